@@ -1,0 +1,34 @@
+// Batching of frames into Tap datagrams.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::uint32_t TAP_MAGIC = 0x24681902;
+inline constexpr std::uint32_t tap_header_size = 8;
+inline constexpr std::uint32_t tap_record_header_size = 12;
+inline constexpr std::uint32_t tap_batch_threshold = 1480;
+inline constexpr long tap_idle_wait_us = 1010000;  // 1 s + 10000 us
+
+// One per running loop, owned by it. Fixed size: nothing is allocated per
+// frame or per datagram.
+struct tap_batch {
+    std::uint8_t buf[8 + 65536];
+    std::uint32_t data_len = 0;
+    std::uint32_t data_pkt_avail = 0;
+};
+
+enum tap_add_result : int { tap_added = 0, tap_cannot_fit = -1 };
+
+void tap_batch_init(tap_batch& b, std::int32_t tap_id);
+
+// Appends one record: caplen frame bytes, after an optional 14-byte prefix
+// (null for none). caplen and len are the frame's own lengths.
+tap_add_result tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
+                             std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
+                             const std::uint8_t* frame);
+
+// Sends the datagram in hand and starts an empty one.
+void tap_batch_flush(tap_batch& b);
+
+// Called when a wait ended with nothing to read: sends a non-empty datagram.
+void tap_batch_idle(tap_batch& b);

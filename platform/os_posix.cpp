@@ -1,0 +1,251 @@
+// POSIX side of the platform seam: BSD sockets, pthreads, a self-pipe for
+// signals.
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+int net_startup() { return 0; }
+
+net_socket net_udp_socket()
+{
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    return s < 0 ? net_invalid_socket : s;
+}
+
+void net_close(net_socket s)
+{
+    if (s != net_invalid_socket)
+        ::close(static_cast<int>(s));
+}
+
+int net_bind(net_socket s, std::uint32_t addr, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    return ::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int net_bind_any(net_socket s, std::uint16_t port) { return net_bind(s, htonl(INADDR_ANY), port); }
+
+std::uint16_t net_local_port(net_socket s)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return 0;
+    return ntohs(sa.sin_port);
+}
+
+int net_wait_readable(net_socket s, long timeout_us)
+{
+    // poll, not select: select cannot take descriptors above FD_SETSIZE.
+    pollfd p{static_cast<int>(s), POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>((timeout_us + 999) / 1000));
+    return r > 0 ? 1 : r == 0 ? 0 : -1;
+}
+
+long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    // MSG_TRUNC makes the kernel report the datagram's full length, so a
+    // datagram larger than the buffer is recognised instead of arriving cut.
+    ssize_t n = ::recvfrom(static_cast<int>(s), buf, cap, MSG_TRUNC,
+                           reinterpret_cast<sockaddr*>(&sa), &len);
+    if (n < 0)
+        return -1;
+    if (static_cast<std::size_t>(n) > cap)
+        return -2;
+    if (from) {
+        from->addr = sa.sin_addr.s_addr;
+        from->port = sa.sin_port;
+    }
+    return static_cast<long>(n);
+}
+
+long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = to.port;
+    sa.sin_addr.s_addr = to.addr;
+    ssize_t n = ::sendto(static_cast<int>(s), buf, len, 0, reinterpret_cast<sockaddr*>(&sa),
+                         sizeof sa);
+    return n < 0 ? -1 : static_cast<long>(n);
+}
+
+int net_last_error() { return errno; }
+
+const char* os_error_text(int code)
+{
+    thread_local char text[256];
+    std::snprintf(text, sizeof text, "%s", std::strerror(code));
+    return text;
+}
+
+int net_resolve_ipv4(const char* text, std::uint32_t* addr)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, text, &a) == 1) {
+        *addr = a.s_addr;
+        return 0;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
+        return -1;
+    *addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(res);
+    return 0;
+}
+
+// ---- threads, the stop event, time ----------------------------------------
+
+struct stop_event {
+    std::mutex lock;
+    std::condition_variable cv;
+    bool set = false;
+};
+
+stop_event* stop_event_create() { return new (std::nothrow) stop_event; }
+
+void stop_event_set(stop_event* e)
+{
+    std::lock_guard<std::mutex> g(e->lock);
+    e->set = true;
+    e->cv.notify_all();
+}
+
+void stop_event_wait(stop_event* e)
+{
+    std::unique_lock<std::mutex> g(e->lock);
+    e->cv.wait(g, [e] { return e->set; });
+}
+
+int stop_event_wait_for(stop_event* e, long timeout_ms)
+{
+    std::unique_lock<std::mutex> g(e->lock);
+    return e->cv.wait_for(g, std::chrono::milliseconds(timeout_ms), [e] { return e->set; }) ? 1 : 0;
+}
+
+void stop_event_close(stop_event* e) { delete e; }
+
+int thread_start(unsigned (*fn)(void*), void* arg)
+{
+    pthread_t t;
+    struct start {
+        unsigned (*fn)(void*);
+        void* arg;
+    };
+    auto* s = new (std::nothrow) start{fn, arg};
+    if (!s)
+        return -1;
+    auto body = [](void* p) -> void* {
+        auto* st = static_cast<start*>(p);
+        auto f = st->fn;
+        auto a = st->arg;
+        delete st;
+        f(a);
+        return nullptr;
+    };
+    if (pthread_create(&t, nullptr, body, s) != 0) {
+        delete s;
+        return -1;
+    }
+    pthread_detach(t);
+    return 0;
+}
+
+void sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::uint64_t clock_utc_filetime()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    constexpr std::uint64_t epoch_diff = 11644473600ULL;  // seconds 1601 -> 1970
+    return (static_cast<std::uint64_t>(ts.tv_sec) + epoch_diff) * 10000000ULL +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 100;
+}
+
+// ---- signals --------------------------------------------------------------
+//
+// The handler only writes the signal number into a pipe; a watcher thread
+// reads it and calls the installed routine in normal context.
+
+namespace {
+
+std::atomic<void (*)(int)> signal_routine{nullptr};
+int signal_pipe[2] = {-1, -1};
+
+void on_signal(int sig)
+{
+    int saved = errno;
+    unsigned char b = static_cast<unsigned char>(sig);
+    [[maybe_unused]] ssize_t r = ::write(signal_pipe[1], &b, 1);
+    errno = saved;
+}
+
+void* signal_watcher(void*)
+{
+    for (;;) {
+        unsigned char b;
+        ssize_t r = ::read(signal_pipe[0], &b, 1);
+        if (r == 1) {
+            if (auto f = signal_routine.load())
+                f(b);
+        } else if (r < 0 && errno != EINTR) {
+            return nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+void signals_install(void (*handler)(int))
+{
+    signal_routine.store(handler);
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (::pipe(signal_pipe) != 0)
+            return;
+        ::fcntl(signal_pipe[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(signal_pipe[1], F_SETFD, FD_CLOEXEC);
+        pthread_t t;
+        if (pthread_create(&t, nullptr, signal_watcher, nullptr) != 0)
+            return;
+        pthread_detach(t);
+        struct sigaction sa {};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &sa, nullptr);
+        ::sigaction(SIGTERM, &sa, nullptr);
+    });
+}
+
+void process_exit(int status)
+{
+    std::fflush(nullptr);
+    std::_Exit(status);
+}

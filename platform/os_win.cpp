@@ -1,0 +1,195 @@
+// Windows side of the platform seam: Winsock 2, Win32 threads and events,
+// console control events in place of signals.
+#include "platform/platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int net_startup()
+{
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 0), &data) == 0 ? 0 : -1;
+}
+
+net_socket net_udp_socket()
+{
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    return s == INVALID_SOCKET ? net_invalid_socket : static_cast<net_socket>(s);
+}
+
+void net_close(net_socket s)
+{
+    if (s != net_invalid_socket)
+        ::closesocket(static_cast<SOCKET>(s));
+}
+
+int net_bind(net_socket s, std::uint32_t addr, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    return ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0
+                                                                                            : -1;
+}
+
+int net_bind_any(net_socket s, std::uint16_t port) { return net_bind(s, htonl(INADDR_ANY), port); }
+
+std::uint16_t net_local_port(net_socket s)
+{
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+        return 0;
+    return ntohs(sa.sin_port);
+}
+
+int net_wait_readable(net_socket s, long timeout_us)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(s), &set);
+    timeval tv{timeout_us / 1000000, timeout_us % 1000000};
+    int r = ::select(0, &set, nullptr, nullptr, &tv);
+    return r > 0 ? 1 : r == 0 ? 0 : -1;
+}
+
+long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+{
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    int n = ::recvfrom(static_cast<SOCKET>(s), static_cast<char*>(buf), static_cast<int>(cap), 0,
+                       reinterpret_cast<sockaddr*>(&sa), &len);
+    if (n == SOCKET_ERROR)
+        // Winsock fills the buffer and fails with WSAEMSGSIZE when the
+        // datagram was larger: it is dropped whole, as on POSIX.
+        return WSAGetLastError() == WSAEMSGSIZE ? -2 : -1;
+    if (from) {
+        from->addr = sa.sin_addr.s_addr;
+        from->port = sa.sin_port;
+    }
+    return n;
+}
+
+long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = to.port;
+    sa.sin_addr.s_addr = to.addr;
+    int n = ::sendto(static_cast<SOCKET>(s), static_cast<const char*>(buf), static_cast<int>(len),
+                     0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int net_last_error() { return WSAGetLastError(); }
+
+const char* os_error_text(int code)
+{
+    thread_local char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r'))
+        text[--n] = '\0';
+    if (n == 0)
+        std::snprintf(text, sizeof text, "%s", std::strerror(code));
+    return text;
+}
+
+int net_resolve_ipv4(const char* text, std::uint32_t* addr)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, text, &a) == 1) {
+        *addr = a.s_addr;
+        return 0;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
+        return -1;
+    *addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(res);
+    return 0;
+}
+
+// ---- threads, the stop event, time ----------------------------------------
+
+stop_event* stop_event_create()
+{
+    return reinterpret_cast<stop_event*>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+void stop_event_set(stop_event* e) { SetEvent(reinterpret_cast<HANDLE>(e)); }
+
+void stop_event_wait(stop_event* e) { WaitForSingleObject(reinterpret_cast<HANDLE>(e), INFINITE); }
+
+int stop_event_wait_for(stop_event* e, long timeout_ms)
+{
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(e), static_cast<DWORD>(timeout_ms)) ==
+                   WAIT_OBJECT_0
+               ? 1
+               : 0;
+}
+
+void stop_event_close(stop_event* e) { CloseHandle(reinterpret_cast<HANDLE>(e)); }
+
+int thread_start(unsigned (*fn)(void*), void* arg)
+{
+    HANDLE t = CreateThread(nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(fn), arg, 0,
+                            nullptr);
+    if (!t)
+        return -1;
+    CloseHandle(t);
+    return 0;
+}
+
+void sleep_ms(unsigned ms) { Sleep(ms); }
+
+std::uint64_t clock_utc_filetime()
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+// ---- console control events ------------------------------------------------
+//
+// Windows runs a console control handler on a thread of its own, which is
+// already the normal context that the routine needs.
+
+namespace {
+
+std::atomic<void (*)(int)> signal_routine{nullptr};
+
+BOOL WINAPI on_console_event(DWORD type)
+{
+    auto f = signal_routine.load();
+    if (!f)
+        return FALSE;
+    f(type == CTRL_C_EVENT ? 2 : 15);
+    return TRUE;
+}
+
+}  // namespace
+
+void signals_install(void (*handler)(int))
+{
+    signal_routine.store(handler);
+    static std::atomic<bool> installed{false};
+    if (!installed.exchange(true))
+        SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void process_exit(int status)
+{
+    std::fflush(nullptr);
+    std::_Exit(status);
+}

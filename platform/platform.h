@@ -1,0 +1,99 @@
+// The one seam between the tap and the operating system.
+//
+// platform/posix.cpp and platform/windows.cpp define exactly these names;
+// the build picks one. Nothing above this header includes a socket, thread
+// or Win32 header. Native error codes are turned into the small results
+// written above each function; the code and its text stay available for
+// trace lines through net_last_error() and os_error_text().
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+// ---- sockets --------------------------------------------------------------
+
+using net_socket = std::intptr_t;
+inline constexpr net_socket net_invalid_socket = -1;
+
+// IPv4 address and UDP port, both in network byte order.
+struct net_addr4 {
+    std::uint32_t addr = 0;
+    std::uint16_t port = 0;
+};
+
+inline constexpr std::uint16_t net_order16(std::uint16_t v)
+{
+    return std::endian::native == std::endian::big ? v
+                                                   : static_cast<std::uint16_t>((v >> 8) | (v << 8));
+}
+
+// Starts the socket library. 0 on success, -1 when it cannot be started.
+int net_startup();
+
+// An unbound IPv4 UDP socket, or net_invalid_socket (see net_last_error()).
+net_socket net_udp_socket();
+
+void net_close(net_socket s);
+
+// Binds to 0.0.0.0:port (port in host order). 0 on success, -1 on failure.
+int net_bind_any(net_socket s, std::uint16_t port);
+
+// Binds to addr:port (addr network order, port host order). 0 / -1.
+int net_bind(net_socket s, std::uint32_t addr, std::uint16_t port);
+
+// The local port a bound socket got (host order), 0 on failure.
+std::uint16_t net_local_port(net_socket s);
+
+// Waits until s is readable. 1 readable, 0 timed out, -1 the wait failed.
+int net_wait_readable(net_socket s, long timeout_us);
+
+// Receives one datagram into buf. Returns its length; -1 when the receive
+// failed; -2 when the datagram was longer than cap (it is then discarded
+// whole, never delivered cut short). from may be null.
+long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from);
+
+// Sends one datagram. Returns the bytes sent, or -1 (see net_last_error()).
+long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to);
+
+// Code of the last failed socket or runtime call on this thread
+// (errno on POSIX, the Winsock error on Windows).
+int net_last_error();
+
+// Text for an error code from net_last_error() or errno. The text lives in
+// a thread-local buffer until the next call on the same thread.
+const char* os_error_text(int code);
+
+// Resolves a host name or dotted IPv4 text to one IPv4 address (network
+// order). 0 on success, -1 when it names no IPv4 host.
+int net_resolve_ipv4(const char* text, std::uint32_t* addr);
+
+// ---- threads, the stop event, time ---------------------------------------
+
+// A manual-reset event, created non-signalled.
+struct stop_event;
+stop_event* stop_event_create();            // null on failure
+void stop_event_set(stop_event* e);
+void stop_event_wait(stop_event* e);         // waits without a time limit
+int stop_event_wait_for(stop_event* e, long timeout_ms);  // 1 set, 0 timed out
+void stop_event_close(stop_event* e);
+
+// Starts a detached thread running fn(arg). 0 on success, -1 on failure.
+int thread_start(unsigned (*fn)(void*), void* arg);
+
+void sleep_ms(unsigned ms);
+
+// UTC wall-clock time in 100-nanosecond units since 1601-01-01.
+std::uint64_t clock_utc_filetime();
+
+// Routes SIGINT and SIGTERM (Ctrl+C and Ctrl+Break on a Windows console) to
+// handler(signal number). The handler never runs in signal context: it runs
+// on a thread of its own, so it may log and take locks. Installing again
+// only replaces the handler.
+void signals_install(void (*handler)(int));
+
+// ---- process ---------------------------------------------------------------
+
+// Ends the process at once with the given status, without running static
+// destructors (other threads may still be using process-wide records).
+[[noreturn]] void process_exit(int status);

@@ -1,0 +1,3 @@
+#include "run/run_settings.h"
+
+run_settings settings;

@@ -1,0 +1,27 @@
+// One tap run: set-up, one forwarding loop, shutdown.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Thread body: arg is a heap copy of the argument string (char*, from
+// new[]) whose ownership passes to the thread. Sets tap_stop_event at the
+// end of the run and returns 0.
+unsigned tap_run_thread(void* arg);
+
+// Splits at TABs; runs of TABs count as one and empty fields vanish.
+std::vector<std::string> split_arguments(const char* text);
+
+// Drops the launcher's mode word ("/c": one word; "/i", "/r": two).
+void drop_mode_word(std::vector<std::string>& args);
+
+// 0 when the UDP socket is open; -1 when the collector text is unusable or
+// the socket cannot be created. Ends the process on a socket-library
+// failure and, through option handling, on help, version and missing
+// options.
+int tap_setup(std::vector<std::string>& args);
+
+// Safe to enter any number of times from any thread: logs
+// "Shutting down..." once, stops the loop and breaks a waiting capture.
+// Sockets and the allow-list are released only when no loop runs.
+void tap_shutdown(int sig);
