@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: native, under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and the Windows build under Wine.
+# End-to-end tests that need network namespaces run when started as root.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+tools/install-deps.sh || exit 1
+
+passed=0
+failed=0
+failures=()
+step() {
+  local name=$1
+  shift
+  echo "=== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+  fi
+}
+
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -G Ninja -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 \
+    || { cat "$dir.configure.log"; return 1; }
+  ninja -C "$dir"
+}
+
+mkdir -p build build-san build-win
+export WINEPREFIX=$root/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+step "build native" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "build sanitizers" configure_and_build build-san -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON
+step "build windows" configure_and_build build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+
+step "tests native" ctest --test-dir build --output-on-failure --timeout 900
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  step "tests sanitizers" ctest --test-dir build-san --output-on-failure --timeout 900
+step "tests windows (wine)" ctest --test-dir build-win --output-on-failure --timeout 900
+
+if [ -x build/vantry_e2e ] && [ -f build-win/vantry_remote.exe ]; then
+  step "e2e windows tzsp (wine)" env VANTRY_RUN_PREFIX=wine VANTRY_WIN_BIN_DIR="$root/build-win" \
+    build/vantry_e2e --gtest_filter='Tzsp*:*Wine*'
+fi
+if [ -x tests/wine/service_life.sh ]; then
+  step "windows service life (wine)" tests/wine/service_life.sh "$root/build-win"
+fi
+
+echo
+for f in "${failures[@]}"; do echo "FAILED: $f"; done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
