@@ -1,5 +1,181 @@
-// Placeholder until the allow-list lands.
 #include "forward/allow_list.h"
-void load_hosts_file(const char*) {}
-bool host_allowed(std::uint32_t) { return false; }
-void release_allow_list() {}
+
+#include <cstdio>
+#include <cstring>
+
+#include "forward/prefix_trie.h"
+#include "run/run_settings.h"
+#include "support/trace_log.h"
+
+namespace {
+
+constexpr std::uint16_t host_bits = 32;
+
+// Value of c as a digit of base 16, or -1. Locale-free, unlike isxdigit.
+int digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+int parse_ipv4_text(const char* text, std::uint32_t* addr_be)
+{
+    // The last part fills all the bits the parts before it leave.
+    static constexpr std::uint32_t last_part_max[4] = {0xffffffff, 0xffffff, 0xffff, 0xff};
+    std::uint32_t leading[3];
+    int count = 0;
+    std::uint64_t value = 0;
+    const char* p = text;
+    for (;;) {
+        if (*p < '0' || *p > '9')
+            return -1;
+        int base = 10;
+        if (*p == '0') {
+            ++p;
+            base = 8;
+            if (*p == 'x' || *p == 'X') {
+                base = 16;
+                ++p;
+                if (digit_value(*p) < 0)
+                    return -1;
+            }
+        }
+        value = 0;
+        for (int d; (d = digit_value(*p)) >= 0 && d < base; ++p) {
+            value = value * base + d;
+            if (value > 0xffffffff)
+                return -1;
+        }
+        if (*p != '.')
+            break;
+        if (count == 3 || value > 0xff)
+            return -1;
+        leading[count++] = static_cast<std::uint32_t>(value);
+        ++p;
+    }
+    if ((*p != '\0' && !is_space(*p)) || value > last_part_max[count])
+        return -1;
+
+    std::uint32_t host = static_cast<std::uint32_t>(value);
+    for (int i = 0; i < count; ++i)
+        host |= leading[i] << (24 - 8 * i);
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(host >> 24),
+                                   static_cast<std::uint8_t>(host >> 16),
+                                   static_cast<std::uint8_t>(host >> 8),
+                                   static_cast<std::uint8_t>(host)};
+    std::memcpy(addr_be, bytes, sizeof bytes);
+    return 0;
+}
+
+int parse_hosts_line(const char* line, std::uint32_t* addr_be)
+{
+    if (line[0] == '\0' || line[0] == '#')
+        return 0;
+    return parse_ipv4_text(line, addr_be) == 0 ? 1 : -1;
+}
+
+// Called after fgets filled the buffer without reaching a line feed:
+// true when the line nevertheless ends here (end of file, or its line end
+// comes next); otherwise the rest of the line is consumed and false
+// returned.
+static bool line_complete(std::FILE* f)
+{
+    int c = std::fgetc(f);
+    if (c == '\r') {
+        int d = std::fgetc(f);
+        if (d == '\n' || d == EOF)
+            return true;
+        c = d;
+    }
+    if (c == '\n' || c == EOF)
+        return true;
+    while (c != '\n' && c != EOF)
+        c = std::fgetc(f);
+    return false;
+}
+
+void load_hosts_file(const char* path)
+{
+    // Binary mode, with the CR of a CR LF removed below: both line ends give
+    // the same list whichever platform wrote the file or reads it.
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        TAP_LOG(trace_level_error, "Unable to open file %s", path);
+        return;
+    }
+    release_allow_list();
+    settings.allow_list = trie_new(host_bits);
+    if (!settings.allow_list) {
+        TAP_LOG(trace_level_warning, "Error while reading hosts");
+        std::fclose(f);
+        return;
+    }
+
+    // A line longer than the buffer is skipped whole: handled piece by
+    // piece, the tail of a long comment could enter an address nobody
+    // listed.
+    char line[256];
+    unsigned line_number = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        ++line_number;
+        std::size_t n = std::strlen(line);
+        if (n > 0 && line[n - 1] == '\n') {
+            line[--n] = '\0';
+        } else if (!line_complete(f)) {
+            TAP_LOG(trace_level_warning, "Skipping line %u of %s: longer than %u characters",
+                    line_number, path, static_cast<unsigned>(sizeof line - 1));
+            continue;
+        }
+        if (n > 0 && line[n - 1] == '\r')
+            line[--n] = '\0';
+
+        std::uint32_t addr = 0;
+        const int kind = parse_hosts_line(line, &addr);
+        if (kind == 0)
+            continue;
+        if (kind < 0) {
+            TAP_LOG(trace_level_warning, "Skipping line %u of %s: '%s' is not an IPv4 address",
+                    line_number, path, line);
+            continue;
+        }
+        TAP_LOG(trace_level_verbose, "Adding %s", line);
+        ip_prefix host;
+        host.bitlen = host_bits;
+        std::memcpy(host.addr, &addr, sizeof host.addr);
+        // A duplicate gives back the node already there. Out of memory the
+        // host is left out; the list itself stays intact.
+        trie_insert(settings.allow_list, host);
+    }
+    if (std::ferror(f))
+        TAP_LOG(trace_level_warning, "Error while reading hosts");
+    std::fclose(f);
+}
+
+bool host_allowed(std::uint32_t addr)
+{
+    const prefix_trie* list = settings.allow_list;
+    if (!list)
+        return false;
+    ip_prefix key;
+    key.bitlen = host_bits;
+    std::memcpy(key.addr, &addr, sizeof key.addr);
+    return trie_search_best(list, key) != nullptr;
+}
+
+void release_allow_list()
+{
+    trie_destroy(settings.allow_list);
+    settings.allow_list = nullptr;
+}
