@@ -1,3 +1,171 @@
-// Placeholder until the capture loop lands.
+// The interface capture loop: packets from a live capture, through the
+// allow-list, into Tap datagrams.
+//
+// States: opening (handle published in settings.capture_handle), filtering,
+// running (wait, then drain everything the library holds), ending
+// (statistics, handle withdrawn under capture_lock, close). All moves
+// between them are in run_interface_capture.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "forward/allow_list.h"
 #include "forward/forwarding.h"
-void run_interface_capture() {}
+#include "forward/packet_filter.h"
+#include "forward/tap_batch.h"
+#include "platform/capture.h"
+#include "platform/platform.h"
+#include "run/run_settings.h"
+#include "run/tap_run.h"
+#include "support/trace_log.h"
+
+namespace {
+
+constexpr int capture_timeout_ms = 1000;
+constexpr std::uint32_t capture_netmask = 0xFFFFFF00;
+// Pause after a failed read, so that an interface that went away is polled
+// instead of spun on until the stop.
+constexpr unsigned read_error_pause_ms = 100;
+
+// Put in front of every raw-IP packet: no addresses, EtherType IPv4.
+constexpr std::uint8_t raw_ip_prefix[14] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x00};
+
+// A record must fit a datagram that UDP over IPv4 can carry (65507 bytes
+// of payload, of which 8 are the datagram header); a longer frame would end
+// the loop or be refused by the network stack, so only its head is sent.
+constexpr std::uint32_t max_record_bytes = 65507 - tap_header_size;
+
+// Set by the first packet whose captured and wire lengths differ; the
+// warning is given once per process.
+bool oversize_warned = false;
+
+enum class packet_outcome { forwarded, dropped, batch_full };
+
+packet_outcome handle_packet(tap_batch& batch, int link_type, const capture_packet& p)
+{
+    TAP_LOG(trace_level_verbose, "Captured packet with len = %u", p.len);
+    if (settings.allow_list && !packet_allowed(link_type, p.data, p.caplen, host_allowed))
+        return packet_outcome::dropped;
+
+    if (p.caplen != p.len && !oversize_warned) {
+        TAP_LOG(trace_level_warning, "Frame bigger than max (%u > %u)", p.len, p.caplen);
+        TAP_LOG(trace_level_warning,
+                "Please disable LRO/GRO on your NIC (ethtool -K <NIC> gro off gso off tso off)");
+        oversize_warned = true;
+    }
+
+    const bool raw = link_is_raw_ip(link_type);
+    const std::uint32_t prefix_len = raw ? sizeof raw_ip_prefix : 0;
+    std::uint32_t caplen = p.caplen;
+    if (caplen > max_record_bytes - tap_record_header_size - prefix_len)
+        caplen = max_record_bytes - tap_record_header_size - prefix_len;
+    // The wire length is passed as it is; batching saturates what does not
+    // fit its 16-bit field.
+    if (tap_batch_add(batch, p.ts_sec, p.ts_usec, caplen, p.len, raw ? raw_ip_prefix : nullptr,
+                      p.data) == tap_cannot_fit)
+        return packet_outcome::batch_full;
+    return packet_outcome::forwarded;
+}
+
+void publish_handle(capture_device* h)
+{
+    std::lock_guard<std::mutex> g(settings.capture_lock);
+    settings.capture_handle = h;
+}
+
+void apply_filter(capture_device* h)
+{
+    if (!settings.bpf_filter)
+        return;
+    std::string err;
+    switch (capture_set_filter(h, settings.bpf_filter->c_str(), capture_netmask, &err)) {
+    case 0:
+        TAP_LOG(trace_level_normal, "Set BPF filter to '%s'", settings.bpf_filter->c_str());
+        break;
+    case -1:
+        TAP_LOG(trace_level_error, "Invalid BPF filter syntax: '%s'", err.c_str());
+        break;
+    default:
+        TAP_LOG(trace_level_error, "BPF filter error: '%s'", err.c_str());
+        break;
+    }
+}
+
+// Runs until a stop or a record that cannot fit. Every packet the library
+// already holds is taken before the next wait, so a burst never waits for
+// a wait; a wait that passes without any packet sends what is in hand.
+void capture_loop(capture_device* h, tap_batch& batch, int link_type)
+{
+    capture_packet p;
+    while (!settings.stop_requested.load()) {
+        int w = capture_wait(h, tap_idle_wait_us);
+        if (w == 0) {
+            tap_batch_idle(batch);
+            continue;
+        }
+        bool any = false;
+        int r;
+        while ((r = capture_next(h, &p)) == 1) {
+            any = true;
+            if (handle_packet(batch, link_type, p) == packet_outcome::batch_full)
+                return;
+            if (settings.stop_requested.load())
+                return;
+        }
+        if (r == -2)
+            return;  // broken off by a stop: what is in hand is dropped
+        if (r == -1)
+            sleep_ms(read_error_pause_ms);
+        // A wait that reported input which then was not there passed
+        // without input all the same.
+        else if (!any && w == 1)
+            tap_batch_idle(batch);
+    }
+}
+
+}  // namespace
+
+void run_interface_capture()
+{
+    if (settings.udp_socket.load() == net_invalid_socket) {
+        TAP_LOG(trace_level_error, "Socket error");
+        return;
+    }
+    std::string err;
+    if (capture_library_load(&err) != 0) {
+        TAP_LOG(trace_level_error,
+                "Unable to load the capture library (%s): please install Npcap and try again",
+                err.c_str());
+        process_exit(-1);
+    }
+
+    // One fixed buffer for the whole loop; too large for a thread stack.
+    auto batch = std::make_unique<tap_batch>();
+    tap_batch_init(*batch, settings.tap_id);
+
+    const char* name = settings.interface_name ? settings.interface_name->c_str() : "";
+    capture_device* h = capture_open(name, settings.snaplen, 1, capture_timeout_ms, &err);
+    if (!h) {
+        TAP_LOG(trace_level_error, "Unable to open interface %s: %s", name, err.c_str());
+        return;
+    }
+    publish_handle(h);
+    TAP_LOG(trace_level_normal, "Capturing traffic from %s", name);
+
+    const int link_type = capture_datalink(h);
+    apply_filter(h);
+    signals_install(tap_shutdown);
+    TAP_LOG(trace_level_normal, "Running...");
+
+    capture_loop(h, *batch, link_type);
+
+    std::uint32_t drops = 0;
+    if (capture_stats(h, &drops) == 0)
+        TAP_LOG(trace_level_normal, "Packet stats [%u packets sent][%u capture drops]",
+                settings.datagrams_sent, drops);
+    // Withdrawn before the close, so that tap_shutdown cannot break a
+    // handle that is being freed.
+    publish_handle(nullptr);
+    capture_close(h);
+}

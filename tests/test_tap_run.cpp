@@ -85,6 +85,7 @@ TEST(Shutdown, AnnouncesOnceWhenEnteredFromTwoThreadsAtOnce)
 
 TEST(Shutdown, KeepsTheSocketWhileALoopRuns)
 {
+    ASSERT_EQ(net_startup(), 0);
     net_socket s = net_udp_socket();
     ASSERT_NE(s, net_invalid_socket);
     settings.udp_socket = s;

@@ -1,0 +1,215 @@
+// Installation and removal of the service, and the text of the last error.
+//
+// Installation stops only where nothing has been created yet (arguments,
+// own path, service manager, the service itself); once the service exists
+// every registry step is reported on its own and the next one still tried.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "service/service_host.h"
+
+namespace {
+
+constexpr std::size_t module_path_capacity = 512;
+constexpr const char* key_class = "LocalSystem";
+constexpr const char* service_key_format = "SYSTEM\\CurrentControlSet\\Services\\%s";
+constexpr const char* parameters_key_format = "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters";
+constexpr const char* event_log_key_format =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s";
+
+std::string key_path(const char* format)
+{
+    char buf[160];
+    std::snprintf(buf, sizeof buf, format, service_name);
+    return buf;
+}
+
+// Creates the key if need be and closes it again. 0 / the Win32 error.
+long create_key(const std::string& path)
+{
+    svc_handle key = nullptr;
+    long rc = service_os->reg_create(path.c_str(), key_class, win::reg_option_non_volatile,
+                                     win::key_all_access, &key);
+    if (rc == win::error_success)
+        service_os->reg_close(key);
+    return rc;
+}
+
+// Opens the key for writing, sets one value and closes the key. 0 when the
+// value was written, the Win32 error of the open or the write otherwise.
+long write_value(const std::string& path, const char* name, std::uint32_t type, const void* data,
+                 std::uint32_t size)
+{
+    svc_handle key = nullptr;
+    long rc = service_os->reg_open(path.c_str(), win::key_write, &key);
+    if (rc != win::error_success)
+        return rc;
+    rc = service_os->reg_set(key, name, type, data, size);
+    service_os->reg_close(key);
+    return rc;
+}
+
+long write_text(const std::string& path, const char* name, const char* text)
+{
+    return write_value(path, name, win::reg_sz, text,
+                       static_cast<std::uint32_t>(std::strlen(text) + 1));
+}
+
+// The registry steps that follow a successful CreateServiceA.
+void write_registry(const char* exe_path, const std::string& stored)
+{
+    char description[256];
+    std::snprintf(description, sizeof description, "%s for Windows", service_name);
+    std::string service_key = key_path(service_key_format);
+    if (write_text(service_key, "Description", description) != win::error_success) {
+        service_printf("Unable to set service description.\n");
+        service_os->print(description);
+        service_os->print(service_key.c_str());
+    }
+
+    std::string event_key = key_path(event_log_key_format);
+    if (create_key(event_key) != win::error_success)
+        service_printf("The EventLog subkey could not be created.\n");
+    if (write_text(event_key, "EventMessageFile", exe_path) != win::error_success)
+        service_printf("The Message File value could not be assigned.\n");
+    std::uint32_t types = win::eventlog_information_type;
+    if (write_value(event_key, "TypesSupported", win::reg_dword, &types, sizeof types) !=
+        win::error_success)
+        service_printf("The Types Supported value could not be assigned.\n");
+
+    std::string parameters_key = key_path(parameters_key_format);
+    if (create_key(parameters_key) != win::error_success) {
+        service_printf("Could not create Parameters subkey.\n");
+        return;
+    }
+    if (write_text(parameters_key, "AppParameters", stored.c_str()) != win::error_success)
+        service_printf("Could not save AppParameters value.\n");
+}
+
+}  // namespace
+
+void install_service(int argc, char** argv)
+{
+    // The stored string is checked before anything exists, so an argument
+    // list that cannot be stored whole installs nothing.
+    if (argc >= 2)
+        argv[1] = const_cast<char*>("/c");
+    std::string stored;
+    std::size_t length = 0;
+    if (join_argument_string(argc > 0 ? static_cast<unsigned>(argc) : 0, argv, stored, &length) !=
+        0) {
+        service_printf("Arguments too long: %zu characters, at most %zu\n", length,
+                       argument_string_capacity - 1);
+        service_printf("%s not installed.\n", service_name);
+        return;
+    }
+
+    char exe_path[module_path_capacity];
+    std::uint32_t n = service_os->module_path(exe_path, sizeof exe_path);
+    // A path cut to fit the buffer would name another file.
+    if (n == 0 || n >= sizeof exe_path) {
+        service_printf("Unable to install %s - %s\n", service_name, last_error_text());
+        return;
+    }
+
+    svc_handle scm = service_os->scm_open(win::sc_manager_all_access);
+    if (!scm) {
+        service_printf("OpenSCManager failed - %s\n", last_error_text());
+        return;
+    }
+
+    // The service manager splits an unquoted command line at blanks and
+    // would try "C:\Program" first.
+    std::string command_line = exe_path;
+    if (command_line.find(' ') != std::string::npos)
+        command_line = "\"" + command_line + "\"";
+    char display_name[256];
+    std::snprintf(display_name, sizeof display_name, "%s for Windows", service_name);
+    service_create_args create{};
+    create.service_name = service_name;
+    create.display_name = display_name;
+    create.desired_access = win::service_all_access;
+    create.service_type = win::service_win32_own_process;
+    create.start_type = win::service_auto_start;
+    create.error_control = win::service_error_normal;
+    create.binary_path = command_line.c_str();
+    create.load_order_group = nullptr;
+    create.dependencies = "\0";
+    create.account = nullptr;
+    create.password = nullptr;
+    svc_handle service = service_os->service_create(scm, &create);
+    if (!service) {
+        service_printf("CreateService %s failed - %s\n", service_name, last_error_text());
+        service_os->service_close(scm);
+        return;
+    }
+    service_printf("%s installed.\n", service_name);
+
+    // Overwritten by the registry's "Description" below; kept because the
+    // service manager caches the description it was last given.
+    service_os->service_set_description(service, stored.c_str());
+    service_os->service_close(service);
+
+    write_registry(exe_path, stored);
+    service_os->service_close(scm);
+}
+
+void remove_service()
+{
+    svc_handle scm = service_os->scm_open(win::sc_manager_all_access);
+    if (!scm) {
+        service_printf("OpenSCManager failed - %s\n", last_error_text());
+        return;
+    }
+    svc_handle service = service_os->service_open(scm, service_name, win::service_all_access);
+    if (!service) {
+        service_printf("OpenService %s failed - %s\n", service_name, last_error_text());
+        service_os->service_close(scm);
+        return;
+    }
+
+    service_status status;
+    if (service_os->service_control(service, win::service_control_stop, &status) == 0) {
+        service_printf("Stopping %s.", service_name);
+        service_os->sleep_ms(1000);
+        while (service_os->service_query(service, &status) == 0 &&
+               status.current_state == win::service_stop_pending) {
+            service_printf(".");
+            service_os->sleep_ms(1000);
+        }
+        if (status.current_state == win::service_stopped)
+            service_printf("\n%s stopped.\n", service_name);
+        else
+            service_printf("\n%s failed to stop.\n", service_name);
+    }
+
+    if (service_os->service_delete(service) == 0) {
+        service_printf("%s removed.\n", service_name);
+        service_os->reg_delete_key(key_path(event_log_key_format).c_str());
+    } else {
+        service_printf("DeleteService failed - %s\n", last_error_text());
+    }
+    service_os->service_close(service);
+    service_os->service_close(scm);
+}
+
+const char* last_error_text()
+{
+    static char text[256];
+    std::uint32_t code = service_os->last_error();
+    char* system_text = nullptr;
+    std::uint32_t n = service_os->format_message(win::format_message_flags, code, &system_text);
+    text[0] = '\0';
+    if (n != 0 && system_text && n + 14 <= sizeof text) {
+        // System texts end in a line end, which the messages do not want.
+        std::size_t len = n;
+        while (len > 0 && (system_text[len - 1] == '\n' || system_text[len - 1] == '\r'))
+            --len;
+        std::snprintf(text, sizeof text, "%.*s (0x%x)", static_cast<int>(len), system_text,
+                      static_cast<unsigned>(code));
+    }
+    if (system_text)
+        service_os->free_message(system_text);
+    return text;
+}

@@ -1,0 +1,70 @@
+// Console and service runs, installation and removal of the service.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "service/service_api.h"
+
+inline constexpr const char* service_name = "vantry_remote";
+
+// The argument string is built in a buffer of this many bytes.
+inline constexpr std::size_t argument_string_capacity = 8192;
+inline constexpr std::size_t event_message_capacity = 4096;
+
+// 1 for a console run (set by the launcher before anything else runs): no
+// service status is reported and no event is written.
+extern int console_mode;
+
+// Next check-point of a pending status report; never reset.
+extern std::uint32_t status_checkpoint;
+
+// The status record given whole to every report, and the handle the
+// control handler was registered under (null before that).
+extern service_status current_status;
+extern svc_handle status_handle;
+
+// Joins args with one TAB between neighbours into out. 0 on success; -1
+// when the result would exceed argument_string_capacity - 1 characters
+// (out then holds nothing and *length the length the string would have).
+int join_argument_string(unsigned count, char* const* args, std::string& out,
+                         std::size_t* length);
+
+// Formats text and writes it with service_os->print.
+#if defined(__MINGW32__)
+#define SERVICE_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define SERVICE_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#endif
+void service_printf(const char* format, ...) SERVICE_PRINTF_FORMAT;
+
+// Starts the run thread with the joined arguments (args may be null when
+// count is 0) and returns once the stop event is set, or earlier when a
+// status report, the stop event or the thread cannot be had.
+void run_until_stopped(unsigned count, char** args);
+
+// The service's entry, given to the dispatcher. argv[0] is the name under
+// which it was started; start parameters after it are ignored.
+void service_main(unsigned argc, char** argv);
+
+void service_control_handler(std::uint32_t control);
+
+// One information event "vantry_remote: <text>"; nothing in console mode.
+void report_service_event(const char* text);
+
+// The event text for text: "<service name>: <text>", cut to fit
+// event_message_capacity with a visible marker.
+std::string event_message(const char* text);
+
+// Installs the service from the launcher's arguments ("/i" second; it is
+// replaced by "/c" in place) and prints what happened.
+void install_service(int argc, char** argv);
+
+// Stops the service if it runs and removes it, printing what happened.
+void remove_service();
+
+// "<system text> (0x<code>)" for the calling thread's last error, or the
+// empty text when there is none or it would not fit. Static buffer,
+// overwritten by the next call.
+const char* last_error_text();

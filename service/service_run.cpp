@@ -1,0 +1,253 @@
+// Console and service runs: status reports, the stop event, the run thread
+// and the service's events.
+//
+// A service lives START_PENDING (check-point 1, from service_main) ->
+// START_PENDING (check-point 2, run_until_stopped) -> RUNNING -> on a stop
+// control STOP_PENDING -> STOPPED. A console run reports nothing.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "run/run_settings.h"
+#include "run/tap_run.h"
+#include "service/service_host.h"
+
+int console_mode = 0;
+std::uint32_t status_checkpoint = 1;
+service_status current_status;
+svc_handle status_handle = nullptr;
+const service_api* service_os = &native_service_api;
+
+namespace {
+
+constexpr std::uint32_t event_id_information = 0x40000001;
+constexpr std::uint32_t start_wait_hint_ms = 3000;
+constexpr const char* status_failed_event = "SetServiceStatus";
+constexpr const char* parameters_key_format = "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters";
+
+// Fills the status record and hands it to the Service Control Manager. A
+// pending report takes the next check-point. 0 when it was accepted, -1
+// otherwise.
+int report_status(std::uint32_t state, std::uint32_t accepted, bool pending,
+                  std::uint32_t wait_hint)
+{
+    current_status.service_type = win::service_win32_own_process;
+    current_status.service_specific_exit_code = 0;
+    current_status.current_state = state;
+    current_status.controls_accepted = accepted;
+    current_status.win32_exit_code = 0;
+    current_status.check_point = pending ? status_checkpoint++ : 0;
+    current_status.wait_hint = wait_hint;
+    return service_os->set_status(status_handle, &current_status);
+}
+
+void report_or_complain(std::uint32_t state, std::uint32_t accepted, bool pending,
+                        std::uint32_t wait_hint)
+{
+    if (report_status(state, accepted, pending, wait_hint) != 0)
+        report_service_event(status_failed_event);
+}
+
+void close_stop_event()
+{
+    stop_event* e = tap_stop_event;
+    // Cleared first: in service mode the run thread may outlive the wait,
+    // and it must not signal a handle value that has been closed and reused.
+    tap_stop_event = nullptr;
+    service_os->event_close(e);
+}
+
+// The stored argument string of the service, read from its Parameters key.
+// 0 when a non-empty text value was found, -1 when none can be used.
+int read_stored_arguments(const char* key_path, std::string& text)
+{
+    svc_handle key = nullptr;
+    if (service_os->reg_open(key_path, win::key_read, &key) != win::error_success)
+        return -1;
+    char buf[argument_string_capacity + 1];
+    std::uint32_t type = 0;
+    std::uint32_t size = argument_string_capacity;
+    long rc = service_os->reg_query(key, "AppParameters", &type, buf, &size);
+    service_os->reg_close(key);
+    if (rc != win::error_success)
+        return -1;
+    // Taken as stored: an expandable text is not expanded.
+    if (type != win::reg_sz && type != win::reg_expand_sz)
+        return -1;
+    // A value need not carry its terminator.
+    buf[size < argument_string_capacity ? size : argument_string_capacity] = '\0';
+    if (!buf[0])
+        return -1;
+    text = buf;
+    return 0;
+}
+
+}  // namespace
+
+void service_printf(const char* format, ...)
+{
+    char small[512];
+    va_list ap;
+    va_start(ap, format);
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(small, sizeof small, format, ap);
+    va_end(ap);
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
+        service_os->print(small);
+    } else if (n >= 0) {
+        std::string big(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(big.data(), big.size(), format, again);
+        service_os->print(big.c_str());
+    }
+    va_end(again);
+}
+
+int join_argument_string(unsigned count, char* const* args, std::string& out,
+                         std::size_t* length)
+{
+    out.clear();
+    std::size_t total = 0;
+    for (unsigned i = 0; i < count; ++i)
+        total += std::strlen(args[i]) + (i ? 1 : 0);
+    if (length)
+        *length = total;
+    // Refused whole rather than cut: a cut option list would run a tap
+    // nobody asked for.
+    if (total > argument_string_capacity - 1)
+        return -1;
+    out.reserve(total);
+    for (unsigned i = 0; i < count; ++i) {
+        if (i)
+            out += '\t';
+        out += args[i];
+    }
+    return 0;
+}
+
+std::string event_message(const char* text)
+{
+    static constexpr char cut_marker[] = " [message cut]";
+    std::string msg = service_name;
+    msg += ": ";
+    msg += text;
+    if (msg.size() > event_message_capacity - 1) {
+        msg.resize(event_message_capacity - sizeof cut_marker);
+        msg += cut_marker;
+    }
+    return msg;
+}
+
+void report_service_event(const char* text)
+{
+    if (console_mode)
+        return;
+    svc_handle source = service_os->event_source_open(service_name);
+    if (!source)
+        return;
+    std::string msg = event_message(text);
+    service_os->event_report(source, win::eventlog_information_type, 0, event_id_information,
+                             msg.c_str());
+    service_os->event_source_close(source);
+}
+
+void run_until_stopped(unsigned count, char** args)
+{
+    if (!args)
+        count = 0;
+    if (!console_mode &&
+        report_status(win::service_start_pending, 0, true, start_wait_hint_ms) != 0) {
+        report_service_event(status_failed_event);
+        return;
+    }
+    stop_event* e = service_os->event_create();
+    if (!e)
+        return;
+    tap_stop_event = e;
+    // Stop controls are accepted from this report on, so the stop event
+    // exists whenever one arrives.
+    if (!console_mode &&
+        report_status(win::service_running, win::service_accept_stop, false, 0) != 0) {
+        report_service_event(status_failed_event);
+        close_stop_event();
+        return;
+    }
+
+    std::string joined;
+    std::size_t length = 0;
+    if (join_argument_string(count, args, joined, &length) != 0) {
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "Arguments too long: %zu characters, at most %zu", length,
+                      argument_string_capacity - 1);
+        service_printf("%s\n", msg);
+        report_service_event(msg);
+        close_stop_event();
+        return;
+    }
+    if (!args)
+        service_printf("Could not create AppParameters string.\n");
+    report_service_event(joined.c_str());
+
+    char* copy = new (std::nothrow) char[joined.size() + 1];
+    if (copy)
+        std::memcpy(copy, joined.c_str(), joined.size() + 1);
+    if (!copy || service_os->start_run_thread(copy) != 0) {
+        service_printf("Could not start the run thread.\n");
+        report_service_event("Could not start the run thread.");
+        close_stop_event();
+        return;
+    }
+    service_os->event_wait(e);
+    close_stop_event();
+}
+
+void service_main(unsigned argc, char** argv)
+{
+    const char* name = argc > 0 && argv && argv[0] ? argv[0] : service_name;
+    std::string key_path(std::strlen(parameters_key_format) + std::strlen(name), '\0');
+    key_path.resize(static_cast<std::size_t>(
+        std::snprintf(key_path.data(), key_path.size() + 1, parameters_key_format, name)));
+
+    status_handle = service_os->register_handler(service_name, service_control_handler);
+    if (!status_handle)
+        return;
+
+    if (report_status(win::service_start_pending, 0, true, start_wait_hint_ms) != 0) {
+        report_service_event(status_failed_event);
+    } else {
+        // Start parameters after argv[0] are ignored: the service runs with
+        // what was stored at installation only.
+        std::string stored;
+        std::vector<std::string> words;
+        if (read_stored_arguments(key_path.c_str(), stored) == 0)
+            words = split_arguments(stored.c_str());
+        std::vector<char*> pointers;
+        pointers.reserve(words.size());
+        for (std::string& w : words)
+            pointers.push_back(w.data());
+        run_until_stopped(static_cast<unsigned>(pointers.size()),
+                          pointers.empty() ? nullptr : pointers.data());
+    }
+
+    report_or_complain(win::service_stopped, win::service_accept_stop, false, 0);
+}
+
+void service_control_handler(std::uint32_t control)
+{
+    if (control == win::service_control_stop || control == win::service_control_shutdown) {
+        if (!console_mode)
+            report_or_complain(win::service_stop_pending, win::service_accept_stop, true, 0);
+        if (tap_stop_event)
+            service_os->event_set(tap_stop_event);
+        return;
+    }
+    if (console_mode)
+        return;
+    std::uint32_t state = current_status.current_state;
+    bool settled = state == win::service_running || state == win::service_stopped;
+    report_or_complain(state, state == win::service_start_pending ? 0 : win::service_accept_stop,
+                       !settled, 0);
+}

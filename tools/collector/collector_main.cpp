@@ -1,0 +1,360 @@
+// vantry_collector: receives Tap datagrams, undoes the cipher, and writes
+// the frames as a pcap stream (and, on Linux, into a TAP interface).
+//
+// States: options -> bound -> receiving (until a signal or the frame
+// count) -> summary. Datagrams that do not decode are counted and
+// reported; they never stop the collector.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "forward/speck.h"
+#include "platform/platform.h"
+#include "platform/tap_device.h"
+#include "run/getopt.h"
+#include "support/trace_log.h"
+#include "tools/collector/pcap_stream.h"
+#include "tools/collector/tap_decode.h"
+
+#define COLLECTOR_LOG(level, ...)                                              \
+    do {                                                                       \
+        if ((level) <= trace_verbosity)                                        \
+            trace_log((level), "vantry_collector", __LINE__, __VA_ARGS__);     \
+    } while (0)
+
+namespace {
+
+struct collector_options {
+    long port = -1;
+    const char* key = nullptr;
+    bool clear = false;
+    const char* write_path = nullptr;
+    const char* tap_name = nullptr;
+    unsigned long frame_limit = 0;  // 0: no limit
+};
+
+struct collector_stats {
+    unsigned datagrams = 0;
+    unsigned frames = 0;
+    unsigned bad_magic = 0;
+    unsigned bad_length = 0;
+    unsigned bad_record = 0;
+    unsigned tap_write_errors = 0;
+};
+
+std::atomic<bool> stop_requested{false};
+
+void on_stop_signal(int)
+{
+    stop_requested = true;
+}
+
+const char short_options[] = "p:k:Kw:i:c:vh";
+const long_option long_options[] = {
+    {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
+    {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
+    {"interface", arg_required, 'i'},    {"count", arg_required, 'c'},
+    {"verbose", arg_none, 'v'},          {"help", arg_none, 'h'},
+    {nullptr, arg_none, 0},
+};
+
+void print_help()
+{
+    std::printf(
+        "Usage: vantry_collector -p PORT (-k KEY | -K) [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
+        "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
+        "  -k, --key KEY              key string the tap was given\n"
+        "  -K, --disable-encryption   datagrams arrive in clear\n"
+        "  -w, --write FILE           write a pcap stream to FILE ('-' for standard output)\n"
+        "  -i, --interface NAME       write frames into the TAP interface NAME (Linux)\n"
+        "  -c, --count COUNT          end after COUNT frames\n"
+        "  -v, --verbose              one line per datagram\n"
+        "  -h, --help                 this text\n");
+}
+
+// Whole decimal number in [0, max]. 0 on success, -1 otherwise.
+int parse_number(const char* text, unsigned long max, unsigned long* out)
+{
+    if (!text || !*text)
+        return -1;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max || text[0] == '-')
+        return -1;
+    *out = v;
+    return 0;
+}
+
+// 0: options read; 1: help printed; -1: a message was printed.
+int read_options(int argc, char** argv, collector_options* opt)
+{
+    getopt_state st;
+    st.posixly_correct = std::getenv("POSIXLY_CORRECT") != nullptr;
+    const char** args = const_cast<const char**>(argv);
+    for (;;) {
+        int c = getopt_long_next(st, argc, args, short_options, long_options, stderr);
+        if (c == -1)
+            break;
+        unsigned long v = 0;
+        switch (c) {
+        case 'p':
+            if (parse_number(st.optarg, 65535, &v) != 0) {
+                COLLECTOR_LOG(trace_level_error, "Invalid port '%s'", st.optarg);
+                return -1;
+            }
+            opt->port = static_cast<long>(v);
+            break;
+        case 'k':
+            opt->key = st.optarg;
+            break;
+        case 'K':
+            opt->clear = true;
+            break;
+        case 'w':
+            opt->write_path = st.optarg;
+            break;
+        case 'i':
+            opt->tap_name = st.optarg;
+            break;
+        case 'c':
+            if (parse_number(st.optarg, 0xffffffffUL, &v) != 0 || v == 0) {
+                COLLECTOR_LOG(trace_level_error, "Invalid frame count '%s'", st.optarg);
+                return -1;
+            }
+            opt->frame_limit = v;
+            break;
+        case 'v':
+            trace_verbosity = trace_level_verbose;
+            break;
+        case 'h':
+            print_help();
+            return 1;
+        default:
+            return -1;
+        }
+    }
+    if (st.optind < argc) {
+        COLLECTOR_LOG(trace_level_error, "Unexpected argument '%s'", argv[st.optind]);
+        return -1;
+    }
+    if (opt->port < 0) {
+        COLLECTOR_LOG(trace_level_error, "Missing UDP port -p");
+        return -1;
+    }
+    if (!opt->key && !opt->clear) {
+        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (or -K for clear datagrams)");
+        return -1;
+    }
+    if (!opt->write_path && !opt->tap_name) {
+        COLLECTOR_LOG(trace_level_error, "Nothing to write to: give -w FILE, -w - or -i NAME");
+        return -1;
+    }
+    return 0;
+}
+
+// The trace log writes to standard output. When the pcap stream takes it,
+// the log moves to standard error and the stream gets the original
+// descriptor, in binary mode.
+std::FILE* take_stdout_for_pcap()
+{
+    std::fflush(stdout);
+#if defined(_WIN32)
+    int fd = _dup(_fileno(stdout));
+    if (fd < 0 || _dup2(_fileno(stderr), _fileno(stdout)) != 0)
+        return nullptr;
+    _setmode(fd, _O_BINARY);
+    return _fdopen(fd, "wb");
+#else
+    int fd = ::dup(fileno(stdout));
+    if (fd < 0 || ::dup2(fileno(stderr), fileno(stdout)) < 0)
+        return nullptr;
+    return ::fdopen(fd, "wb");
+#endif
+}
+
+std::FILE* open_pcap_output(const char* path)
+{
+    std::FILE* f = std::strcmp(path, "-") == 0 ? take_stdout_for_pcap() : std::fopen(path, "wb");
+    if (!f)
+        return nullptr;
+    std::uint8_t header[pcap_file_header_size];
+    pcap_fill_file_header(header);
+    if (std::fwrite(header, 1, sizeof header, f) != sizeof header || std::fflush(f) != 0) {
+        std::fclose(f);
+        return nullptr;
+    }
+    return f;
+}
+
+void note_bad(collector_stats& stats, tap_decode_result r, long n, const net_addr4& from)
+{
+    unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
+                        : r == tap_decode_bad_length ? &stats.bad_length
+                                                     : &stats.bad_record;
+    ++*counter;
+    // The first of each kind is worth a warning; a stream of them (a wrong
+    // key) would drown everything else.
+    int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
+    const auto* a = reinterpret_cast<const std::uint8_t*>(&from.addr);
+    COLLECTOR_LOG(level, "Datagram of %ld bytes from %u.%u.%u.%u:%u not decoded: %s", n, a[0],
+                  a[1], a[2], a[3], net_order16(from.port), tap_decode_text(r));
+}
+
+// Fixed buffers: one datagram and its decoded view at a time.
+std::uint8_t datagram[65552];
+tap_datagram_view view;
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    collector_options opt;
+    int rc = read_options(argc, argv, &opt);
+    if (rc != 0) {
+        if (rc < 0)
+            std::fprintf(stderr, "Try 'vantry_collector -h' for more information.\n");
+        return rc > 0 ? 0 : 2;
+    }
+    // First, so that with "-w -" no log line reaches the pcap stream.
+    std::FILE* out = nullptr;
+    if (opt.write_path) {
+        out = open_pcap_output(opt.write_path);
+        if (!out) {
+            int e = errno;
+            COLLECTOR_LOG(trace_level_error, "Unable to write '%s' %d/%s", opt.write_path, e,
+                          os_error_text(e));
+            return 1;
+        }
+    }
+#if defined(SIGPIPE)
+    // A reader that goes away must end the collector with a message.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    if (net_startup() != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to start the socket library");
+        return 1;
+    }
+    if (!opt.clear) {
+        if (speck_setup_key(opt.key, static_cast<std::int32_t>(std::strlen(opt.key))) != 1) {
+            COLLECTOR_LOG(trace_level_error, "Unable to initialize encryption");
+            return 1;
+        }
+    } else {
+        COLLECTOR_LOG(trace_level_warning, "Datagrams are expected in clear (-K specified)");
+    }
+
+    net_socket s = net_udp_socket();
+    if (s == net_invalid_socket) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
+        return 1;
+    }
+    if (net_bind_any(s, static_cast<std::uint16_t>(opt.port)) != 0) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", opt.port, e,
+                      os_error_text(e));
+        return 1;
+    }
+
+    tap_device* tap = nullptr;
+    if (opt.tap_name) {
+        int r = tap_device_open(opt.tap_name, &tap);
+        if (r == -2) {
+            COLLECTOR_LOG(trace_level_error,
+                          "TAP interfaces are not available on this system (-i %s)",
+                          opt.tap_name);
+            return 1;
+        }
+        if (r != 0) {
+            int e = net_last_error();
+            COLLECTOR_LOG(trace_level_error, "Unable to create TAP interface '%s' %d/%s",
+                          opt.tap_name, e, os_error_text(e));
+            return 1;
+        }
+        COLLECTOR_LOG(trace_level_normal, "Writing frames into TAP interface '%s'", opt.tap_name);
+    }
+
+    signals_install(on_stop_signal);
+    COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(s));
+
+    collector_stats stats;
+    bool done = false;
+    while (!done && !stop_requested) {
+        // A short wait keeps a stop request from waiting on traffic. A wait
+        // broken by the signal itself must not lead into a blocking receive.
+        if (net_wait_readable(s, 200000) != 1 || stop_requested)
+            continue;
+        net_addr4 from;
+        long n = net_recv_from(s, datagram, sizeof datagram, &from);
+        if (n == -1)
+            continue;
+        ++stats.datagrams;
+        if (n == -2) {
+            note_bad(stats, tap_decode_bad_length, n, from);
+            continue;
+        }
+        if (!opt.clear && tap_decrypt(datagram, static_cast<std::size_t>(n), *speck_key) != 0) {
+            COLLECTOR_LOG(trace_level_warning, "Decryption error");
+            continue;
+        }
+        tap_decode_result r = tap_decode(datagram, static_cast<std::size_t>(n), &view);
+        if (r != tap_decode_ok) {
+            note_bad(stats, r, n, from);
+            continue;
+        }
+        COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
+                      view.tap_id, view.num_pkts);
+        for (unsigned i = 0; i < view.num_pkts && !done; ++i) {
+            const tap_record_view& rec = view.records[i];
+            if (out) {
+                std::uint8_t h[pcap_record_header_size];
+                pcap_fill_record_header(h, rec);
+                if (std::fwrite(h, 1, sizeof h, out) != sizeof h ||
+                    std::fwrite(rec.frame, 1, rec.caplen, out) != rec.caplen) {
+                    int e = errno;
+                    COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e,
+                                  os_error_text(e));
+                    done = true;
+                    break;
+                }
+            }
+            if (tap && tap_device_write(tap, rec.frame, rec.caplen) != 0)
+                ++stats.tap_write_errors;
+            ++stats.frames;
+            if (opt.frame_limit && stats.frames >= opt.frame_limit)
+                done = true;
+        }
+        // Readers such as a live capture viewer see each datagram at once.
+        if (out && std::fflush(out) != 0 && !done) {
+            int e = errno;
+            COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e,
+                          os_error_text(e));
+            done = true;
+        }
+    }
+
+    COLLECTOR_LOG(trace_level_normal,
+                  "Received %u datagrams, %u frames; not decoded: %u bad magic, %u wrong length, "
+                  "%u bad records",
+                  stats.datagrams, stats.frames, stats.bad_magic, stats.bad_length,
+                  stats.bad_record);
+    if (stats.tap_write_errors)
+        COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
+                      stats.tap_write_errors);
+    if (out)
+        std::fclose(out);
+    tap_device_close(tap);
+    net_close(s);
+    return 0;
+}
