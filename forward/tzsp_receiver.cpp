@@ -95,10 +95,12 @@ void run_tzsp_receiver()
         while (!settings.stop_requested) {
             net_addr4 from;
             long n = net_recv_from_nowait(s, receive_buffer, sizeof receive_buffer, &from);
-            if (n == net_recv_nothing)
+            // A failed receive also goes back to the wait, which then
+            // decides, instead of retrying at full speed.
+            if (n == net_recv_nothing || n == -1)
                 break;
-            // -1 (failed) and -2 (larger than the buffer, discarded) land
-            // here too: ignored, not counted.
+            // -2 (larger than the buffer, discarded) lands here too:
+            // ignored, not counted.
             if (n <= tzsp_min_counted)
                 continue;
             ++collected;

@@ -145,10 +145,14 @@ int tap_setup(std::vector<std::string>& args)
     if (settings.interface_name && !settings.bpf_filter) {
         // Fragments after the first carry no UDP port, so the tap's own
         // datagrams that exceed the MTU are kept out by the fragment offset.
-        char filter[160];
+        // The unreachable errors that a collector host without a listener
+        // returns would otherwise be forwarded, each one answered by
+        // another: a feedback loop.
+        char filter[256];
         std::snprintf(filter, sizeof filter,
-                      "not (host %s and (port %s or ip[6:2] & 0x1fff != 0))", addr_text,
-                      port_text);
+                      "not (host %s and (port %s or ip[6:2] & 0x1fff != 0 or "
+                      "icmp[icmptype] == icmp-unreach))",
+                      addr_text, port_text);
         TAP_LOG(trace_level_normal, "Adding BPF filter '%s' to avoid capturing Vantry traffic",
                 filter);
         settings.bpf_filter = filter;
