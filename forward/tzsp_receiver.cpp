@@ -9,7 +9,6 @@
 #include "forward/forwarding.h"
 #include "forward/tap_batch.h"
 #include "forward/tzsp.h"
-#include "platform/net_nowait.h"
 #include "platform/platform.h"
 #include "run/run_settings.h"
 #include "run/tap_run.h"

@@ -63,16 +63,20 @@ int net_wait_readable(net_socket s, long timeout_us)
     return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
-long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+namespace {
+
+long receive(net_socket s, void* buf, std::size_t cap, net_addr4* from, int flags)
 {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
     // MSG_TRUNC makes the kernel report the datagram's full length, so a
     // datagram larger than the buffer is recognised instead of arriving cut.
-    ssize_t n = ::recvfrom(static_cast<int>(s), buf, cap, MSG_TRUNC,
+    ssize_t n = ::recvfrom(static_cast<int>(s), buf, cap, MSG_TRUNC | flags,
                            reinterpret_cast<sockaddr*>(&sa), &len);
     if (n < 0)
-        return -1;
+        return (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)
+                   ? net_recv_nothing
+                   : -1;
     if (static_cast<std::size_t>(n) > cap)
         return -2;
     if (from) {
@@ -80,6 +84,18 @@ long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
         from->port = sa.sin_port;
     }
     return static_cast<long>(n);
+}
+
+}  // namespace
+
+long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+{
+    return receive(s, buf, cap, from, 0);
+}
+
+long net_recv_from_nowait(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+{
+    return receive(s, buf, cap, from, MSG_DONTWAIT);
 }
 
 long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to)

@@ -77,6 +77,19 @@ long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
     return n;
 }
 
+// Winsock has no per-call non-blocking flag; switching the socket to
+// non-blocking would change every other receive on it. A zero wait first
+// gives the same answer at the cost of one more call.
+long net_recv_from_nowait(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+{
+    int r = net_wait_readable(s, 0);
+    if (r == 0)
+        return net_recv_nothing;
+    if (r < 0)
+        return -1;
+    return net_recv_from(s, buf, cap, from);
+}
+
 long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to)
 {
     sockaddr_in sa{};

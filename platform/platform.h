@@ -53,6 +53,13 @@ int net_wait_readable(net_socket s, long timeout_us);
 // whole, never delivered cut short). from may be null.
 long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from);
 
+inline constexpr long net_recv_nothing = -3;
+
+// As net_recv_from, but never blocks, so that a loop can empty a socket's
+// queue with one call per datagram: net_recv_nothing (-3) when no datagram
+// is waiting.
+long net_recv_from_nowait(net_socket s, void* buf, std::size_t cap, net_addr4* from);
+
 // Sends one datagram. Returns the bytes sent, or -1 (see net_last_error()).
 long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to);
 

@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -G Ninja -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build vantry_remote $(ninja -C build -t targets all 2>/dev/null | grep -q '^vantry_collector:' && echo vantry_collector)
+ninja -C build vantry_remote vantry_collector

@@ -5,7 +5,7 @@
 #   "mango"), some ping and UDP traffic passes, and the frames the
 #   collector got are printed.
 #
-# Usage: tools/demo.sh [BUILD_DIR]      (default: build)
+# Usage: tools/demo.sh [BUILD_DIR]      (default: build, built first)
 # Needs the right to capture (root, or CAP_NET_RAW on vantry_remote).
 # Only the processes this script starts are ever signalled.
 set -uo pipefail
@@ -17,6 +17,10 @@ collector="$build/vantry_collector"
 port=1234
 key=mango
 
+# The default build folder is brought up to date (packages included) first.
+if [[ "$build" == build ]]; then
+    tools/build.sh || exit 1
+fi
 if [[ ! -x "$remote" ]]; then
     echo "demo: $remote not found; build first (tools/build.sh)" >&2
     exit 1
