@@ -44,7 +44,6 @@ constexpr int start_timeout_ms = 10000;
 #define TAP_NS_ADDR "192.0.2.1"
 #define PEER_NS_ADDR "192.0.2.2"
 
-std::string remote_path() { return VANTRY_BIN_DIR "/vantry_remote"; }
 
 int run_quiet(const std::string& cmd)
 {
@@ -366,7 +365,7 @@ struct tap_run {
 
 void start_tap(tap_run* t, const std::string& ns, std::vector<std::string> args)
 {
-    std::vector<std::string> argv = {"netns", "exec", ns, remote_path(), "/c"};
+    std::vector<std::string> argv = {"netns", "exec", ns, e2e_program_path("vantry_remote"), "/c"};
     argv.insert(argv.end(), args.begin(), args.end());
     process_options opt;
     opt.use_run_prefix = false;
@@ -662,7 +661,7 @@ protected:
     // it opened (or ended).
     std::string opened(const std::string& text, tap_run* tap)
     {
-        std::vector<std::string> argv = {"netns", "exec", names.tap_ns, remote_path(), "/c",
+        std::vector<std::string> argv = {"netns", "exec", names.tap_ns, e2e_program_path("vantry_remote"), "/c",
                                          "-i",    text,   "-c", "127.0.0.1:9", "-K"};
         process_options opt;
         opt.use_run_prefix = false;
@@ -693,7 +692,7 @@ TEST_F(Selection, ByExactNameDescriptionPieceAndIndex)
     process_options opt;
     opt.use_run_prefix = false;
     ASSERT_EQ(process_start(&list.proc, "ip",
-                            {"netns", "exec", names.tap_ns, remote_path(), "/c", "-i", "-1", "-c",
+                            {"netns", "exec", names.tap_ns, e2e_program_path("vantry_remote"), "/c", "-i", "-1", "-c",
                              "127.0.0.1:9", "-K"},
                             opt),
               0);
@@ -714,7 +713,7 @@ TEST_F(Selection, IndexOutOfRangeEndsWithMinusOne)
     process_options opt;
     opt.use_run_prefix = false;
     ASSERT_EQ(process_start(&c.proc, "ip",
-                            {"netns", "exec", names.tap_ns, remote_path(), "/c", "-i", "99", "-c",
+                            {"netns", "exec", names.tap_ns, e2e_program_path("vantry_remote"), "/c", "-i", "99", "-c",
                              "127.0.0.1:9", "-K"},
                             opt),
               0);
@@ -728,7 +727,7 @@ TEST_F(Selection, IndexOutOfRangeEndsWithMinusOne)
 TEST_F(Selection, WaitModeReturnsOnceTheInterfaceAppears)
 {
     tap_run tap;
-    std::vector<std::string> argv = {"netns", "exec", names.tap_ns, remote_path(), "/c",
+    std::vector<std::string> argv = {"netns", "exec", names.tap_ns, e2e_program_path("vantry_remote"), "/c",
                                      "-i",    "*" + names.wait_if, "-c", "127.0.0.1:9", "-K"};
     process_options opt;
     opt.use_run_prefix = false;

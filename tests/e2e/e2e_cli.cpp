@@ -17,20 +17,6 @@ namespace {
 
 constexpr int run_timeout_ms = 30000;  // Wine's first start is slow
 
-bool under_wine()
-{
-    const char* p = std::getenv("VANTRY_RUN_PREFIX");
-    return p && *p;
-}
-
-std::string remote_path()
-{
-    const char* win = std::getenv("VANTRY_WIN_BIN_DIR");
-    if (under_wine() && win && *win)
-        return std::string(win) + "/vantry_remote.exe";
-    return VANTRY_BIN_DIR "/vantry_remote";
-}
-
 struct cli_run {
     bool ended = false;  // ended by itself within the time limit
     int status = -1;
@@ -75,8 +61,8 @@ cli_run run_cli(const std::vector<std::string>& args, const std::vector<std::str
     scoped_child child;
     process_options opts;
     opts.env = env;
-    if (process_start(&child.proc, remote_path(), args, opts) != 0) {
-        ADD_FAILURE() << "cannot start " << remote_path();
+    if (process_start(&child.proc, e2e_program_path("vantry_remote"), args, opts) != 0) {
+        ADD_FAILURE() << "cannot start " << e2e_program_path("vantry_remote");
         return r;
     }
     r.ended = process_finish(&child.proc, run_timeout_ms) == 0;

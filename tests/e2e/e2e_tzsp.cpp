@@ -30,20 +30,6 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr int start_timeout_ms = 30000;  // Wine's first start is slow
 
-bool under_wine()
-{
-    const char* p = std::getenv("VANTRY_RUN_PREFIX");
-    return p && *p;
-}
-
-std::string remote_path()
-{
-    const char* win = std::getenv("VANTRY_WIN_BIN_DIR");
-    if (under_wine() && win && *win)
-        return std::string(win) + "/vantry_remote.exe";
-    return VANTRY_BIN_DIR "/vantry_remote";
-}
-
 std::uint32_t ipv4(const char* text)
 {
     std::uint32_t a = 0;
@@ -202,7 +188,7 @@ bool start_remote(scoped_child& c, std::uint16_t* tzsp_port, std::uint16_t colle
     std::vector<std::string> args = {"/c", "-t", std::to_string(*tzsp_port), "-c",
                                      "127.0.0.1:" + std::to_string(collector_port)};
     args.insert(args.end(), extra.begin(), extra.end());
-    if (process_start(&c.proc, remote_path(), args) != 0)
+    if (process_start(&c.proc, e2e_program_path("vantry_remote"), args) != 0)
         return false;
     return process_wait_output(c.proc, "Running...", start_timeout_ms);
 }
@@ -234,7 +220,7 @@ bool start_collector(scoped_child& c, std::uint16_t* port, std::vector<std::stri
 // under Wine. Returns its standard output.
 std::string stop_remote(scoped_child& c)
 {
-    if (under_wine()) {
+    if (e2e_under_wine()) {
         process_finish(&c.proc, 0);
         return process_stdout(c.proc);
     }
@@ -318,7 +304,7 @@ TEST(TzspE2E, ClearDatagramFollowsTheLayout)
     EXPECT_FALSE(sink.receive(&d, 1500));
 
     std::string out = stop_remote(tap);
-    if (!under_wine()) {
+    if (!e2e_under_wine()) {
         EXPECT_NE(out.find("Collected packet 1 with len = 65"), std::string::npos) << out;
         EXPECT_NE(out.find("Collected packet 2 with len = 6"), std::string::npos) << out;
         EXPECT_NE(out.find("Collected 4 pkts"), std::string::npos) << out;
@@ -388,7 +374,7 @@ TEST(TzspE2E, AllowListTestsTheSenderAddress)
         EXPECT_EQ(recs[0].frame, from_listed);
 
         std::string out = stop_remote(tap);
-        if (!under_wine()) {
+        if (!e2e_under_wine()) {
             EXPECT_NE(out.find("Collected 2 pkts"), std::string::npos) << out;
         }
     }
@@ -397,7 +383,7 @@ TEST(TzspE2E, AllowListTestsTheSenderAddress)
 // A stop with records in hand drops them and still reports the count.
 TEST(TzspE2E, StopDropsRecordsInHand)
 {
-    if (under_wine())
+    if (e2e_under_wine())
         GTEST_SKIP() << "signals are not delivered to a program under Wine";
     udp sink;
     scoped_child tap;

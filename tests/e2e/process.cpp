@@ -202,3 +202,17 @@ void process_cleanup(child_process* child)
         child->dir.clear();
     }
 }
+
+bool e2e_under_wine()
+{
+    const char* p = std::getenv("VANTRY_RUN_PREFIX");
+    return p && *p;
+}
+
+std::string e2e_program_path(const char* name)
+{
+    const char* win = std::getenv("VANTRY_WIN_BIN_DIR");
+    if (e2e_under_wine() && win && *win)
+        return std::string(win) + "/" + name + ".exe";
+    return std::string(VANTRY_BIN_DIR "/") + name;
+}

@@ -26,6 +26,14 @@ struct process_options {
     std::string stdin_path;         // empty: /dev/null
 };
 
+// True when VANTRY_RUN_PREFIX asks for the programs to run through a
+// prefix such as Wine.
+bool e2e_under_wine();
+
+// Path of one of the built programs ("vantry_remote", "vantry_collector"):
+// the Windows .exe from VANTRY_WIN_BIN_DIR under Wine, else the native one.
+std::string e2e_program_path(const char* name);
+
 // Starts program with args (args exclude argv[0]).
 // Returns 0 and fills *child, or -1 if it could not be started.
 int process_start(child_process* child, const std::string& program,
