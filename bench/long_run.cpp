@@ -12,7 +12,7 @@
 // Frames lost on loopback under load are counted and shown, not failed.
 //
 // Usage: long_run [seconds, default 600] [datagrams per second, default
-// 20000]. vantry_remote and vantry_collector are taken from the folder of
+// 50000]. vantry_remote and vantry_collector are taken from the folder of
 // this program. Exit status 0 when every check passed.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -226,7 +226,7 @@ unsigned summary_field(const std::string& log, const char* before)
 int main(int argc, char** argv)
 {
     const long seconds = argc > 1 ? std::atol(argv[1]) : 600;
-    const long rate = argc > 2 ? std::atol(argv[2]) : 20000;
+    const long rate = argc > 2 ? std::atol(argv[2]) : 50000;
     if (seconds < 1 || rate < 1) {
         std::fprintf(stderr, "usage: long_run [seconds] [datagrams per second]\n");
         return 2;

@@ -86,25 +86,36 @@ int parse_hosts_line(const char* line, std::uint32_t* addr_be)
     return parse_ipv4_text(line, addr_be) == 0 ? 1 : -1;
 }
 
-// Called after fgets filled the buffer without reaching a line feed:
-// true when the line nevertheless ends here (end of file, or its line end
-// comes next); otherwise the rest of the line is consumed and false
-// returned.
-static bool line_complete(std::FILE* f)
+namespace {
+
+constexpr std::size_t hosts_line_max = 255;
+
+enum line_state { line_ok, line_too_long, line_has_nul };
+
+// Reads the next line into line without its LF or CR LF. False at end of
+// file. Read a byte at a time rather than with fgets, which cannot tell
+// a NUL byte in a line from the end of what it read.
+bool next_line(std::FILE* f, char (&line)[hosts_line_max + 2], line_state* state)
 {
     int c = std::fgetc(f);
-    if (c == '\r') {
-        int d = std::fgetc(f);
-        if (d == '\n' || d == EOF)
-            return true;
-        c = d;
+    if (c == EOF)
+        return false;
+    std::size_t n = 0;
+    std::size_t total = 0;
+    bool nul = false;
+    for (; c != '\n' && c != EOF; c = std::fgetc(f), ++total) {
+        nul |= c == '\0';
+        if (n < hosts_line_max + 1)
+            line[n++] = static_cast<char>(c);
     }
-    if (c == '\n' || c == EOF)
-        return true;
-    while (c != '\n' && c != EOF)
-        c = std::fgetc(f);
-    return false;
+    if (total > 0 && total == n && line[n - 1] == '\r')
+        --n, --total;
+    line[n] = '\0';
+    *state = total > hosts_line_max ? line_too_long : nul ? line_has_nul : line_ok;
+    return true;
 }
+
+}  // namespace
 
 void load_hosts_file(const char* path)
 {
@@ -123,23 +134,24 @@ void load_hosts_file(const char* path)
         return;
     }
 
-    // A line longer than the buffer is skipped whole: handled piece by
+    // A line longer than 255 characters is skipped whole: handled piece by
     // piece, the tail of a long comment could enter an address nobody
     // listed.
-    char line[256];
+    char line[hosts_line_max + 2];
     unsigned line_number = 0;
-    while (std::fgets(line, sizeof line, f)) {
+    line_state state = line_ok;
+    while (next_line(f, line, &state)) {
         ++line_number;
-        std::size_t n = std::strlen(line);
-        if (n > 0 && line[n - 1] == '\n') {
-            line[--n] = '\0';
-        } else if (!line_complete(f)) {
+        if (state == line_too_long) {
             TAP_LOG(trace_level_warning, "Skipping line %u of %s: longer than %u characters",
-                    line_number, path, static_cast<unsigned>(sizeof line - 1));
+                    line_number, path, static_cast<unsigned>(hosts_line_max));
             continue;
         }
-        if (n > 0 && line[n - 1] == '\r')
-            line[--n] = '\0';
+        if (state == line_has_nul) {
+            TAP_LOG(trace_level_warning, "Skipping line %u of %s: it holds a NUL byte",
+                    line_number, path);
+            continue;
+        }
 
         std::uint32_t addr = 0;
         const int kind = parse_hosts_line(line, &addr);

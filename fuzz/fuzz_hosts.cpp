@@ -48,23 +48,18 @@ void compare_with_libc(const char* text)
 
 // The lines whose address must end up on the list: complete lines of at
 // most 255 characters (after a CR of a CR LF is taken off) that convert.
-// A line holding a NUL byte, and the line after it, are left out: the
-// loader measures its buffer with strlen.
+// A line holding a NUL byte is left out.
 std::set<std::uint32_t> expected_hosts(const std::uint8_t* data, std::size_t size)
 {
     std::set<std::uint32_t> out;
     std::size_t pos = 0;
-    bool after_nul = false;
     while (pos < size) {
         const std::uint8_t* nl =
             static_cast<const std::uint8_t*>(std::memchr(data + pos, '\n', size - pos));
         std::size_t end = nl ? static_cast<std::size_t>(nl - data) : size;
         std::string line(reinterpret_cast<const char*>(data + pos), end - pos);
         pos = end + 1;
-        const bool has_nul = line.find('\0') != std::string::npos;
-        const bool skip = has_nul || after_nul;
-        after_nul = has_nul;
-        if (skip)
+        if (line.find('\0') != std::string::npos)
             continue;
         if (line.size() == 256 && line.back() == '\r')
             line.pop_back();

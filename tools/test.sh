@@ -31,7 +31,7 @@ configure_and_build() {
   ninja -C "$dir"
 }
 
-mkdir -p build build-san build-win
+mkdir -p build build-san build-win build-fuzz
 export WINEPREFIX=$root/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 step "build native" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -46,10 +46,15 @@ step "tests windows (wine)" ctest --test-dir build-win --output-on-failure --tim
 
 if [ -x build/vantry_e2e ] && [ -f build-win/vantry_remote.exe ]; then
   step "e2e windows tzsp (wine)" env VANTRY_RUN_PREFIX=wine VANTRY_WIN_BIN_DIR="$root/build-win" \
-    build/vantry_e2e --gtest_filter='Tzsp*:*Wine*'
+    build/vantry_e2e --gtest_filter='Tzsp*:Cli*'
 fi
 if [ -x tests/wine/service_life.sh ]; then
   step "windows service life (wine)" tests/wine/service_life.sh "$root/build-win"
+fi
+
+# Every parser of outside input under libFuzzer, for a bounded time each.
+if [ -x tools/fuzz.sh ] && [ "${VANTRY_FUZZ_SECONDS:-30}" -gt 0 ]; then
+  step "fuzz (${VANTRY_FUZZ_SECONDS:-30} s per target)" tools/fuzz.sh "$root/build-fuzz" "${VANTRY_FUZZ_SECONDS:-30}"
 fi
 
 echo
