@@ -165,8 +165,14 @@ int tap_setup(std::vector<std::string>& args)
                 addr_text);
         return -1;
     }
+    // Port 0 cannot be sent to: every datagram would fail.
+    const auto port = static_cast<std::uint16_t>(std::atoi(port_text));
+    if (port == 0) {
+        TAP_LOG(trace_level_error, "Invalid -c port '%s': not a port number", port_text);
+        return -1;
+    }
     settings.collector_addr.addr = addr;
-    settings.collector_addr.port = net_order16(static_cast<std::uint16_t>(std::atoi(port_text)));
+    settings.collector_addr.port = net_order16(port);
     settings.collector_addr_len = 16;
     settings.has_collector_addr = true;
 

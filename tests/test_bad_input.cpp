@@ -355,8 +355,8 @@ TEST_F(BadInputCollectorAddress, PortIsReadLikeAtoiAndCutTo16Bits)
         const char* text;
         std::uint16_t port;
     };
-    for (const row& c : {row{"127.0.0.1:abc", 0}, row{"127.0.0.1:70000", 4464},
-                         row{"127.0.0.1:5000x", 5000}, row{"127.0.0.1:-1", 65535}}) {
+    for (const row& c : {row{"127.0.0.1:70000", 4464}, row{"127.0.0.1:5000x", 5000},
+                         row{"127.0.0.1:-1", 65535}}) {
         SCOPED_TRACE(c.text);
         reset_settings();
         setup_result r = setup_with_collector(c.text);
@@ -364,6 +364,20 @@ TEST_F(BadInputCollectorAddress, PortIsReadLikeAtoiAndCutTo16Bits)
         EXPECT_EQ(r.log.find("ERROR"), std::string::npos) << r.log;
         EXPECT_TRUE(settings.has_collector_addr);
         EXPECT_EQ(net_order16(settings.collector_addr.port), c.port);
+    }
+}
+
+// Port 0, which no datagram can be sent to, is refused like a missing port.
+TEST_F(BadInputCollectorAddress, PortZeroIsRefused)
+{
+    for (const char* text : {"127.0.0.1:abc", "127.0.0.1:0", "127.0.0.1:65536"}) {
+        SCOPED_TRACE(text);
+        reset_settings();
+        setup_result r = setup_with_collector(text);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_NE(r.log.find("ERROR: Invalid -c port '"), std::string::npos) << r.log;
+        EXPECT_FALSE(settings.has_collector_addr);
+        EXPECT_EQ(settings.udp_socket.load(), net_invalid_socket);
     }
 }
 
