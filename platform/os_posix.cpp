@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -116,24 +115,6 @@ const char* os_error_text(int code)
     thread_local char text[256];
     std::snprintf(text, sizeof text, "%s", std::strerror(code));
     return text;
-}
-
-int net_resolve_ipv4(const char* text, std::uint32_t* addr)
-{
-    in_addr a{};
-    if (::inet_pton(AF_INET, text, &a) == 1) {
-        *addr = a.s_addr;
-        return 0;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
-        return -1;
-    *addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(res);
-    return 0;
 }
 
 // ---- threads, the stop event, time ----------------------------------------

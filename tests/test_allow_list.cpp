@@ -9,22 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "forward/allow_list.h"
 #include "forward/prefix_trie.h"
 #include "run/run_settings.h"
 #include "support/trace_log.h"
 
 namespace {
-
-// The address as host_allowed and the packet headers hold it.
-std::uint32_t net_addr(int a, int b, int c, int d)
-{
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
-                                   static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d)};
-    std::uint32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
-}
 
 std::string dotted_text(std::uint32_t addr_be)
 {
@@ -113,20 +104,20 @@ TEST(ParseIpv4Text, AcceptsWhatClassicConversionAccepts)
         const char* text;
         std::uint32_t want;
     } cases[] = {
-        {"10.0.0.1", net_addr(10, 0, 0, 1)},
-        {"0.0.0.0", net_addr(0, 0, 0, 0)},
-        {"255.255.255.255", net_addr(255, 255, 255, 255)},
-        {"1.2.3", net_addr(1, 2, 0, 3)},             // last part 16 bits
-        {"1.2.300", net_addr(1, 2, 1, 44)},
-        {"1.66000", net_addr(1, 1, 1, 208)},         // last part 24 bits
-        {"167772161", net_addr(10, 0, 0, 1)},        // one 32-bit part
-        {"4294967295", net_addr(255, 255, 255, 255)},
-        {"0", net_addr(0, 0, 0, 0)},
-        {"012.0.0.01", net_addr(10, 0, 0, 1)},       // octal
-        {"0x0A.0.0.0x1", net_addr(10, 0, 0, 1)},     // hexadecimal
-        {"0Xa000001", net_addr(10, 0, 0, 1)},
-        {"10.0.0.1 # gateway", net_addr(10, 0, 0, 1)},  // white space ends it
-        {"10.0.0.1\t", net_addr(10, 0, 0, 1)},
+        {"10.0.0.1", ipv4_of(10, 0, 0, 1)},
+        {"0.0.0.0", ipv4_of(0, 0, 0, 0)},
+        {"255.255.255.255", ipv4_of(255, 255, 255, 255)},
+        {"1.2.3", ipv4_of(1, 2, 0, 3)},             // last part 16 bits
+        {"1.2.300", ipv4_of(1, 2, 1, 44)},
+        {"1.66000", ipv4_of(1, 1, 1, 208)},         // last part 24 bits
+        {"167772161", ipv4_of(10, 0, 0, 1)},        // one 32-bit part
+        {"4294967295", ipv4_of(255, 255, 255, 255)},
+        {"0", ipv4_of(0, 0, 0, 0)},
+        {"012.0.0.01", ipv4_of(10, 0, 0, 1)},       // octal
+        {"0x0A.0.0.0x1", ipv4_of(10, 0, 0, 1)},     // hexadecimal
+        {"0Xa000001", ipv4_of(10, 0, 0, 1)},
+        {"10.0.0.1 # gateway", ipv4_of(10, 0, 0, 1)},  // white space ends it
+        {"10.0.0.1\t", ipv4_of(10, 0, 0, 1)},
     };
     for (const auto& c : cases) {
         std::uint32_t got = 0;
@@ -158,13 +149,13 @@ TEST(ParseHostsLine, SortsLinesIntoAddressesSkipsAndErrors)
     EXPECT_EQ(parse_hosts_line("  # indented", &addr), -1) << "only a leading # makes a comment";
     EXPECT_EQ(parse_hosts_line("garbage", &addr), -1);
     EXPECT_EQ(parse_hosts_line("192.168.7.9", &addr), 1);
-    EXPECT_EQ(addr, net_addr(192, 168, 7, 9));
+    EXPECT_EQ(addr, ipv4_of(192, 168, 7, 9));
 }
 
 TEST_F(HostsFile, NoListAllowsNothingThroughTheTest)
 {
     EXPECT_EQ(settings.allow_list, nullptr);
-    EXPECT_FALSE(host_allowed(net_addr(10, 0, 0, 1)));
+    EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 1)));
     release_allow_list();  // twice is harmless
     EXPECT_EQ(settings.allow_list, nullptr);
 }
@@ -175,7 +166,7 @@ TEST_F(HostsFile, EmptyOrCommentOnlyFileGivesAnEmptyList)
         const std::string log = load(write("hosts", bytes));
         ASSERT_NE(settings.allow_list, nullptr) << "an empty list forwards nothing, unlike no list";
         EXPECT_EQ(listed_count(), 0);
-        EXPECT_FALSE(host_allowed(net_addr(10, 0, 0, 1)));
+        EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 1)));
         EXPECT_EQ(log, "");
     }
 }
@@ -185,9 +176,9 @@ TEST_F(HostsFile, DuplicatesAreEnteredOnceAndLoggedEachTime)
     const std::string log =
         load(write("hosts", "10.0.0.1\n10.0.0.2\n10.0.0.1\n012.0.0.1\n"), trace_level_verbose);
     EXPECT_EQ(listed_count(), 2);
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 1)));
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 2)));
-    EXPECT_FALSE(host_allowed(net_addr(10, 0, 0, 3)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 1)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 2)));
+    EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 3)));
     EXPECT_EQ(occurrences(log, "] Adding 10.0.0.1\n"), 2u);
     EXPECT_EQ(occurrences(log, "] Adding 012.0.0.1\n"), 1u);
     EXPECT_EQ(occurrences(log, "Adding"), 4u);
@@ -206,9 +197,9 @@ TEST_F(HostsFile, LineEndsDoNotChangeTheList)
         const std::string log = load(write("hosts", bytes));
         EXPECT_EQ(log, "") << bytes;
         EXPECT_EQ(listed_count(), 3) << bytes;
-        EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 1)));
-        EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 2)));
-        EXPECT_TRUE(host_allowed(net_addr(255, 255, 255, 255))) << "the last line counts, with or without its end";
+        EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 1)));
+        EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 2)));
+        EXPECT_TRUE(host_allowed(ipv4_of(255, 255, 255, 255))) << "the last line counts, with or without its end";
     }
 }
 
@@ -217,8 +208,8 @@ TEST_F(HostsFile, LineThatIsNoAddressIsSkippedWithItsNumber)
     const std::string path = write("hosts", "10.0.0.1\r\nbogus\r\n  # indented\n10.0.0.300\n10.0.0.2\n");
     const std::string log = load(path);
     EXPECT_EQ(listed_count(), 2);
-    EXPECT_FALSE(host_allowed(net_addr(255, 255, 255, 255))) << "never entered for a bad line";
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 2)));
+    EXPECT_FALSE(host_allowed(ipv4_of(255, 255, 255, 255))) << "never entered for a bad line";
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 2)));
     EXPECT_NE(log.find("] WARNING: Skipping line 2 of " + path + ": 'bogus' is not an IPv4 address\n"),
               std::string::npos)
         << log;
@@ -237,10 +228,10 @@ TEST_F(HostsFile, OverlongLineIsSkippedWhole)
     const std::string path = write("hosts", "10.0.0.1\n" + long_line + "\n" + full_line +
                                                 "\r\n" + full_line + "\nnope\n10.0.0.5");
     const std::string log = load(path);
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 1)));
-    EXPECT_FALSE(host_allowed(net_addr(10, 0, 0, 9)));
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 4)));
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 5)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 1)));
+    EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 9)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 4)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 5)));
     EXPECT_EQ(listed_count(), 3);
     EXPECT_NE(log.find("Skipping line 2 of " + path + ": longer than 255 characters"),
               std::string::npos)
@@ -261,7 +252,7 @@ TEST_F(HostsFile, FileThatCannotBeOpenedKeepsWhatWasThere)
     log = load(missing);
     EXPECT_NE(log.find("Unable to open file"), std::string::npos);
     EXPECT_EQ(settings.allow_list, loaded);
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 1)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 1)));
 }
 
 TEST_F(HostsFile, SecondFileReplacesFirstAndReleasesIt)
@@ -280,8 +271,8 @@ TEST_F(HostsFile, SecondFileReplacesFirstAndReleasesIt)
     const long first_blocks = live;
     load(write("second", "10.0.0.7\n"));
     const long second_blocks = live;
-    EXPECT_FALSE(host_allowed(net_addr(10, 0, 0, 1)));
-    EXPECT_TRUE(host_allowed(net_addr(10, 0, 0, 7)));
+    EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 1)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 7)));
     EXPECT_EQ(listed_count(), 1);
     release_allow_list();
     const long after_release = live;

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "tests/test_support.h"
 #include "forward/allow_list.h"
 #include "forward/forwarding.h"
 #include "forward/prefix_trie.h"
@@ -42,15 +43,6 @@ std::string temp_file(const char* name, const std::string& bytes)
         std::fclose(f);
     }
     return p.string();
-}
-
-std::uint32_t addr_of(int a, int b, int c, int d)
-{
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
-                                   static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d)};
-    std::uint32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
 }
 
 struct option_pair {
@@ -174,9 +166,9 @@ TEST(BadInputHostsFile, NulByteCostsOnlyItsOwnLine)
     testing::internal::CaptureStdout();
     load_hosts_file(path.c_str());
     testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(host_allowed(addr_of(10, 0, 0, 1)));
-    EXPECT_TRUE(host_allowed(addr_of(10, 0, 0, 2)));
-    EXPECT_TRUE(host_allowed(addr_of(10, 0, 0, 3)));
+    EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 1)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 2)));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 3)));
     release_allow_list();
     std::remove(path.c_str());
 }
@@ -193,7 +185,7 @@ TEST(BadInputHostsFile, FolderGivesAnEmptyListAndAWarning)
     std::string log = testing::internal::GetCapturedStdout();
     ASSERT_NE(settings.allow_list, nullptr);
     EXPECT_EQ(settings.allow_list->root, nullptr);
-    EXPECT_FALSE(host_allowed(addr_of(127, 0, 0, 1)));
+    EXPECT_FALSE(host_allowed(ipv4_of(127, 0, 0, 1)));
     EXPECT_NE(log.find("WARNING: Error while reading hosts"), std::string::npos) << log;
     release_allow_list();
 }
@@ -221,7 +213,7 @@ TEST(BadInputTzsp, DatagramLargerThanTheBufferIsDiscardedWhole)
     net_socket tx = net_udp_socket();
     ASSERT_NE(rx, net_invalid_socket);
     ASSERT_NE(tx, net_invalid_socket);
-    const std::uint32_t lo = addr_of(127, 0, 0, 1);
+    const std::uint32_t lo = ipv4_of(127, 0, 0, 1);
     ASSERT_EQ(net_bind(rx, lo, 0), 0);
     net_addr4 to;
     to.addr = lo;
@@ -250,7 +242,7 @@ TEST(BadInputTzsp, ReceiverCountsAndDropsWhatCarriesNoFrame)
 {
     ASSERT_EQ(net_startup(), 0);
     reset_settings();
-    const std::uint32_t lo = addr_of(127, 0, 0, 1);
+    const std::uint32_t lo = ipv4_of(127, 0, 0, 1);
     net_socket collector = net_udp_socket();
     net_socket probe = net_udp_socket();
     ASSERT_EQ(net_bind(collector, lo, 0), 0);

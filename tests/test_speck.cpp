@@ -6,25 +6,13 @@
 #include <vector>
 
 #include "forward/speck.h"
+#include "tests/test_support.h"
 #include "forward/speck_internal.h"
 #include "tests/udp_sink.h"
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-// Keys installed while it lives are released and the earlier schedule is
-// put back. It hides that schedule meanwhile, so that installing a key
-// does not release it.
-struct key_guard {
-    const speck_key_schedule* saved = speck_key;
-    key_guard() { speck_key = nullptr; }
-    ~key_guard()
-    {
-        delete speck_key;
-        speck_key = saved;
-    }
-};
 
 speck_key_schedule schedule_of(const std::string& key)
 {

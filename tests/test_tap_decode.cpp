@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "forward/speck.h"
 #include "tools/collector/pcap_stream.h"
 #include "tools/collector/tap_decode.h"
@@ -107,17 +108,7 @@ TEST(TapDecode, ImpossibleRecordValuesAreRefused)
 
 TEST(TapDecode, DecryptUndoesTheCipherWithTheLengthAsCounter)
 {
-    // The key schedule is process-wide; other tests see it as it was.
-    // Hiding it meanwhile keeps a new key from releasing it.
-    struct key_guard {
-        const speck_key_schedule* saved = speck_key;
-        key_guard() { speck_key = nullptr; }
-        ~key_guard()
-        {
-            delete speck_key;
-            speck_key = saved;
-        }
-    } guard;
+    key_guard guard;
     ASSERT_EQ(speck_setup_key("collector-test-key", 18), 1);
     bytes clear = header(7, 1);
     add_record(clear, 10, 20, bytes(45, 0x5a));

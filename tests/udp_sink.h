@@ -9,6 +9,7 @@
 #include "forward/speck.h"
 #include "platform/platform.h"
 #include "run/run_settings.h"
+#include "tests/test_support.h"
 
 struct udp_sink {
     net_socket rx = net_invalid_socket;
@@ -58,7 +59,7 @@ struct sink_settings_guard {
     int collector_addr_len = settings.collector_addr_len;
     net_socket udp_socket = settings.udp_socket.load();
     std::uint32_t datagrams_sent = settings.datagrams_sent;
-    const speck_key_schedule* key = speck_key;
+    key_guard key;
     net_socket tx = net_invalid_socket;
 
     explicit sink_settings_guard(const udp_sink& sink)
@@ -68,8 +69,6 @@ struct sink_settings_guard {
         settings.has_collector_addr = true;
         settings.collector_addr = sink.addr;
         settings.collector_addr_len = 16;
-        // Hidden, so that a key installed meanwhile does not release it.
-        speck_key = nullptr;
     }
     ~sink_settings_guard()
     {
@@ -79,8 +78,6 @@ struct sink_settings_guard {
         settings.collector_addr_len = collector_addr_len;
         settings.udp_socket.store(udp_socket);
         settings.datagrams_sent = datagrams_sent;
-        delete speck_key;
-        speck_key = key;
         if (tx != net_invalid_socket)
             net_close(tx);
     }
