@@ -745,8 +745,12 @@ TEST_F(Selection, WaitModeReturnsOnceTheInterfaceAppears)
         << process_stdout(tap.child.proc);
     // The device is brought up a moment after it appears; a poll that
     // falls in between finds it still down, and the open says so.
-    if (process_wait_output(tap.child.proc, "Capturing traffic from " + names.wait_if, 5000))
+    // SIGTERM only once the loop has its handler in place ("Running...").
+    if (process_wait_output(tap.child.proc, "Capturing traffic from " + names.wait_if, 5000)) {
+        ASSERT_TRUE(process_wait_output(tap.child.proc, "Running...", 5000))
+            << process_stdout(tap.child.proc);
         stop_tap(&tap);
+    }
     else
         EXPECT_NE(process_stdout(tap.child.proc)
                       .find("Unable to open interface " + names.wait_if + ": "),
