@@ -96,12 +96,12 @@ int read_short_option(getopt_state& st, int argc, const char** argv, const char*
                       std::FILE* err)
 {
     int letter = static_cast<unsigned char>(*st.next_char++);
-    const char* spec = letter == ':' ? nullptr : std::strchr(shortopts, letter);
+    const char* entry = letter == ':' ? nullptr : std::strchr(shortopts, letter);
     bool word_done = *st.next_char == '\0';
     if (word_done)
         ++st.optind;
 
-    if (!spec) {
+    if (!entry) {
         diagnose_letter(err,
                         st.posixly_correct ? "%s: illegal option -- %c\n"
                                            : "%s: invalid option -- %c\n",
@@ -111,13 +111,13 @@ int read_short_option(getopt_state& st, int argc, const char** argv, const char*
             st.next_char = nullptr;
         return '?';
     }
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         if (word_done)
             st.next_char = nullptr;
         return letter;
     }
 
-    bool optional = spec[2] == ':';
+    bool optional = entry[2] == ':';
     if (!word_done) {
         // The rest of the word is the argument, whatever it holds.
         st.optarg = st.next_char;
