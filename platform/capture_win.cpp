@@ -16,6 +16,8 @@
 
 #include <pcap/pcap.h>
 
+#include "platform/capture_pcap.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -188,17 +190,7 @@ int read_packet(capture_device* h, capture_packet* p)
     pcap_pkthdr* hdr = nullptr;
     const u_char* data = nullptr;
     int r = api().next_ex(h->pcap, &hdr, &data);
-    if (r == 1) {
-        p->ts_sec = static_cast<std::uint32_t>(hdr->ts.tv_sec);
-        p->ts_usec = static_cast<std::uint32_t>(hdr->ts.tv_usec);
-        p->caplen = hdr->caplen;
-        p->len = hdr->len;
-        p->data = data;
-        return 1;
-    }
-    if (r == 0)
-        return 0;
-    return r == PCAP_ERROR_BREAK ? -2 : -1;
+    return capture_packet_from(r, hdr, data, p);
 }
 
 // Slice of a polled wait: short enough not to add noticeable delay, long

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "run/tap_run.h"
 #include "service/service_api.h"
 
 namespace {
@@ -22,14 +21,6 @@ long no_registry()
 {
     posix_last_error = win::error_call_not_implemented;
     return static_cast<long>(win::error_call_not_implemented);
-}
-
-int start_run_thread(char* argument_string)
-{
-    if (thread_start(tap_run_thread, argument_string) == 0)
-        return 0;
-    delete[] argument_string;
-    return -1;
 }
 
 }  // namespace
@@ -89,5 +80,5 @@ const service_api native_service_api = {
     .event_set = stop_event_set,
     .event_wait = stop_event_wait,
     .event_close = stop_event_close,
-    .start_run_thread = start_run_thread,
+    .start_run_thread = start_tap_run_thread,
 };

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "run/tap_run.h"
 #include "service/service_api.h"
 
 static_assert(win::service_win32_own_process == SERVICE_WIN32_OWN_PROCESS);
@@ -235,14 +234,6 @@ void print(const char* text)
     std::fflush(stdout);
 }
 
-int start_run_thread(char* argument_string)
-{
-    if (thread_start(tap_run_thread, argument_string) == 0)
-        return 0;
-    delete[] argument_string;
-    return -1;
-}
-
 }  // namespace
 
 const service_api native_service_api = {
@@ -277,5 +268,5 @@ const service_api native_service_api = {
     .event_set = stop_event_set,
     .event_wait = stop_event_wait,
     .event_close = stop_event_close,
-    .start_run_thread = start_run_thread,
+    .start_run_thread = start_tap_run_thread,
 };

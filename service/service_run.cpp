@@ -251,3 +251,11 @@ void service_control_handler(std::uint32_t control)
     report_or_complain(state, state == win::service_start_pending ? 0 : win::service_accept_stop,
                        !settled, 0);
 }
+
+int start_tap_run_thread(char* argument_string)
+{
+    if (thread_start(tap_run_thread, argument_string) == 0)
+        return 0;
+    delete[] argument_string;
+    return -1;
+}
