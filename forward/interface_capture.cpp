@@ -31,11 +31,6 @@ constexpr unsigned read_error_pause_ms = 100;
 // Put in front of every raw-IP packet: no addresses, EtherType IPv4.
 constexpr std::uint8_t raw_ip_prefix[14] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x00};
 
-// A record must fit a datagram that UDP over IPv4 can carry (65507 bytes
-// of payload, of which 8 are the datagram header); a longer frame would end
-// the loop or be refused by the network stack, so only its head is sent.
-constexpr std::uint32_t max_record_bytes = 65507 - tap_header_size;
-
 // Set by the first packet whose captured and wire lengths differ; the
 // warning is given once per process.
 bool oversize_warned = false;
@@ -55,14 +50,10 @@ packet_outcome handle_packet(tap_batch& batch, int link_type, const capture_pack
         oversize_warned = true;
     }
 
+    // Batching cuts a frame too large for one datagram to what fits and
+    // saturates a wire length that does not fit its 16-bit field.
     const bool raw = link_is_raw_ip(link_type);
-    const std::uint32_t prefix_len = raw ? sizeof raw_ip_prefix : 0;
-    std::uint32_t caplen = p.caplen;
-    if (caplen > max_record_bytes - tap_record_header_size - prefix_len)
-        caplen = max_record_bytes - tap_record_header_size - prefix_len;
-    // The wire length is passed as it is; batching saturates what does not
-    // fit its 16-bit field.
-    if (tap_batch_add(batch, p.ts_sec, p.ts_usec, caplen, p.len, raw ? raw_ip_prefix : nullptr,
+    if (tap_batch_add(batch, p.ts_sec, p.ts_usec, p.caplen, p.len, raw ? raw_ip_prefix : nullptr,
                       p.data) == tap_cannot_fit)
         return packet_outcome::batch_full;
     return packet_outcome::forwarded;

@@ -67,6 +67,7 @@ void run_tzsp_receiver()
     }
     if (settings.udp_socket == net_invalid_socket) {
         TAP_LOG(trace_level_error, "Socket error");
+        net_close(s);
         return;
     }
     tap_batch_init(batch, settings.tap_id);

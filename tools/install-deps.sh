@@ -3,14 +3,7 @@
 # Safe to run again: only missing packages are fetched.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ make pkg-config
-  libpcap-dev googletest libgtest-dev libgmock-dev
-  g++-mingw-w64-x86-64-posix wine wine64
-  iproute2 iputils-ping tcpdump procps
-  libbenchmark-dev libcrypto++-dev
-  clang libclang-rt-14-dev
-)
+mapfile -t packages < <(grep -v '^#' "$(dirname "$0")/packages.txt" | tr ' ' '\n' | grep -v '^$')
 
 missing=()
 for p in "${packages[@]}"; do
