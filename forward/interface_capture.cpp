@@ -28,9 +28,6 @@ constexpr std::uint32_t capture_netmask = 0xFFFFFF00;
 // instead of spun on until the stop.
 constexpr unsigned read_error_pause_ms = 100;
 
-// Put in front of every raw-IP packet: no addresses, EtherType IPv4.
-constexpr std::uint8_t raw_ip_prefix[14] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x00};
-
 // Set by the first packet whose captured and wire lengths differ; the
 // warning is given once per process.
 bool oversize_warned = false;
@@ -40,6 +37,9 @@ enum class packet_outcome { forwarded, dropped, batch_full };
 packet_outcome handle_packet(tap_batch& batch, int link_type, const capture_packet& p)
 {
     TAP_LOG(trace_level_verbose, "Captured packet with len = %u", p.len);
+    link_frame link;
+    if (read_link_frame(link_type, p.data, p.caplen, &link) != 0)
+        return packet_outcome::dropped;  // shorter than its own link header
     if (settings.allow_list && !packet_allowed(link_type, p.data, p.caplen, host_allowed))
         return packet_outcome::dropped;
 
@@ -50,11 +50,21 @@ packet_outcome handle_packet(tap_batch& batch, int link_type, const capture_pack
         oversize_warned = true;
     }
 
-    // Batching cuts a frame too large for one datagram to what fits and
-    // saturates a wire length that does not fit its 16-bit field.
-    const bool raw = link_is_raw_ip(link_type);
-    if (tap_batch_add(batch, p.ts_sec, p.ts_usec, p.caplen, p.len, raw ? raw_ip_prefix : nullptr,
-                      p.data) == tap_cannot_fit)
+    // The link's own header gives way to an Ethernet header. Batching cuts
+    // a frame too large for one datagram to what fits and saturates a wire
+    // length that does not fit its 16-bit field.
+    std::uint8_t prefix[ethernet_header_size];
+    const std::uint8_t* data = p.data;
+    std::uint32_t caplen = p.caplen;
+    std::uint32_t len = p.len;
+    if (link.rewrite) {
+        ethernet_prefix(link.ethertype, prefix);
+        data += link.header_len;
+        caplen -= link.header_len;
+        len = len > link.header_len ? len - link.header_len : 0;
+    }
+    if (tap_batch_add(batch, p.ts_sec, p.ts_usec, caplen, len, link.rewrite ? prefix : nullptr,
+                      data) == tap_cannot_fit)
         return packet_outcome::batch_full;
     return packet_outcome::forwarded;
 }
@@ -65,53 +75,81 @@ void publish_handle(capture_device* h)
     settings.capture_handle = h;
 }
 
-void apply_filter(capture_device* h)
+// 0 when text is set as the capture's filter; otherwise the failure is
+// logged and -1 returned.
+int set_filter(capture_device* h, const std::string& text)
 {
-    if (!settings.bpf_filter)
-        return;
     std::string err;
-    switch (capture_set_filter(h, settings.bpf_filter->c_str(), capture_netmask, &err)) {
+    switch (capture_set_filter(h, text.c_str(), capture_netmask, &err)) {
     case 0:
-        TAP_LOG(trace_level_normal, "Set BPF filter to '%s'", settings.bpf_filter->c_str());
-        break;
+        TAP_LOG(trace_level_normal, "Set BPF filter to '%s'", text.c_str());
+        return 0;
     case -1:
         TAP_LOG(trace_level_error, "Invalid BPF filter syntax: '%s'", err.c_str());
-        break;
+        return -1;
     default:
         TAP_LOG(trace_level_error, "BPF filter error: '%s'", err.c_str());
-        break;
+        return -1;
+    }
+}
+
+// A user filter that cannot be applied gives way to the self-exclusion
+// filter alone: everything is captured then, but never the tap's own
+// datagrams.
+void apply_filter(capture_device* h)
+{
+    if (!settings.bpf_filter || set_filter(h, *settings.bpf_filter) == 0)
+        return;
+    if (settings.self_filter && *settings.self_filter != *settings.bpf_filter)
+        set_filter(h, *settings.self_filter);
+}
+
+// Read failures (an interface that went away, a driver that stopped) are
+// reported when they start and when they end, never once per read.
+void note_read_result(const char* name, capture_device* h, int r, bool* failing)
+{
+    if (r == -1 && !*failing) {
+        TAP_LOG(trace_level_error, "Capture from %s failed: %s", name, capture_last_error(h).c_str());
+        *failing = true;
+    } else if (r >= 0 && *failing) {
+        TAP_LOG(trace_level_normal, "Capture from %s works again", name);
+        *failing = false;
     }
 }
 
 // Runs until a stop or a record that cannot fit. Every packet the library
 // already holds is taken before the next wait, so a burst never waits for
-// a wait; a wait that passes without any packet sends what is in hand.
-void capture_loop(capture_device* h, tap_batch& batch, int link_type)
+// a wait. What is in hand is sent once a whole idle wait has passed
+// without a packet, measured on the clock: a device without a selectable
+// descriptor ends its waits early, and a wait that reported input which
+// then was not there is no proof of an idle link either.
+void capture_loop(capture_device* h, tap_batch& batch, int link_type, const char* name)
 {
     capture_packet p;
+    bool failing = false;
+    std::uint64_t quiet_since = clock_monotonic_ms();
     while (!settings.stop_requested.load()) {
         int w = capture_wait(h, tap_idle_wait_us);
-        if (w == 0) {
-            tap_batch_idle(batch);
-            continue;
+        int r = 0;
+        if (w != 0) {
+            while ((r = capture_next(h, &p)) == 1) {
+                quiet_since = clock_monotonic_ms();
+                if (handle_packet(batch, link_type, p) == packet_outcome::batch_full)
+                    return;
+                if (settings.stop_requested.load())
+                    return;
+            }
+            if (r == -2)
+                return;  // broken off by a stop: what is in hand is dropped
+            note_read_result(name, h, r, &failing);
+            if (r == -1)
+                sleep_ms(read_error_pause_ms);
         }
-        bool any = false;
-        int r;
-        while ((r = capture_next(h, &p)) == 1) {
-            any = true;
-            if (handle_packet(batch, link_type, p) == packet_outcome::batch_full)
-                return;
-            if (settings.stop_requested.load())
-                return;
-        }
-        if (r == -2)
-            return;  // broken off by a stop: what is in hand is dropped
-        if (r == -1)
-            sleep_ms(read_error_pause_ms);
-        // A wait that reported input which then was not there passed
-        // without input all the same.
-        else if (!any && w == 1)
+        const std::uint64_t now = clock_monotonic_ms();
+        if (w == 0 || idle_wait_passed(quiet_since, now)) {
             tap_batch_idle(batch);
+            quiet_since = now;
+        }
     }
 }
 
@@ -145,11 +183,15 @@ void run_interface_capture()
     TAP_LOG(trace_level_normal, "Capturing traffic from %s", name);
 
     const int link_type = capture_datalink(h);
+    if (!link_reads_as_ethernet(link_type))
+        TAP_LOG(trace_level_warning,
+                "Frames of link type %d are forwarded as they are and will not read as Ethernet",
+                link_type);
     apply_filter(h);
     signals_install(tap_shutdown);
     TAP_LOG(trace_level_normal, "Running...");
 
-    capture_loop(h, *batch, link_type);
+    capture_loop(h, *batch, link_type, name);
 
     std::uint32_t drops = 0;
     if (capture_stats(h, &drops) == 0)

@@ -1,4 +1,4 @@
-// Speck128 in counter mode, and the sender of Tap datagrams.
+// Speck128 in counter mode.
 #pragma once
 
 #include <array>
@@ -21,8 +21,3 @@ int speck_setup_key(const char* key, std::int32_t len);
 // buffer). counter is read, never written. 0 on success.
 int speck_ctr_crypt(std::uint8_t* out, const std::uint8_t* in, std::uint64_t len,
                     const std::uint8_t counter[16], const speck_key_schedule& ks);
-
-// Encrypts (unless disabled) and sends one Tap datagram of len bytes to the
-// collector. 0 sent whole; 2 the send failed or was short; -1 encryption
-// failed and nothing was sent.
-int send_datagram(const std::uint8_t* buf, std::uint32_t len);

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "forward/speck.h"
+#include "forward/sender.h"
 #include "support/trace_log.h"
 
 namespace {

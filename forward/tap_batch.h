@@ -9,6 +9,13 @@ inline constexpr std::uint32_t tap_record_header_size = 12;
 inline constexpr std::uint32_t tap_batch_threshold = 1480;
 inline constexpr long tap_idle_wait_us = 1010000;  // 1 s + 10000 us
 
+// True once a whole idle wait has passed since quiet_since (milliseconds
+// of the monotonic clock): what is in hand is then sent.
+inline constexpr bool idle_wait_passed(std::uint64_t quiet_since_ms, std::uint64_t now_ms)
+{
+    return now_ms - quiet_since_ms >= static_cast<std::uint64_t>(tap_idle_wait_us / 1000);
+}
+
 // One per running loop, owned by it. Fixed size: nothing is allocated per
 // frame or per datagram.
 struct tap_batch {

@@ -4,6 +4,7 @@
 // States: not started -> bound -> running (until stop_requested) -> ended.
 // Only the last one logs "Collected %u pkts"; the early returns do not.
 #include <cstdint>
+#include <cstring>
 
 #include "forward/allow_list.h"
 #include "forward/forwarding.h"
@@ -28,6 +29,19 @@ constexpr long tzsp_min_counted = 5;
 // and the loop runs once per process.
 tap_batch batch;
 std::uint8_t receive_buffer[tzsp_buffer_size];
+
+// A collector address that is the tap's own TZSP port (written by mistake,
+// or a name that resolves to this host) would bring every Tap datagram
+// back as TZSP input, to be sent again, forever. Such datagrams come from
+// the tap's sending port on this host, which every other sender's do not.
+bool sent_by_this_tap(const net_addr4& from)
+{
+    if (settings.send_port == 0 || from.port != net_order16(settings.send_port))
+        return false;
+    std::uint8_t a[4];
+    std::memcpy(a, &from.addr, 4);
+    return from.addr == settings.collector_addr.addr || a[0] == 127;
+}
 
 // Handles one counted datagram of n bytes. False when the loop must end
 // (a record that fits no datagram, which a 9000-byte buffer cannot produce).
@@ -76,6 +90,7 @@ void run_tzsp_receiver()
 
     std::uint32_t collected = 0;
     bool ended = false;
+    bool own_warned = false;
     while (!ended && !settings.stop_requested) {
         int ready = net_wait_readable(s, tap_idle_wait_us);
         if (settings.stop_requested)
@@ -103,6 +118,13 @@ void run_tzsp_receiver()
             // ignored, not counted.
             if (n <= tzsp_min_counted)
                 continue;
+            if (sent_by_this_tap(from)) {
+                if (!own_warned)
+                    TAP_LOG(trace_level_warning,
+                            "Dropping the tap's own datagrams: the collector is this TZSP port");
+                own_warned = true;
+                continue;
+            }
             ++collected;
             TAP_LOG(trace_level_verbose, "Collected packet %u with len = %u", collected,
                     static_cast<unsigned>(n));

@@ -82,6 +82,7 @@ inline void reset_settings()
 {
     settings.collector.reset();
     settings.bpf_filter.reset();
+    settings.self_filter.reset();
     settings.interface_name.reset();
     settings.tzsp_port = 0;
     settings.tap_id = 0;

@@ -32,6 +32,7 @@ int dummy_event;
 const service_api fake_api = {
     .has_service_manager = true,
     .print = [](const char*) {},
+    .console_events = [](bool) {},
     .start_dispatcher = [](const char*, void (*)(unsigned, char**)) { return -1; },
     .register_handler = [](const char*, void (*)(std::uint32_t)) -> svc_handle {
         return &dummy_event;
@@ -61,6 +62,7 @@ const service_api fake_api = {
     .reg_set = [](svc_handle, const char*, std::uint32_t, const void*, std::uint32_t) -> long {
         return 5;
     },
+    .reg_set_security = [](svc_handle, const char*) -> long { return 0; },
     .reg_delete_key = [](const char*) -> long { return 5; },
     .reg_close = [](svc_handle) {},
     .event_source_open = [](const char*) -> svc_handle { return &dummy_event; },

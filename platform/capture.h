@@ -47,6 +47,9 @@ int capture_wait(capture_device* h, long timeout_us);
 // -1 read error; -2 broken off by capture_breakloop.
 int capture_next(capture_device* h, capture_packet* p);
 
+// The library's text for the last failure on h.
+std::string capture_last_error(capture_device* h);
+
 // Makes a waiting or next read return -2. Safe from another thread.
 void capture_breakloop(capture_device* h);
 

@@ -33,24 +33,6 @@ namespace {
 // rides out the moments the run thread spends sending.
 constexpr int capture_buffer_bytes = 32 * 1024 * 1024;
 
-// The text pcap_open_live would have given for a failed activation.
-std::string activate_error(pcap_t* p, const char* name, int status)
-{
-    std::string text = name;
-    text += ": ";
-    const char* lib = pcap_geterr(p);
-    if (status == PCAP_ERROR || (lib && *lib)) {
-        text += lib ? lib : "";
-        if (status != PCAP_ERROR) {
-            text += " (";
-            text += pcap_statustostr(status);
-            text += ")";
-        }
-    } else {
-        text += pcap_statustostr(status);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -71,7 +53,7 @@ capture_device* capture_open(const char* name, int snaplen, int promisc, int tim
     pcap_set_buffer_size(p, capture_buffer_bytes);
     int status = pcap_activate(p);
     if (status < 0) {
-        *err = activate_error(p, name, status);
+        *err = capture_open_error(name, status, pcap_geterr(p), pcap_statustostr(status));
         pcap_close(p);
         return nullptr;
     }
@@ -137,6 +119,8 @@ int capture_next(capture_device* h, capture_packet* p)
     int r = pcap_next_ex(h->pcap, &hdr, &data);
     return capture_packet_from(r, hdr, data, p);
 }
+
+std::string capture_last_error(capture_device* h) { return pcap_geterr(h->pcap); }
 
 void capture_breakloop(capture_device* h)
 {

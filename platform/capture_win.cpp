@@ -71,21 +71,32 @@ struct wpcap_state {
 // run thread spends sending.
 constexpr int capture_buffer_bytes = 32 * 1024 * 1024;
 
-// The capture driver installs its library in a folder of its own under the
-// system folder, next to the helper library it depends on; only when it is
-// not there is the normal search order used.
+// The library by full path only: the capture driver's own folder under the
+// system folder, then the system folder itself (older drivers, and Wine's
+// library). Never through the search path, whose program and current
+// folders anyone may have put a wpcap.dll into, and which a service running
+// as LocalSystem would load. Its dependencies (the driver's helper library
+// next to it, system libraries) are looked for in its own folder and the
+// system folder only; Windows without those search flags (7 before
+// KB2533623) refuses them, and there the library's folder comes first.
+// Null when neither path gives a library (see GetLastError()).
 HMODULE load_library()
 {
     char dir[MAX_PATH];
     UINT n = GetSystemDirectoryA(dir, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) {
+    if (n == 0 || n >= MAX_PATH)
+        return nullptr;
+    for (const char* file : {"\\Npcap\\wpcap.dll", "\\wpcap.dll"}) {
         char path[MAX_PATH + 32];
-        std::snprintf(path, sizeof path, "%s\\Npcap\\wpcap.dll", dir);
-        HMODULE m = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        std::snprintf(path, sizeof path, "%s%s", dir, file);
+        HMODULE m = LoadLibraryExA(path, nullptr,
+                                   LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (!m && GetLastError() == ERROR_INVALID_PARAMETER)
+            m = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (m)
             return m;
     }
-    return LoadLibraryA("wpcap.dll");
+    return nullptr;
 }
 
 // Wine's library serves the host's interfaces but exports its read-event
@@ -167,23 +178,6 @@ const wpcap_state& state()
 
 const wpcap_api& api() { return state().api; }
 
-std::string activate_error(pcap_t* p, const char* name, int status)
-{
-    std::string text = name;
-    text += ": ";
-    const char* lib = api().geterr(p);
-    if (status == PCAP_ERROR || (lib && *lib)) {
-        text += lib ? lib : "";
-        if (status != PCAP_ERROR) {
-            text += " (";
-            text += api().statustostr(status);
-            text += ")";
-        }
-    } else {
-        text += api().statustostr(status);
-    }
-    return text;
-}
 
 int read_packet(capture_device* h, capture_packet* p)
 {
@@ -245,7 +239,7 @@ capture_device* capture_open(const char* name, int snaplen, int promisc, int tim
     a.set_buffer_size(p, capture_buffer_bytes);
     int status = a.activate(p);
     if (status < 0) {
-        *err = activate_error(p, name, status);
+        *err = capture_open_error(name, status, api().geterr(p), api().statustostr(status));
         a.close(p);
         return nullptr;
     }
@@ -316,6 +310,8 @@ int capture_next(capture_device* h, capture_packet* p)
     }
     return read_packet(h, p);
 }
+
+std::string capture_last_error(capture_device* h) { return api().geterr(h->pcap); }
 
 void capture_breakloop(capture_device* h)
 {

@@ -185,6 +185,13 @@ std::uint64_t clock_utc_filetime()
            static_cast<std::uint64_t>(ts.tv_nsec) / 100;
 }
 
+std::uint64_t clock_monotonic_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+}
+
 // ---- signals --------------------------------------------------------------
 //
 // The handler only writes the signal number into a pipe; a watcher thread

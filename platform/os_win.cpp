@@ -155,29 +155,45 @@ std::uint64_t clock_utc_filetime()
     return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
+std::uint64_t clock_monotonic_ms() { return GetTickCount64(); }
+
 // ---- console control events ------------------------------------------------
 //
 // Windows runs a console control handler on a thread of its own, which is
 // already the normal context that the routine needs.
 
+static_assert(console_ctrl_c_event == CTRL_C_EVENT);
+static_assert(console_ctrl_break_event == CTRL_BREAK_EVENT);
+static_assert(console_close_event == CTRL_CLOSE_EVENT);
+static_assert(console_logoff_event == CTRL_LOGOFF_EVENT);
+static_assert(console_shutdown_event == CTRL_SHUTDOWN_EVENT);
+
 namespace {
 
 std::atomic<void (*)(int)> signal_routine{nullptr};
+std::atomic<bool> console_events_on{true};
 
+// FALSE passes the event on to the next handler, in the end the system's.
 BOOL WINAPI on_console_event(DWORD type)
 {
     auto f = signal_routine.load();
-    if (!f)
+    int sig = console_event_signal(type);
+    if (!f || !sig || !console_events_on.load())
         return FALSE;
-    f(type == CTRL_C_EVENT ? 2 : 15);
+    f(sig);
     return TRUE;
 }
 
 }  // namespace
 
+void console_events_enable(bool enabled) { console_events_on.store(enabled); }
+
 void signals_install(void (*handler)(int))
 {
     signal_routine.store(handler);
+    // Not even installed in a service: nothing of a console reaches it.
+    if (!console_events_on.load())
+        return;
     static std::atomic<bool> installed{false};
     if (!installed.exchange(true))
         SetConsoleCtrlHandler(on_console_event, TRUE);

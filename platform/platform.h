@@ -7,6 +7,7 @@
 // trace lines through net_last_error() and os_error_text().
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -85,6 +86,52 @@ void stop_event_wait(stop_event* e);         // waits without a time limit
 int stop_event_wait_for(stop_event* e, long timeout_ms);  // 1 set, 0 timed out
 void stop_event_close(stop_event* e);
 
+// A stop event shared between threads. Its owner creates it, publishes it
+// in a slot and closes it once it has stopped waiting; other threads (the
+// end of a run, a stop request) set it through the slot at any time, also
+// after the owner has stopped waiting. None of them may use a closed
+// handle, as Windows reuses handle values, so the slot hands the event
+// over:
+//   - a setter takes the event out (exchange with null), sets it and puts
+//     it back (compare-exchange from null). Finding the slot empty it does
+//     nothing: the event is gone, or another setter is setting it now.
+//   - the owner takes it out for good (compare-exchange from its event to
+//     null) and only then closes it. While a setter holds the event the
+//     slot is empty, so the owner pauses and tries again until the setter
+//     has put it back.
+// A setter holds the event for one set call only. Should the owner still
+// not get it back after stop_event_close_tries pauses of 1 ms, it leaves
+// the event open: a leaked handle is harmless, a closed one in use is not.
+inline constexpr int stop_event_close_tries = 2000;
+
+// Sets the event in slot, if any, with set.
+inline void stop_event_set_shared(std::atomic<stop_event*>& slot, void (*set)(stop_event*))
+{
+    stop_event* e = slot.exchange(nullptr);
+    if (!e)
+        return;
+    set(e);
+    stop_event* none = nullptr;
+    slot.compare_exchange_strong(none, e);
+}
+
+// Takes e, which the caller published in slot, out of it and closes it with
+// close, pausing between tries with pause(1). 0 when e was closed, -1 when
+// the tries ran out (e is then left open, and the slot may hold it again).
+inline int stop_event_close_shared(std::atomic<stop_event*>& slot, stop_event* e,
+                                   void (*close)(stop_event*), void (*pause)(unsigned ms))
+{
+    for (int i = 0; i < stop_event_close_tries; ++i) {
+        stop_event* expected = e;
+        if (slot.compare_exchange_strong(expected, nullptr)) {
+            close(e);
+            return 0;
+        }
+        pause(1);
+    }
+    return -1;
+}
+
 // Starts a detached thread running fn(arg). 0 on success, -1 on failure.
 int thread_start(unsigned (*fn)(void*), void* arg);
 
@@ -93,11 +140,49 @@ void sleep_ms(unsigned ms);
 // UTC wall-clock time in 100-nanosecond units since 1601-01-01.
 std::uint64_t clock_utc_filetime();
 
+// Milliseconds of a clock that never jumps (not wall-clock time), for
+// measuring intervals.
+std::uint64_t clock_monotonic_ms();
+
 // Routes SIGINT and SIGTERM (Ctrl+C and Ctrl+Break on a Windows console) to
 // handler(signal number). The handler never runs in signal context: it runs
 // on a thread of its own, so it may log and take locks. Installing again
 // only replaces the handler.
 void signals_install(void (*handler)(int));
+
+// Windows console control events, numbered as Windows numbers them
+// (os_win.cpp checks them against the system headers).
+inline constexpr std::uint32_t console_ctrl_c_event = 0;
+inline constexpr std::uint32_t console_ctrl_break_event = 1;
+inline constexpr std::uint32_t console_close_event = 2;
+inline constexpr std::uint32_t console_logoff_event = 5;
+inline constexpr std::uint32_t console_shutdown_event = 6;
+
+// The signal a console control event stands for: 2 (SIGINT) for Ctrl+C,
+// 15 (SIGTERM) for Ctrl+Break and for closing the console, 0 for any other
+// event. Windows sends the logoff and shutdown events to every process,
+// services included, whoever logs off; they are left to the system, which
+// ends a console with its session and stops services itself.
+constexpr int console_event_signal(std::uint32_t event)
+{
+    switch (event) {
+    case console_ctrl_c_event:
+        return 2;
+    case console_ctrl_break_event:
+    case console_close_event:
+        return 15;
+    default:
+        return 0;
+    }
+}
+
+#if defined(_WIN32)
+// Whether signals_install routes console control events (on Windows only;
+// POSIX signals reach console runs only). On until turned off: a console
+// program wants Ctrl+C. A service turns it off before it starts: it has no
+// console, and the service manager alone stops it.
+void console_events_enable(bool enabled);
+#endif
 
 // ---- process ---------------------------------------------------------------
 

@@ -6,10 +6,27 @@
 
 struct tap_device;
 
-// Creates (or attaches to) the TAP interface name and brings it up.
-// 0 on success with *out set; -1 on failure (see net_last_error());
+// Creates (or attaches to) the TAP interface name and brings it up as a
+// passive monitor: frames written to it are for capture tools only and
+// must neither configure this host nor draw an answer from it, whoever
+// sent them. Before it goes up, IPv6 is switched off on it (no address,
+// no router advertisement taken, nothing sent; fine where the kernel has
+// no IPv6 at all). It goes up with ARP off. IPv4 cannot be switched off on
+// one interface: it forwards nothing that arrives on it and checks source
+// addresses strictly, so that with nothing routed through the interface
+// every packet with a source address is dropped.
+// 0 on success with *out set. -1 on failure (see net_last_error()) with
+// *failed null when the interface could not be created or attached, else
+// naming the step that could not make it passive; nothing is left open.
 // -2 when this platform has no TAP devices at all.
-int tap_device_open(const char* name, tap_device** out);
+int tap_device_open(const char* name, tap_device** out, const char** failed);
+
+// The IPv4 source check in force on the open interface: the kernel takes
+// the larger of the interface's and the host-wide setting, so a host-wide
+// loose check (2: a source routed through any interface passes) overrides
+// the strict one (1) tap_device_open sets. The value (0 none, 1 strict,
+// 2 loose), or -1 when it cannot be read or the platform has none.
+int tap_device_source_check(const tap_device* dev);
 
 // Writes one frame. 0 when written whole, -1 on failure.
 int tap_device_write(tap_device* dev, const void* frame, std::size_t len);

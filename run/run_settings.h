@@ -20,6 +20,7 @@ inline constexpr const char* tap_version = "1.1.260430";
 struct run_settings {
     // Options. Written while options are read, read-only afterwards.
     std::optional<std::string> collector;
+    // The user's filter; once set up, the filter the capture applies.
     std::optional<std::string> bpf_filter;
     std::optional<std::string> interface_name;
     std::uint16_t tzsp_port = 0;
@@ -33,6 +34,11 @@ struct run_settings {
     bool has_collector_addr = false;
     net_addr4 collector_addr;
     int collector_addr_len = 0;
+    // Keeps the tap's own datagrams out of the capture; applied alone when
+    // bpf_filter cannot be.
+    std::optional<std::string> self_filter;
+    // Local port of udp_socket (host order), 0 when unknown.
+    std::uint16_t send_port = 0;
 
     // Resources. udp_socket is closed only once the forwarding loop has
     // returned, so the loop never sends on a closed or reused socket.
@@ -52,6 +58,8 @@ struct run_settings {
 
 extern run_settings settings;
 
-// Set by the launcher before the run thread starts; the run thread sets it
-// when the run has ended.
-inline stop_event* tap_stop_event = nullptr;
+// Published by the launcher before the run thread starts; the run thread
+// sets it when the run has ended. Used only through stop_event_set_shared
+// and stop_event_close_shared (platform.h), which hand it over between the
+// threads so that none uses it once closed.
+inline std::atomic<stop_event*> tap_stop_event{nullptr};

@@ -6,6 +6,7 @@
 // the run thread once the loop has returned.
 #include "run/tap_run.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +15,11 @@
 
 #include "forward/allow_list.h"
 #include "forward/forwarding.h"
+#include "forward/packet_filter.h"
+#include "forward/sender.h"
 #include "platform/capture.h"
 #include "platform/platform.h"
+#include "run/options.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
 #include "support/trace_log.h"
@@ -47,28 +51,6 @@ void end_loop()
     settings.loop_running = false;
 }
 
-// Address text and port text of the collector, split at ':' as strtok
-// would: the first non-empty field, then the next one; the rest is ignored.
-void split_collector(const char* text, char (&buf)[64], const char** addr, const char** port)
-{
-    std::snprintf(buf, sizeof buf, "%s", text);
-    char* fields[2] = {nullptr, nullptr};
-    char* p = buf;
-    for (char*& field : fields) {
-        while (*p == ':')
-            ++p;
-        if (!*p)
-            break;
-        field = p;
-        while (*p && *p != ':')
-            ++p;
-        if (*p)
-            *p++ = '\0';
-    }
-    *addr = fields[0];
-    *port = fields[1];
-}
-
 }  // namespace
 
 std::vector<std::string> split_arguments(const char* text)
@@ -85,6 +67,47 @@ std::vector<std::string> split_arguments(const char* text)
             out.emplace_back(start, p);
     }
     return out;
+}
+
+int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* port)
+{
+    // The address is the first non-empty field between colons, the port
+    // the next non-empty one; anything after them is ignored.
+    std::size_t a = text.find_first_not_of(':');
+    if (a == std::string_view::npos) {
+        TAP_LOG(trace_level_error, "Invalid -c format specified: missing address");
+        return -1;
+    }
+    const std::size_t a_end = std::min(text.find(':', a), text.size());
+    const std::string addr_text(text.substr(a, a_end - a));
+    const std::size_t p = text.find_first_not_of(':', a_end);
+    if (p == std::string_view::npos) {
+        TAP_LOG(trace_level_error, "Invalid -c format specified: missing port");
+        return -1;
+    }
+    const std::string port_text(text.substr(p, text.find(':', p) - p));
+    if (addr_text.size() > collector_name_max) {
+        TAP_LOG(trace_level_error, "Invalid -c address: %zu characters, at most %zu",
+                addr_text.size(), collector_name_max);
+        return -1;
+    }
+    // Digits only, read like every other number: a port that is not the
+    // one written (cut, wrapped or read from its first digits) would send
+    // the datagrams somewhere nobody asked for.
+    const int value = read_int(port_text.c_str());
+    const bool digits = port_text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || value < 1 || value > 65535) {
+        TAP_LOG(trace_level_error, "Invalid -c port '%s': not a port number", port_text.c_str());
+        return -1;
+    }
+    if (net_resolve_ipv4(addr_text.c_str(), addr) != 0) {
+        TAP_LOG(trace_level_error,
+                "Invalid -c address '%s': not an IPv4 address or a host name with an IPv4 address",
+                addr_text.c_str());
+        return -1;
+    }
+    *port = static_cast<std::uint16_t>(value);
+    return 0;
 }
 
 static bool equals_nocase(const std::string& a, const char* b)
@@ -124,57 +147,26 @@ int tap_setup(std::vector<std::string>& args)
 
     parse_settings(args);
 
-    char buf[64];
-    const char* addr_text = nullptr;
-    const char* port_text = nullptr;
-    split_collector(settings.collector ? settings.collector->c_str() : "", buf, &addr_text,
-                    &port_text);
-
-    // Nothing is ever sent without a destination that was understood: an
-    // address that is neither dotted IPv4 nor a resolvable host name is
-    // refused like a missing port.
-    if (!addr_text) {
-        TAP_LOG(trace_level_error, "Invalid -c format specified: missing address");
-        return -1;
-    }
-    if (!port_text) {
-        TAP_LOG(trace_level_error, "Invalid -c format specified: missing port");
-        return -1;
-    }
-
-    if (settings.interface_name && !settings.bpf_filter) {
-        // Fragments after the first carry no UDP port, so the tap's own
-        // datagrams that exceed the MTU are kept out by the fragment offset.
-        // The unreachable errors that a collector host without a listener
-        // returns would otherwise be forwarded, each one answered by
-        // another: a feedback loop.
-        char filter[256];
-        std::snprintf(filter, sizeof filter,
-                      "not (host %s and (port %s or ip[6:2] & 0x1fff != 0 or "
-                      "icmp[icmptype] == icmp-unreach))",
-                      addr_text, port_text);
-        TAP_LOG(trace_level_normal, "Adding BPF filter '%s' to avoid capturing Vantry traffic",
-                filter);
-        settings.bpf_filter = filter;
-    }
-
     std::uint32_t addr = 0;
-    if (net_resolve_ipv4(addr_text, &addr) != 0) {
-        TAP_LOG(trace_level_error,
-                "Invalid -c address '%s': not an IPv4 address or a host name with an IPv4 address",
-                addr_text);
+    std::uint16_t port = 0;
+    if (read_collector(settings.collector ? *settings.collector : std::string_view(), &addr,
+                       &port) != 0)
         return -1;
-    }
-    // Port 0 cannot be sent to: every datagram would fail.
-    const auto port = static_cast<std::uint16_t>(std::atoi(port_text));
-    if (port == 0) {
-        TAP_LOG(trace_level_error, "Invalid -c port '%s': not a port number", port_text);
-        return -1;
-    }
     settings.collector_addr.addr = addr;
     settings.collector_addr.port = net_order16(port);
     settings.collector_addr_len = 16;
     settings.has_collector_addr = true;
+
+    if (settings.interface_name) {
+        // Built from the address actually sent to, whatever way it was
+        // written, and applied whatever the user's filter: without it the
+        // tap would capture its own datagrams and send them again.
+        std::string self = self_exclusion_filter(addr, port);
+        TAP_LOG(trace_level_normal, "Adding BPF filter '%s' to avoid capturing Vantry traffic",
+                self.c_str());
+        settings.bpf_filter = capture_filter_text(settings.bpf_filter ? *settings.bpf_filter : "", self);
+        settings.self_filter = std::move(self);
+    }
 
     net_socket s = net_udp_socket();
     if (s == net_invalid_socket) {
@@ -182,6 +174,10 @@ int tap_setup(std::vector<std::string>& args)
         TAP_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
         return -1;
     }
+    // Bound now rather than at the first send, so that the TZSP loop knows
+    // the port its own datagrams come from.
+    if (net_bind_any(s, 0) == 0)
+        settings.send_port = net_local_port(s);
     settings.udp_socket = s;
     return 0;
 }
@@ -217,9 +213,10 @@ unsigned tap_run_thread(void* arg)
     else
         run_tzsp_receiver();
     end_loop();
+    if (const std::uint32_t failed = send_failures_total())
+        TAP_LOG(trace_level_warning, "%u datagrams could not be sent", failed);
 
     tap_shutdown(15);
-    if (tap_stop_event)
-        stop_event_set(tap_stop_event);
+    stop_event_set_shared(tap_stop_event, stop_event_set);
     return 0;
 }

@@ -1,7 +1,10 @@
 // One tap run: set-up, one forwarding loop, shutdown.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Thread body: arg is a heap copy of the argument string (char*, from
@@ -14,6 +17,15 @@ std::vector<std::string> split_arguments(const char* text);
 
 // Drops the launcher's mode word ("/c": one word; "/i", "/r": two).
 void drop_mode_word(std::vector<std::string>& args);
+
+// The longest host name the collector option takes.
+inline constexpr std::size_t collector_name_max = 253;
+
+// Reads the collector text "<address or host name>:<port>" into an IPv4
+// address (network order) and a port (host order). 0 on success; -1 with an
+// ERROR line when a part is missing, too long, not a port from 1 to 65535,
+// or names no IPv4 host.
+int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* port);
 
 // 0 when the UDP socket is open; -1 when the collector text is unusable or
 // the socket cannot be created. Ends the process on a socket-library

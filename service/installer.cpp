@@ -17,6 +17,10 @@ constexpr const char* service_key_format = "SYSTEM\\CurrentControlSet\\Services\
 constexpr const char* parameters_key_format = "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters";
 constexpr const char* event_log_key_format =
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s";
+// Full access for SYSTEM (the service) and Administrators, nothing for
+// anyone else, and nothing inherited from the Services key, which every
+// user may read: AppParameters holds the key.
+constexpr const char* parameters_key_sddl = "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 
 std::string key_path(const char* format)
 {
@@ -79,8 +83,26 @@ void write_registry(const char* exe_path, const std::string& stored)
         service_printf("The Types Supported value could not be assigned.\n");
 
     std::string parameters_key = key_path(parameters_key_format);
-    if (create_key(parameters_key) != win::error_success) {
+    svc_handle key = nullptr;
+    if (service_os->reg_create(parameters_key.c_str(), key_class, win::reg_option_non_volatile,
+                               win::key_all_access, &key) != win::error_success) {
         service_printf("Could not create Parameters subkey.\n");
+        return;
+    }
+    // Restricted before the options are written, so they are never readable.
+    long rc = service_os->reg_set_security(key, parameters_key_sddl);
+    service_os->reg_close(key);
+    if (rc != win::error_success) {
+        // Not stored at all rather than stored readable: the service then
+        // has no options and its run stops at once with "Missing encryption
+        // key -k", plain to see, while a readable key gives no sign.
+        // Deleting the Parameters key also removes options left from an
+        // earlier installation.
+        service_os->reg_delete_key(parameters_key.c_str());
+        service_printf("Could not restrict access to the Parameters subkey (error 0x%lx).\n"
+                       "The options were not saved, as every user could read the key in "
+                       "them: remove the service and install it again.\n",
+                       static_cast<unsigned long>(rc));
         return;
     }
     if (write_text(parameters_key, "AppParameters", stored.c_str()) != win::error_success)
@@ -147,8 +169,11 @@ void install_service(int argc, char** argv)
     service_printf("%s installed.\n", service_name);
 
     // Overwritten by the registry's "Description" below; kept because the
-    // service manager caches the description it was last given.
-    service_os->service_set_description(service, stored.c_str());
+    // service manager caches the description it was last given. Every user
+    // may read it, so the key is masked. The service's environment is not
+    // this console's: the reading without POSIXLY_CORRECT, which finds
+    // every key the stricter one finds and more, decides.
+    service_os->service_set_description(service, shown_argument_string(stored, false).c_str());
     service_os->service_close(service);
 
     write_registry(exe_path, stored);

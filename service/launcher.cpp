@@ -68,6 +68,9 @@ int launcher_main(int argc, char** argv)
         service_printf("Please open the services control panel to start/stop %s,\n",
                        service_name);
         service_printf("or type %s /h to see all the available options.\n", service_name);
+        // Windows sends the logoff and shutdown console events to services
+        // too; only the service manager may stop this one.
+        service_os->console_events(false);
         if (service_os->start_dispatcher(service_name, service_main) != 0) {
             const char* failed = "StartServiceControlDispatcher failed!";
             service_printf("\n%s\n", failed);
@@ -88,6 +91,7 @@ int launcher_main(int argc, char** argv)
     }
     if (same_word(mode, "/c")) {
         console_mode = 1;
+        service_os->console_events(true);
         run_until_stopped(static_cast<unsigned>(argc), argv);
         return 0;
     }

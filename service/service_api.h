@@ -90,6 +90,10 @@ struct service_api {
     // Plain text to standard output, written at once.
     void (*print)(const char* text);
 
+    // Whether console control events stop the run (console_events_enable
+    // on Windows; POSIX signals reach console runs only: nothing to do).
+    void (*console_events)(bool enabled);
+
     // Service side. start_dispatcher blocks while the service runs; 0 once
     // the dispatcher has returned, -1 when it could not be reached.
     int (*start_dispatcher)(const char* name, void (*entry)(unsigned argc, char** argv));
@@ -107,6 +111,9 @@ struct service_api {
                       std::uint32_t* size);
     long (*reg_set)(svc_handle key, const char* name, std::uint32_t type, const void* data,
                     std::uint32_t size);
+    // Replaces the key's access list with the one the SDDL text describes
+    // (the key must be open with WRITE_DAC access).
+    long (*reg_set_security)(svc_handle key, const char* sddl);
     long (*reg_delete_key)(const char* path);
     void (*reg_close)(svc_handle key);
 

@@ -31,6 +31,7 @@ const service_api native_service_api = {
         std::fputs(text, stdout);
         std::fflush(stdout);
     },
+    .console_events = [](bool) {},
     .start_dispatcher = [](const char*, void (*)(unsigned, char**)) {
         posix_last_error = win::error_call_not_implemented;
         return -1;
@@ -47,6 +48,7 @@ const service_api native_service_api = {
     .reg_set = [](svc_handle, const char*, std::uint32_t, const void*, std::uint32_t) {
         return no_registry();
     },
+    .reg_set_security = [](svc_handle, const char*) { return no_registry(); },
     .reg_delete_key = [](const char*) { return no_registry(); },
     .reg_close = [](svc_handle) {},
     .event_source_open = [](const char*) { return no_handle(); },

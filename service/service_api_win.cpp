@@ -1,6 +1,7 @@
 // The service host's calls on Windows: thin wrappers of the Win32 service,
 // registry, event-log and kernel calls, with nothing of their own to decide.
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdio>
 
@@ -134,6 +135,18 @@ long reg_set(svc_handle key, const char* name, std::uint32_t type, const void* d
                           static_cast<const BYTE*>(data), size);
 }
 
+long reg_set_security(svc_handle key, const char* sddl)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
+                                                              nullptr))
+        return static_cast<long>(GetLastError());
+    // The descriptor's own "protected" flag keeps the parent's entries out.
+    LONG rc = RegSetKeySecurity(reinterpret_cast<HKEY>(key), DACL_SECURITY_INFORMATION, sd);
+    LocalFree(sd);
+    return rc;
+}
+
 long reg_delete_key(const char* path) { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path); }
 
 void reg_close(svc_handle key) { RegCloseKey(reinterpret_cast<HKEY>(key)); }
@@ -239,6 +252,7 @@ void print(const char* text)
 const service_api native_service_api = {
     .has_service_manager = true,
     .print = print,
+    .console_events = console_events_enable,
     .start_dispatcher = start_dispatcher,
     .register_handler = register_handler,
     .set_status = set_status,
@@ -246,6 +260,7 @@ const service_api native_service_api = {
     .reg_create = reg_create,
     .reg_query = reg_query,
     .reg_set = reg_set,
+    .reg_set_security = reg_set_security,
     .reg_delete_key = reg_delete_key,
     .reg_close = reg_close,
     .event_source_open = event_source_open,

@@ -31,6 +31,17 @@ extern svc_handle status_handle;
 int join_argument_string(unsigned count, char* const* args, std::string& out,
                          std::size_t* length);
 
+// What every value of the encryption key is shown as.
+inline constexpr const char* key_mask = "********";
+
+// The argument string (as join_argument_string builds it) for showing to
+// anyone who can read the event log or the service list: the words as the
+// run splits them, TAB-joined, with every value that the run's option
+// reader takes for the key replaced by key_mask ("-k VALUE", "-kVALUE",
+// "-vkVALUE", "--key VALUE", "--ke=VALUE", ...). posixly_correct as for
+// the run's reading.
+std::string shown_argument_string(const std::string& joined, bool posixly_correct);
+
 // Formats text and writes it with service_os->print.
 #if defined(__MINGW32__)
 #define SERVICE_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))

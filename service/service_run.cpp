@@ -5,12 +5,16 @@
 // START_PENDING (check-point 2, run_until_stopped) -> RUNNING -> on a stop
 // control STOP_PENDING -> STOPPED. A console run reports nothing.
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "run/getopt.h"
+#include "run/options.h"
 #include "run/run_settings.h"
 #include "run/tap_run.h"
 #include "service/service_host.h"
@@ -51,13 +55,13 @@ void report_or_complain(std::uint32_t state, std::uint32_t accepted, bool pendin
         report_service_event(status_failed_event);
 }
 
-void close_stop_event()
+// Takes the stop event back and closes it. In service mode the run thread
+// may outlive the wait, and the control handler may be setting the event
+// just now: neither may signal a handle value that has been closed and
+// reused, hence the hand-over (platform.h).
+void close_stop_event(stop_event* e)
 {
-    stop_event* e = tap_stop_event;
-    // Cleared first: in service mode the run thread may outlive the wait,
-    // and it must not signal a handle value that has been closed and reused.
-    tap_stop_event = nullptr;
-    service_os->event_close(e);
+    stop_event_close_shared(tap_stop_event, e, service_os->event_close, service_os->sleep_ms);
 }
 
 // The stored argument string of the service, read from its Parameters key.
@@ -128,6 +132,57 @@ int join_argument_string(unsigned count, char* const* args, std::string& out,
     return 0;
 }
 
+std::string shown_argument_string(const std::string& joined, bool posixly_correct)
+{
+    // The words and options exactly as the run will read them.
+    std::vector<std::string> words = split_arguments(joined.c_str());
+    std::vector<std::string> kept = words;
+    drop_mode_word(kept);
+    const std::size_t dropped = words.size() - kept.size();
+    // Pointers into words, so that every value found leads back to its word.
+    std::vector<const char*> argv;
+    if (!kept.empty()) {
+        argv.push_back(words[0].c_str());
+        for (std::size_t i = 1 + dropped; i < words.size(); ++i)
+            argv.push_back(words[i].c_str());
+    }
+    const int argc = static_cast<int>(argv.size());
+    argv.push_back(nullptr);
+
+    std::vector<std::pair<std::size_t, std::size_t>> keys;  // word, offset of the value
+    getopt_state st;
+    st.posixly_correct = posixly_correct;
+    // Each reading takes at least one letter or word.
+    for (std::size_t guard = 0; argc > 1 && guard <= joined.size(); ++guard) {
+        int letter = getopt_long_next(st, argc, argv.data(), tap_short_options, tap_long_options,
+                                      nullptr);
+        if (letter == -1)
+            break;
+        // Read on past an error: the run stops there, but a key further on
+        // is still the user's key.
+        if (letter != 'k' || !st.optarg)
+            continue;
+        const auto at = reinterpret_cast<std::uintptr_t>(st.optarg);
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const auto begin = reinterpret_cast<std::uintptr_t>(words[i].c_str());
+            if (at >= begin && at <= begin + words[i].size())
+                keys.emplace_back(i, at - begin);
+        }
+    }
+    for (const auto& [word, offset] : keys) {
+        words[word].resize(offset);
+        words[word] += key_mask;
+    }
+
+    std::string out;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i)
+            out += '\t';
+        out += words[i];
+    }
+    return out;
+}
+
 std::string event_message(const char* text)
 {
     static constexpr char cut_marker[] = " [message cut]";
@@ -166,13 +221,13 @@ void run_until_stopped(unsigned count, char** args)
     stop_event* e = service_os->event_create();
     if (!e)
         return;
-    tap_stop_event = e;
+    tap_stop_event.store(e);
     // Stop controls are accepted from this report on, so the stop event
     // exists whenever one arrives.
     if (!console_mode &&
         report_status(win::service_running, win::service_accept_stop, false, 0) != 0) {
         report_service_event(status_failed_event);
-        close_stop_event();
+        close_stop_event(e);
         return;
     }
 
@@ -184,12 +239,15 @@ void run_until_stopped(unsigned count, char** args)
                       argument_string_capacity - 1);
         service_printf("%s\n", msg);
         report_service_event(msg);
-        close_stop_event();
+        close_stop_event(e);
         return;
     }
     if (!args)
         service_printf("Could not create AppParameters string.\n");
-    report_service_event(joined.c_str());
+    // The event log is open to every user; the run's own reading of the
+    // options decides what a key is.
+    report_service_event(
+        shown_argument_string(joined, std::getenv("POSIXLY_CORRECT") != nullptr).c_str());
 
     char* copy = new (std::nothrow) char[joined.size() + 1];
     if (copy)
@@ -197,11 +255,11 @@ void run_until_stopped(unsigned count, char** args)
     if (!copy || service_os->start_run_thread(copy) != 0) {
         service_printf("Could not start the run thread.\n");
         report_service_event("Could not start the run thread.");
-        close_stop_event();
+        close_stop_event(e);
         return;
     }
     service_os->event_wait(e);
-    close_stop_event();
+    close_stop_event(e);
 }
 
 void service_main(unsigned argc, char** argv)
@@ -240,8 +298,7 @@ void service_control_handler(std::uint32_t control)
     if (control == win::service_control_stop || control == win::service_control_shutdown) {
         if (!console_mode)
             report_or_complain(win::service_stop_pending, win::service_accept_stop, true, 0);
-        if (tap_stop_event)
-            service_os->event_set(tap_stop_event);
+        stop_event_set_shared(tap_stop_event, service_os->event_set);
         return;
     }
     if (console_mode)

@@ -158,3 +158,88 @@ TEST_F(PacketFilter, ShortPacketsAreDroppedWithoutReadingPastCaplen)
                                     fake_allowed));
     }
 }
+
+// Every link type that can be read reaches the collector as Ethernet: the
+// link header gives way to one that names what follows.
+TEST_F(PacketFilter, LinkHeadersGiveWayToAnEthernetHeader)
+{
+    bytes sll(16, 0x77);
+    sll[14] = 0x86;
+    sll[15] = 0xDD;
+    bytes sll2(20, 0x77);
+    sll2[0] = 0x08;
+    sll2[1] = 0x06;
+    const bytes v4 = ipv4_header(host_a, host_b);
+    bytes v6(40, 0);
+    v6[0] = 0x60;
+    struct row {
+        int link;
+        bytes frame;
+        int result;
+        bool rewrite;
+        std::uint32_t header;
+        std::uint16_t type;
+    };
+    const row rows[] = {
+        {link_ethernet, ethernet({0x0806}, bytes(28, 0)), 0, false, 14, 0x0806},
+        {link_ethernet, bytes(5, 0), 0, false, 14, 0},
+        {105, bytes(30, 0x45), 0, false, 0, 0},
+        {link_raw_ip, v4, 0, true, 0, 0x0800},
+        {link_raw_ip_file, v6, 0, true, 0, 0x86DD},
+        {link_ipv6, v6, 0, true, 0, 0x86DD},
+        {link_linux_sll, sll, 0, true, 16, 0x86DD},
+        {link_linux_sll, bytes(15, 0), -1, false, 0, 0},
+        {link_linux_sll2, sll2, 0, true, 20, 0x0806},
+        {link_linux_sll2, bytes(19, 0), -1, false, 0, 0},
+        // The loopback header's family in either byte order, IPv6 by the
+        // number of whichever system captured; an unknown one by the version.
+        {link_null, {2, 0, 0, 0}, 0, true, 4, 0x0800},
+        {link_null, {23, 0, 0, 0}, 0, true, 4, 0x86DD},
+        {link_loop, {0, 0, 0, 30}, 0, true, 4, 0x86DD},
+        {link_null, {0, 0, 0, 10, 0x60}, 0, true, 4, 0x86DD},
+        {link_null, {99, 0, 0, 0, 0x45}, 0, true, 4, 0x0800},
+        {link_null, {2, 0, 0}, -1, false, 0, 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "link " << r.link << ", " << r.frame.size() << " bytes");
+        link_frame f;
+        ASSERT_EQ(read_link_frame(r.link, r.frame.data(), static_cast<std::uint32_t>(r.frame.size()), &f),
+                  r.result);
+        if (r.result == 0) {
+            EXPECT_EQ(f.rewrite, r.rewrite);
+            EXPECT_EQ(f.header_len, r.header);
+            EXPECT_EQ(f.ethertype, r.type);
+        }
+    }
+    std::uint8_t prefix[ethernet_header_size];
+    ethernet_prefix(0x86DD, prefix);
+    EXPECT_EQ(bytes(prefix, prefix + 14), (bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x86, 0xDD}));
+}
+
+// The allow-list looks at the frame the collector gets: behind a cooked or
+// loopback header, tags included.
+TEST_F(PacketFilter, AllowListReadsBehindEveryLinkHeader)
+{
+    bytes sll(14, 0);
+    sll.insert(sll.end(), {0x81, 0x00, 0x00, 0x07, 0x08, 0x00});
+    bytes ip = ipv4_header(host_b, host_a);
+    sll.insert(sll.end(), ip.begin(), ip.end());
+    EXPECT_EQ(ipv4_header_offset(link_linux_sll, sll.data(), sll.size()), 20);
+    EXPECT_TRUE(allowed(link_linux_sll, sll));
+    bytes null = {2, 0, 0, 0};
+    null.insert(null.end(), ip.begin(), ip.end());
+    EXPECT_EQ(ipv4_header_offset(link_null, null.data(), null.size()), 4);
+    null[0] = 24;
+    EXPECT_FALSE(allowed(link_null, null));
+    EXPECT_FALSE(allowed(105, ip));
+}
+
+TEST(CaptureFilter, SelfExclusionNamesTheResolvedAddressAndNarrowsTheUsersFilter)
+{
+    const std::string self = self_exclusion_filter(addr_of(10, 0, 0, 1), 5000);
+    EXPECT_EQ(self, "not (host 10.0.0.1 and (port 5000 or ip[6:2] & 0x1fff != 0 or "
+                    "icmp[icmptype] == icmp-unreach))");
+    EXPECT_EQ(capture_filter_text("udp or arp", self), "(udp or arp) and " + self);
+    EXPECT_EQ(capture_filter_text("", self), self);
+    EXPECT_EQ(capture_filter_text(" \t", self), self);
+}

@@ -26,6 +26,11 @@ struct fake_key_create {
     std::uint32_t access;
 };
 
+struct fake_security {
+    std::string path, sddl;
+    std::size_t values_then;  // values the key held when its access list was set
+};
+
 struct fake_create {
     std::string service_name, display_name, binary_path;
     std::uint32_t desired_access, service_type, start_type, error_control;
@@ -51,6 +56,8 @@ struct fake_os_state {
     std::set<std::string> failing_opens, failing_creates, failing_sets;  // path or "path|name"
     std::vector<std::string> deleted_keys;
     int open_keys = 0;
+    std::vector<fake_security> secured;
+    long security_error = 0;  // the answer of every reg_set_security
 
     // Service manager.
     std::uint32_t scm_open_error = 0;
@@ -120,6 +127,8 @@ inline svc_handle fake_fail_handle(std::uint32_t code)
 inline const service_api fake_service_api = {
     .has_service_manager = true,
     .print = [](const char* text) { fake.out += text; },
+    .console_events =
+        [](bool on) { fake.calls.push_back(on ? "console events on" : "console events off"); },
     .start_dispatcher =
         [](const char* name, void (*entry)(unsigned, char**)) {
             fake.calls.push_back("dispatcher");
@@ -188,6 +197,12 @@ inline const service_api fake_service_api = {
                 return 5;
             fake.registry[path][name] = {type, std::string(static_cast<const char*>(data), size)};
             return 0;
+        },
+    .reg_set_security =
+        [](svc_handle key, const char* sddl) -> long {
+            std::string path = fake_key_path(key);
+            fake.secured.push_back({path, sddl, fake.registry[path].size()});
+            return fake.security_error;
         },
     .reg_delete_key =
         [](const char* path) -> long {

@@ -35,9 +35,15 @@ std::string text_value(const std::string& key, const char* name)
 }
 
 const char* const example_stored =
-    "vantry_remote\t/c\tmy_Strael\t-i\t0\t-n\t192.168.0.1:2055";
+    "vantry_remote\t/c\tmy_Strael\t-i\t0\t-n\t192.168.0.1:2055\t--key=mango";
 
-argv_holder example() { return argv_holder({"vantry_remote", "/i", "my_Strael", "-i", "0", "-n", "192.168.0.1:2055"}); }
+argv_holder example()
+{
+    return argv_holder(
+        {"vantry_remote", "/i", "my_Strael", "-i", "0", "-n", "192.168.0.1:2055", "--key=mango"});
+}
+
+const char* const only_system_and_administrators = "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 
 }  // namespace
 
@@ -63,9 +69,17 @@ TEST(InstallService, CreatesTheServiceAndWritesEveryValue)
     EXPECT_TRUE(c.password_null);
 
     EXPECT_EQ(std::string(a.argv[1]), "/c");
-    EXPECT_EQ(fake.descriptions, std::vector<std::string>{example_stored});
+    // Every user may read the description; only the service the options.
+    EXPECT_EQ(fake.descriptions,
+              std::vector<std::string>{"vantry_remote\t/c\tmy_Strael\t-i\t0\t-n\t192.168.0.1:2055"
+                                       "\t--key=********"});
     EXPECT_EQ(text_value(service_key, "Description"), "vantry_remote for Windows");
     EXPECT_EQ(text_value(parameters_key, "AppParameters"), example_stored);
+    // Restricted while still empty.
+    ASSERT_EQ(fake.secured.size(), 1u);
+    EXPECT_EQ(fake.secured[0].path, parameters_key);
+    EXPECT_EQ(fake.secured[0].sddl, only_system_and_administrators);
+    EXPECT_EQ(fake.secured[0].values_then, 0u);
     EXPECT_EQ(text_value(event_key, "EventMessageFile"), "C:\\Tap\\vantry_remote.exe");
     const fake_value& types = fake.registry[event_key]["TypesSupported"];
     EXPECT_EQ(types.type, win::reg_dword);
@@ -200,6 +214,22 @@ TEST(InstallService, EachRegistryFailureIsReportedAndTheNextStepTried)
         EXPECT_EQ(fake.open_keys, 0);
         EXPECT_EQ(fake.sc_handles_open, 0);
     }
+}
+
+TEST(InstallService, ParametersKeyThatCannotBeRestrictedKeepsNoOptions)
+{
+    fake_service_scope scope;
+    fake.registry[parameters_key]["AppParameters"] = {win::reg_sz, "old\t-k\tlime"};
+    fake.security_error = 5;
+    example().install();
+    EXPECT_EQ(fake.out, "vantry_remote installed.\n"
+                        "Could not restrict access to the Parameters subkey (error 0x5).\n"
+                        "The options were not saved, as every user could read the key in them: "
+                        "remove the service and install it again.\n");
+    EXPECT_EQ(fake.registry.count(parameters_key), 0u);
+    EXPECT_EQ(text_value(service_key, "Description"), "vantry_remote for Windows");
+    EXPECT_EQ(fake.open_keys, 0);
+    EXPECT_EQ(fake.sc_handles_open, 0);
 }
 
 TEST(RemoveService, StoppedServiceIsRemovedWithItsEventSource)

@@ -1,7 +1,11 @@
 // Launcher, console run and service life against the recording fake.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service/launcher.h"
@@ -52,19 +56,22 @@ const expected_report s6{stopped, 1, 0, 0};
 TEST(ServiceLife, StopControlGivesCheckPointsOneTwoThenThree)
 {
     fake_service_scope scope;
-    fake_store_arguments(std::string("C:\\Tap\\vantry_remote.exe\t/c\t-t\t37008\t-K") + '\0');
+    fake_store_arguments(std::string("C:\\Tap\\vantry_remote.exe\t/c\t-t\t37008\t-k\tmango") +
+                         '\0');
     fake.on_wait = [] { service_control_handler(win::service_control_stop); };
     start_service();
 
     expect_reports({s1, s2, s3, s4, s6});
     ASSERT_EQ(fake.run_strings.size(), 1u);
-    EXPECT_EQ(fake.run_strings[0], "C:\\Tap\\vantry_remote.exe\t/c\t-t\t37008\t-K");
-    EXPECT_EQ(fake.events, std::vector<std::string>{
-                               "vantry_remote: C:\\Tap\\vantry_remote.exe\t/c\t-t\t37008\t-K"});
+    EXPECT_EQ(fake.run_strings[0], "C:\\Tap\\vantry_remote.exe\t/c\t-t\t37008\t-k\tmango");
+    // The event log is open to every user: the key is masked there.
+    EXPECT_EQ(fake.events,
+              std::vector<std::string>{
+                  "vantry_remote: C:\\Tap\\vantry_remote.exe\t/c\t-t\t37008\t-k\t********"});
     EXPECT_EQ(fake.out, "");
     EXPECT_EQ(fake.events_set, 1);
     EXPECT_EQ(fake.events_closed, 1);
-    EXPECT_EQ(tap_stop_event, nullptr);
+    EXPECT_EQ(tap_stop_event.load(), nullptr);
     ASSERT_EQ(fake.opens.size(), 1u);
     EXPECT_EQ(fake.opens[0].first, parameters_key);
     EXPECT_EQ(fake.opens[0].second, 0x20019u);
@@ -157,7 +164,7 @@ TEST_P(StatusFailure, IsReportedAsEventAndHandledAsItsRowSays)
     auto at = c.failing <= 2 ? want_events.begin() : want_events.end();
     want_events.insert(at, "vantry_remote: SetServiceStatus");
     EXPECT_EQ(fake.events, want_events);
-    EXPECT_EQ(tap_stop_event, nullptr);
+    EXPECT_EQ(tap_stop_event.load(), nullptr);
 }
 
 const expected_report s5{running, 1, 0, 0};
@@ -327,6 +334,145 @@ TEST(EventMessage, LongTextsAreCutWithAMarker)
     EXPECT_EQ(event_message(std::string(100000, 'z').c_str()).size(), 4095u);
 }
 
+TEST(ShownArguments, EveryFormOfTheKeyIsMaskedAndNothingElse)
+{
+    struct form {
+        const char* options;  // after "p\t/c\t"
+        bool posixly_correct;
+        const char* shown;
+    };
+    const std::vector<form> forms = {
+        {"-k\tmango", false, "-k\t********"},
+        {"-kmango", false, "-k********"},
+        {"-vk\tmango", false, "-vk\t********"},
+        {"-vKkmango", false, "-vKk********"},
+        {"--key\tmango", false, "--key\t********"},
+        {"--key=mango", false, "--key=********"},
+        {"--ke\tmango", false, "--ke\t********"},
+        {"--k=mango", false, "--k=********"},
+        {"--key=", false, "--key=********"},
+        // Values that look like options, a second key, words between.
+        {"-k\t-v\t-t\t1\t--key\t--", false, "-k\t********\t-t\t1\t--key\t********"},
+        {"my_tap\t-i\t0\t-k\tmango", false, "my_tap\t-i\t0\t-k\t********"},
+        // Past an error the run reads no more, but the key is still one.
+        {"-x\t-k\tmango", false, "-x\t-k\t********"},
+        {"\t-k\t\tmango\t", false, "-k\t********"},
+        // Not keys: an option's value, words after "--", after the first
+        // non-option under POSIXLY_CORRECT, a missing value.
+        {"-c\t-k\tmango", false, "-c\t-k\tmango"},
+        {"--\t-k\tmango", false, "--\t-k\tmango"},
+        {"-k\tmango\tmy_tap\t-k\tlime", true, "-k\t********\tmy_tap\t-k\tlime"},
+        {"-t\t1\t-k", false, "-t\t1\t-k"},
+    };
+    for (const form& f : forms) {
+        SCOPED_TRACE(f.options);
+        EXPECT_EQ(shown_argument_string(std::string("p\t/c\t") + f.options, f.posixly_correct),
+                  std::string("p\t/c\t") + f.shown);
+    }
+    // Without a mode word the run reads from the second word on.
+    EXPECT_EQ(shown_argument_string("p\t-kmango", true), "p\t-k********");
+}
+
+TEST(ConsoleEvents, OnlyCtrlCCtrlBreakAndCloseStopTheRun)
+{
+    // Numbered as Windows numbers them: 5 logoff, 6 shutdown.
+    const std::vector<std::pair<std::uint32_t, int>> events = {
+        {0, 2}, {1, 15}, {2, 15}, {3, 0}, {4, 0}, {5, 0}, {6, 0}, {7, 0}, {0xffffffff, 0}};
+    for (const auto& [event, sig] : events)
+        EXPECT_EQ(console_event_signal(event), sig) << event;
+}
+
+namespace {
+
+// A stop event that tells when it is set while closed or closed while set.
+// Only the setters' calls run on other threads than the test's.
+struct checked_event {
+    std::atomic<bool> closed{false};
+    std::atomic<int> setting{0};
+    std::atomic<bool> set{false};
+};
+std::deque<checked_event> checked_events;  // never shrinks while threads run
+std::atomic<int> event_misuse{0}, event_closes{0};
+
+service_api racing_api()
+{
+    service_api api = fake_service_api;
+    api.event_create = []() -> stop_event* {
+        return reinterpret_cast<stop_event*>(&checked_events.emplace_back());
+    };
+    api.event_set = [](stop_event* e) {
+        auto* c = reinterpret_cast<checked_event*>(e);
+        if (!c || c->closed) {
+            ++event_misuse;
+            return;
+        }
+        ++c->setting;
+        c->set = true;  // wakes the waiter while this set still runs
+        for (int i = 0; i < 3; ++i)
+            std::this_thread::yield();
+        if (c->closed)
+            ++event_misuse;
+        --c->setting;
+    };
+    api.event_close = [](stop_event* e) {
+        auto* c = reinterpret_cast<checked_event*>(e);
+        if (c->setting || c->closed.exchange(true))
+            ++event_misuse;
+        ++event_closes;
+    };
+    api.event_wait = [](stop_event* e) {
+        auto* c = reinterpret_cast<checked_event*>(e);
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (!c->set && std::chrono::steady_clock::now() < limit)
+            std::this_thread::yield();
+    };
+    api.sleep_ms = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    return api;
+}
+
+}  // namespace
+
+TEST(StopEvent, StopRequestsRacingTheCloseNeverUseAClosedEvent)
+{
+    fake_service_scope scope;
+    const service_api api = racing_api();
+    service_os = &api;
+    console_mode = 1;  // the handler then only sets the event
+    event_misuse = 0;
+    event_closes = 0;
+    std::atomic<bool> done{false};
+    std::vector<std::thread> setters;
+    for (int i = 0; i < 2; ++i)
+        setters.emplace_back([&done] {
+            while (!done) {
+                service_control_handler(win::service_control_stop);
+                std::this_thread::yield();
+            }
+        });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int runs = 0;
+    char prog[] = "p";
+    char* argv[] = {prog};
+    for (; runs < 100 && std::chrono::steady_clock::now() < deadline; ++runs)
+        run_until_stopped(1, argv);
+    done = true;
+    for (std::thread& t : setters)
+        t.join();
+    EXPECT_EQ(event_misuse, 0);
+    EXPECT_EQ(event_closes, runs);
+    EXPECT_EQ(tap_stop_event.load(), nullptr);
+
+    // An event that never comes back is left open, after a bounded wait.
+    std::atomic<stop_event*> slot{nullptr};
+    static int pauses;
+    pauses = 0;
+    EXPECT_EQ(stop_event_close_shared(slot, reinterpret_cast<stop_event*>(&checked_events.back()),
+                                      api.event_close, [](unsigned) { ++pauses; }),
+              -1);
+    EXPECT_EQ(pauses, stop_event_close_tries);
+    EXPECT_EQ(event_closes, runs);
+}
+
 namespace {
 
 int launch(std::vector<std::string> words)
@@ -380,6 +526,8 @@ TEST(Launcher, NoArgumentEntersTheDispatcher)
         EXPECT_EQ(fake.dispatcher_name, "vantry_remote");
         EXPECT_EQ(fake_entry, &service_main);
         EXPECT_TRUE(fake.events.empty());
+        // A user's logoff must not stop the service.
+        EXPECT_EQ(fake.calls, (std::vector<std::string>{"console events off", "dispatcher"}));
     }
     fake_service_scope scope;
     fake.dispatcher_fails = true;
@@ -395,6 +543,7 @@ TEST(Launcher, ModeWordsIgnoreLetterCase)
         fake_service_scope scope;
         EXPECT_EQ(launch({"vantry_remote", "/C", "-K"}), 0);
         EXPECT_EQ(console_mode, 1);
+        EXPECT_EQ(fake.calls.front(), "console events on");
         EXPECT_EQ(fake.run_strings, std::vector<std::string>{"vantry_remote\t/C\t-K"});
         EXPECT_TRUE(fake.reports.empty());
     }

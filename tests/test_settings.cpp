@@ -21,6 +21,7 @@ void reset_option_fields()
 {
     settings.collector.reset();
     settings.bpf_filter.reset();
+    settings.self_filter.reset();
     settings.interface_name.reset();
     settings.tzsp_port = 0;
     settings.tap_id = 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "forward/sender.h"
 #include "forward/speck.h"
 #include "tests/test_support.h"
 #include "forward/speck_internal.h"
@@ -322,4 +323,27 @@ TEST(SendDatagram, NothingGoesOutWithoutACollectorAddressOrAKey)
 
     EXPECT_EQ(settings.datagrams_sent, before);
     EXPECT_TRUE(sink.quiet());
+}
+
+// A collector that cannot be reached: every failure counted, one line for
+// the first, then at most one a second with the number since the last
+// line, and one when sending works again.
+TEST(SendFailureLog, FirstFailureThenOneLineASecondThenTheRecovery)
+{
+    send_failure_log log;
+    EXPECT_EQ(send_success_note(log), 0u);
+    struct step {
+        std::uint64_t now_ms;
+        bool failed;
+        std::uint32_t reported;
+    };
+    const step steps[] = {
+        {5000, true, 1},  {5001, true, 0},  {5500, true, 0},  {5999, true, 0},
+        {6000, true, 4},  {6001, true, 0},  {9000, true, 2},  {9001, false, 7},
+        {9002, false, 0}, {9003, true, 1},  {9004, true, 0},  {9005, false, 2},
+    };
+    for (const step& s : steps) {
+        SCOPED_TRACE(s.now_ms);
+        EXPECT_EQ(s.failed ? send_failure_note(log, s.now_ms) : send_success_note(log), s.reported);
+    }
 }

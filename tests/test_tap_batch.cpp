@@ -161,6 +161,11 @@ TEST_F(TapBatch, IdleWithNoRecordsSendsNothing)
     tap_batch_flush(*batch);
     EXPECT_TRUE(sink.quiet());
     EXPECT_EQ(settings.datagrams_sent, before);
+    // What is in hand waits a whole idle wait (1.01 s) on the clock, also
+    // where the capture's waits end early.
+    EXPECT_FALSE(idle_wait_passed(5000, 5010));
+    EXPECT_FALSE(idle_wait_passed(5000, 6009));
+    EXPECT_TRUE(idle_wait_passed(5000, 6010));
 }
 
 TEST_F(TapBatch, OversizeFrameIsCarriedCutToWhatFits)

@@ -68,15 +68,22 @@ int in_netns(const std::string& ns, const std::function<int()>& fn)
 }
 
 struct lab_names {
-    std::string tap_ns, peer_ns, tap_if, peer_if, tun_if, wait_if;
+    std::string tap_ns, peer_ns, tap_if, peer_if, tun_if, wait_if, spare_if;
 };
 
 lab_names make_names()
 {
     std::string id = std::to_string(::getpid());
-    return {"vcap" + id + "t", "vcap" + id + "p", "vc" + id + "t",
-            "vc" + id + "p",   "vc" + id + "u",   "vc" + id + "w"};
+    return {"vcap" + id + "t", "vcap" + id + "p", "vc" + id + "t", "vc" + id + "p",
+            "vc" + id + "u",   "vc" + id + "w",   "vc" + id + "s"};
 }
+
+// Host names that the tap's namespace alone knows (`ip netns exec` puts
+// /etc/netns/<name>/hosts in place of /etc/hosts): the collector across the
+// veth, and the longest name a collector option takes, for loopback.
+const std::string peer_name = "collector-peer.test";
+const std::string longest_name = std::string(63, 'a') + "." + std::string(63, 'b') + "." +
+                                 std::string(63, 'c') + "." + std::string(61, 'd');
 
 const lab_names names = make_names();
 bool lab_ready = false;
@@ -86,6 +93,7 @@ void lab_remove()
 {
     run_quiet("ip netns del " + names.tap_ns);
     run_quiet("ip netns del " + names.peer_ns);
+    run_quiet("rm -rf /etc/netns/" + names.tap_ns);
 }
 
 // Two namespaces without IPv6 (no router or neighbour chatter on the
@@ -129,6 +137,10 @@ bool lab_create()
             return false;
         }
     }
+    run_quiet("mkdir -p /etc/netns/" + t);
+    std::ofstream("/etc/netns/" + t + "/hosts")
+        << "127.0.0.1 localhost\n" PEER_NS_ADDR " " << peer_name << "\n127.0.0.1 " << longest_name
+        << "\n";
     return true;
 }
 
@@ -402,6 +414,14 @@ std::string hosts_file()
     return path;
 }
 
+int count_of(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
+}
+
 std::string hex(const bytes& b)
 {
     std::string s;
@@ -464,15 +484,17 @@ protected:
 
 // Collector across the veth: the tap's own datagrams cross the captured
 // link, and at 2,800 bytes they cross it as fragments, so only the
-// self-exclusion filter keeps them from being captured again.
+// self-exclusion filter keeps them from being captured again; a datagram
+// that came back would come back again and again.
 TEST_F(Capture, FramesArriveUnchangedAndTheTapsOwnTrafficStaysOut)
 {
     std::uint16_t port = 0;
     fd_guard rx(collector_socket(names.peer_ns, PEER_NS_ADDR, &port));
     ASSERT_GE(rx.fd, 0);
     tap_run tap;
+    // By name: the filter must name the address the name resolves to.
     start_tap(&tap, names.tap_ns,
-              {"-i", names.tap_if, "-c", std::string(PEER_NS_ADDR ":") + std::to_string(port), "-K"});
+              {"-i", names.tap_if, "-c", peer_name + ":" + std::to_string(port), "-K"});
     std::string out = process_stdout(tap.child.proc);
     EXPECT_NE(out.find("Set BPF filter to 'not (host " PEER_NS_ADDR " and (port " +
                        std::to_string(port) +
@@ -551,38 +573,43 @@ TEST_F(Capture, AllowListWalksTagsAndDropsTheRest)
     std::remove(hosts.c_str());
 }
 
-TEST_F(Capture, UserFilterIsUsedUnchanged)
+// The user's filter, and one that does not compile, with the collector
+// across the captured link and written in another form of its address:
+// the tap's own datagrams stay out either way.
+TEST_F(Capture, UserFiltersNeverLetTheTapsOwnTrafficIn)
 {
     std::uint16_t port = 0;
-    fd_guard rx(collector_socket(names.tap_ns, "127.0.0.1", &port));
+    fd_guard rx(collector_socket(names.peer_ns, PEER_NS_ADDR, &port));
     ASSERT_GE(rx.fd, 0);
-    tap_run tap;
-    start_tap(&tap, names.tap_ns,
-              {"-i", names.tap_if, "-c", "127.0.0.1:" + std::to_string(port), "-K", "-f",
-               "udp and dst port 1002"});
-    EXPECT_NE(process_stdout(tap.child.proc).find("Set BPF filter to 'udp and dst port 1002'"),
-              std::string::npos);
+    const std::string self = "not (host " PEER_NS_ADDR " and (port " + std::to_string(port) +
+                             " or ip[6:2] & 0x1fff != 0 or icmp[icmptype] == icmp-unreach))";
     frame_set f = test_frames();
-    send_frames(inject_.fd, f.all());
-    expect_records(collect(rx.fd, 1, 8000, 1500), {&f.dst_listed});
-    stop_tap(&tap);
-}
-
-TEST_F(Capture, FilterThatDoesNotCompileCapturesEverything)
-{
-    std::uint16_t port = 0;
-    fd_guard rx(collector_socket(names.tap_ns, "127.0.0.1", &port));
-    ASSERT_GE(rx.fd, 0);
-    tap_run tap;
-    start_tap(&tap, names.tap_ns,
-              {"-i", names.tap_if, "-c", "127.0.0.1:" + std::to_string(port), "-K", "-f",
-               "port and and"});
-    std::string out = process_stdout(tap.child.proc);
-    EXPECT_NE(out.find("ERROR: Invalid BPF filter syntax: '"), std::string::npos) << out;
-    frame_set f = test_frames();
-    send_frames(inject_.fd, f.all());
-    expect_records(collect(rx.fd, f.all().size(), 8000, 1500), f.all());
-    stop_tap(&tap);
+    struct row {
+        const char* filter;
+        std::string set;
+        std::vector<const bytes*> want;
+    };
+    std::vector<const bytes*> all_but_short = f.all();
+    all_but_short.erase(all_but_short.begin() + 7);
+    const row rows[] = {
+        // The kernel hands 802.1ad-tagged frames to the filter untagged.
+        {"udp", "(udp) and " + self, {&f.src_listed, &f.dst_listed, &f.unlisted, &f.qinq}},
+        {"port and and", self, all_but_short},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.filter);
+        tap_run tap;
+        start_tap(&tap, names.tap_ns,
+                  {"-i", names.tap_if, "-c", "0300.0.2.2:" + std::to_string(port), "-K", "-f", r.filter});
+        std::string out = process_stdout(tap.child.proc);
+        EXPECT_NE(out.find("Set BPF filter to '" + r.set + "'\n"), std::string::npos) << out;
+        EXPECT_EQ(out.find("ERROR: Invalid BPF filter syntax: '") == std::string::npos,
+                  r.set != self)
+            << out;
+        send_frames(inject_.fd, f.all());
+        expect_records(collect(rx.fd, r.want.size(), 8000, 2500), r.want);
+        stop_tap(&tap);
+    }
 }
 
 // A frame cut by the snap length: one warning for the whole run, and the
@@ -640,16 +667,124 @@ TEST_F(Capture, RawIPLinkGetsTheEthernetPrefix)
     received got = collect(rx.fd, 2, 8000, 1500);
     EXPECT_FALSE(got.malformed);
     ASSERT_EQ(got.records.size(), 2u);
-    const bytes prefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x00};
     std::size_t i = 0;
     for (const bytes* p : {&v4, &v6}) {
-        bytes want = prefix;
+        bytes want = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x00};
+        if (p == &v6)
+            want[12] = 0x86, want[13] = 0xDD;
         want.insert(want.end(), p->begin(), p->end());
         EXPECT_EQ(hex(got.records[i].frame), hex(want));
         EXPECT_EQ(got.records[i].caplen, p->size() + 14);
         EXPECT_EQ(got.records[i].len, p->size() + 14);
         ++i;
     }
+    stop_tap(&tap);
+}
+
+// The cooked headers of the "any" device give way to Ethernet headers
+// that carry the frame's own EtherType.
+TEST_F(Capture, AnyDeviceFramesArriveAsEthernet)
+{
+    std::uint16_t port = 0;
+    fd_guard rx(collector_socket(names.tap_ns, "127.0.0.1", &port));
+    ASSERT_GE(rx.fd, 0);
+    tap_run tap;
+    start_tap(&tap, names.tap_ns, {"-i", "any", "-c", "127.0.0.1:" + std::to_string(port), "-K"});
+    frame_set f = test_frames();
+    send_frames(inject_.fd, {&f.src_listed, &f.arp, &f.ipv6});
+    std::vector<bytes> want;
+    for (const bytes* b : {&f.src_listed, &f.arp, &f.ipv6}) {
+        bytes e(12, 0);
+        e.insert(e.end(), b->begin() + 12, b->end());
+        want.push_back(e);
+    }
+    expect_records(collect(rx.fd, 3, 8000, 1500), {&want[0], &want[1], &want[2]});
+    EXPECT_EQ(process_stdout(tap.child.proc).find("link type"), std::string::npos)
+        << process_stdout(tap.child.proc);
+    stop_tap(&tap);
+}
+
+// A host name of 253 characters, the most a name can have: the port after
+// it is the port written, not what is left of it after a cut.
+TEST_F(Capture, LongestCollectorNameSendsToThePortWritten)
+{
+    std::uint16_t port = 0;
+    fd_guard rx(collector_socket(names.tap_ns, "127.0.0.1", &port));
+    ASSERT_GE(rx.fd, 0);
+    ASSERT_GE(port, 10000) << "a port of fewer digits proves less";
+    tap_run tap;
+    start_tap(&tap, names.tap_ns,
+              {"-i", names.tap_if, "-c", longest_name + ":" + std::to_string(port), "-K"});
+    frame_set f = test_frames();
+    send_frames(inject_.fd, {&f.src_listed});
+    expect_records(collect(rx.fd, 1, 8000, 500), {&f.src_listed});
+    stop_tap(&tap);
+}
+
+// A collector that cannot be reached makes every send fail: the log names
+// the first failure and then at most one line a second, and says when
+// sending works again.
+TEST_F(Capture, SendFailuresAreReportedWithoutFloodingTheLog)
+{
+    tap_run tap;
+    start_tap(&tap, names.tap_ns, {"-i", names.tap_if, "-c", "198.51.100.1:9", "-K"});
+    const auto started = clock_type::now();
+    std::vector<bytes> big;
+    for (int i = 0; i < 400; ++i)
+        big.push_back(ethernet({0x0800}, ipv4_packet(other_host, third_host, 5000 + i, 1400)));
+    for (const bytes& b : big)
+        ASSERT_EQ(::send(inject_.fd, b.data(), b.size(), 0), static_cast<ssize_t>(b.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const double seconds =
+        std::chrono::duration<double>(clock_type::now() - started).count();
+    std::string out = process_stdout(tap.child.proc);
+    const int lines = count_of(out, "Send error [");
+    EXPECT_GE(lines, 1) << out;
+    EXPECT_LE(lines, 2 + seconds) << out;
+
+    // Sending works again once the address has a route; what is in hand
+    // goes out on the idle rule.
+    ASSERT_EQ(run_quiet("ip -n " + names.tap_ns + " route add 198.51.100.0/24 dev lo"), 0);
+    frame_set f = test_frames();
+    send_frames(inject_.fd, {&f.src_listed});
+    EXPECT_TRUE(process_wait_output(tap.child.proc, "] Sending works again after ", 5000))
+        << process_stdout(tap.child.proc);
+    stop_tap(&tap);
+    EXPECT_NE(process_stdout(tap.child.proc).find(" datagrams could not be sent"), std::string::npos);
+}
+
+// An interface that is down cannot be opened, and the message is the
+// capture library's own; one that goes away while captured is reported
+// once, and the tap keeps running until it is stopped.
+TEST_F(Capture, InterfaceDownOrGoneIsReportedOnce)
+{
+    const std::string& spare = names.spare_if;
+    ASSERT_EQ(run_quiet("ip -n " + names.tap_ns + " link add " + spare + " type veth peer name " +
+                        spare + "x"),
+              0);
+    {
+        tap_run tap;
+        std::vector<std::string> argv = {"netns", "exec", names.tap_ns,
+                                         e2e_program_path("vantry_remote"), "/c", "-i", spare, "-c",
+                                         "127.0.0.1:9", "-K"};
+        process_options opt;
+        opt.use_run_prefix = false;
+        ASSERT_EQ(process_start(&tap.child.proc, "ip", argv, opt), 0);
+        ASSERT_EQ(process_wait(&tap.child.proc, 10000), 0);
+        EXPECT_NE(process_stdout(tap.child.proc)
+                      .find("ERROR: Unable to open interface " + spare + ": " + spare +
+                            ": That device is not up\n"),
+                  std::string::npos)
+            << process_stdout(tap.child.proc);
+    }
+    ASSERT_EQ(run_quiet("ip -n " + names.tap_ns + " link set " + spare + " up"), 0);
+    tap_run tap;
+    start_tap(&tap, names.tap_ns, {"-i", spare, "-c", "127.0.0.1:9", "-K"});
+    ASSERT_EQ(run_quiet("ip -n " + names.tap_ns + " link del " + spare), 0);
+    const std::string failed = "ERROR: Capture from " + spare + " failed: ";
+    ASSERT_TRUE(process_wait_output(tap.child.proc, failed, 5000)) << process_stdout(tap.child.proc);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(count_of(process_stdout(tap.child.proc), failed), 1) << process_stdout(tap.child.proc);
     stop_tap(&tap);
 }
 

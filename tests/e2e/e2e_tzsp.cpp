@@ -15,10 +15,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <csignal>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#if defined(__linux__)
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#endif
 
 #include "platform/platform.h"
 #include "tests/e2e/process.h"
@@ -193,14 +207,19 @@ bool start_remote(scoped_child& c, std::uint16_t* tzsp_port, std::uint16_t colle
     return process_wait_output(c.proc, "Running...", start_timeout_ms);
 }
 
-// Starts the native collector on a port of its own choosing.
-bool start_collector(scoped_child& c, std::uint16_t* port, std::vector<std::string> extra)
+// Starts the native collector on a port of its own choosing, inside the
+// network namespace netns when one is named.
+bool start_collector(scoped_child& c, std::uint16_t* port, std::vector<std::string> extra,
+                     const std::string& netns = "")
 {
     std::vector<std::string> args = {"-p", "0"};
     args.insert(args.end(), extra.begin(), extra.end());
+    if (!netns.empty())
+        args.insert(args.begin(), {"netns", "exec", netns, VANTRY_BIN_DIR "/vantry_collector"});
     process_options o;
     o.use_run_prefix = false;
-    if (process_start(&c.proc, VANTRY_BIN_DIR "/vantry_collector", args, o) != 0)
+    if (process_start(&c.proc, netns.empty() ? VANTRY_BIN_DIR "/vantry_collector" : "ip", args,
+                      o) != 0)
         return false;
     const std::string marker = "Listening on UDP port ";
     // With "-w -" the log moves to standard error.
@@ -408,6 +427,30 @@ TEST(TzspE2E, StopDropsRecordsInHand)
     EXPECT_FALSE(sink.receive(&d, 300));
 }
 
+// A collector option that names the tap's own TZSP port: each Tap
+// datagram would come back as TZSP input, to be sent again, forever.
+TEST(TzspE2E, CollectorOnTheTapsOwnPortIsNoLoop)
+{
+    scoped_child tap;
+    const std::string port = std::to_string(free_udp_port());
+    ASSERT_EQ(process_start(&tap.proc, e2e_program_path("vantry_remote"),
+                            {"/c", "-t", port, "-c", "127.0.0.1:" + port, "-K", "-v"}),
+              0);
+    ASSERT_TRUE(process_wait_output(tap.proc, "Running...", start_timeout_ms));
+    udp src;
+    src.send(tzsp(frame_of(50, 1)), static_cast<std::uint16_t>(std::stoi(port)));
+    // The idle send after about a second brings the datagram back once.
+    ASSERT_TRUE(process_wait_output(tap.proc, "WARNING: Dropping the tap's own datagrams", 5000))
+        << process_stdout(tap.proc);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string out = stop_remote(tap);
+    std::size_t collected = 0;
+    for (auto at = out.find("Collected packet "); at != std::string::npos;
+         at = out.find("Collected packet ", at + 1))
+        ++collected;
+    EXPECT_EQ(collected, 1u) << out;
+}
+
 // Tap and collector together: frames out of the pcap stream equal the
 // frames sent, in clear and encrypted.
 TEST(TzspE2E, CollectorWritesTheFramesSent)
@@ -498,3 +541,280 @@ TEST(TzspE2E, CollectorStreamsPcapToStandardOutput)
     EXPECT_NE(process_stderr(col.proc).find("Received 1 datagrams, 1 frames"), std::string::npos);
     stop_remote(tap);
 }
+
+#if defined(__linux__)
+namespace {
+
+// Runs ip; true when it ended with status 0 (its standard output in *out).
+bool run_ip(const std::vector<std::string>& args, std::string* out = nullptr)
+{
+    scoped_child c;
+    process_options o;
+    o.use_run_prefix = false;
+    if (process_start(&c.proc, "ip", args, o) != 0 || process_wait(&c.proc, 5000) != 0)
+        return false;
+    if (out)
+        *out = process_stdout(c.proc);
+    return c.proc.exit_status == 0;
+}
+
+// A network namespace of this test run, deleted when the holder goes and,
+// should the run end on the way, at exit.
+std::string netns_at_exit;
+struct scoped_netns {
+    std::string name;
+    bool made = false;
+    explicit scoped_netns(const std::string& n) : name(n)
+    {
+        static const int registered = std::atexit([] {
+            if (!netns_at_exit.empty() &&
+                std::system(("ip netns del " + netns_at_exit + " 2>/dev/null").c_str()) != 0) {
+            }
+        });
+        (void)registered;
+        netns_at_exit = name;
+        made = run_ip({"netns", "add", name});
+    }
+    scoped_netns(const scoped_netns&) = delete;
+    scoped_netns& operator=(const scoped_netns&) = delete;
+    ~scoped_netns()
+    {
+        run_ip({"netns", "del", name});
+        netns_at_exit.clear();
+    }
+};
+
+struct scoped_fd {
+    int fd = -1;
+    ~scoped_fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Runs fn on a thread that has entered the network namespace ns: sockets
+// made there stay in it, /proc/sys/net is its. False if it was not entered.
+bool in_netns(const std::string& ns, const std::function<void()>& fn)
+{
+    bool entered = false;
+    std::thread t([&] {
+        scoped_fd f{::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC)};
+        entered = f.fd >= 0 && ::setns(f.fd, CLONE_NEWNET) == 0;
+        if (entered)
+            fn();
+    });
+    t.join();
+    return entered;
+}
+
+// "ipv6/conf/all/accept_ra=2" into /proc/sys/net of the calling thread.
+bool set_net_sysctl(const std::string& setting)
+{
+    std::size_t eq = setting.find('=');
+    std::FILE* f = std::fopen(("/proc/sys/net/" + setting.substr(0, eq)).c_str(), "w");
+    bool ok = f && std::fputs(setting.c_str() + eq + 1, f) >= 0;
+    return f && std::fclose(f) == 0 && ok;
+}
+
+bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes d;
+    for (const bytes& p : parts)
+        d.insert(d.end(), p.begin(), p.end());
+    return d;
+}
+
+bytes be16_of(std::size_t v)
+{
+    return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+}
+
+// Address of the first two bytes, zeros, then tail.
+bytes ip6(std::uint8_t a, std::uint8_t b, const bytes& tail)
+{
+    bytes d(16 - tail.size());
+    d[0] = a;
+    d[1] = b;
+    return cat({d, tail});
+}
+
+std::uint16_t inet_checksum(const bytes& d)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < d.size(); i += 2)
+        sum += static_cast<std::uint32_t>(d[i] << 8 | (i + 1 < d.size() ? d[i + 1] : 0));
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+// An ICMPv6 message in IPv6 (hop limit 255) in Ethernet, checksum filled in.
+bytes icmp6_frame(const bytes& eth_dst, const bytes& eth_src, const bytes& src, const bytes& dst,
+                  bytes icmp)
+{
+    bytes len = be16_of(icmp.size());
+    bytes c = be16_of(inet_checksum(cat({src, dst, {0, 0}, len, {0, 0, 0, 58}, icmp})));
+    icmp[2] = c[0];
+    icmp[3] = c[1];
+    return cat({eth_dst, eth_src, {0x86, 0xdd, 0x60, 0, 0, 0}, len, {58, 255}, src, dst, icmp});
+}
+
+// A clear Tap datagram holding the frames.
+bytes tap_datagram(const std::vector<bytes>& frames)
+{
+    bytes d = {0x02, 0x19, 0x68, 0x24, 0, 1, static_cast<std::uint8_t>(frames.size()), 0};
+    for (const bytes& f : frames)
+        d = cat({d, bytes(8), be16_of(f.size()), be16_of(f.size()), f});
+    return d;
+}
+
+}  // namespace
+
+// The TAP interface is a passive monitor: what the remote site sends
+// through it neither configures this host nor draws an answer from it.
+// The namespace is set up so that an ordinary interface would do both:
+// take router advertisements, answer ARP and neighbour solicitations for
+// its addresses at once (no duplicate detection delay) and take IPv4 from
+// any source. Once with the interface made by the collector, once with one
+// that already exists and is up; then with settings that cannot be written.
+TEST(TzspE2E, CollectorTapInterfaceIsAPassiveMonitor)
+{
+    if (::geteuid() != 0 || ::access("/proc/sys/net/ipv6", F_OK) != 0 ||
+        ::access("/dev/net/tun", F_OK) != 0)
+        GTEST_SKIP() << "needs root, IPv6 and /dev/net/tun";
+    const std::string pid = std::to_string(::getpid());
+    scoped_netns ns("vantry-e2e-" + pid);
+    ASSERT_TRUE(ns.made);
+    ASSERT_TRUE(run_ip({"-n", ns.name, "link", "set", "lo", "up"}));
+    ASSERT_TRUE(run_ip({"-n", ns.name, "addr", "add", "192.0.2.1/32", "dev", "lo"}));
+    std::unique_ptr<udp> src, rx;  // to the collector; a local IPv4 address
+    bool settings_ok = true;
+    ASSERT_TRUE(in_netns(ns.name, [&] {
+        for (const char* s : {"ipv6/conf/all/disable_ipv6=0", "ipv6/conf/default/disable_ipv6=0",
+                              "ipv6/conf/all/accept_ra=2", "ipv6/conf/default/accept_ra=2",
+                              "ipv6/conf/default/accept_dad=0", "ipv4/conf/all/rp_filter=0",
+                              "ipv4/conf/default/rp_filter=0", "ipv4/conf/all/arp_ignore=0"})
+            settings_ok = set_net_sysctl(s) && settings_ok;
+        src = std::make_unique<udp>();
+        rx = std::make_unique<udp>("192.0.2.1");
+    }));
+    ASSERT_TRUE(settings_ok);
+
+    const bytes peer = {0x02, 0, 0, 0, 0, 0x99};
+    const bytes peer_ll = ip6(0xfe, 0x80, {0x99});
+    for (bool exists : {false, true}) {
+        const std::string name = (exists ? "vta" : "vtc") + pid;
+        SCOPED_TRACE(name);
+        if (exists) {  // up with no carrier: IPv6 starts the moment it is attached
+            ASSERT_TRUE(run_ip({"-n", ns.name, "tuntap", "add", "dev", name, "mode", "tap"}) &&
+                        run_ip({"-n", ns.name, "link", "set", name, "up"}));
+        }
+        // Open before the collector starts: whatever the kernel sends on the
+        // interface from its first moment is seen.
+        scoped_fd pkt;
+        in_netns(ns.name,
+                 [&] { pkt.fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL)); });
+        ASSERT_GE(pkt.fd, 0);
+        scoped_child col;
+        std::uint16_t cport = 0;
+        ASSERT_TRUE(start_collector(col, &cport, {"-K", "-i", name}, ns.name))
+            << process_stdout(col.proc) << process_stderr(col.proc);
+
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
+        ASSERT_EQ(::ioctl(pkt.fd, SIOCGIFHWADDR, &ifr), 0);
+        const bytes mac(ifr.ifr_hwaddr.sa_data, ifr.ifr_hwaddr.sa_data + 6);
+        ASSERT_EQ(::ioctl(pkt.fd, SIOCGIFINDEX, &ifr), 0);
+        const int index = ifr.ifr_ifindex;
+        // The address an ordinary interface would give itself from its MAC.
+        const bytes own_ll = ip6(0xfe, 0x80, {static_cast<std::uint8_t>(mac[0] ^ 2), mac[1], mac[2],
+                                              0xff, 0xfe, mac[3], mac[4], mac[5]});
+        bytes ip4 = cat({{0x45, 0, 0, 29, 0, 0, 0x40, 0, 64, 17, 0, 0},
+                         {198, 51, 100, 7}, {192, 0, 2, 1}});
+        bytes sum = be16_of(inet_checksum(ip4));
+        ip4[10] = sum[0];
+        ip4[11] = sum[1];
+        const std::vector<bytes> frames = {
+            // Router advertisement, lifetime 1800 s, source link-layer
+            // address, prefix 2001:db8:1::/64 on-link and autonomous.
+            icmp6_frame({0x33, 0x33, 0, 0, 0, 1}, peer, peer_ll, ip6(0xff, 0x02, {1}),
+                        cat({{134, 0, 0, 0, 64, 0, 0x07, 0x08}, bytes(8), {1, 1}, peer,
+                             {3, 4, 64, 0xc0, 0, 1, 0x51, 0x80, 0, 0, 0x38, 0x40}, bytes(4),
+                             ip6(0x20, 0x01, {0x0d, 0xb8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})})),
+            // ARP probe (sender 0.0.0.0) for the local address.
+            cat({bytes(6, 0xff), peer, {8, 6, 0, 1, 8, 0, 6, 4, 0, 1}, peer, bytes(10),
+                 {192, 0, 2, 1}}),
+            // Neighbour solicitation for the interface's own link-local address.
+            icmp6_frame(mac, peer, peer_ll, own_ll,
+                        cat({{135, 0, 0, 0}, bytes(4), own_ll, {1, 1}, peer})),
+            // UDP to the local address from a source routed nowhere.
+            cat({mac, peer, {8, 0}, ip4, {0x30, 0x39}, be16_of(rx->port()), {0, 9, 0, 0, 'x'}}),
+        };
+        src->send(tap_datagram(frames), cport);
+
+        // Written frames show as received; what the kernel sends, as
+        // outgoing. Reading goes on for a second after the last one written.
+        unsigned in = 0, out = 0;
+        auto deadline = clock_type::now() + std::chrono::seconds(5);
+        while (clock_type::now() < deadline) {
+            pollfd p{pkt.fd, POLLIN, 0};
+            sockaddr_ll from{};
+            socklen_t from_len = sizeof from;
+            std::uint8_t buf[2048];
+            if (::poll(&p, 1, 50) != 1 ||
+                ::recvfrom(pkt.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from),
+                           &from_len) < 0 ||
+                from.sll_ifindex != index)
+                continue;
+            if (from.sll_pkttype == PACKET_OUTGOING)
+                ++out;
+            else if (++in == frames.size())
+                deadline = clock_type::now() + std::chrono::seconds(1);
+        }
+        EXPECT_EQ(in, frames.size());
+        EXPECT_EQ(out, 0u);
+        // IPv4 cannot be switched off on one interface. With nothing routed
+        // through it, the strict reverse-path check the collector sets on it
+        // drops every packet with a source address as a martian, before it
+        // reaches a local address.
+        EXPECT_NE(net_wait_readable(rx->s, 0), 1);
+        std::string text;
+        ASSERT_TRUE(run_ip({"-n", ns.name, "addr", "show", "dev", name}, &text));
+        EXPECT_EQ(text.find("inet"), std::string::npos) << text;
+        for (const char* family : {"-4", "-6"}) {
+            ASSERT_TRUE(
+                run_ip({"-n", ns.name, family, "route", "show", "table", "all", "dev", name}, &text));
+            EXPECT_EQ(text, "") << family;
+        }
+        ASSERT_EQ(process_signal(&col.proc, SIGTERM), 0);
+        ASSERT_EQ(process_finish(&col.proc, 3000), 0);
+        EXPECT_EQ(col.proc.exit_status, 0);
+        EXPECT_NE(process_stdout(col.proc).find("1 datagrams, 4 frames"), std::string::npos)
+            << process_stdout(col.proc);
+        if (exists) {
+            EXPECT_TRUE(run_ip({"-n", ns.name, "link", "del", name}));
+        }
+    }
+
+    // Settings it cannot write (/proc/sys/net read-only, in a mount
+    // namespace of its own): refused, not run half-inert.
+    const std::string name = "vtr" + pid;
+    scoped_child bad;
+    process_options o;
+    o.use_run_prefix = false;
+    ASSERT_EQ(process_start(&bad.proc, "ip",
+                            {"netns", "exec", ns.name, "unshare", "-m", "sh", "-c",
+                             "mount --bind /proc/sys/net /proc/sys/net && "
+                             "mount -o remount,bind,ro /proc/sys/net && exec \"$0\" \"$@\"",
+                             VANTRY_BIN_DIR "/vantry_collector", "-p", "0", "-K", "-i", name},
+                            o),
+              0);
+    ASSERT_EQ(process_wait(&bad.proc, 5000), 0) << process_stdout(bad.proc);
+    EXPECT_NE(bad.proc.exit_status, 0);
+    EXPECT_NE(process_stdout(bad.proc).find("ERROR: Unable to make TAP interface '" + name +
+                                            "' passive: IPv6 off (disable_ipv6) failed"),
+              std::string::npos)
+        << process_stdout(bad.proc) << process_stderr(bad.proc);
+}
+#endif

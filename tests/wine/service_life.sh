@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Life of the Windows service under Wine: launcher texts, installation and
-# its registry values, start and stop through the service manager, TZSP
-# forwarding from the running service to a collector on loopback, removal.
+# Life of the Windows service under Wine: launcher texts, the capture
+# library found by full path only, installation and its registry values,
+# start and stop through the service manager, the key kept out of what
+# every user can read (service description, event log), TZSP forwarding
+# from the running service to a collector on loopback, removal.
 #
 #   tests/wine/service_life.sh BUILD_WIN_DIR
 #
@@ -90,11 +92,17 @@ collector_port=$((tzsp_port + 8000))
 
 # ---- prefix and a persistent server ---------------------------------------
 echo "prefix $WINEPREFIX"
+# The server needs the folder, even for a prefix not made yet.
+mkdir -p "$WINEPREFIX"
 timeout 30 wineserver -p 2>/dev/null
 # The first Wine program makes the prefix if need be and starts the service
 # manager. (No explicit "wineboot -i": in an existing prefix it starts a
 # second service manager, and the two then answer calls alternately.)
-timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>&1
+# Wine keeps no event log: it writes each event on the "eventlog" debug
+# channel of the reporting process. The services inherit this program's
+# debug channels and error output, so their events end up in $events.
+events="$work/events.log"
+WINEDEBUG=-all,+eventlog timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>"$events"
 # Left over from an interrupted run; auto-started with the server.
 timeout 60 wine "$exe" /r >/dev/null 2>&1
 # Until the auto-started services are up, a program that enters the
@@ -156,9 +164,68 @@ else
     fail "/C -V runs the tap on the console (status $rc)" "$out"
 fi
 
+# ---- probes: two small Windows programs of the checks' own ------------------
+# wpcap.dll: leaves the file planted_loaded in the current folder when it is
+# loaded. description.exe: prints the description the service manager
+# holds for a service (the registry's copy is overwritten at installation).
+probes="$work/probes"
+mkdir -p "$probes"
+cat >"$probes/planted.c" <<'EOF'
+#include <windows.h>
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)
+{
+    (void)module;
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH)
+        CloseHandle(CreateFileA("planted_loaded", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+    return TRUE;
+}
+EOF
+cat >"$probes/description.c" <<'EOF'
+#include <windows.h>
+#include <stdio.h>
+int main(int argc, char** argv)
+{
+    static char buf[16384];
+    DWORD n = 0;
+    SC_HANDLE m = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE s = m && argc > 1 ? OpenServiceA(m, argv[1], SERVICE_QUERY_CONFIG) : NULL;
+    if (!s || !QueryServiceConfig2A(s, SERVICE_CONFIG_DESCRIPTION, (BYTE*)buf, sizeof buf, &n))
+        return 1;
+    const char* d = ((SERVICE_DESCRIPTIONA*)buf)->lpDescription;
+    printf("%s\n", d ? d : "");
+    return 0;
+}
+EOF
+cc=x86_64-w64-mingw32-gcc
+if ! { $cc -shared -o "$probes/wpcap.dll" "$probes/planted.c" &&
+    $cc -o "$probes/description.exe" "$probes/description.c" -ladvapi32; } >"$work/cc.log" 2>&1; then
+    fail "probes cannot be built with $cc" "$(cat "$work/cc.log")"
+fi
+
+# ---- the capture library ----------------------------------------------------
+# A wpcap.dll in the program's folder or the current folder must never be
+# loaded: a service runs it as LocalSystem. Wine prefers its own library
+# to one found by search; "n,b" makes it search as Windows does.
+time_left || finish
+plant="$work/plant"
+mkdir -p "$plant"
+cp "$exe" "$probes/wpcap.dll" "$plant/" 2>/dev/null
+out=$(cd "$plant" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;wpcap=n,b" timeout 60 \
+    wine ./vantry_remote.exe /c -i -1 -c 127.0.0.1:9 -K 2>/dev/null | tr -d '\r')
+if [ -f "$plant/wpcap.dll" ] && [ ! -e "$plant/planted_loaded" ] &&
+    grep -q "^Available interfaces:" <<<"$out"; then
+    pass "capture library from the system folder, not the planted one"
+else
+    fail "capture library from the system folder, not the planted one" \
+        "planted library loaded: $([ -e "$plant/planted_loaded" ] && echo yes || echo no)
+$out"
+fi
+
 # ---- installation ----------------------------------------------------------
 time_left || finish
-options=(my_tap -t "$tzsp_port" -c "127.0.0.1:$collector_port" -k mango)
+key=secret
+options=(my_tap -t "$tzsp_port" -c "127.0.0.1:$collector_port" -k "$key")
 run 60 "$exe" /i "${options[@]}"
 if [ $rc -eq 0 ] && [ "$out" = "vantry_remote installed." ]; then
     pass "/i installs"
@@ -188,12 +255,31 @@ check_value "$event_key" EventMessageFile "$win_exe"
 check_value "$event_key" TypesSupported 0x4
 
 stored=$(reg_value "$service_key\\Parameters" AppParameters)
-want_tail=$(printf '\t/c\tmy_tap\t-t\t%s\t-c\t127.0.0.1:%s\t-k\tmango' "$tzsp_port" "$collector_port")
+want_tail=$(printf '\t/c\tmy_tap\t-t\t%s\t-c\t127.0.0.1:%s\t-k\t%s' "$tzsp_port" \
+    "$collector_port" "$key")
+want_tail_shown=${want_tail%"$key"}********
 if [[ "$stored" == *vantry_remote.exe"$want_tail" ]]; then
     pass "registry AppParameters (program path, /c, options, TAB-separated)"
 else
     fail "registry AppParameters" "want: <path>$want_tail
 got:  $stored"
+fi
+
+# Every user may read the service's description and its registry values
+# but the Parameters key's.
+run 30 "$probes/description.exe" vantry_remote
+if [ $rc -eq 0 ] && [[ "$out" == *"$want_tail_shown" ]]; then
+    pass "service description: the options with the key shown as ********"
+else
+    fail "service description: the options with the key shown as ********" "want: <path>$want_tail_shown
+got:  $out"
+fi
+holding_key=$(timeout 60 wine reg query "$service_key" /s 2>/dev/null | tr -d '\r' |
+    grep -F -- "$key" | grep -v "^    AppParameters    ")
+if [ -z "$holding_key" ]; then
+    pass "the key is in no registry value of the service but AppParameters"
+else
+    fail "the key is in no registry value of the service but AppParameters" "$holding_key"
 fi
 
 run 60 "$exe" /i other -t 1 -c 127.0.0.1:2 -K
@@ -214,11 +300,24 @@ else
     fail "net start: the service runs" "$out"
 fi
 
+# The start event shows the options with the key masked.
+start_event=
+for _ in $(seq 1 20); do
+    start_event=$(grep -F 'ReportEventW L"vantry_remote: ' "$events" | grep -F -- '/c\tmy_tap')
+    [ -n "$start_event" ] && break
+    sleep 1
+done
+if grep -qF -- '-k\t********"' <<<"$start_event" && ! grep -qF -- "$key" <<<"$start_event"; then
+    pass "start event: the options with the key shown as ********"
+else
+    fail "start event: the options with the key shown as ********" "${start_event:-no event}"
+fi
+
 # FORWARDING CHECK: one TZSP datagram to the service's port must reach the
 # collector as one frame of a Tap datagram, encrypted with the stored key.
 if [ -f "$collector" ]; then
     pcap="$work/forwarded.pcap"
-    timeout 60 wine "$collector" -p "$collector_port" -k mango -c 1 -w "$(winepath -w "$pcap")" \
+    timeout 60 wine "$collector" -p "$collector_port" -k "$key" -c 1 -w "$(winepath -w "$pcap")" \
         >"$work/collector.log" 2>&1 &
     collector_pid=$!
     sleep 3

@@ -269,11 +269,22 @@ int main(int argc, char** argv)
 
     tap_device* tap = nullptr;
     if (opt.tap_name) {
-        int r = tap_device_open(opt.tap_name, &tap);
+        const char* failed = nullptr;
+        int r = tap_device_open(opt.tap_name, &tap, &failed);
         if (r == -2) {
             COLLECTOR_LOG(trace_level_error,
                           "TAP interfaces are not available on this system (-i %s)",
                           opt.tap_name);
+            return 1;
+        }
+        // An interface the monitored traffic could configure (an address
+        // and a default route from one router advertisement) is worse than
+        // none: no run with it.
+        if (r != 0 && failed) {
+            int e = net_last_error();
+            COLLECTOR_LOG(trace_level_error,
+                          "Unable to make TAP interface '%s' passive: %s failed %d/%s",
+                          opt.tap_name, failed, e, os_error_text(e));
             return 1;
         }
         if (r != 0) {
@@ -282,7 +293,17 @@ int main(int argc, char** argv)
                           opt.tap_name, e, os_error_text(e));
             return 1;
         }
-        COLLECTOR_LOG(trace_level_normal, "Writing frames into TAP interface '%s'", opt.tap_name);
+        // The host's own policy decides this one; it is reported, not changed.
+        if (tap_device_source_check(tap) != 1)
+            COLLECTOR_LOG(trace_level_warning,
+                          "IPv4 source check on TAP interface '%s' is not strict (the host-wide "
+                          "net.ipv4.conf.all.rp_filter overrides it): packets written into it "
+                          "from a source routed elsewhere can reach this host's own addresses",
+                          opt.tap_name);
+        COLLECTOR_LOG(trace_level_normal,
+                      "Writing frames into TAP interface '%s' (for capture only: no address, no "
+                      "ARP, no IPv6)",
+                      opt.tap_name);
     }
 
     signals_install(on_stop_signal);
