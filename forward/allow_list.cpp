@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "forward/prefix_trie.h"
-#include "run/run_settings.h"
 #include "support/trace_log.h"
 
 namespace {
@@ -117,7 +116,7 @@ bool next_line(std::FILE* f, char (&line)[hosts_line_max + 2], line_state* state
 
 }  // namespace
 
-void load_hosts_file(const char* path)
+void load_hosts_file(const char* path, prefix_trie** list)
 {
     // Binary mode, with the CR of a CR LF removed below: both line ends give
     // the same list whichever platform wrote the file or reads it.
@@ -126,9 +125,9 @@ void load_hosts_file(const char* path)
         TAP_LOG(trace_level_error, "Unable to open file %s", path);
         return;
     }
-    release_allow_list();
-    settings.allow_list = trie_new(host_bits);
-    if (!settings.allow_list) {
+    release_allow_list(list);
+    *list = trie_new(host_bits);
+    if (!*list) {
         TAP_LOG(trace_level_warning, "Error while reading hosts");
         std::fclose(f);
         return;
@@ -168,16 +167,15 @@ void load_hosts_file(const char* path)
         std::memcpy(host.addr, &addr, sizeof host.addr);
         // A duplicate gives back the node already there. Out of memory the
         // host is left out; the list itself stays intact.
-        trie_insert(settings.allow_list, host);
+        trie_insert(*list, host);
     }
     if (std::ferror(f))
         TAP_LOG(trace_level_warning, "Error while reading hosts");
     std::fclose(f);
 }
 
-bool host_allowed(std::uint32_t addr)
+bool host_allowed(const prefix_trie* list, std::uint32_t addr)
 {
-    const prefix_trie* list = settings.allow_list;
     if (!list)
         return false;
     ip_prefix key;
@@ -186,8 +184,8 @@ bool host_allowed(std::uint32_t addr)
     return trie_search_best(list, key) != nullptr;
 }
 
-void release_allow_list()
+void release_allow_list(prefix_trie** list)
 {
-    trie_destroy(settings.allow_list);
-    settings.allow_list = nullptr;
+    trie_destroy(*list);
+    *list = nullptr;
 }

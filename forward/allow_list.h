@@ -3,14 +3,18 @@
 
 #include <cstdint>
 
-// Loads a hosts file into settings.allow_list, replacing any earlier list.
-void load_hosts_file(const char* path);
+struct prefix_trie;
+
+// Loads a hosts file into *list, replacing any earlier list once the file
+// is open. Lines that are no address are skipped with a warning; a file
+// that cannot be opened leaves *list as it was.
+void load_hosts_file(const char* path, prefix_trie** list);
 
 // True when addr (network byte order) is listed; false without a list.
-bool host_allowed(std::uint32_t addr);
+bool host_allowed(const prefix_trie* list, std::uint32_t addr);
 
-// Destroys settings.allow_list. Only once no loop can consult it.
-void release_allow_list();
+// Destroys *list and clears it. Only once no loop can consult it.
+void release_allow_list(prefix_trie** list);
 
 // Reads IPv4 text as the classic inet_addr does: one to four parts split
 // by dots (a.b.c.d, a.b.c with a 16-bit c, a.b with a 24-bit b, a alone as

@@ -1,5 +1,7 @@
 #include "forward/packet_filter.h"
 
+#include "forward/allow_list.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -129,7 +131,7 @@ long ipv4_header_offset(int link_type, const std::uint8_t* data, std::uint32_t c
 }
 
 bool packet_allowed(int link_type, const std::uint8_t* data, std::uint32_t caplen,
-                    bool (*allowed)(std::uint32_t addr))
+                    const prefix_trie* list)
 {
     long offset = ipv4_header_offset(link_type, data, caplen);
     if (offset < 0)
@@ -139,10 +141,10 @@ bool packet_allowed(int link_type, const std::uint8_t* data, std::uint32_t caple
     // Copied byte for byte: the addresses are unaligned and stay in
     // network order.
     std::memcpy(&source, data + offset + 12, 4);
-    if (allowed(source))
+    if (host_allowed(list, source))
         return true;
     std::memcpy(&destination, data + offset + 16, 4);
-    return allowed(destination);
+    return host_allowed(list, destination);
 }
 
 std::string self_exclusion_filter(std::uint32_t addr, std::uint16_t port)

@@ -55,12 +55,12 @@ void ethernet_prefix(std::uint16_t ethertype, std::uint8_t out[ethernet_header_s
 // caplen.
 long ipv4_header_offset(int link_type, const std::uint8_t* data, std::uint32_t caplen);
 
-// True when the packet may pass the allow-list: it is IPv4 and allowed()
-// answers yes for its source or, failing that, its destination (addresses
-// in network byte order). The destination is not asked about when the
-// source is listed.
+struct prefix_trie;
+
+// True when the packet may pass the allow-list: it is IPv4 and its source
+// or destination is listed.
 bool packet_allowed(int link_type, const std::uint8_t* data, std::uint32_t caplen,
-                    bool (*allowed)(std::uint32_t addr));
+                    const prefix_trie* list);
 
 // The filter that keeps the tap's own datagrams out of its capture, for a
 // collector at addr (network order) and port (host order).

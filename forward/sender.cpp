@@ -1,37 +1,15 @@
 // Encrypts and sends one Tap datagram to the collector.
 #include "forward/sender.h"
 
-#include "forward/speck.h"
-#include "platform/platform.h"
-#include "run/run_settings.h"
+#include "forward/tap_wire.h"
 #include "support/trace_log.h"
 
 namespace {
 
-// The encrypted copy: the caller's datagram is never changed. Large enough
-// for the largest datagram a batch can build; only the forwarding thread
-// sends, so one buffer serves the whole run.
-constexpr std::uint32_t out_capacity = 65552;
-alignas(64) std::uint8_t out_buf[out_capacity];
-
-// The counter is the datagram's length in both words: the collector
-// recomputes it from the size of the payload it receives.
-void length_counter(std::uint8_t counter[16], std::uint32_t len)
+void report_failure(tap_sender& s, long sent, std::uint32_t len, int err, const char* text)
 {
-    for (int i = 0; i < 8; ++i) {
-        counter[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(len) >> (8 * i));
-        counter[8 + i] = counter[i];
-    }
-}
-
-// Only the forwarding thread sends.
-send_failure_log failure_log;
-std::uint32_t failures_total = 0;
-
-void report_failure(long sent, std::uint32_t len, int err, const char* text)
-{
-    ++failures_total;
-    const std::uint32_t n = send_failure_note(failure_log, clock_monotonic_ms());
+    ++s.failures;
+    const std::uint32_t n = send_failure_note(s.failure_log, clock_monotonic_ms());
     if (n == 0)
         return;
     if (n == 1)
@@ -67,38 +45,29 @@ std::uint32_t send_success_note(send_failure_log& log)
     return n;
 }
 
-std::uint32_t send_failures_total() { return failures_total; }
-
-int send_datagram(const std::uint8_t* buf, std::uint32_t len)
+int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
 {
-    if (!settings.has_collector_addr) {
+    if (!s.has_destination) {
         // No destination was ever resolved: report it like a send that
         // failed, never send to a zero address.
-        report_failure(-1, len, 0, "no collector address");
+        report_failure(s, -1, len, 0, "no collector address");
         return 2;
     }
-
-    const std::uint8_t* wire = buf;
-    if (!settings.disable_encryption) {
-        std::uint8_t counter[16];
-        length_counter(counter, len);
-        if (!speck_key || len > out_capacity || speck_ctr_crypt(out_buf, buf, len, counter, *speck_key) != 0) {
-            TAP_LOG(trace_level_warning, "Encryption error");
-            return -1;
-        }
-        wire = out_buf;
+    if (s.encrypt && (!s.key || tap_crypt(buf, buf, len, *s.key) != 0)) {
+        TAP_LOG(trace_level_warning, "Encryption error");
+        return -1;
     }
 
-    const long sent = net_send_to(settings.udp_socket.load(), wire, len, settings.collector_addr);
+    const long sent = net_send_to(s.socket, buf, len, s.to);
     if (sent == static_cast<long>(len)) {
-        ++settings.datagrams_sent;
-        if (const std::uint32_t failed = send_success_note(failure_log))
+        ++s.datagrams_sent;
+        if (const std::uint32_t failed = send_success_note(s.failure_log))
             TAP_LOG(trace_level_normal, "Sending works again after %u failed datagrams", failed);
         TAP_LOG(trace_level_verbose, "Sent %d bytes packet [total: %u]", static_cast<int>(sent),
-                settings.datagrams_sent);
+                s.datagrams_sent);
         return 0;
     }
     const int err = net_last_error();
-    report_failure(sent, len, err, os_error_text(err));
+    report_failure(s, sent, len, err, os_error_text(err));
     return 2;
 }

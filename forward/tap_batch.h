@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
-inline constexpr std::uint32_t TAP_MAGIC = 0x24681902;
-inline constexpr std::uint32_t tap_header_size = 8;
-inline constexpr std::uint32_t tap_record_header_size = 12;
+#include "forward/tap_wire.h"
+
+struct tap_sender;
+
 inline constexpr std::uint32_t tap_batch_threshold = 1480;
 inline constexpr long tap_idle_wait_us = 1010000;  // 1 s + 10000 us
 
@@ -19,23 +20,26 @@ inline constexpr bool idle_wait_passed(std::uint64_t quiet_since_ms, std::uint64
 // One per running loop, owned by it. Fixed size: nothing is allocated per
 // frame or per datagram.
 struct tap_batch {
-    std::uint8_t buf[8 + 65536];
+    std::uint8_t buf[tap_max_datagram];
     std::uint32_t data_len = 0;
     std::uint32_t data_pkt_avail = 0;
+    std::uint16_t tap_id = 0;
+    tap_sender* sender = nullptr;
 };
 
-enum tap_add_result : int { tap_added = 0, tap_cannot_fit = -1 };
-
-void tap_batch_init(tap_batch& b, std::int32_t tap_id);
+// Starts an empty datagram; full ones go to sender.
+void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender);
 
 // Appends one record: caplen frame bytes, after an optional 14-byte prefix
-// (null for none). caplen and len are the frame's own lengths.
-tap_add_result tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
-                             std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
-                             const std::uint8_t* frame);
+// (null for none). caplen and len are the frame's own lengths. A frame too
+// large for even an empty datagram is carried cut to what fits; a wire
+// length beyond the 16-bit field reads as 65535.
+void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
+                   std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
+                   const std::uint8_t* frame);
 
-// Sends the datagram in hand and starts an empty one.
+// Sends the datagram in hand (if it holds a record) and starts an empty one.
 void tap_batch_flush(tap_batch& b);
 
-// Called when a wait ended with nothing to read: sends a non-empty datagram.
+// Called when an idle wait passed: sends a non-empty datagram.
 void tap_batch_idle(tap_batch& b);

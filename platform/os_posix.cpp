@@ -62,6 +62,15 @@ int net_wait_readable(net_socket s, long timeout_us)
     return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
+int net_wait_either(net_socket a, net_socket b, long timeout_us)
+{
+    pollfd p[2] = {{static_cast<int>(a), POLLIN, 0}, {static_cast<int>(b), POLLIN, 0}};
+    int r = ::poll(p, 2, static_cast<int>((timeout_us + 999) / 1000));
+    if (r <= 0)
+        return r;
+    return (p[0].revents ? 1 : 0) | (p[1].revents ? 2 : 0);
+}
+
 namespace {
 
 long receive(net_socket s, void* buf, std::size_t cap, net_addr4* from, int flags)

@@ -60,6 +60,20 @@ int net_wait_readable(net_socket s, long timeout_us)
     return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
+int net_wait_either(net_socket a, net_socket b, long timeout_us)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(a), &set);
+    FD_SET(static_cast<SOCKET>(b), &set);
+    timeval tv{timeout_us / 1000000, timeout_us % 1000000};
+    int r = ::select(0, &set, nullptr, nullptr, &tv);
+    if (r <= 0)
+        return r == 0 ? 0 : -1;
+    return (FD_ISSET(static_cast<SOCKET>(a), &set) ? 1 : 0) |
+           (FD_ISSET(static_cast<SOCKET>(b), &set) ? 2 : 0);
+}
+
 long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
 {
     sockaddr_in sa{};

@@ -4,18 +4,20 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
+#include "forward/forwarding.h"
 
 struct prefix_trie;
-struct capture_device;
 struct stop_event;
 
 inline constexpr const char* tap_title = "Vantry remote/virtual tap";
 inline constexpr const char* tap_version = "1.1.260430";
+
+// A run moves through these in order, never back; run_phase_enter holds
+// the only moves.
+enum class run_phase : int { setting_up, forwarding, shutting_down, ended };
 
 struct run_settings {
     // Options. Written while options are read, read-only afterwards.
@@ -29,37 +31,23 @@ struct run_settings {
     bool disable_encryption = false;
     prefix_trie* allow_list = nullptr;
 
-    // Derived by tap_setup. has_collector_addr is false when no usable
-    // destination exists; nothing is ever sent then.
-    bool has_collector_addr = false;
-    net_addr4 collector_addr;
-    int collector_addr_len = 0;
-    // Keeps the tap's own datagrams out of the capture; applied alone when
-    // bpf_filter cannot be.
+    // Derived by tap_setup: keeps the tap's own datagrams out of the
+    // capture, applied alone when bpf_filter cannot be.
     std::optional<std::string> self_filter;
-    // Local port of udp_socket (host order), 0 when unknown.
-    std::uint16_t send_port = 0;
 
-    // Resources. udp_socket is closed only once the forwarding loop has
-    // returned, so the loop never sends on a closed or reused socket.
-    std::atomic<net_socket> udp_socket{net_invalid_socket};
+    // What the forwarding loop gets: the sender (socket, destination,
+    // cipher), the allow-list, the tap id and the stop.
+    forward_context forward;
 
-    // Open capture while the interface loop runs. The mutex keeps
-    // tap_shutdown from breaking a capture that the loop is closing.
-    std::mutex capture_lock;
-    capture_device* capture_handle = nullptr;
-
-    std::atomic<bool> stop_requested{false};
+    std::atomic<run_phase> phase{run_phase::setting_up};
     std::atomic<bool> shutdown_done{false};  // "Shutting down..." claimed
-    std::atomic<bool> loop_running{false};   // a forwarding loop may use the resources
-
-    std::uint32_t datagrams_sent = 0;
 };
 
 extern run_settings settings;
 
-// Published by the launcher before the run thread starts; the run thread
-// sets it when the run has ended. Used only through stop_event_set_shared
-// and stop_event_close_shared (platform.h), which hand it over between the
-// threads so that none uses it once closed.
+// Moves the run to next if that is a move forward. True when it moved.
+bool run_phase_enter(run_settings& s, run_phase next);
+
+// Set by the launcher before the run thread starts; the run thread sets it
+// when the run has ended (see stop_event_set_shared).
 inline std::atomic<stop_event*> tap_stop_event{nullptr};

@@ -87,7 +87,7 @@ void handle_option(int letter, const char* arg)
         TAP_LOG(trace_level_warning, "Data will not be encrypted (-K specified)");
         break;
     case 'H':
-        load_hosts_file(arg);
+        load_hosts_file(arg, &settings.allow_list);
         break;
     case 'v':
         trace_verbosity = 6;

@@ -1,9 +1,9 @@
 // One tap run, from the argument string to the stop event.
 //
-// States: set up (options, collector, socket) -> forwarding (one loop) ->
-// shut down -> ended. A signal may arrive in any of them; tap_shutdown then
-// only stops and breaks, and the resources the loop holds are released by
-// the run thread once the loop has returned.
+// Phases (run_phase): setting up (options, collector, socket) -> forwarding
+// (one loop) -> shutting down -> ended. A signal may arrive in any of them;
+// tap_shutdown then only stops and wakes the loop, and the run thread
+// releases what the loop held once it has returned.
 #include "run/tap_run.h"
 
 #include <algorithm>
@@ -11,13 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "forward/allow_list.h"
 #include "forward/forwarding.h"
 #include "forward/packet_filter.h"
 #include "forward/sender.h"
-#include "platform/capture.h"
+#include "forward/speck.h"
 #include "platform/platform.h"
 #include "run/options.h"
 #include "run/run_settings.h"
@@ -26,32 +25,28 @@
 
 namespace {
 
-// Guards the change between "a loop may use the socket and the allow-list"
-// and "they may be released".
-std::mutex resources_lock;
-
+// Released by the run thread alone, once the loop has returned: a stop
+// that arrives on another thread never frees what a loop still uses.
 void release_resources()
 {
-    net_socket s = settings.udp_socket.exchange(net_invalid_socket);
+    net_socket& s = settings.forward.sender.socket;
     if (s != net_invalid_socket)
         net_close(s);
-    if (settings.allow_list)
-        release_allow_list();
-}
-
-void begin_loop()
-{
-    std::lock_guard<std::mutex> g(resources_lock);
-    settings.loop_running = true;
-}
-
-void end_loop()
-{
-    std::lock_guard<std::mutex> g(resources_lock);
-    settings.loop_running = false;
+    s = net_invalid_socket;
+    release_allow_list(&settings.allow_list);
+    settings.forward.allow_list = nullptr;
 }
 
 }  // namespace
+
+bool run_phase_enter(run_settings& rs, run_phase next)
+{
+    run_phase now = rs.phase.load();
+    while (static_cast<int>(next) > static_cast<int>(now))
+        if (rs.phase.compare_exchange_weak(now, next))
+            return true;
+    return false;
+}
 
 std::vector<std::string> split_arguments(const char* text)
 {
@@ -143,8 +138,6 @@ int tap_setup(std::vector<std::string>& args)
         UTIL_LOG(trace_level_error, "FATAL ERROR: unable to initialise Winsock 2.x.");
         process_exit(-1);
     }
-    settings.udp_socket = net_invalid_socket;
-
     parse_settings(args);
 
     std::uint32_t addr = 0;
@@ -152,10 +145,9 @@ int tap_setup(std::vector<std::string>& args)
     if (read_collector(settings.collector ? *settings.collector : std::string_view(), &addr,
                        &port) != 0)
         return -1;
-    settings.collector_addr.addr = addr;
-    settings.collector_addr.port = net_order16(port);
-    settings.collector_addr_len = 16;
-    settings.has_collector_addr = true;
+    tap_sender& sender = settings.forward.sender;
+    sender.to = net_addr4{addr, net_order16(port)};
+    sender.has_destination = true;
 
     if (settings.interface_name) {
         // Built from the address actually sent to, whatever way it was
@@ -176,9 +168,8 @@ int tap_setup(std::vector<std::string>& args)
     }
     // Bound now rather than at the first send, so that the TZSP loop knows
     // the port its own datagrams come from.
-    if (net_bind_any(s, 0) == 0)
-        settings.send_port = net_local_port(s);
-    settings.udp_socket = s;
+    net_bind_any(s, 0);
+    sender.socket = s;
     return 0;
 }
 
@@ -186,15 +177,9 @@ void tap_shutdown(int)
 {
     if (!settings.shutdown_done.exchange(true))
         TAP_LOG(trace_level_normal, "Shutting down...");
-    settings.stop_requested = true;
-    {
-        std::lock_guard<std::mutex> g(settings.capture_lock);
-        if (settings.capture_handle)
-            capture_breakloop(settings.capture_handle);
-    }
-    std::lock_guard<std::mutex> g(resources_lock);
-    if (!settings.loop_running)
-        release_resources();
+    // Stops and wakes the loop only: what it holds is released by the run
+    // thread once it has returned.
+    forward_stop(settings.forward);
 }
 
 unsigned tap_run_thread(void* arg)
@@ -207,16 +192,26 @@ unsigned tap_run_thread(void* arg)
     tap_setup(args);
     TAP_LOG(trace_level_normal, "Welcome to %s v.%s", tap_title, tap_version);
 
-    begin_loop();
-    if (settings.interface_name)
-        run_interface_capture();
-    else
-        run_tzsp_receiver();
-    end_loop();
-    if (const std::uint32_t failed = send_failures_total())
-        TAP_LOG(trace_level_warning, "%u datagrams could not be sent", failed);
+    forward_context& ctx = settings.forward;
+    ctx.allow_list = settings.allow_list;
+    ctx.tap_id = settings.tap_id;
+    ctx.sender.encrypt = !settings.disable_encryption;
+    ctx.sender.key = speck_key;
+    signals_install(tap_shutdown);
+    if (run_phase_enter(settings, run_phase::forwarding)) {
+        if (settings.interface_name)
+            run_interface_capture(ctx, {*settings.interface_name, settings.snaplen,
+                                        settings.bpf_filter, settings.self_filter});
+        else
+            run_tzsp_receiver(ctx, settings.tzsp_port);
+    }
+    run_phase_enter(settings, run_phase::shutting_down);
+    if (ctx.sender.failures)
+        TAP_LOG(trace_level_warning, "%u datagrams could not be sent", ctx.sender.failures);
 
     tap_shutdown(15);
+    release_resources();
+    run_phase_enter(settings, run_phase::ended);
     stop_event_set_shared(tap_stop_event, stop_event_set);
     return 0;
 }

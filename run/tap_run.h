@@ -34,6 +34,6 @@ int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* po
 int tap_setup(std::vector<std::string>& args);
 
 // Safe to enter any number of times from any thread: logs
-// "Shutting down..." once, stops the loop and breaks a waiting capture.
-// Sockets and the allow-list are released only when no loop runs.
+// "Shutting down..." once, stops the loop and wakes it from its wait. The
+// socket and the allow-list are released by the run thread alone.
 void tap_shutdown(int sig);

@@ -34,9 +34,9 @@ configure_and_build() {
 mkdir -p build build-san build-win build-fuzz
 export WINEPREFIX=$root/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-step "build native" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-step "build sanitizers" configure_and_build build-san -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON
-step "build windows" configure_and_build build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+step "build native" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRY_WERROR=ON
+step "build sanitizers" configure_and_build build-san -DCMAKE_BUILD_TYPE=Debug -DVANTRY_SANITIZE=ON -DVANTRY_WERROR=ON
+step "build windows" configure_and_build build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRY_WERROR=ON \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 step "tests native" ctest --test-dir build --output-on-failure --timeout 900

@@ -24,7 +24,7 @@
 #include "run/getopt.h"
 #include "support/trace_log.h"
 #include "tools/collector/pcap_stream.h"
-#include "tools/collector/tap_decode.h"
+#include "forward/tap_wire.h"
 
 #define COLLECTOR_LOG(level, ...)                                              \
     do {                                                                       \
@@ -325,7 +325,7 @@ int main(int argc, char** argv)
             note_bad(stats, tap_decode_bad_length, n, from);
             continue;
         }
-        if (!opt.clear && tap_decrypt(datagram, static_cast<std::size_t>(n), *speck_key) != 0) {
+        if (!opt.clear && tap_crypt(datagram, datagram, static_cast<std::size_t>(n), *speck_key) != 0) {
             COLLECTOR_LOG(trace_level_warning, "Decryption error");
             continue;
         }
