@@ -25,7 +25,7 @@
 #include "fuzz/fuzz_common.h"
 #include "platform/capture.h"
 #include "platform/platform.h"
-#include "tools/collector/tap_decode.h"
+#include "forward/tap_wire.h"
 
 namespace {
 
@@ -298,24 +298,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         cap.packets.push_back(std::move(f));
     }
 
-    settings.interface_name = "fuzz0";
+    forward_context& ctx = settings.forward;
+    capture_config cfg;
+    cfg.interface_name = "fuzz0";
     if (flags & 0x18)
-        settings.bpf_filter = "udp";
-    settings.tap_id = 0x10203;
+        cfg.filter = "udp";
+    ctx.tap_id = 0x10203;
+    ctx.allow_list = settings.allow_list;
     speck_setup_key("capture fuzzing", 15);
-    settings.udp_socket = sender;
-    std::memcpy(&settings.collector_addr.addr, "\x7f\x00\x00\x01", 4);
-    settings.collector_addr.port = net_order16(collector_port);
-    settings.collector_addr_len = 16;
-    settings.has_collector_addr = true;
+    ctx.sender.socket = sender;
+    ctx.sender.key = speck_key;
+    std::memcpy(&ctx.sender.to.addr, "\x7f\x00\x00\x01", 4);
+    ctx.sender.to.port = net_order16(collector_port);
+    ctx.sender.has_destination = true;
 
-    run_interface_capture();
+    run_interface_capture(ctx, cfg);
 
     std::size_t got = 0;
     while (net_wait_readable(collector, 0) == 1) {
         long n = net_recv_from(collector, datagram, sizeof datagram, nullptr);
         FUZZ_CHECK(n > 0, "receive failed: %ld", n);
-        FUZZ_CHECK(tap_decrypt(datagram, static_cast<std::size_t>(n), *speck_key) == 0,
+        FUZZ_CHECK(tap_crypt(datagram, datagram, static_cast<std::size_t>(n), *speck_key) == 0,
                    "decrypt failed");
         const tap_decode_result r = tap_decode(datagram, static_cast<std::size_t>(n), &view);
         FUZZ_CHECK(r == tap_decode_ok, "datagram of %ld bytes: %s", n, tap_decode_text(r));
@@ -333,7 +336,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     FUZZ_CHECK(got == want.size(), "%zu of %zu frames arrived", got, want.size());
-    settings.udp_socket = net_invalid_socket;
     fuzz::reset_settings();
     return 0;
 }

@@ -88,12 +88,10 @@ inline void reset_settings()
     settings.tap_id = 0;
     settings.snaplen = 0x10000;
     settings.disable_encryption = false;
-    release_allow_list();
-    settings.has_collector_addr = false;
-    settings.collector_addr = net_addr4{};
-    settings.collector_addr_len = 0;
-    settings.stop_requested = false;
-    settings.datagrams_sent = 0;
+    release_allow_list(&settings.allow_list);
+    settings.forward.allow_list = nullptr;
+    settings.forward.sender = tap_sender{};
+    settings.forward.stop = false;
     delete speck_key;
     speck_key = nullptr;
     trace_verbosity = 2;

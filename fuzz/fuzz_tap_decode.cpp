@@ -7,20 +7,13 @@
 #include <memory>
 
 #include "forward/speck.h"
-#include "forward/tap_batch.h"
+#include "forward/tap_wire.h"
 #include "fuzz/fuzz_common.h"
-#include "tools/collector/tap_decode.h"
 
 namespace {
 
 tap_datagram_view view;
 speck_key_schedule key_schedule;
-
-void put_be(std::uint8_t* p, std::uint32_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * (bytes - 1 - i)));
-}
 
 }  // namespace
 
@@ -43,11 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(tap_decode_text(r) != nullptr, "no text for %d", r);
     if (r == tap_decode_ok) {
         std::unique_ptr<std::uint8_t[]> again(new std::uint8_t[size]);
-        const std::uint32_t magic = TAP_MAGIC;
-        for (int i = 0; i < 4; ++i)
-            again[i] = static_cast<std::uint8_t>(magic >> (8 * i));
-        put_be(again.get() + 4, view.tap_id, 2);
-        again[6] = view.num_pkts;
+        tap_write_header(again.get(), view.tap_id);
+        again[tap_count_offset] = view.num_pkts;
         again[7] = data[7];  // reserved: not checked by the decoder
         std::size_t pos = tap_header_size;
         for (unsigned i = 0; i < view.num_pkts; ++i) {
@@ -56,10 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        "record %u outside the datagram", i);
             FUZZ_CHECK(rec.ts_usec < 1000000 && rec.caplen <= rec.len, "record %u accepted", i);
             FUZZ_CHECK(pos + tap_record_header_size + rec.caplen <= size, "record %u too long", i);
-            put_be(again.get() + pos, rec.ts_sec, 4);
-            put_be(again.get() + pos + 4, rec.ts_usec, 4);
-            put_be(again.get() + pos + 8, rec.caplen, 2);
-            put_be(again.get() + pos + 10, rec.len, 2);
+            tap_write_record_header(again.get() + pos, rec.ts_sec, rec.ts_usec, rec.caplen, rec.len);
             std::memcpy(again.get() + pos + 12, rec.frame, rec.caplen);
             pos += tap_record_header_size + rec.caplen;
         }
@@ -67,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(std::memcmp(again.get(), data, size) == 0, "records written again differ");
     }
 
-    FUZZ_CHECK(tap_decrypt(buf.get(), size, key_schedule) == 0, "decrypt failed");
-    FUZZ_CHECK(tap_decrypt(buf.get(), size, key_schedule) == 0, "decrypt failed");
+    FUZZ_CHECK(tap_crypt(buf.get(), buf.get(), size, key_schedule) == 0, "decrypt failed");
+    FUZZ_CHECK(tap_crypt(buf.get(), buf.get(), size, key_schedule) == 0, "decrypt failed");
     FUZZ_CHECK(size == 0 || std::memcmp(buf.get(), data, size) == 0,
                "the cipher twice is not the identity");
     return 0;

@@ -1,10 +1,39 @@
-// Small helpers shared by the unit tests.
+// Helpers shared by the unit tests, the end-to-end tests and the fuzzers:
+// a loopback collector that reads datagrams back through the Tap datagram
+// decoder, key and settings guards, temporary files.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "forward/sender.h"
 #include "forward/speck.h"
+#include "forward/tap_wire.h"
+#include "platform/platform.h"
+
+using bytes = std::vector<std::uint8_t>;
+
+// a.b.c.d as host_allowed, socket addresses and packet headers hold it.
+inline std::uint32_t ipv4_of(int a, int b, int c, int d)
+{
+    const std::uint8_t v[4] = {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
+                               static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d)};
+    std::uint32_t r;
+    std::memcpy(&r, v, 4);
+    return r;
+}
+
+inline bytes pattern(std::size_t n, std::uint8_t seed)
+{
+    bytes f(n);
+    for (std::size_t i = 0; i < n; ++i)
+        f[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return f;
+}
 
 // Keys installed while it lives are released and the earlier schedule is
 // put back. It hides that schedule meanwhile, so that installing a key
@@ -21,12 +50,87 @@ struct key_guard {
     key_guard& operator=(const key_guard&) = delete;
 };
 
-// a.b.c.d as host_allowed, socket addresses and packet headers hold it.
-inline std::uint32_t ipv4_of(int a, int b, int c, int d)
+// One frame record as the collector reads it.
+struct wire_record {
+    std::uint32_t ts_sec, ts_usec;
+    std::uint16_t caplen, len;
+    bytes frame;
+};
+
+// The records of a clear datagram; false when it does not decode.
+inline bool decode_records(const bytes& d, std::vector<wire_record>* out,
+                           std::uint16_t* tap_id = nullptr)
 {
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
-                                   static_cast<std::uint8_t>(c), static_cast<std::uint8_t>(d)};
-    std::uint32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
+    static tap_datagram_view view;
+    if (tap_decode(d.data(), d.size(), &view) != tap_decode_ok)
+        return false;
+    if (tap_id)
+        *tap_id = view.tap_id;
+    for (unsigned i = 0; i < view.num_pkts; ++i) {
+        const tap_record_view& r = view.records[i];
+        out->push_back({r.ts_sec, r.ts_usec, r.caplen, r.len, bytes(r.frame, r.frame + r.caplen)});
+    }
+    return true;
 }
+
+// A collector on loopback and a sender pointed at it, in clear unless a
+// key is given.
+struct loopback_collector {
+    net_socket rx = net_invalid_socket;
+    tap_sender sender;
+
+    loopback_collector()
+    {
+        net_startup();
+        rx = net_udp_socket();
+        sender.socket = net_udp_socket();
+        sender.to.addr = ipv4_of(127, 0, 0, 1);
+        sender.encrypt = false;
+        if (rx != net_invalid_socket && net_bind(rx, sender.to.addr, 0) == 0) {
+            sender.to.port = net_order16(net_local_port(rx));
+            sender.has_destination = sender.to.port != 0;
+        }
+    }
+    ~loopback_collector()
+    {
+        net_close(rx);
+        net_close(sender.socket);
+    }
+    loopback_collector(const loopback_collector&) = delete;
+    loopback_collector& operator=(const loopback_collector&) = delete;
+
+    // The next datagram, or false when none came within wait_ms.
+    bool receive(bytes& out, long wait_ms = 2000)
+    {
+        if (net_wait_readable(rx, wait_ms * 1000) != 1)
+            return false;
+        out.resize(70000);
+        const long n = net_recv_from(rx, out.data(), out.size(), nullptr);
+        out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+        return n >= 0;
+    }
+    bool quiet(long wait_ms = 100) { return net_wait_readable(rx, wait_ms * 1000) == 0; }
+};
+
+// A file under the system's temporary folder, removed when the object goes.
+struct temp_file {
+    std::string path;
+    explicit temp_file(const std::string& text, const char* name = "vantry-test")
+    {
+        char buf[L_tmpnam + 64];
+        std::snprintf(buf, sizeof buf, "%s-%u-%p", name, static_cast<unsigned>(std::rand()),
+                      static_cast<void*>(this));
+#if defined(_WIN32)
+        path = buf;
+#else
+        path = std::string("/tmp/") + buf;
+#endif
+        if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(text.data(), 1, text.size(), f);
+            std::fclose(f);
+        }
+    }
+    ~temp_file() { std::remove(path.c_str()); }
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
+};

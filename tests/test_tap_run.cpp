@@ -1,3 +1,5 @@
+// One run's spine: the argument string, the collector text, the phases and
+// the stop.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,13 +8,11 @@
 
 #include "run/run_settings.h"
 #include "run/tap_run.h"
+#include "tests/test_support.h"
 
 namespace {
 
-std::vector<std::string> words(std::initializer_list<const char*> list)
-{
-    return {list.begin(), list.end()};
-}
+using words = std::vector<std::string>;
 
 int count_of(const std::string& text, const std::string& what)
 {
@@ -24,48 +24,79 @@ int count_of(const std::string& text, const std::string& what)
 
 }  // namespace
 
-TEST(SplitArguments, TabRunsCountAsOneAndEmptyFieldsVanish)
+TEST(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
 {
     EXPECT_TRUE(split_arguments("").empty());
     EXPECT_TRUE(split_arguments("\t\t").empty());
-    EXPECT_EQ(split_arguments("\tprog\t\t/c\t-t\t37008\t"), words({"prog", "/c", "-t", "37008"}));
     // Words are not unquoted: a quoted word with a blank stays one word.
-    EXPECT_EQ(split_arguments("p\t\"a b\""), words({"p", "\"a b\""}));
+    EXPECT_EQ(split_arguments("\tprog\t\t/c\t\"a b\"\t"), (words{"prog", "/c", "\"a b\""}));
+    struct row {
+        words in, out;
+    };
+    const row rows[] = {
+        {{"prog", "/C", "-K"}, {"prog", "-K"}},
+        {{"prog", "/i", "anything", "-t", "1"}, {"prog", "-t", "1"}},
+        {{"prog", "/R"}, {}},
+        {{"prog", "-c", "/c"}, {"prog", "-c", "/c"}},
+        {{"prog"}, {"prog"}},
+    };
+    for (const row& r : rows) {
+        words w = r.in;
+        drop_mode_word(w);
+        EXPECT_EQ(w, r.out) << testing::PrintToString(r.in);
+    }
 }
 
-TEST(ModeWord, ConsoleWordIsDroppedInAnyCase)
+// The address is the first non-empty field, the port the next one. The
+// text is never cut, and the port is sent to exactly as written or the
+// text is refused.
+TEST(RunThread, CollectorTextGivesThePortWrittenOrIsRefused)
 {
-    auto a = words({"prog", "/C", "-K"});
-    drop_mode_word(a);
-    EXPECT_EQ(a, words({"prog", "-K"}));
+    struct row {
+        std::string text;
+        int port;           // 0: refused
+        const char* error;  // what the refusal says
+    };
+    const row rows[] = {
+        {"127.0.0.1:5000:7", 5000, nullptr},
+        {"127.0.0.1::5000", 5000, nullptr},
+        {"127.0.0.1" + std::string(54, ':') + "5000", 5000, nullptr},
+        {"127.0.0.1:05000", 5000, nullptr},
+        {"127.0.0.1:65535", 65535, nullptr},
+        {"127.0.0.1:70000", 0, "ERROR: Invalid -c port '70000': not a port number"},
+        {"127.0.0.1:5000x", 0, "ERROR: Invalid -c port '5000x': not a port number"},
+        {"127.0.0.1:-1", 0, "ERROR: Invalid -c port '-1'"},
+        {"127.0.0.1: 80", 0, "ERROR: Invalid -c port ' 80'"},
+        {"127.0.0.1:0", 0, "ERROR: Invalid -c port '0'"},
+        {"127.0.0.1:", 0, "ERROR: Invalid -c format specified: missing port"},
+        {":5000", 0, "ERROR: Invalid -c format specified: missing port"},
+        {":::", 0, "ERROR: Invalid -c format specified: missing address"},
+        {std::string(254, 'a') + ":5000", 0, "ERROR: Invalid -c address: 254 characters, at most 253"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.text);
+        std::uint32_t addr = 0;
+        std::uint16_t port = 0;
+        testing::internal::CaptureStdout();
+        const int rc = read_collector(r.text, &addr, &port);
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(rc, r.port ? 0 : -1);
+        if (r.port) {
+            EXPECT_EQ(port, r.port);
+            EXPECT_EQ(addr, ipv4_of(127, 0, 0, 1));
+        } else {
+            EXPECT_NE(log.find(r.error), std::string::npos) << log;
+        }
+    }
 }
 
-TEST(ModeWord, InstallAndRemoveDropTheServiceNameToo)
+// A stop from a signal and the run's own stop at the same moment: one
+// "Shutting down...", the loop told to stop, its wake called each time.
+TEST(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
 {
-    auto a = words({"prog", "/i", "anything", "-t", "1"});
-    drop_mode_word(a);
-    EXPECT_EQ(a, words({"prog", "-t", "1"}));
-
-    auto b = words({"prog", "/R"});
-    drop_mode_word(b);
-    EXPECT_TRUE(b.empty());
-}
-
-TEST(ModeWord, OtherWordsAndShortListsStay)
-{
-    auto a = words({"prog", "-c", "/c"});
-    drop_mode_word(a);
-    EXPECT_EQ(a, words({"prog", "-c", "/c"}));
-
-    auto b = words({"prog"});
-    drop_mode_word(b);
-    EXPECT_EQ(b, words({"prog"}));
-}
-
-TEST(Shutdown, AnnouncesOnceWhenEnteredFromTwoThreadsAtOnce)
-{
-    settings.shutdown_done = false;
-    settings.stop_requested = false;
+    static int wakes;
+    wakes = 0;
+    forward_set_wake(settings.forward, [](void*) { ++wakes; }, nullptr);
     testing::internal::CaptureStdout();
     for (int round = 0; round < 20; ++round) {
         settings.shutdown_done = false;
@@ -73,33 +104,25 @@ TEST(Shutdown, AnnouncesOnceWhenEnteredFromTwoThreadsAtOnce)
         std::thread b([] { tap_shutdown(15); });
         a.join();
         b.join();
-        tap_shutdown(15);
     }
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = testing::internal::GetCapturedStdout();
+    forward_set_wake(settings.forward, nullptr, nullptr);
     EXPECT_EQ(count_of(out, "Shutting down..."), 20);
-    EXPECT_TRUE(settings.stop_requested);
-    EXPECT_EQ(settings.udp_socket.load(), net_invalid_socket);
+    EXPECT_TRUE(settings.forward.stop.load());
+    EXPECT_EQ(wakes, 40);
     settings.shutdown_done = false;
-    settings.stop_requested = false;
+    settings.forward.stop = false;
 }
 
-TEST(Shutdown, KeepsTheSocketWhileALoopRuns)
+TEST(RunThread, PhasesOnlyMoveForward)
 {
-    ASSERT_EQ(net_startup(), 0);
-    net_socket s = net_udp_socket();
-    ASSERT_NE(s, net_invalid_socket);
-    settings.udp_socket = s;
-    settings.loop_running = true;
-    testing::internal::CaptureStdout();
-    tap_shutdown(15);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(settings.udp_socket.load(), s);
-    EXPECT_TRUE(settings.stop_requested);
-
-    // The run thread's call after the loop releases it.
-    settings.loop_running = false;
-    tap_shutdown(15);
-    EXPECT_EQ(settings.udp_socket.load(), net_invalid_socket);
-    settings.shutdown_done = false;
-    settings.stop_requested = false;
+    run_settings& s = settings;
+    const run_phase before = s.phase.load();
+    s.phase = run_phase::setting_up;
+    EXPECT_TRUE(run_phase_enter(s, run_phase::forwarding));
+    EXPECT_FALSE(run_phase_enter(s, run_phase::forwarding));
+    EXPECT_FALSE(run_phase_enter(s, run_phase::setting_up));
+    EXPECT_TRUE(run_phase_enter(s, run_phase::ended));
+    EXPECT_FALSE(run_phase_enter(s, run_phase::shutting_down));
+    s.phase = before;
 }
