@@ -54,11 +54,6 @@ struct collector_stats {
 
 std::atomic<bool> stop_requested{false};
 
-void on_stop_signal(int)
-{
-    stop_requested = true;
-}
-
 const char short_options[] = "p:k:Kw:i:c:vh";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
@@ -211,160 +206,175 @@ void note_bad(collector_stats& stats, tap_decode_result r, long n, const net_add
                   a[1], a[2], a[3], net_order16(from.port), tap_decode_text(r));
 }
 
+// What one collector run holds open, and its counts.
+struct collector_run {
+    collector_options opt;
+    std::FILE* out = nullptr;     // the pcap stream, if any
+    tap_device* tap = nullptr;    // the TAP interface, if any
+    net_socket s = net_invalid_socket;
+    net_waker waker;              // woken by a stop signal
+    collector_stats stats;
+};
+
 // Fixed buffers: one datagram and its decoded view at a time.
 std::uint8_t datagram[65552];
 tap_datagram_view view;
 
-}  // namespace
-
-int main(int argc, char** argv)
+int fail(const char* what, const char* name)
 {
-    collector_options opt;
-    int rc = read_options(argc, argv, &opt);
-    if (rc != 0) {
-        if (rc < 0)
-            std::fprintf(stderr, "Try 'vantry_collector -h' for more information.\n");
-        return rc > 0 ? 0 : 2;
+    int e = errno ? errno : net_last_error();
+    COLLECTOR_LOG(trace_level_error, "%s '%s' %d/%s", what, name, e, os_error_text(e));
+    return -1;
+}
+
+// First, so that with "-w -" no log line reaches the pcap stream.
+int open_output(collector_run& run)
+{
+    if (!run.opt.write_path)
+        return 0;
+    errno = 0;
+    run.out = open_pcap_output(run.opt.write_path);
+    return run.out ? 0 : fail("Unable to write", run.opt.write_path);
+}
+
+int set_up_key(const collector_options& opt)
+{
+    if (opt.clear) {
+        COLLECTOR_LOG(trace_level_warning, "Datagrams are expected in clear (-K specified)");
+        return 0;
     }
-    // First, so that with "-w -" no log line reaches the pcap stream.
-    std::FILE* out = nullptr;
-    if (opt.write_path) {
-        out = open_pcap_output(opt.write_path);
-        if (!out) {
-            int e = errno;
-            COLLECTOR_LOG(trace_level_error, "Unable to write '%s' %d/%s", opt.write_path, e,
-                          os_error_text(e));
-            return 1;
-        }
-    }
-#if defined(SIGPIPE)
-    // A reader that goes away must end the collector with a message.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
+    if (speck_setup_key(opt.key, static_cast<std::int32_t>(std::strlen(opt.key))) == 1)
+        return 0;
+    COLLECTOR_LOG(trace_level_error, "Unable to initialize encryption");
+    return -1;
+}
+
+int open_socket(collector_run& run)
+{
     if (net_startup() != 0) {
         COLLECTOR_LOG(trace_level_error, "Unable to start the socket library");
-        return 1;
+        return -1;
     }
-    if (!opt.clear) {
-        if (speck_setup_key(opt.key, static_cast<std::int32_t>(std::strlen(opt.key))) != 1) {
-            COLLECTOR_LOG(trace_level_error, "Unable to initialize encryption");
-            return 1;
-        }
-    } else {
-        COLLECTOR_LOG(trace_level_warning, "Datagrams are expected in clear (-K specified)");
-    }
-
-    net_socket s = net_udp_socket();
-    if (s == net_invalid_socket) {
+    run.s = net_udp_socket();
+    if (run.s == net_invalid_socket || net_waker_open(&run.waker) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
-        return 1;
+        return -1;
     }
-    if (net_bind_any(s, static_cast<std::uint16_t>(opt.port)) != 0) {
+    if (net_bind_any(run.s, static_cast<std::uint16_t>(run.opt.port)) != 0) {
         int e = net_last_error();
-        COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", opt.port, e,
+        COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", run.opt.port, e,
                       os_error_text(e));
-        return 1;
+        return -1;
     }
+    return 0;
+}
 
-    tap_device* tap = nullptr;
-    if (opt.tap_name) {
-        const char* failed = nullptr;
-        int r = tap_device_open(opt.tap_name, &tap, &failed);
-        if (r == -2) {
-            COLLECTOR_LOG(trace_level_error,
-                          "TAP interfaces are not available on this system (-i %s)",
-                          opt.tap_name);
-            return 1;
-        }
-        // An interface the monitored traffic could configure (an address
-        // and a default route from one router advertisement) is worse than
-        // none: no run with it.
-        if (r != 0 && failed) {
-            int e = net_last_error();
-            COLLECTOR_LOG(trace_level_error,
-                          "Unable to make TAP interface '%s' passive: %s failed %d/%s",
-                          opt.tap_name, failed, e, os_error_text(e));
-            return 1;
-        }
-        if (r != 0) {
-            int e = net_last_error();
-            COLLECTOR_LOG(trace_level_error, "Unable to create TAP interface '%s' %d/%s",
-                          opt.tap_name, e, os_error_text(e));
-            return 1;
-        }
-        // The host's own policy decides this one; it is reported, not changed.
-        if (tap_device_source_check(tap) != 1)
-            COLLECTOR_LOG(trace_level_warning,
-                          "IPv4 source check on TAP interface '%s' is not strict (the host-wide "
-                          "net.ipv4.conf.all.rp_filter overrides it): packets written into it "
-                          "from a source routed elsewhere can reach this host's own addresses",
-                          opt.tap_name);
-        COLLECTOR_LOG(trace_level_normal,
-                      "Writing frames into TAP interface '%s' (for capture only: no address, no "
-                      "ARP, no IPv6)",
-                      opt.tap_name);
+int open_tap(collector_run& run)
+{
+    const char* name = run.opt.tap_name;
+    if (!name)
+        return 0;
+    const char* failed = nullptr;
+    int r = tap_device_open(name, &run.tap, &failed);
+    if (r == -2) {
+        COLLECTOR_LOG(trace_level_error, "TAP interfaces are not available on this system (-i %s)",
+                      name);
+        return -1;
     }
+    // An interface the monitored traffic could configure (an address and a
+    // default route from one router advertisement) is worse than none: no
+    // run with it.
+    if (r != 0 && failed) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to make TAP interface '%s' passive: %s failed %d/%s",
+                      name, failed, e, os_error_text(e));
+        return -1;
+    }
+    if (r != 0)
+        return fail("Unable to create TAP interface", name);
+    // The host's own policy decides this one; it is reported, not changed.
+    if (tap_device_source_check(run.tap) != 1)
+        COLLECTOR_LOG(trace_level_warning,
+                      "IPv4 source check on TAP interface '%s' is not strict (the host-wide "
+                      "net.ipv4.conf.all.rp_filter overrides it): packets written into it "
+                      "from a source routed elsewhere can reach this host's own addresses",
+                      name);
+    COLLECTOR_LOG(trace_level_normal,
+                  "Writing frames into TAP interface '%s' (for capture only: no address, no "
+                  "ARP, no IPv6)",
+                  name);
+    return 0;
+}
 
-    signals_install(on_stop_signal);
-    COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(s));
+bool stream_broken()
+{
+    int e = errno;
+    COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e, os_error_text(e));
+    return false;
+}
 
-    collector_stats stats;
-    bool done = false;
-    while (!done && !stop_requested) {
-        // A short wait keeps a stop request from waiting on traffic. A wait
-        // broken by the signal itself must not lead into a blocking receive.
-        if (net_wait_readable(s, 200000) != 1 || stop_requested)
+// Writes the frames of one decoded datagram. False once the run is done
+// (the frame count reached, or the pcap stream broken).
+bool write_frames(collector_run& run)
+{
+    for (unsigned i = 0; i < view.num_pkts; ++i) {
+        const tap_record_view& rec = view.records[i];
+        if (run.out) {
+            std::uint8_t h[pcap_record_header_size];
+            pcap_fill_record_header(h, rec);
+            if (std::fwrite(h, 1, sizeof h, run.out) != sizeof h ||
+                std::fwrite(rec.frame, 1, rec.caplen, run.out) != rec.caplen) {
+                return stream_broken();
+            }
+        }
+        if (run.tap && tap_device_write(run.tap, rec.frame, rec.caplen) != 0)
+            ++run.stats.tap_write_errors;
+        ++run.stats.frames;
+        if (run.opt.frame_limit && run.stats.frames >= run.opt.frame_limit)
+            return false;
+    }
+    // Readers such as a live capture viewer see each datagram at once.
+    if (run.out && std::fflush(run.out) != 0)
+        return stream_broken();
+    return true;
+}
+
+void receive_until_done(collector_run& run)
+{
+    bool more = true;
+    while (more && !stop_requested) {
+        // A wait broken by the signal itself must not lead into a blocking
+        // receive: the stop decides first.
+        if (net_wait_readable_or_woken(run.s, run.waker, 1000000) != 1 || stop_requested)
             continue;
         net_addr4 from;
-        long n = net_recv_from(s, datagram, sizeof datagram, &from);
+        long n = net_recv_from(run.s, datagram, sizeof datagram, &from);
         if (n == -1)
             continue;
-        ++stats.datagrams;
+        ++run.stats.datagrams;
         if (n == -2) {
-            note_bad(stats, tap_decode_bad_length, n, from);
+            note_bad(run.stats, tap_decode_bad_length, n, from);
             continue;
         }
-        if (!opt.clear && tap_crypt(datagram, datagram, static_cast<std::size_t>(n), *speck_key) != 0) {
+        const auto len = static_cast<std::size_t>(n);
+        if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
             COLLECTOR_LOG(trace_level_warning, "Decryption error");
             continue;
         }
-        tap_decode_result r = tap_decode(datagram, static_cast<std::size_t>(n), &view);
+        tap_decode_result r = tap_decode(datagram, len, &view);
         if (r != tap_decode_ok) {
-            note_bad(stats, r, n, from);
+            note_bad(run.stats, r, n, from);
             continue;
         }
         COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
                       view.tap_id, view.num_pkts);
-        for (unsigned i = 0; i < view.num_pkts && !done; ++i) {
-            const tap_record_view& rec = view.records[i];
-            if (out) {
-                std::uint8_t h[pcap_record_header_size];
-                pcap_fill_record_header(h, rec);
-                if (std::fwrite(h, 1, sizeof h, out) != sizeof h ||
-                    std::fwrite(rec.frame, 1, rec.caplen, out) != rec.caplen) {
-                    int e = errno;
-                    COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e,
-                                  os_error_text(e));
-                    done = true;
-                    break;
-                }
-            }
-            if (tap && tap_device_write(tap, rec.frame, rec.caplen) != 0)
-                ++stats.tap_write_errors;
-            ++stats.frames;
-            if (opt.frame_limit && stats.frames >= opt.frame_limit)
-                done = true;
-        }
-        // Readers such as a live capture viewer see each datagram at once.
-        if (out && std::fflush(out) != 0 && !done) {
-            int e = errno;
-            COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e,
-                          os_error_text(e));
-            done = true;
-        }
+        more = write_frames(run);
     }
+}
 
+void print_summary(const collector_stats& stats)
+{
     COLLECTOR_LOG(trace_level_normal,
                   "Received %u datagrams, %u frames; not decoded: %u bad magic, %u wrong length, "
                   "%u bad records",
@@ -373,9 +383,45 @@ int main(int argc, char** argv)
     if (stats.tap_write_errors)
         COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
                       stats.tap_write_errors);
-    if (out)
-        std::fclose(out);
-    tap_device_close(tap);
-    net_close(s);
+}
+
+collector_run* running = nullptr;
+
+void on_stop_signal(int)
+{
+    stop_requested = true;
+    net_waker_wake(running->waker);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    static collector_run run;
+    int rc = read_options(argc, argv, &run.opt);
+    if (rc != 0) {
+        if (rc < 0)
+            std::fprintf(stderr, "Try 'vantry_collector -h' for more information.\n");
+        return rc > 0 ? 0 : 2;
+    }
+#if defined(SIGPIPE)
+    // A reader that goes away must end the collector with a message.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    if (open_output(run) != 0 || set_up_key(run.opt) != 0 || open_socket(run) != 0 ||
+        open_tap(run) != 0)
+        return 1;
+    running = &run;
+    signals_install(on_stop_signal);
+    COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(run.s));
+
+    receive_until_done(run);
+
+    print_summary(run.stats);
+    if (run.out)
+        std::fclose(run.out);
+    tap_device_close(run.tap);
+    net_waker_close(&run.waker);
+    net_close(run.s);
     return 0;
 }
