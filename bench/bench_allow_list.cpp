@@ -16,7 +16,7 @@
 
 #include "forward/allow_list.h"
 #include "forward/prefix_trie.h"
-#include "run/run_settings.h"
+#include "forward/prefix_trie.h"
 
 namespace {
 
@@ -82,13 +82,11 @@ const loaded_list& list_of(std::size_t hosts)
 
     requested_bytes = heap_bytes = 0;
     trie_allocate = counting_allocate;
-    load_hosts_file(path.c_str());
+    loaded_list& l = lists[hosts];
+    load_hosts_file(path.c_str(), &l.trie);
     trie_allocate = std::malloc;
     std::filesystem::remove(path);
 
-    loaded_list& l = lists[hosts];
-    l.trie = settings.allow_list;
-    settings.allow_list = nullptr;  // each benchmark installs the list it needs
     l.requested_per_host = static_cast<double>(requested_bytes) / static_cast<double>(hosts);
     l.heap_per_host = static_cast<double>(heap_bytes) / static_cast<double>(hosts);
     for (std::size_t i = 0; i < query_count; ++i)
@@ -106,16 +104,13 @@ void bm_host_allowed(benchmark::State& state)
     const loaded_list& l = list_of(static_cast<std::size_t>(state.range(0)));
     const bool hit = state.range(1) != 0;
     const std::vector<std::uint32_t>& queries = hit ? l.hits : l.misses;
-    settings.allow_list = l.trie;
-
     std::size_t i = 0;
     std::size_t allowed = 0;
     for (auto _ : state) {
-        allowed += host_allowed(queries[i]);
+        allowed += host_allowed(l.trie, queries[i]);
         i = (i + 1) & (query_count - 1);
     }
     benchmark::DoNotOptimize(allowed);
-    settings.allow_list = nullptr;
 
     if (allowed != (hit ? static_cast<std::size_t>(state.iterations()) : 0))
         state.SkipWithError("wrong answers");

@@ -13,26 +13,27 @@
 #include <vector>
 
 #include "forward/tap_batch.h"
-#include "tests/udp_sink.h"
+#include "tests/test_support.h"
 
 namespace {
 
 void bm_batch(benchmark::State& state, bool encrypt)
 {
     const auto frame_len = static_cast<std::uint32_t>(state.range(0));
-    udp_sink sink;
-    if (!sink.ok()) {
+    loopback_collector sink;
+    if (!sink.sender.has_destination) {
         state.SkipWithError("no loopback socket");
         return;
     }
-    sink_settings_guard guard(sink);
-    settings.disable_encryption = !encrypt;
+    key_guard key;
     speck_setup_key("benchmark key", 13);
+    sink.sender.encrypt = encrypt;
+    sink.sender.key = speck_key;
 
     auto batch = std::make_unique<tap_batch>();
-    tap_batch_init(*batch, 1);
+    tap_batch_init(*batch, 1, &sink.sender);
     std::vector<std::uint8_t> frame(frame_len, 0x42);
-    const std::uint32_t sent_before = settings.datagrams_sent;
+    const std::uint32_t sent_before = sink.sender.datagrams_sent;
     std::uint32_t usec = 0;
     for (auto _ : state) {
         tap_batch_add(*batch, 1700000000, usec, frame_len, frame_len, nullptr, frame.data());
@@ -41,7 +42,7 @@ void bm_batch(benchmark::State& state, bool encrypt)
     tap_batch_idle(*batch);
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(frame_len));
-    state.counters["datagrams"] = static_cast<double>(settings.datagrams_sent - sent_before);
+    state.counters["datagrams"] = static_cast<double>(sink.sender.datagrams_sent - sent_before);
 }
 
 }  // namespace
