@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
+#include "forward/allow_list.h"
+#include "forward/forwarding.h"
 #include "forward/speck_internal.h"
 #include "forward/tap_batch.h"
 #include "forward/tzsp.h"
@@ -274,5 +277,80 @@ TEST(Sender, FailureLogNamesTheFirstThenOneLineASecondThenTheRecovery)
     for (const step& s : steps) {
         SCOPED_TRACE(s.now_ms);
         EXPECT_EQ(s.failed ? send_failure_note(log, s.now_ms) : send_success_note(log), s.reported);
+    }
+}
+
+// The TZSP loop on loopback: what carries no frame is dropped (counted or
+// not), every frame arrives once in order, a stop ends the loop at once and
+// drops what is in hand, and an allow-list keeps unlisted senders out.
+TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
+{
+    for (bool listed : {true, false}) {
+        SCOPED_TRACE(listed ? "sender listed" : "sender not listed");
+        loopback_collector collector;
+        forward_context ctx;
+        ctx.sender = collector.sender;
+        collector.sender.socket = net_invalid_socket;  // now the context's
+        ctx.tap_id = 3;
+        temp_file hosts(listed ? "127.0.0.1\n" : "10.0.0.1\n");
+        prefix_trie* list = nullptr;
+        load_hosts_file(hosts.path.c_str(), &list);
+        ctx.allow_list = list;
+
+        net_socket probe = net_udp_socket();
+        net_bind_any(probe, 0);
+        const std::uint16_t port = net_local_port(probe);
+        net_close(probe);
+        testing::internal::CaptureStdout();
+        std::thread loop([&] { run_tzsp_receiver(ctx, port); });
+        // Bound once another bind of the port fails.
+        for (int i = 0; i < 200; ++i) {
+            net_socket p = net_udp_socket();
+            const int free_port = net_bind_any(p, port);
+            net_close(p);
+            if (free_port != 0)
+                break;
+            sleep_ms(10);
+        }
+        const bytes big1 = pattern(1000, 1), big2 = pattern(1000, 2), small = pattern(1, 3);
+        std::vector<bytes> in = {
+            {1, 0, 0, 1, 1},                          // 5 bytes: not counted
+            {1, 0, 0, 1, 1, 0xaa},                    // a 1-byte frame
+            {1, 0, 0, 1, 10, 200, 1},                 // tags past the end: counted, dropped
+            {1, 0, 0, 1, 0, 1},                       // padding, END, empty frame: dropped
+        };
+        for (const bytes* f : {&big1, &big2, &small}) {
+            bytes d = {1, 0, 0, 1, 10, 1, 9, 1};      // a tag, then END
+            d.insert(d.end(), f->begin(), f->end());
+            in.push_back(d);
+        }
+        net_socket src = net_udp_socket();
+        for (const bytes& d : in)
+            net_send_to(src, d.data(), d.size(), net_addr4{ipv4_of(127, 0, 0, 1), net_order16(port)});
+        net_close(src);
+
+        bytes got;
+        std::vector<wire_record> recs;
+        if (listed) {
+            ASSERT_TRUE(collector.receive(got));
+            std::uint16_t id = 0;
+            ASSERT_TRUE(decode_records(got, &recs, &id));
+            EXPECT_EQ(id, 3);
+            ASSERT_EQ(recs.size(), 3u);
+            EXPECT_EQ(recs[0].frame, bytes{0xaa});
+            EXPECT_EQ(recs[1].frame, big1);
+            EXPECT_EQ(recs[2].frame, big2);
+        } else {
+            EXPECT_TRUE(collector.quiet(300));
+        }
+        const std::uint64_t t0 = clock_monotonic_ms();
+        forward_stop(ctx);
+        loop.join();
+        EXPECT_LT(clock_monotonic_ms() - t0, 500u) << "a stop waits for nothing";
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("Collected 6 pkts"), std::string::npos) << out;
+        EXPECT_TRUE(collector.quiet()) << "the small frame in hand is dropped";
+        net_close(ctx.sender.socket);
+        release_allow_list(&list);
     }
 }
