@@ -62,6 +62,22 @@ int net_wait_readable(net_socket s, long timeout_us)
     return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
+int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us)
+{
+    pollfd p[2] = {{static_cast<int>(s), POLLIN, 0}, {static_cast<int>(w.s), POLLIN, 0}};
+    int r = ::poll(p, 2, static_cast<int>((timeout_us + 999) / 1000));
+    if (r <= 0)
+        return r == 0 ? 0 : -1;
+    if (p[1].revents == 0)
+        return 1;
+    // Bounded: anyone on the host may send to the port; what is left wakes
+    // the next wait at once.
+    char b;
+    for (int i = 0; i < 64 && net_recv_from_nowait(w.s, &b, 1, nullptr) != net_recv_nothing; ++i) {
+    }
+    return 2;
+}
+
 namespace {
 
 long receive(net_socket s, void* buf, std::size_t cap, net_addr4* from, int flags)

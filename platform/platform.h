@@ -49,6 +49,26 @@ std::uint16_t net_local_port(net_socket s);
 // Waits until s is readable. 1 readable, 0 timed out, -1 the wait failed.
 int net_wait_readable(net_socket s, long timeout_us);
 
+// Wakes a thread that waits on a socket: a loopback UDP socket that a
+// wake sends one byte to. Waking only makes the waiter look again.
+struct net_waker {
+    net_socket s = net_invalid_socket;
+    net_addr4 self;  // where s is bound: 127.0.0.1 and a port of its own
+};
+
+// 0 ready; -1 the socket cannot be had (see net_last_error()).
+int net_waker_open(net_waker* w);
+
+// Safe from any thread, any number of times.
+void net_waker_wake(const net_waker& w);
+
+void net_waker_close(net_waker* w);
+
+// Waits until s is readable or w is woken. 1 s readable; 2 woken (the wake
+// bytes are drained; also when s is readable as well); 0 timed out; -1 the
+// wait failed.
+int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us);
+
 // Receives one datagram into buf. Returns its length; -1 when the receive
 // failed; -2 when the datagram was longer than cap (it is then discarded
 // whole, never delivered cut short). from may be null.
