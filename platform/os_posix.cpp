@@ -156,12 +156,6 @@ void stop_event_wait(stop_event* e)
     e->cv.wait(g, [e] { return e->set; });
 }
 
-int stop_event_wait_for(stop_event* e, long timeout_ms)
-{
-    std::unique_lock<std::mutex> g(e->lock);
-    return e->cv.wait_for(g, std::chrono::milliseconds(timeout_ms), [e] { return e->set; }) ? 1 : 0;
-}
-
 void stop_event_close(stop_event* e) { delete e; }
 
 int thread_start(unsigned (*fn)(void*), void* arg)

@@ -146,14 +146,6 @@ void stop_event_set(stop_event* e) { SetEvent(reinterpret_cast<HANDLE>(e)); }
 
 void stop_event_wait(stop_event* e) { WaitForSingleObject(reinterpret_cast<HANDLE>(e), INFINITE); }
 
-int stop_event_wait_for(stop_event* e, long timeout_ms)
-{
-    return WaitForSingleObject(reinterpret_cast<HANDLE>(e), static_cast<DWORD>(timeout_ms)) ==
-                   WAIT_OBJECT_0
-               ? 1
-               : 0;
-}
-
 void stop_event_close(stop_event* e) { CloseHandle(reinterpret_cast<HANDLE>(e)); }
 
 int thread_start(unsigned (*fn)(void*), void* arg)

@@ -1,8 +1,9 @@
 // The one seam between the tap and the operating system.
 //
-// platform/posix.cpp and platform/windows.cpp define exactly these names;
-// the build picks one. Nothing above this header includes a socket, thread
-// or Win32 header. Native error codes are turned into the small results
+// os_posix.cpp and os_win.cpp define these names, one of them per build,
+// and net_common.cpp the socket calls that are alike under both socket
+// libraries. Nothing above this header includes a socket, thread or Win32
+// header. Native error codes are turned into the small results
 // written above each function; the code and its text stay available for
 // trace lines through net_last_error() and os_error_text().
 #pragma once
@@ -11,6 +12,17 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+
+// Marks a printf-like function for the compiler's format checks: argument
+// fmt_index is the format, the values start at first_arg. mingw builds
+// print through their own printf (__USE_MINGW_ANSI_STDIO), which takes the
+// GNU formats; the Microsoft formats the plain attribute checks for there
+// would be wrong.
+#if defined(__MINGW32__)
+#define VANTRY_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
+#define VANTRY_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#endif
 
 // ---- sockets --------------------------------------------------------------
 
@@ -103,7 +115,6 @@ struct stop_event;
 stop_event* stop_event_create();            // null on failure
 void stop_event_set(stop_event* e);
 void stop_event_wait(stop_event* e);         // waits without a time limit
-int stop_event_wait_for(stop_event* e, long timeout_ms);  // 1 set, 0 timed out
 void stop_event_close(stop_event* e);
 
 // A stop event shared between threads. Its owner creates it, publishes it
