@@ -1,48 +1,57 @@
-// What both capture backends share: turning a pcap_next_ex result into the
-// seam's packet record and result code. Include after <pcap/pcap.h>.
+// Inside platform/ only: what the capture seam's one implementation
+// (capture_pcap.cpp) needs from each platform. The pcap calls come as a
+// table of function pointers, so that the same code runs over the library
+// linked on POSIX and the one loaded at run time on Windows; the platform
+// fills the table, waits for packets and breaks a wait off.
 #pragma once
 
-#include <cstdint>
+#include <pcap/pcap.h>
+
+#include <atomic>
 #include <string>
 
 #include "platform/capture.h"
 
-// 1 one packet in *p; 0 none ready; -2 broken off; -1 read error.
-inline int capture_packet_from(int r, const pcap_pkthdr* hdr, const u_char* data,
-                               capture_packet* p)
-{
-    if (r == 1) {
-        p->ts_sec = static_cast<std::uint32_t>(hdr->ts.tv_sec);
-        p->ts_usec = static_cast<std::uint32_t>(hdr->ts.tv_usec);
-        p->caplen = hdr->caplen;
-        p->len = hdr->len;
-        p->data = data;
-        return 1;
-    }
-    if (r == 0)
-        return 0;
-    return r == PCAP_ERROR_BREAK ? -2 : -1;
-}
+// The pcap calls both platforms make, by their names without "pcap_".
+#define CAPTURE_PCAP_CALLS(X)                                                                  \
+    X(create) X(set_snaplen) X(set_promisc) X(set_timeout) X(set_buffer_size) X(activate)     \
+    X(setnonblock) X(datalink) X(compile) X(setfilter) X(freecode) X(geterr) X(statustostr)  \
+    X(next_ex) X(breakloop) X(stats) X(close) X(findalldevs) X(freealldevs)
 
-// The text pcap_open_live gives when activation fails with status: the
-// library's own text for a plain error; the status, then the library's
-// text in brackets, for the three failures where both say something; the
-// status alone for the rest.
-inline std::string capture_open_error(const char* name, int status, const char* lib_text,
-                                      const char* status_text)
-{
-    std::string text = name;
-    text += ": ";
-    if (status == PCAP_ERROR) {
-        text += lib_text;
-    } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
-               status == PCAP_ERROR_PROMISC_PERM_DENIED) {
-        text += status_text;
-        text += " (";
-        text += lib_text;
-        text += ")";
-    } else {
-        text += status_text;
-    }
-    return text;
-}
+struct pcap_api {
+#define CAPTURE_PCAP_FIELD(name) decltype(&::pcap_##name) name = nullptr;
+    CAPTURE_PCAP_CALLS(CAPTURE_PCAP_FIELD)
+#undef CAPTURE_PCAP_FIELD
+    // The library's default device (declared deprecated, so typed by hand).
+    // Null where it is not in the table: the default is then the first
+    // device of the list.
+    char* (*lookupdev)(char*) = nullptr;
+};
+
+// The table that capture_library_load has made usable (checked by the
+// callers before any other capture call).
+const pcap_api& capture_api();
+
+// The platform's record for waiting on one device.
+struct capture_waiter;
+
+struct capture_device {
+    pcap_t* pcap = nullptr;
+    capture_waiter* waiter = nullptr;
+    std::atomic<bool> broken{false};  // set by capture_breakloop
+    // A packet that a polled wait has already read, handed out by the next
+    // capture_next. Its bytes stay valid until the library is read again.
+    bool held = false;
+    capture_packet held_packet;
+};
+
+// Creates h->waiter for the open, non-blocking handle h->pcap. 0 on
+// success; -1 with the reason in err.
+int capture_waiter_open(capture_device* h, std::string* err);
+
+// Frees a waiter from capture_waiter_open; null is ignored.
+void capture_waiter_close(capture_waiter* w);
+
+// Reads one packet from the library, past any held one: the results of
+// capture_next.
+int capture_read(capture_device* h, capture_packet* p);

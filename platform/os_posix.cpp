@@ -62,13 +62,20 @@ int net_wait_readable(net_socket s, long timeout_us)
     return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
-int net_wait_either(net_socket a, net_socket b, long timeout_us)
+int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us)
 {
-    pollfd p[2] = {{static_cast<int>(a), POLLIN, 0}, {static_cast<int>(b), POLLIN, 0}};
+    pollfd p[2] = {{static_cast<int>(s), POLLIN, 0}, {static_cast<int>(w.s), POLLIN, 0}};
     int r = ::poll(p, 2, static_cast<int>((timeout_us + 999) / 1000));
     if (r <= 0)
-        return r;
-    return (p[0].revents ? 1 : 0) | (p[1].revents ? 2 : 0);
+        return r == 0 ? 0 : -1;
+    if (p[1].revents == 0)
+        return 1;
+    // Bounded: anyone on the host may send to the port; what is left wakes
+    // the next wait at once.
+    char b;
+    for (int i = 0; i < 64 && net_recv_from_nowait(w.s, &b, 1, nullptr) != net_recv_nothing; ++i) {
+    }
+    return 2;
 }
 
 namespace {
@@ -147,12 +154,6 @@ void stop_event_wait(stop_event* e)
 {
     std::unique_lock<std::mutex> g(e->lock);
     e->cv.wait(g, [e] { return e->set; });
-}
-
-int stop_event_wait_for(stop_event* e, long timeout_ms)
-{
-    std::unique_lock<std::mutex> g(e->lock);
-    return e->cv.wait_for(g, std::chrono::milliseconds(timeout_ms), [e] { return e->set; }) ? 1 : 0;
 }
 
 void stop_event_close(stop_event* e) { delete e; }

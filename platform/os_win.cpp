@@ -60,18 +60,24 @@ int net_wait_readable(net_socket s, long timeout_us)
     return r > 0 ? 1 : r == 0 ? 0 : -1;
 }
 
-int net_wait_either(net_socket a, net_socket b, long timeout_us)
+int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us)
 {
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(static_cast<SOCKET>(a), &set);
-    FD_SET(static_cast<SOCKET>(b), &set);
+    FD_SET(static_cast<SOCKET>(s), &set);
+    FD_SET(static_cast<SOCKET>(w.s), &set);
     timeval tv{timeout_us / 1000000, timeout_us % 1000000};
     int r = ::select(0, &set, nullptr, nullptr, &tv);
     if (r <= 0)
         return r == 0 ? 0 : -1;
-    return (FD_ISSET(static_cast<SOCKET>(a), &set) ? 1 : 0) |
-           (FD_ISSET(static_cast<SOCKET>(b), &set) ? 2 : 0);
+    if (!FD_ISSET(static_cast<SOCKET>(w.s), &set))
+        return 1;
+    // Bounded: anyone on the host may send to the port; what is left wakes
+    // the next wait at once.
+    char b;
+    for (int i = 0; i < 64 && net_recv_from_nowait(w.s, &b, 1, nullptr) != net_recv_nothing; ++i) {
+    }
+    return 2;
 }
 
 long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
@@ -139,14 +145,6 @@ stop_event* stop_event_create()
 void stop_event_set(stop_event* e) { SetEvent(reinterpret_cast<HANDLE>(e)); }
 
 void stop_event_wait(stop_event* e) { WaitForSingleObject(reinterpret_cast<HANDLE>(e), INFINITE); }
-
-int stop_event_wait_for(stop_event* e, long timeout_ms)
-{
-    return WaitForSingleObject(reinterpret_cast<HANDLE>(e), static_cast<DWORD>(timeout_ms)) ==
-                   WAIT_OBJECT_0
-               ? 1
-               : 0;
-}
 
 void stop_event_close(stop_event* e) { CloseHandle(reinterpret_cast<HANDLE>(e)); }
 

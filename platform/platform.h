@@ -1,8 +1,9 @@
 // The one seam between the tap and the operating system.
 //
-// platform/posix.cpp and platform/windows.cpp define exactly these names;
-// the build picks one. Nothing above this header includes a socket, thread
-// or Win32 header. Native error codes are turned into the small results
+// os_posix.cpp and os_win.cpp define these names, one of them per build,
+// and net_common.cpp the socket calls that are alike under both socket
+// libraries. Nothing above this header includes a socket, thread or Win32
+// header. Native error codes are turned into the small results
 // written above each function; the code and its text stay available for
 // trace lines through net_last_error() and os_error_text().
 #pragma once
@@ -11,6 +12,17 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+
+// Marks a printf-like function for the compiler's format checks: argument
+// fmt_index is the format, the values start at first_arg. mingw builds
+// print through their own printf (__USE_MINGW_ANSI_STDIO), which takes the
+// GNU formats; the Microsoft formats the plain attribute checks for there
+// would be wrong.
+#if defined(__MINGW32__)
+#define VANTRY_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
+#define VANTRY_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#endif
 
 // ---- sockets --------------------------------------------------------------
 
@@ -49,26 +61,24 @@ std::uint16_t net_local_port(net_socket s);
 // Waits until s is readable. 1 readable, 0 timed out, -1 the wait failed.
 int net_wait_readable(net_socket s, long timeout_us);
 
-// Waits until a or b is readable. Bit 1 a readable, bit 2 b readable; 0
-// timed out; -1 the wait failed.
-int net_wait_either(net_socket a, net_socket b, long timeout_us);
-
-// Wakes a thread that waits on a socket: a loopback UDP socket that a stop
-// request sends one byte to. Waking only makes the waiter look again, so a
-// stray datagram to it does no harm.
+// Wakes a thread that waits on a socket: a loopback UDP socket that a
+// wake sends one byte to. Waking only makes the waiter look again.
 struct net_waker {
     net_socket s = net_invalid_socket;
-    net_addr4 self;
+    net_addr4 self;  // where s is bound: 127.0.0.1 and a port of its own
 };
 
 // 0 ready; -1 the socket cannot be had (see net_last_error()).
 int net_waker_open(net_waker* w);
+
 // Safe from any thread, any number of times.
 void net_waker_wake(const net_waker& w);
+
 void net_waker_close(net_waker* w);
 
-// Waits until s is readable or w is woken. 1 s readable, 2 woken (the wake
-// bytes are drained), 0 timed out, -1 the wait failed.
+// Waits until s is readable or w is woken. 1 s readable; 2 woken (the wake
+// bytes are drained; also when s is readable as well); 0 timed out; -1 the
+// wait failed.
 int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us);
 
 // Receives one datagram into buf. Returns its length; -1 when the receive
@@ -105,7 +115,6 @@ struct stop_event;
 stop_event* stop_event_create();            // null on failure
 void stop_event_set(stop_event* e);
 void stop_event_wait(stop_event* e);         // waits without a time limit
-int stop_event_wait_for(stop_event* e, long timeout_ms);  // 1 set, 0 timed out
 void stop_event_close(stop_event* e);
 
 // A stop event shared between threads. Its owner creates it, publishes it

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 enum : int {
     trace_level_error = 0,
     trace_level_warning = 1,
@@ -16,13 +18,8 @@ inline std::uint8_t trace_verbosity = 2;
 
 // Writes "time [file:line] prefix message" and flushes. file is shown from
 // after its last backslash.
-#if defined(__MINGW32__)
-#define TRACE_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
-#else
-#define TRACE_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
-#endif
 void trace_log(int level, const char* file, int line, const char* format, ...)
-    TRACE_PRINTF_FORMAT(4, 5);
+    VANTRY_PRINTF(4, 5);
 
 // The tap's own messages (run/ and forward/) and those of socket start-up
 // and interface discovery carry different source units. The level test is

@@ -1,3 +1,6 @@
+// TAP devices where the kernel has them (Linux). Windows has no built-in
+// TAP interface, and a driver of its own, which the collector does not
+// install, would be needed: there, as on other systems, there is none.
 #include "platform/tap_device.h"
 
 #if defined(__linux__)
@@ -202,15 +205,9 @@ int tap_device_open(const char*, tap_device** out, const char** failed)
     return -2;
 }
 
-int tap_device_source_check(const tap_device*)
-{
-    return -1;
-}
+int tap_device_source_check(const tap_device*) { return -1; }
 
-int tap_device_write(tap_device*, const void*, std::size_t)
-{
-    return -1;
-}
+int tap_device_write(tap_device*, const void*, std::size_t) { return -1; }
 
 void tap_device_close(tap_device*) {}
 
