@@ -260,6 +260,8 @@ void signals_install(void (*handler)(int))
 
 void process_exit(int status)
 {
+    if (process_exit_hook)
+        process_exit_hook(status);
     std::fflush(nullptr);
     std::_Exit(status);
 }

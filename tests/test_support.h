@@ -134,3 +134,21 @@ struct temp_file {
     temp_file(const temp_file&) = delete;
     temp_file& operator=(const temp_file&) = delete;
 };
+
+// Set by every unit-test binary (see process_exit_hook): an end of the
+// process fails the binary, except in the child of a death test, whose end
+// is the point.
+#if defined(GOOGLETEST_INCLUDE_GTEST_GTEST_H_)
+inline const bool unit_exits_fail_the_binary = [] {
+    process_exit_hook = [](int status) {
+#if GTEST_HAS_DEATH_TEST
+        if (testing::internal::InDeathTestChild())
+            return;
+#endif
+        std::fprintf(stderr, "\nprocess_exit(%d) reached outside a death test\n", status);
+        std::fflush(nullptr);
+        std::_Exit(86);
+    };
+    return true;
+}();
+#endif
