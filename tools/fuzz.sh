@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (fuzz/*.cpp) with clang and runs each one
-# for a bounded time, one after the other. Fails when any harness finds a
+# for a bounded time, as many at once as there are processors
+# (FUZZ_JOBS overrides). Fails when any harness finds a
 # crash, a sanitizer report, a leak or a failed check, or cannot be built.
 #
 #   tools/fuzz.sh BUILD_DIR SECONDS [TARGET...]
@@ -53,17 +54,14 @@ max_len_of() {
   esac
 }
 
-passed=0
-failed=0
-failures=()
-for t in "${targets[@]}"; do
-  corpus="$build/fuzz-corpus/$t"
-  findings="$build/fuzz-findings/$t"
-  log="$build/fuzz-findings/$t.log"
+# One harness; its exit status is written to BUILD_DIR/fuzz-findings/T.rc.
+run_one() {
+  local t=$1
+  local corpus="$build/fuzz-corpus/$t" findings="$build/fuzz-findings/$t"
+  local log="$build/fuzz-findings/$t.log"
   mkdir -p "$corpus" "$findings"
-  seeds=()
+  local seeds=()
   [ -d "$root/fuzz/corpus/$t" ] && seeds=("$root/fuzz/corpus/$t")
-  echo "=== $t: ${seconds}s"
   # -timeout: one input may take 10 s at most (a hang is a finding);
   # the outer timeout is a guard against a harness that never ends.
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
@@ -72,9 +70,27 @@ for t in "${targets[@]}"; do
     "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -max_len="$(max_len_of "$t")" -print_final_stats=1 \
     -artifact_prefix="$findings/" "$corpus" "${seeds[@]}" >"$log" 2>&1
-  rc=$?
-  grep -E '^stat::number_of_executed_units|^Done ' "$log" | tail -1
-  if [ $rc -eq 0 ]; then
+  echo $? >"$build/fuzz-findings/$t.rc"
+}
+
+jobs_max=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
+for t in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do
+    wait -n
+  done
+  echo "=== $t: ${seconds}s"
+  run_one "$t" &
+done
+wait
+
+passed=0
+failed=0
+failures=()
+for t in "${targets[@]}"; do
+  log="$build/fuzz-findings/$t.log"
+  rc=$(cat "$build/fuzz-findings/$t.rc" 2>/dev/null || echo 1)
+  echo "--- $t: $(grep -E '^stat::number_of_executed_units|^Done ' "$log" | tail -1)"
+  if [ "$rc" -eq 0 ]; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))

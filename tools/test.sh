@@ -15,12 +15,14 @@ step() {
   local name=$1
   shift
   echo "=== $name"
+  local start=$SECONDS
   if "$@"; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
     failures+=("$name")
   fi
+  echo "=== $name: $((SECONDS - start)) s"
 }
 
 configure_and_build() {
