@@ -49,7 +49,6 @@ void probe_release(void* block) { live -= block != nullptr, std::free(block); }
 TEST(PrefixTrie, MatchesANaiveReferenceAndSurvivesEveryFailedAllocation)
 {
     EXPECT_TRUE(!trie_new(33) && !trie_insert(nullptr, make_prefix(0, 0)) && !trie_search_best(nullptr, {}));
-    trie_destroy(nullptr);
     trie_allocate = probe_allocate, trie_release = probe_release;
     // Insertions by the way they went: new root, already there, into a glue
     // node, new leaf, above a node, beside one under a new glue node.

@@ -23,8 +23,7 @@ speck_key_schedule schedule_of(const std::string& key)
     return *speck_key;
 }
 
-// Bytes 0, 1, ... n-1, then 'z' up to total.
-std::string counting_key(int n, std::size_t total)
+std::string counting_key(int n, std::size_t total)  // bytes 0, 1, ... n-1, then 'z' up to total
 {
     std::string s(total, 'z');
     std::iota(s.begin(), s.begin() + n, '\0');
@@ -56,7 +55,9 @@ TEST(SpeckKey, ShortKeysArePaddedWithPositionsAndOnly256CharactersMakeTheLongKey
         {k256.substr(0, 32) + "Q" + k256.substr(33), k256, true},  // characters past the key's size
         {"0123456789abcdefXYZ", "0123456789abcdef-", true}};
     for (const auto& [a, b, same] : pairs)
-        EXPECT_EQ(schedule_of(a).rk == schedule_of(b).rk, same) << a.size() << " and " << b.size() << " characters";
+        EXPECT_TRUE((schedule_of(a).rk == schedule_of(b).rk) == same &&
+                    schedule_of(a).key_size == (a.size() == 256 ? 256 : 128))
+            << a.size() << " and " << b.size() << " characters";
     key_guard g;
     ASSERT_EQ(speck_setup_key(nullptr, 16), 1);
     EXPECT_EQ(speck_key->rk, schedule_of("").rk) << "no key string is an empty one";
