@@ -6,7 +6,6 @@
 #include <cstdint>
 
 struct ip_prefix {
-    std::uint16_t family = 2;  // 2: IPv4
     std::uint16_t bitlen = 0;
     std::uint8_t addr[4] = {};  // network byte order
 };

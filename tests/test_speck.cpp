@@ -1,15 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
+#include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "forward/sender.h"
 #include "forward/speck.h"
-#include "tests/test_support.h"
 #include "forward/speck_internal.h"
-#include "tests/udp_sink.h"
+#include "forward/tap_wire.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -22,328 +23,101 @@ speck_key_schedule schedule_of(const std::string& key)
     return *speck_key;
 }
 
-std::string first_bytes_0_to(int n, std::size_t total)
+std::string counting_key(int n, std::size_t total)  // bytes 0, 1, ... n-1, then 'z' up to total
 {
     std::string s(total, 'z');
-    for (int i = 0; i < n; ++i)
-        s[static_cast<std::size_t>(i)] = static_cast<char>(i);
+    std::iota(s.begin(), s.begin() + n, '\0');
     return s;
 }
 
-// Counter mode spelled out block by block on the reference block function.
+// Counter mode spelled out: block j of the keystream is the cipher of the
+// words (c0 + j, c1), written out little-endian.
 bytes reference_ctr(const bytes& in, std::uint64_t c0, std::uint64_t c1, const speck_key_schedule& ks)
 {
-    bytes out(in.size());
-    for (std::size_t off = 0; off < in.size(); off += 16) {
-        std::uint64_t y = c0 + off / 16, x = c1;
-        speck_encrypt_block(y, x, ks);
-        std::uint8_t stream[16];
-        speck_store_le64(stream, y);
-        speck_store_le64(stream + 8, x);
-        for (std::size_t i = off; i < in.size() && i < off + 16; ++i)
-            out[i] = in[i] ^ stream[i - off];
+    bytes out = in;
+    for (std::size_t i = 0; i < in.size(); i += 16) {
+        std::uint64_t words[2] = {c0 + i / 16, c1};
+        speck_encrypt_block(words[0], words[1], ks);
+        for (std::size_t j = 0; j < 16 && i + j < in.size(); ++j)
+            out[i + j] ^= static_cast<std::uint8_t>(words[j / 8] >> 8 * (j % 8));
     }
     return out;
 }
 
-std::vector<speck_variant> all_variants()
-{
-    const speck_variant* list = nullptr;
-    const int n = speck_variants(&list);
-    return {list, list + n};
-}
-
-// Published vectors: the keystream of the plaintext used as counter block
-// is the ciphertext, so a zero input turns into it.
-struct published_vector {
-    std::string key;
-    std::uint64_t pt_y, pt_x, ct_y, ct_x;
-};
-
-std::vector<published_vector> published()
-{
-    return {
-        {first_bytes_0_to(16, 16), 0x7469206564616d20, 0x6c61766975716520, 0x7860fedf5c570d18,
-         0xa65d985179783265},
-        {first_bytes_0_to(32, 256), 0x202e72656e6f6f70, 0x65736f6874206e49, 0x4eeeb48d9c188f43,
-         0x4109010405c0f53e},
-    };
-}
-
 }  // namespace
 
-TEST(SpeckKey, PublishedVectorsThroughTheBlockFunction)
+TEST(SpeckKey, ShortKeysArePaddedWithPositionsAndOnly256CharactersMakeTheLongKey)
 {
-    for (const auto& v : published()) {
-        const speck_key_schedule ks = schedule_of(v.key);
-        std::uint64_t y = v.pt_y, x = v.pt_x;
-        speck_encrypt_block(y, x, ks);
-        EXPECT_EQ(y, v.ct_y) << v.key.size();
-        EXPECT_EQ(x, v.ct_x) << v.key.size();
-    }
-}
-
-TEST(SpeckKey, EmptyKeyIsBytesEqualToTheirPositions)
-{
-    const speck_key_schedule empty = schedule_of("");
-    EXPECT_EQ(empty.key_size, 128);
-    EXPECT_EQ(empty.rk, schedule_of(first_bytes_0_to(16, 16)).rk);
-    // A short key is completed from its own length on.
-    std::string abc = "abc";
-    for (int p = 3; p < 16; ++p)
-        abc.push_back(static_cast<char>(p));
-    EXPECT_EQ(schedule_of("abc").rk, schedule_of(abc).rk);
-}
-
-TEST(SpeckKey, OnlyExactly256CharactersSelectTheLongKey)
-{
-    const std::string base = first_bytes_0_to(32, 300);
-    const speck_key_schedule k255 = schedule_of(base.substr(0, 255));
-    const speck_key_schedule k256 = schedule_of(base.substr(0, 256));
-    const speck_key_schedule k257 = schedule_of(base.substr(0, 257));
-    const speck_key_schedule k16 = schedule_of(base.substr(0, 16));
-    EXPECT_EQ(k255.key_size, 128);
-    EXPECT_EQ(k257.key_size, 128);
-    EXPECT_EQ(k256.key_size, 256);
-    EXPECT_EQ(k255.rk, k16.rk);
-    EXPECT_EQ(k257.rk, k16.rk);
-    EXPECT_NE(k256.rk, k16.rk);
-
-    // Characters past the 16th (or the 32nd) have no effect.
-    std::string other = base.substr(0, 256);
-    other[40] = 'Q';
-    EXPECT_EQ(schedule_of(other).rk, k256.rk);
-    EXPECT_EQ(schedule_of("0123456789abcdefXYZ").rk, schedule_of("0123456789abcdef-----").rk);
-}
-
-TEST(SpeckKey, SetupInstallsAndALaterKeyReplaces)
-{
+    const std::string k16 = counting_key(16, 16), k256 = counting_key(32, 256);
+    const std::tuple<std::string, std::string, bool> pairs[] = {  // two keys: the same schedule?
+        {"", k16, true}, {"abc", "abc" + k16.substr(3), true}, {counting_key(32, 255), k16, true},
+        {counting_key(32, 257), k16, true}, {k256, k16, false}, {"0123456789abcdeX", "0123456789abcdeY", false},
+        {k256.substr(0, 32) + "Q" + k256.substr(33), k256, true},  // characters past the key's size
+        {"0123456789abcdefXYZ", "0123456789abcdef-", true}};
+    for (const auto& [a, b, same] : pairs)
+        EXPECT_TRUE((schedule_of(a).rk == schedule_of(b).rk) == same &&
+                    schedule_of(a).key_size == (a.size() == 256 ? 256 : 128))
+            << a.size() << " and " << b.size() << " characters";
     key_guard g;
-    ASSERT_EQ(speck_setup_key("first", 5), 1);
-    const auto first = speck_key->rk;
+    ASSERT_EQ(speck_setup_key(nullptr, 16), 1);
+    EXPECT_EQ(speck_key->rk, schedule_of("").rk) << "no key string is an empty one";
     ASSERT_EQ(speck_setup_key("second", 6), 1);
-    EXPECT_NE(speck_key->rk, first);
-    const auto second = speck_key->rk;
-    EXPECT_EQ(second, schedule_of("second").rk);
+    EXPECT_EQ(speck_key->rk, schedule_of("second").rk) << "a later key replaces the earlier";
 }
 
-TEST(SpeckCtr, EveryVariantMeetsThePublishedVectors)
+TEST(SpeckCtr, EveryVariantMeetsThePublishedVectorsAndTheReferenceOnEveryLengthTo300)
 {
-    for (const auto& var : all_variants()) {
-        for (const auto& v : published()) {
-            const speck_key_schedule ks = schedule_of(v.key);
-            const bytes zero(16, 0);
-            bytes out(16, 0xee);
-            var.fn(out.data(), zero.data(), 16, v.pt_y, v.pt_x, ks);
-            bytes want(16);
-            speck_store_le64(want.data(), v.ct_y);
-            speck_store_le64(want.data() + 8, v.ct_x);
-            EXPECT_EQ(out, want) << var.name << " key " << v.key.size();
-        }
-    }
-}
-
-namespace {
-
-// Every length up to 300, then lengths around the wide groups of the fast
-// variants and the datagram sizes that matter.
-std::vector<std::size_t> lengths_to_check()
-{
-    std::vector<std::size_t> l;
-    for (std::size_t n = 0; n <= 300; ++n)
-        l.push_back(n);
-    for (const std::size_t n : {367, 368, 369, 383, 384, 385, 560, 735, 736, 737, 1000, 1534, 4111, 65544})
-        l.push_back(n);
-    return l;
-}
-
-}  // namespace
-
-TEST(SpeckCtr, EveryVariantMatchesTheReferenceOnAllLengthsTo300AndWideGroups)
-{
+    const speck_variant* variants = nullptr;
+    const int variant_count = speck_variants(&variants);
+    ASSERT_TRUE(variant_count >= 1 && std::string(variants[0].name) == "portable");
+    EXPECT_STREQ(speck_active_variant().name, variants[variant_count - 1].name) << "the fastest is used";
+#if SPECK_HAVE_AVX2_BUILD
+    EXPECT_EQ(variant_count, __builtin_cpu_supports("avx2") ? 2 : 1) << "AVX2 goes unused";
+#endif
+    // The published keys, plaintexts and ciphertexts (y, x): the plaintext as counter turns zeros into the latter.
+    const speck_key_schedule keys[] = {schedule_of(counting_key(16, 16)), schedule_of(counting_key(32, 256))};
+    const std::uint64_t published[2][4] = {
+        {0x7469206564616d20, 0x6c61766975716520, 0x7860fedf5c570d18, 0xa65d985179783265},
+        {0x202e72656e6f6f70, 0x65736f6874206e49, 0x4eeeb48d9c188f43, 0x4109010405c0f53e}};
+    std::vector<std::size_t> lengths(301);
+    std::iota(lengths.begin(), lengths.end(), 0);
+    // Around the wide groups of the fast variant, and datagram sizes.
+    lengths.insert(lengths.end(), {367, 368, 369, 383, 384, 385, 560, 735, 736, 737, 1000, 1534, 4111, 65544});
     std::mt19937_64 rng(20260430);
-    for (const auto& var : all_variants()) {
-        for (const std::size_t len : lengths_to_check()) {
-            for (const std::size_t key_len : {std::size_t{16}, std::size_t{256}}) {
-                std::string key(key_len, 0);
-                for (auto& c : key)
-                    c = static_cast<char>(rng());
-                const speck_key_schedule ks = schedule_of(key);
-                // Every third case starts near the top of word 0, where it
-                // wraps without carrying into word 1.
-                const std::uint64_t c0 = len % 3 == 0 ? ~std::uint64_t{0} - (rng() % 8) : rng();
-                const std::uint64_t c1 = rng();
-                bytes in(len);
-                for (auto& b : in)
-                    b = static_cast<std::uint8_t>(rng());
-                // Guard bytes after the output catch writes past len.
-                bytes out(len + 64, 0xa5);
-                var.fn(out.data(), in.data(), len, c0, c1, ks);
-                const bytes want = reference_ctr(in, c0, c1, ks);
-                ASSERT_EQ(bytes(out.begin(), out.begin() + static_cast<long>(len)), want)
-                    << var.name << " len " << len << " key " << key_len;
-                for (std::size_t i = len; i < out.size(); ++i)
-                    ASSERT_EQ(out[i], 0xa5) << var.name << " wrote past " << len;
-                // In place gives the same bytes.
-                bytes inplace = in;
-                var.fn(inplace.data(), inplace.data(), len, c0, c1, ks);
-                ASSERT_EQ(inplace, want) << var.name << " in place, len " << len;
+    for (const speck_variant* var = variants; var < variants + variant_count; ++var)
+        for (int k = 0; k < 2; ++k) {
+            SCOPED_TRACE(std::string(var->name) + (k ? " long key" : " short key"));
+            const std::uint64_t* v = published[k];
+            bytes block(16);
+            var->fn(block.data(), block.data(), 16, v[0], v[1], keys[k]);
+            EXPECT_TRUE(speck_load_le64(block.data()) == v[2] && speck_load_le64(block.data() + 8) == v[3]);
+            for (const std::size_t len : lengths) {
+                SCOPED_TRACE(len);
+                // Every third starts near the top of word 0, which wraps
+                // without carrying into word 1.
+                const std::uint64_t c0 = len % 3 == 0 ? ~std::uint64_t{0} - (rng() % 8) : rng(), c1 = rng();
+                bytes in(len), out(len + 64, 0xa5);  // guard bytes catch writes past len
+                std::generate(in.begin(), in.end(), [&] { return static_cast<std::uint8_t>(rng()); });
+                const bytes want = reference_ctr(in, c0, c1, keys[k]);
+                var->fn(out.data(), in.data(), len, c0, c1, keys[k]);
+                ASSERT_EQ(bytes(out.begin(), out.begin() + static_cast<long>(len)), want);
+                ASSERT_EQ(bytes(out.begin() + static_cast<long>(len), out.end()), bytes(64, 0xa5));
+                var->fn(in.data(), in.data(), len, c0, c1, keys[k]);
+                ASSERT_EQ(in, want) << "in place";
             }
         }
-    }
 }
 
-TEST(SpeckCtr, TransformIsItsOwnInverseAndLeavesTheCounterAlone)
+TEST(SpeckCtr, TheCounterIsTheDatagramLengthInBothWords)
 {
     const speck_key_schedule ks = schedule_of("a key of some length");
-    std::uint8_t counter[16];
-    for (int i = 0; i < 16; ++i)
-        counter[i] = static_cast<std::uint8_t>(0xf0 + i);
-    const std::uint8_t saved[16] = {0xf0, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7,
-                                    0xf8, 0xf9, 0xfa, 0xfb, 0xfc, 0xfd, 0xfe, 0xff};
-    bytes plain(1534);
-    for (std::size_t i = 0; i < plain.size(); ++i)
-        plain[i] = static_cast<std::uint8_t>(i * 7);
-    bytes once(plain.size()), twice(plain.size());
-    EXPECT_EQ(speck_ctr_crypt(once.data(), plain.data(), plain.size(), counter, ks), 0);
-    EXPECT_NE(once, plain);
-    EXPECT_EQ(speck_ctr_crypt(twice.data(), once.data(), once.size(), counter, ks), 0);
-    EXPECT_EQ(twice, plain);
-    EXPECT_EQ(std::memcmp(counter, saved, 16), 0);
-    // The counter block's words are little-endian.
-    EXPECT_EQ(once, reference_ctr(plain, 0xf7f6f5f4f3f2f1f0, 0xfffefdfcfbfaf9f8, ks));
-}
-
-TEST(SpeckCtr, ActiveVariantIsTheLastTheCpuRuns)
-{
-    const auto list = all_variants();
-    ASSERT_FALSE(list.empty());
-    EXPECT_STREQ(list.front().name, "portable");
-    EXPECT_STREQ(speck_active_variant().name, list.back().name);
-}
-
-// ---- the sender ----------------------------------------------------------
-
-TEST(SendDatagram, CounterIsTheLengthInBothWords)
-{
-    udp_sink sink;
-    ASSERT_TRUE(sink.ok());
-    sink_settings_guard guard(sink);
-    settings.disable_encryption = false;
-    ASSERT_EQ(speck_setup_key("collector key", 13), 1);
-    const speck_key_schedule& ks = *speck_key;
-
-    for (const std::uint32_t n : {15u, 32u, 33u, 1534u}) {
-        bytes plain(n);
-        for (std::uint32_t i = 0; i < n; ++i)
-            plain[i] = static_cast<std::uint8_t>(i + n);
-        const bytes copy = plain;
-        ASSERT_EQ(send_datagram(plain.data(), n), 0);
-        EXPECT_EQ(plain, copy) << "the caller's datagram must stay as it was";
-        bytes got;
-        ASSERT_TRUE(sink.receive(got));
-        EXPECT_EQ(got, reference_ctr(plain, n, n, ks)) << n;
-    }
-
-    // 33 bytes, spelled out: blocks from (33, 33) and (34, 33), then the
-    // first byte of the block from (35, 33).
-    bytes zero(33, 0);
-    ASSERT_EQ(send_datagram(zero.data(), 33), 0);
-    bytes got;
-    ASSERT_TRUE(sink.receive(got));
-    ASSERT_EQ(got.size(), 33u);
-    for (std::uint64_t j = 0; j < 3; ++j) {
-        std::uint64_t y = 33 + j, x = 33;
-        speck_encrypt_block(y, x, ks);
-        std::uint8_t block[16];
-        speck_store_le64(block, y);
-        speck_store_le64(block + 8, x);
-        const std::size_t take = j < 2 ? 16 : 1;
-        EXPECT_EQ(std::memcmp(got.data() + 16 * j, block, take), 0) << "block " << j;
-    }
-}
-
-TEST(SendDatagram, DisabledEncryptionSendsTheDatagramAsBuilt)
-{
-    udp_sink sink;
-    ASSERT_TRUE(sink.ok());
-    sink_settings_guard guard(sink);
-    ASSERT_EQ(speck_setup_key("a key that is not used", 22), 1);
-    settings.disable_encryption = true;
-    const bytes plain = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
-    const std::uint32_t before = settings.datagrams_sent;
-    ASSERT_EQ(send_datagram(plain.data(), static_cast<std::uint32_t>(plain.size())), 0);
-    bytes got;
-    ASSERT_TRUE(sink.receive(got));
-    EXPECT_EQ(got, plain);
-    EXPECT_EQ(settings.datagrams_sent, before + 1);
-}
-
-TEST(SendDatagram, FailedSendLeavesTheCountAndTheNextGoesOut)
-{
-    udp_sink sink;
-    ASSERT_TRUE(sink.ok());
-    sink_settings_guard guard(sink);
-    settings.disable_encryption = true;
-    const bytes small(40, 0x11);
-    const std::uint32_t before = settings.datagrams_sent;
-
-    // A closed socket, then a datagram larger than IPv4 UDP can carry.
-    settings.udp_socket.store(net_invalid_socket);
-    EXPECT_EQ(send_datagram(small.data(), 40), 2);
-    settings.udp_socket.store(guard.tx);
-    const bytes huge(65508, 0x22);
-    EXPECT_EQ(send_datagram(huge.data(), 65508), 2);
-    EXPECT_EQ(settings.datagrams_sent, before);
-    EXPECT_TRUE(sink.quiet());
-
-    EXPECT_EQ(send_datagram(small.data(), 40), 0);
-    EXPECT_EQ(settings.datagrams_sent, before + 1);
-    bytes got;
-    ASSERT_TRUE(sink.receive(got));
-    EXPECT_EQ(got, small);
-}
-
-TEST(SendDatagram, NothingGoesOutWithoutACollectorAddressOrAKey)
-{
-    udp_sink sink;
-    ASSERT_TRUE(sink.ok());
-    sink_settings_guard guard(sink);
-    const bytes d(20, 0x33);
-    const std::uint32_t before = settings.datagrams_sent;
-
-    settings.disable_encryption = true;
-    settings.has_collector_addr = false;
-    EXPECT_EQ(send_datagram(d.data(), 20), 2);
-
-    settings.has_collector_addr = true;
-    settings.disable_encryption = false;
-    speck_key = nullptr;
-    EXPECT_EQ(send_datagram(d.data(), 20), -1);
-
-    EXPECT_EQ(settings.datagrams_sent, before);
-    EXPECT_TRUE(sink.quiet());
-}
-
-// A collector that cannot be reached: every failure counted, one line for
-// the first, then at most one a second with the number since the last
-// line, and one when sending works again.
-TEST(SendFailureLog, FirstFailureThenOneLineASecondThenTheRecovery)
-{
-    send_failure_log log;
-    EXPECT_EQ(send_success_note(log), 0u);
-    struct step {
-        std::uint64_t now_ms;
-        bool failed;
-        std::uint32_t reported;
-    };
-    const step steps[] = {
-        {5000, true, 1},  {5001, true, 0},  {5500, true, 0},  {5999, true, 0},
-        {6000, true, 4},  {6001, true, 0},  {9000, true, 2},  {9001, false, 7},
-        {9002, false, 0}, {9003, true, 1},  {9004, true, 0},  {9005, false, 2},
-    };
-    for (const step& s : steps) {
-        SCOPED_TRACE(s.now_ms);
-        EXPECT_EQ(s.failed ? send_failure_note(log, s.now_ms) : send_success_note(log), s.reported);
+    for (const std::size_t n : {0, 1, 15, 16, 33, 1534, 65507}) {
+        SCOPED_TRACE(n);
+        bytes d(n), once(n);
+        std::iota(d.begin(), d.end(), std::uint8_t{7});
+        EXPECT_EQ(tap_crypt(once.data(), d.data(), n, ks), 0);
+        EXPECT_EQ(once, reference_ctr(d, n, n, ks));
+        EXPECT_EQ(tap_crypt(d.data(), d.data(), n, ks), 0);
+        EXPECT_EQ(d, once) << "in place";
     }
 }
