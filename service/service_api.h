@@ -159,7 +159,9 @@ struct service_api {
 // The calls of this platform.
 extern const service_api native_service_api;
 
-// start_run_thread of both platforms: tap_run_thread on a new thread.
+// print and start_run_thread of both platforms: the text to standard
+// output, flushed; tap_run_thread on a new thread.
+void print_to_stdout(const char* text);
 int start_tap_run_thread(char* argument_string);
 
 // The record in use: &native_service_api unless a test put a fake in.

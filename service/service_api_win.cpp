@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include <cstdio>
+#include <cstddef>
 
 #include "platform/platform.h"
 #include "service/service_api.h"
@@ -241,17 +241,11 @@ std::uint32_t format_message(std::uint32_t flags, std::uint32_t code, char** tex
 
 void free_message(char* text) { LocalFree(text); }
 
-void print(const char* text)
-{
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 const service_api native_service_api = {
     .has_service_manager = true,
-    .print = print,
+    .print = print_to_stdout,
     .console_events = console_events_enable,
     .start_dispatcher = start_dispatcher,
     .register_handler = register_handler,
