@@ -31,11 +31,9 @@ long create_key(const std::string& path, svc_handle* keep = nullptr)
     svc_handle key = nullptr;
     long rc = service_os->reg_create(path.c_str(), key_class, win::reg_option_non_volatile,
                                      win::key_all_access, &key);
-    if (rc != win::error_success)
-        return rc;
     if (keep)
         *keep = key;
-    else
+    else if (rc == win::error_success)
         service_os->reg_close(key);
     return rc;
 }
@@ -56,10 +54,10 @@ long write_value(const std::string& path, const char* name, std::uint32_t type, 
 {
     svc_handle key = nullptr;
     long rc = service_os->reg_open(path.c_str(), win::key_write, &key);
-    if (rc != win::error_success)
-        return rc;
-    rc = service_os->reg_set(key, name, type, data, size);
-    service_os->reg_close(key);
+    if (rc == win::error_success) {
+        rc = service_os->reg_set(key, name, type, data, size);
+        service_os->reg_close(key);
+    }
     return rc;
 }
 
@@ -125,8 +123,7 @@ void install_service(int argc, char** argv)
         argv[1] = const_cast<char*>("/c");
     std::string stored;
     std::size_t length = 0;
-    if (join_argument_string(argc > 0 ? static_cast<unsigned>(argc) : 0, argv, stored, &length) !=
-        0) {
+    if (join_argument_string(static_cast<unsigned>(argc), argv, stored, &length) != 0) {
         service_printf("Arguments too long: %zu characters, at most %zu\n", length,
                        argument_string_capacity - 1);
         service_printf("%s not installed.\n", service_name);

@@ -8,13 +8,15 @@
 
 namespace {
 
+// Whether a and b are the same word but for letter case.
 bool same_word(const char* a, const char* b)
 {
-    for (; *a && *b; ++a, ++b)
-        if (std::tolower(static_cast<unsigned char>(*a)) !=
-            std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    return *a == *b;
+    for (; std::tolower(static_cast<unsigned char>(*a)) ==
+           std::tolower(static_cast<unsigned char>(*b));
+         ++a, ++b)
+        if (!*a)
+            return true;
+    return false;
 }
 
 // The launcher's help, after the word it did not recognize if any.

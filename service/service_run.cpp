@@ -65,30 +65,26 @@ void close_stop_event(stop_event* e)
     stop_event_close_shared(tap_stop_event, e, service_os->event_close, service_os->sleep_ms);
 }
 
-// The stored argument string of the service called name. 0 when a
-// non-empty text value was found, -1 when none can be used.
-int read_stored_arguments(const char* name, std::string& text)
+// The stored argument string of the service called name: the text value
+// AppParameters as stored (an expandable text is not expanded), up to its
+// first NUL and at most argument_string_capacity characters; empty when
+// there is none.
+std::string read_stored_arguments(const char* name)
 {
     svc_handle key = nullptr;
     if (service_os->reg_open(parameters_key_path(name).c_str(), win::key_read, &key) !=
         win::error_success)
-        return -1;
+        return {};
     char buf[argument_string_capacity + 1];
     std::uint32_t type = 0;
     std::uint32_t size = argument_string_capacity;
     long rc = service_os->reg_query(key, "AppParameters", &type, buf, &size);
     service_os->reg_close(key);
-    if (rc != win::error_success)
-        return -1;
-    // Taken as stored: an expandable text is not expanded.
-    if (type != win::reg_sz && type != win::reg_expand_sz)
-        return -1;
+    if (rc != win::error_success || (type != win::reg_sz && type != win::reg_expand_sz))
+        return {};
     // A value need not carry its terminator.
     buf[size < argument_string_capacity ? size : argument_string_capacity] = '\0';
-    if (!buf[0])
-        return -1;
-    text = buf;
-    return 0;
+    return buf;
 }
 
 }  // namespace
@@ -100,19 +96,17 @@ std::string parameters_key_path(const char* name)
 
 void service_printf(const char* format, ...)
 {
-    char small[512];
     va_list ap;
     va_start(ap, format);
     va_list again;
     va_copy(again, ap);
-    int n = std::vsnprintf(small, sizeof small, format, ap);
+    // Measured first, then written in full: no text is cut.
+    const int n = std::vsnprintf(nullptr, 0, format, ap);
     va_end(ap);
-    if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
-        service_os->print(small);
-    } else if (n >= 0) {
-        std::string big(static_cast<std::size_t>(n) + 1, '\0');
-        std::vsnprintf(big.data(), big.size(), format, again);
-        service_os->print(big.c_str());
+    if (n >= 0) {
+        std::string text(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(text.data(), text.size(), format, again);
+        service_os->print(text.c_str());
     }
     va_end(again);
 }
@@ -274,10 +268,7 @@ void service_main(unsigned argc, char** argv)
     if (report_status(win::service_start_pending, 0, true, start_wait_hint_ms) == 0) {
         // Start parameters after argv[0] are ignored: the service runs with
         // what was stored at installation only.
-        std::string stored;
-        std::vector<std::string> words;
-        if (read_stored_arguments(name, stored) == 0)
-            words = split_arguments(stored.c_str());
+        std::vector<std::string> words = split_arguments(read_stored_arguments(name).c_str());
         std::vector<char*> pointers;
         pointers.reserve(words.size());
         for (std::string& w : words)
