@@ -13,31 +13,38 @@ namespace {
 
 constexpr std::size_t module_path_capacity = 512;
 constexpr const char* key_class = "LocalSystem";
-constexpr const char* service_key_format = "SYSTEM\\CurrentControlSet\\Services\\%s";
-constexpr const char* parameters_key_format = "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters";
-constexpr const char* event_log_key_format =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s";
 // Full access for SYSTEM (the service) and Administrators, nothing for
 // anyone else, and nothing inherited from the Services key, which every
 // user may read: AppParameters holds the key.
 constexpr const char* parameters_key_sddl = "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 
-std::string key_path(const char* format)
+// The event-log source's key.
+std::string event_log_key()
 {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, format, service_name);
-    return buf;
+    return std::string(services_key) + "EventLog\\Application\\" + service_name;
 }
 
-// Creates the key if need be and closes it again. 0 / the Win32 error.
-long create_key(const std::string& path)
+// Creates the key if need be. 0 and the open key in *keep, or closed again
+// when keep is null; the Win32 error otherwise.
+long create_key(const std::string& path, svc_handle* keep = nullptr)
 {
     svc_handle key = nullptr;
     long rc = service_os->reg_create(path.c_str(), key_class, win::reg_option_non_volatile,
                                      win::key_all_access, &key);
-    if (rc == win::error_success)
+    if (keep)
+        *keep = key;
+    else if (rc == win::error_success)
         service_os->reg_close(key);
     return rc;
+}
+
+// The service manager, or null after printing why not.
+svc_handle open_service_manager()
+{
+    svc_handle scm = service_os->scm_open(win::sc_manager_all_access);
+    if (!scm)
+        service_printf("OpenSCManager failed - %s\n", last_error_text());
+    return scm;
 }
 
 // Opens the key for writing, sets one value and closes the key. 0 when the
@@ -47,10 +54,10 @@ long write_value(const std::string& path, const char* name, std::uint32_t type, 
 {
     svc_handle key = nullptr;
     long rc = service_os->reg_open(path.c_str(), win::key_write, &key);
-    if (rc != win::error_success)
-        return rc;
-    rc = service_os->reg_set(key, name, type, data, size);
-    service_os->reg_close(key);
+    if (rc == win::error_success) {
+        rc = service_os->reg_set(key, name, type, data, size);
+        service_os->reg_close(key);
+    }
     return rc;
 }
 
@@ -61,18 +68,16 @@ long write_text(const std::string& path, const char* name, const char* text)
 }
 
 // The registry steps that follow a successful CreateServiceA.
-void write_registry(const char* exe_path, const std::string& stored)
+void write_registry(const char* exe_path, const std::string& stored, const char* description)
 {
-    char description[256];
-    std::snprintf(description, sizeof description, "%s for Windows", service_name);
-    std::string service_key = key_path(service_key_format);
+    std::string service_key = std::string(services_key) + service_name;
     if (write_text(service_key, "Description", description) != win::error_success) {
         service_printf("Unable to set service description.\n");
         service_os->print(description);
         service_os->print(service_key.c_str());
     }
 
-    std::string event_key = key_path(event_log_key_format);
+    std::string event_key = event_log_key();
     if (create_key(event_key) != win::error_success)
         service_printf("The EventLog subkey could not be created.\n");
     if (write_text(event_key, "EventMessageFile", exe_path) != win::error_success)
@@ -82,10 +87,9 @@ void write_registry(const char* exe_path, const std::string& stored)
         win::error_success)
         service_printf("The Types Supported value could not be assigned.\n");
 
-    std::string parameters_key = key_path(parameters_key_format);
+    std::string parameters_key = parameters_key_path(service_name);
     svc_handle key = nullptr;
-    if (service_os->reg_create(parameters_key.c_str(), key_class, win::reg_option_non_volatile,
-                               win::key_all_access, &key) != win::error_success) {
+    if (create_key(parameters_key, &key) != win::error_success) {
         service_printf("Could not create Parameters subkey.\n");
         return;
     }
@@ -119,8 +123,7 @@ void install_service(int argc, char** argv)
         argv[1] = const_cast<char*>("/c");
     std::string stored;
     std::size_t length = 0;
-    if (join_argument_string(argc > 0 ? static_cast<unsigned>(argc) : 0, argv, stored, &length) !=
-        0) {
+    if (join_argument_string(static_cast<unsigned>(argc), argv, stored, &length) != 0) {
         service_printf("Arguments too long: %zu characters, at most %zu\n", length,
                        argument_string_capacity - 1);
         service_printf("%s not installed.\n", service_name);
@@ -135,22 +138,20 @@ void install_service(int argc, char** argv)
         return;
     }
 
-    svc_handle scm = service_os->scm_open(win::sc_manager_all_access);
-    if (!scm) {
-        service_printf("OpenSCManager failed - %s\n", last_error_text());
+    svc_handle scm = open_service_manager();
+    if (!scm)
         return;
-    }
 
     // The service manager splits an unquoted command line at blanks and
     // would try "C:\Program" first.
     std::string command_line = exe_path;
     if (command_line.find(' ') != std::string::npos)
         command_line = "\"" + command_line + "\"";
-    char display_name[256];
-    std::snprintf(display_name, sizeof display_name, "%s for Windows", service_name);
+    // Also the description in the registry.
+    const std::string display_name = std::string(service_name) + " for Windows";
     service_create_args create{};
     create.service_name = service_name;
-    create.display_name = display_name;
+    create.display_name = display_name.c_str();
     create.desired_access = win::service_all_access;
     create.service_type = win::service_win32_own_process;
     create.start_type = win::service_auto_start;
@@ -176,17 +177,15 @@ void install_service(int argc, char** argv)
     service_os->service_set_description(service, shown_argument_string(stored, false).c_str());
     service_os->service_close(service);
 
-    write_registry(exe_path, stored);
+    write_registry(exe_path, stored, display_name.c_str());
     service_os->service_close(scm);
 }
 
 void remove_service()
 {
-    svc_handle scm = service_os->scm_open(win::sc_manager_all_access);
-    if (!scm) {
-        service_printf("OpenSCManager failed - %s\n", last_error_text());
+    svc_handle scm = open_service_manager();
+    if (!scm)
         return;
-    }
     svc_handle service = service_os->service_open(scm, service_name, win::service_all_access);
     if (!service) {
         service_printf("OpenService %s failed - %s\n", service_name, last_error_text());
@@ -211,7 +210,7 @@ void remove_service()
 
     if (service_os->service_delete(service) == 0) {
         service_printf("%s removed.\n", service_name);
-        service_os->reg_delete_key(key_path(event_log_key_format).c_str());
+        service_os->reg_delete_key(event_log_key().c_str());
     } else {
         service_printf("DeleteService failed - %s\n", last_error_text());
     }

@@ -8,18 +8,23 @@
 
 namespace {
 
+// Whether a and b are the same word but for letter case.
 bool same_word(const char* a, const char* b)
 {
-    for (; *a && *b; ++a, ++b)
-        if (std::tolower(static_cast<unsigned char>(*a)) !=
-            std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    return *a == *b;
+    for (; std::tolower(static_cast<unsigned char>(*a)) ==
+           std::tolower(static_cast<unsigned char>(*b));
+         ++a, ++b)
+        if (!*a)
+            return true;
+    return false;
 }
 
-void print_help()
+// The launcher's help, after the word it did not recognize if any.
+void print_help(const char* unrecognized)
 {
     const char* n = service_name;
+    if (unrecognized)
+        service_printf("\nUnrecognized option: %s\n", unrecognized);
     service_printf("Available options:\n");
     service_printf("/i <service name> [options] - Install %s as service\n", n);
     service_printf("/c [options]                - Run %s on a console\n", n);
@@ -52,51 +57,48 @@ void print_no_service_manager()
                    n, n, n, n, n);
 }
 
+// Hands the process to the service dispatcher, which calls service_main.
+void run_as_service()
+{
+    service_printf("\nNOTE:\nUnder your version of Windows, %s is started as a service.\n",
+                   service_name);
+    service_printf("Please open the services control panel to start/stop %s,\n", service_name);
+    service_printf("or type %s /h to see all the available options.\n", service_name);
+    // Windows sends the logoff and shutdown console events to services
+    // too; only the service manager may stop this one.
+    service_os->console_events(false);
+    if (service_os->start_dispatcher(service_name, service_main) != 0) {
+        const char* failed = "StartServiceControlDispatcher failed!";
+        service_printf("\n%s\n", failed);
+        report_service_event(failed);
+    }
+}
+
+void run_on_console(int argc, char** argv)
+{
+    console_mode = 1;
+    service_os->console_events(true);
+    run_until_stopped(static_cast<unsigned>(argc), argv);
+}
+
 }  // namespace
 
 int launcher_main(int argc, char** argv)
 {
-    // Started without arguments by the Service Control Manager; argv[0]
-    // of the dispatcher's call is the service's name.
-    if (argc < 2) {
-        if (!service_os->has_service_manager) {
-            print_no_service_manager();
-            return 0;
-        }
-        service_printf("\nNOTE:\nUnder your version of Windows, %s is started as a service.\n",
-                       service_name);
-        service_printf("Please open the services control panel to start/stop %s,\n",
-                       service_name);
-        service_printf("or type %s /h to see all the available options.\n", service_name);
-        // Windows sends the logoff and shutdown console events to services
-        // too; only the service manager may stop this one.
-        service_os->console_events(false);
-        if (service_os->start_dispatcher(service_name, service_main) != 0) {
-            const char* failed = "StartServiceControlDispatcher failed!";
-            service_printf("\n%s\n", failed);
-            report_service_event(failed);
-        }
-        return 0;
-    }
-
-    const char* mode = argv[1];
-    if (same_word(mode, "/i") || same_word(mode, "/r")) {
-        if (!service_os->has_service_manager)
-            print_no_service_manager();
-        else if (same_word(mode, "/i"))
-            install_service(argc, argv);
-        else
-            remove_service();
-        return 0;
-    }
-    if (same_word(mode, "/c")) {
-        console_mode = 1;
-        service_os->console_events(true);
-        run_until_stopped(static_cast<unsigned>(argc), argv);
-        return 0;
-    }
-    if (!same_word(mode, "/h"))
-        service_printf("\nUnrecognized option: %s\n", mode);
-    print_help();
+    // No argument: started by the Service Control Manager.
+    const char* mode = argc >= 2 ? argv[1] : nullptr;
+    auto is = [mode](const char* word) { return mode && same_word(mode, word); };
+    if ((!mode || is("/i") || is("/r")) && !service_os->has_service_manager)
+        print_no_service_manager();
+    else if (!mode)
+        run_as_service();
+    else if (is("/i"))
+        install_service(argc, argv);
+    else if (is("/r"))
+        remove_service();
+    else if (is("/c"))
+        run_on_console(argc, argv);
+    else
+        print_help(is("/h") ? nullptr : mode);
     return 0;
 }

@@ -27,18 +27,15 @@ inline constexpr std::uint32_t service_stop_pending = 3;
 inline constexpr std::uint32_t service_running = 4;
 inline constexpr std::uint32_t service_accept_stop = 1;
 inline constexpr std::uint32_t service_control_stop = 1;
-inline constexpr std::uint32_t service_control_interrogate = 4;
 inline constexpr std::uint32_t service_control_shutdown = 5;
 inline constexpr std::uint32_t service_auto_start = 2;
 inline constexpr std::uint32_t service_error_normal = 1;
 inline constexpr std::uint32_t service_all_access = 0xF01FF;
 inline constexpr std::uint32_t sc_manager_all_access = 0xF003F;
-inline constexpr std::uint32_t service_config_description = 1;
 
 inline constexpr std::uint32_t reg_sz = 1;
 inline constexpr std::uint32_t reg_expand_sz = 2;
 inline constexpr std::uint32_t reg_dword = 4;
-inline constexpr std::uint32_t reg_multi_sz = 7;
 inline constexpr std::uint32_t key_read = 0x20019;
 inline constexpr std::uint32_t key_write = 0x20006;
 inline constexpr std::uint32_t key_all_access = 0xF003F;
@@ -48,12 +45,7 @@ inline constexpr std::uint16_t eventlog_information_type = 4;
 inline constexpr std::uint32_t format_message_flags = 0x3100;  // allocate | system | argument array
 
 inline constexpr long error_success = 0;
-inline constexpr std::uint32_t error_access_denied = 5;
 inline constexpr std::uint32_t error_call_not_implemented = 120;
-inline constexpr std::uint32_t error_insufficient_buffer = 122;
-inline constexpr std::uint32_t error_more_data = 234;
-inline constexpr std::uint32_t error_service_does_not_exist = 0x424;
-inline constexpr std::uint32_t error_service_exists = 0x431;
 }  // namespace win
 
 // Same fields and order as SERVICE_STATUS.
@@ -159,7 +151,9 @@ struct service_api {
 // The calls of this platform.
 extern const service_api native_service_api;
 
-// start_run_thread of both platforms: tap_run_thread on a new thread.
+// print and start_run_thread of both platforms: the text to standard
+// output, flushed; tap_run_thread on a new thread.
+void print_to_stdout(const char* text);
 int start_tap_run_thread(char* argument_string);
 
 // The record in use: &native_service_api unless a test put a fake in.

@@ -2,8 +2,6 @@
 // fail with "call not implemented", and the launcher offers a console run
 // under the system's own service manager instead. Output, the stop event
 // and the run thread are real.
-#include <cstdio>
-
 #include "platform/platform.h"
 #include "service/service_api.h"
 
@@ -27,10 +25,7 @@ long no_registry()
 
 const service_api native_service_api = {
     .has_service_manager = false,
-    .print = [](const char* text) {
-        std::fputs(text, stdout);
-        std::fflush(stdout);
-    },
+    .print = print_to_stdout,
     .console_events = [](bool) {},
     .start_dispatcher = [](const char*, void (*)(unsigned, char**)) {
         posix_last_error = win::error_call_not_implemented;

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include <cstdio>
+#include <cstddef>
 
 #include "platform/platform.h"
 #include "service/service_api.h"
@@ -15,17 +15,14 @@ static_assert(win::service_stop_pending == SERVICE_STOP_PENDING);
 static_assert(win::service_running == SERVICE_RUNNING);
 static_assert(win::service_accept_stop == SERVICE_ACCEPT_STOP);
 static_assert(win::service_control_stop == SERVICE_CONTROL_STOP);
-static_assert(win::service_control_interrogate == SERVICE_CONTROL_INTERROGATE);
 static_assert(win::service_control_shutdown == SERVICE_CONTROL_SHUTDOWN);
 static_assert(win::service_auto_start == SERVICE_AUTO_START);
 static_assert(win::service_error_normal == SERVICE_ERROR_NORMAL);
 static_assert(win::service_all_access == SERVICE_ALL_ACCESS);
 static_assert(win::sc_manager_all_access == SC_MANAGER_ALL_ACCESS);
-static_assert(win::service_config_description == SERVICE_CONFIG_DESCRIPTION);
 static_assert(win::reg_sz == REG_SZ);
 static_assert(win::reg_expand_sz == REG_EXPAND_SZ);
 static_assert(win::reg_dword == REG_DWORD);
-static_assert(win::reg_multi_sz == REG_MULTI_SZ);
 static_assert(win::key_read == KEY_READ);
 static_assert(win::key_write == KEY_WRITE);
 static_assert(win::key_all_access == KEY_ALL_ACCESS);
@@ -35,12 +32,7 @@ static_assert(win::format_message_flags ==
               (FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                FORMAT_MESSAGE_ARGUMENT_ARRAY));
 static_assert(win::error_success == ERROR_SUCCESS);
-static_assert(win::error_access_denied == ERROR_ACCESS_DENIED);
 static_assert(win::error_call_not_implemented == ERROR_CALL_NOT_IMPLEMENTED);
-static_assert(win::error_insufficient_buffer == ERROR_INSUFFICIENT_BUFFER);
-static_assert(win::error_more_data == ERROR_MORE_DATA);
-static_assert(win::error_service_does_not_exist == ERROR_SERVICE_DOES_NOT_EXIST);
-static_assert(win::error_service_exists == ERROR_SERVICE_EXISTS);
 
 static_assert(sizeof(service_status) == sizeof(SERVICE_STATUS));
 static_assert(offsetof(service_status, check_point) == offsetof(SERVICE_STATUS, dwCheckPoint));
@@ -241,17 +233,11 @@ std::uint32_t format_message(std::uint32_t flags, std::uint32_t code, char** tex
 
 void free_message(char* text) { LocalFree(text); }
 
-void print(const char* text)
-{
-    std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 const service_api native_service_api = {
     .has_service_manager = true,
-    .print = print,
+    .print = print_to_stdout,
     .console_events = console_events_enable,
     .start_dispatcher = start_dispatcher,
     .register_handler = register_handler,

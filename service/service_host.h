@@ -9,6 +9,14 @@
 
 inline constexpr const char* service_name = "vantry_remote";
 
+// Where the service manager keeps the keys of its services, below
+// HKEY_LOCAL_MACHINE.
+inline constexpr const char* services_key = "SYSTEM\\CurrentControlSet\\Services\\";
+
+// The key of the service called name that holds its stored options
+// (the value AppParameters).
+std::string parameters_key_path(const char* name);
+
 // The argument string is built in a buffer of this many bytes.
 inline constexpr std::size_t argument_string_capacity = 8192;
 inline constexpr std::size_t event_message_capacity = 4096;

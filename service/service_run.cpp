@@ -29,12 +29,10 @@ namespace {
 
 constexpr std::uint32_t event_id_information = 0x40000001;
 constexpr std::uint32_t start_wait_hint_ms = 3000;
-constexpr const char* status_failed_event = "SetServiceStatus";
-constexpr const char* parameters_key_format = "SYSTEM\\CurrentControlSet\\Services\\%s\\Parameters";
 
 // Fills the status record and hands it to the Service Control Manager. A
-// pending report takes the next check-point. 0 when it was accepted, -1
-// otherwise.
+// pending report takes the next check-point. 0 when it was accepted; -1
+// otherwise, and the refusal is written to the event log.
 int report_status(std::uint32_t state, std::uint32_t accepted, bool pending,
                   std::uint32_t wait_hint)
 {
@@ -45,14 +43,17 @@ int report_status(std::uint32_t state, std::uint32_t accepted, bool pending,
     current_status.win32_exit_code = 0;
     current_status.check_point = pending ? status_checkpoint++ : 0;
     current_status.wait_hint = wait_hint;
-    return service_os->set_status(status_handle, &current_status);
+    if (service_os->set_status(status_handle, &current_status) == 0)
+        return 0;
+    report_service_event("SetServiceStatus");
+    return -1;
 }
 
-void report_or_complain(std::uint32_t state, std::uint32_t accepted, bool pending,
-                        std::uint32_t wait_hint)
+// Prints text as a line and writes it to the event log.
+void complain(const char* text)
 {
-    if (report_status(state, accepted, pending, wait_hint) != 0)
-        report_service_event(status_failed_event);
+    service_printf("%s\n", text);
+    report_service_event(text);
 }
 
 // Takes the stop event back and closes it. In service mode the run thread
@@ -64,48 +65,48 @@ void close_stop_event(stop_event* e)
     stop_event_close_shared(tap_stop_event, e, service_os->event_close, service_os->sleep_ms);
 }
 
-// The stored argument string of the service, read from its Parameters key.
-// 0 when a non-empty text value was found, -1 when none can be used.
-int read_stored_arguments(const char* key_path, std::string& text)
+// The stored argument string of the service called name: the text value
+// AppParameters as stored (an expandable text is not expanded), up to its
+// first NUL and at most argument_string_capacity characters; empty when
+// there is none.
+std::string read_stored_arguments(const char* name)
 {
     svc_handle key = nullptr;
-    if (service_os->reg_open(key_path, win::key_read, &key) != win::error_success)
-        return -1;
+    if (service_os->reg_open(parameters_key_path(name).c_str(), win::key_read, &key) !=
+        win::error_success)
+        return {};
     char buf[argument_string_capacity + 1];
     std::uint32_t type = 0;
     std::uint32_t size = argument_string_capacity;
     long rc = service_os->reg_query(key, "AppParameters", &type, buf, &size);
     service_os->reg_close(key);
-    if (rc != win::error_success)
-        return -1;
-    // Taken as stored: an expandable text is not expanded.
-    if (type != win::reg_sz && type != win::reg_expand_sz)
-        return -1;
+    if (rc != win::error_success || (type != win::reg_sz && type != win::reg_expand_sz))
+        return {};
     // A value need not carry its terminator.
     buf[size < argument_string_capacity ? size : argument_string_capacity] = '\0';
-    if (!buf[0])
-        return -1;
-    text = buf;
-    return 0;
+    return buf;
 }
 
 }  // namespace
 
+std::string parameters_key_path(const char* name)
+{
+    return std::string(services_key) + name + "\\Parameters";
+}
+
 void service_printf(const char* format, ...)
 {
-    char small[512];
     va_list ap;
     va_start(ap, format);
     va_list again;
     va_copy(again, ap);
-    int n = std::vsnprintf(small, sizeof small, format, ap);
+    // Measured first, then written in full: no text is cut.
+    const int n = std::vsnprintf(nullptr, 0, format, ap);
     va_end(ap);
-    if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
-        service_os->print(small);
-    } else if (n >= 0) {
-        std::string big(static_cast<std::size_t>(n) + 1, '\0');
-        std::vsnprintf(big.data(), big.size(), format, again);
-        service_os->print(big.c_str());
+    if (n >= 0) {
+        std::string text(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(text.data(), text.size(), format, again);
+        service_os->print(text.c_str());
     }
     va_end(again);
 }
@@ -214,10 +215,8 @@ void run_until_stopped(unsigned count, char** args)
     if (!args)
         count = 0;
     if (!console_mode &&
-        report_status(win::service_start_pending, 0, true, start_wait_hint_ms) != 0) {
-        report_service_event(status_failed_event);
+        report_status(win::service_start_pending, 0, true, start_wait_hint_ms) != 0)
         return;
-    }
     stop_event* e = service_os->event_create();
     if (!e)
         return;
@@ -226,7 +225,6 @@ void run_until_stopped(unsigned count, char** args)
     // exists whenever one arrives.
     if (!console_mode &&
         report_status(win::service_running, win::service_accept_stop, false, 0) != 0) {
-        report_service_event(status_failed_event);
         close_stop_event(e);
         return;
     }
@@ -237,8 +235,7 @@ void run_until_stopped(unsigned count, char** args)
         char msg[96];
         std::snprintf(msg, sizeof msg, "Arguments too long: %zu characters, at most %zu", length,
                       argument_string_capacity - 1);
-        service_printf("%s\n", msg);
-        report_service_event(msg);
+        complain(msg);
         close_stop_event(e);
         return;
     }
@@ -253,8 +250,7 @@ void run_until_stopped(unsigned count, char** args)
     if (copy)
         std::memcpy(copy, joined.c_str(), joined.size() + 1);
     if (!copy || service_os->start_run_thread(copy) != 0) {
-        service_printf("Could not start the run thread.\n");
-        report_service_event("Could not start the run thread.");
+        complain("Could not start the run thread.");
         close_stop_event(e);
         return;
     }
@@ -265,23 +261,14 @@ void run_until_stopped(unsigned count, char** args)
 void service_main(unsigned argc, char** argv)
 {
     const char* name = argc > 0 && argv && argv[0] ? argv[0] : service_name;
-    std::string key_path(std::strlen(parameters_key_format) + std::strlen(name), '\0');
-    key_path.resize(static_cast<std::size_t>(
-        std::snprintf(key_path.data(), key_path.size() + 1, parameters_key_format, name)));
-
     status_handle = service_os->register_handler(service_name, service_control_handler);
     if (!status_handle)
         return;
 
-    if (report_status(win::service_start_pending, 0, true, start_wait_hint_ms) != 0) {
-        report_service_event(status_failed_event);
-    } else {
+    if (report_status(win::service_start_pending, 0, true, start_wait_hint_ms) == 0) {
         // Start parameters after argv[0] are ignored: the service runs with
         // what was stored at installation only.
-        std::string stored;
-        std::vector<std::string> words;
-        if (read_stored_arguments(key_path.c_str(), stored) == 0)
-            words = split_arguments(stored.c_str());
+        std::vector<std::string> words = split_arguments(read_stored_arguments(name).c_str());
         std::vector<char*> pointers;
         pointers.reserve(words.size());
         for (std::string& w : words)
@@ -290,14 +277,14 @@ void service_main(unsigned argc, char** argv)
                           pointers.empty() ? nullptr : pointers.data());
     }
 
-    report_or_complain(win::service_stopped, win::service_accept_stop, false, 0);
+    report_status(win::service_stopped, win::service_accept_stop, false, 0);
 }
 
 void service_control_handler(std::uint32_t control)
 {
     if (control == win::service_control_stop || control == win::service_control_shutdown) {
         if (!console_mode)
-            report_or_complain(win::service_stop_pending, win::service_accept_stop, true, 0);
+            report_status(win::service_stop_pending, win::service_accept_stop, true, 0);
         stop_event_set_shared(tap_stop_event, service_os->event_set);
         return;
     }
@@ -305,8 +292,14 @@ void service_control_handler(std::uint32_t control)
         return;
     std::uint32_t state = current_status.current_state;
     bool settled = state == win::service_running || state == win::service_stopped;
-    report_or_complain(state, state == win::service_start_pending ? 0 : win::service_accept_stop,
+    report_status(state, state == win::service_start_pending ? 0 : win::service_accept_stop,
                        !settled, 0);
+}
+
+void print_to_stdout(const char* text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
 }
 
 int start_tap_run_thread(char* argument_string)
