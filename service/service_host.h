@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
 #include "service/service_api.h"
 
 inline constexpr const char* service_name = "vantry_remote";
@@ -51,12 +52,7 @@ inline constexpr const char* key_mask = "********";
 std::string shown_argument_string(const std::string& joined, bool posixly_correct);
 
 // Formats text and writes it with service_os->print.
-#if defined(__MINGW32__)
-#define SERVICE_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
-#else
-#define SERVICE_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
-#endif
-void service_printf(const char* format, ...) SERVICE_PRINTF_FORMAT;
+void service_printf(const char* format, ...) VANTRY_PRINTF(1, 2);
 
 // Starts the run thread with the joined arguments (args may be null when
 // count is 0) and returns once the stop event is set, or earlier when a
