@@ -50,7 +50,7 @@ TEST(SpeckKey, ShortKeysArePaddedWithPositionsAndOnly256CharactersMakeTheLongKey
 {
     const std::string k16 = counting_key(16, 16), k256 = counting_key(32, 256);
     const std::tuple<std::string, std::string, bool> pairs[] = {  // two keys: the same schedule?
-        {"", k16, true}, {"abc", "abc" + k16.substr(3), true}, {counting_key(32, 255), k16, true},
+        {"", k16, true}, {"a", "", false}, {"abc", "abc" + k16.substr(3), true}, {counting_key(32, 255), k16, true},
         {counting_key(32, 257), k16, true}, {k256, k16, false}, {"0123456789abcdeX", "0123456789abcdeY", false},
         {k256.substr(0, 32) + "Q" + k256.substr(33), k256, true},  // characters past the key's size
         {"0123456789abcdefXYZ", "0123456789abcdef-", true}};
