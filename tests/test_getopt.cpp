@@ -1,3 +1,6 @@
+// The option reader: what it yields, says and does to the word order, for
+// the tap's options and for option tables that exercise the rest. The
+// orders and indices are those of the C library's getopt_long.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,259 +12,128 @@
 
 namespace {
 
-struct reading {
-    std::string seen;               // "v c=x ? K": letters in order, '?' for errors
-    std::string err;                // everything written to the error stream
-    int optind = 0;
-    std::vector<std::string> argv;  // the word order after reading
-    std::vector<int> optopt;        // optopt after each '?'
-};
+const long_option exact_and_longer[] = {
+    {"version", arg_none, 'V'}, {"ver", arg_none, 'a'}, {"verbose", arg_none, 'v'}, {nullptr, arg_none, 0}};
+const long_option same_result[] = {{"colour", arg_none, 'c'}, {"color", arg_none, 'c'}, {nullptr, arg_none, 0}};
+const long_option optional_arg[] = {{"level", arg_optional, 'l'}, {nullptr, arg_none, 0}};
 
-std::string read_stream(std::FILE* f)
+void record(int letter, const char* value, void* ctx)
 {
-    std::string out;
-    std::rewind(f);
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        out += static_cast<char>(c);
-    return out;
+    std::string& s = *static_cast<std::string*>(ctx);
+    s += (s.empty() ? "" : " ") + std::string(1, static_cast<char>(letter)) + (value ? std::string("=") + value : "");
 }
-
-// Reads every option, going on after errors the way a plain getopt loop
-// would, so that recovery is visible too.
-reading read_all(std::vector<const char*> words, bool posixly_correct = false,
-                 const char* shortopts = tap_short_options,
-                 const long_option* longopts = tap_long_options)
-{
-    reading r;
-    std::FILE* err = std::tmpfile();
-    getopt_state st;
-    st.posixly_correct = posixly_correct;
-    int argc = static_cast<int>(words.size());
-    words.push_back(nullptr);
-    for (int guard = 0; guard < 100; ++guard) {
-        int c = getopt_long_next(st, argc, words.data(), shortopts, longopts, err);
-        if (c == -1)
-            break;
-        if (!r.seen.empty())
-            r.seen += ' ';
-        r.seen += static_cast<char>(c);
-        if (c == '?')
-            r.optopt.push_back(st.optopt);
-        if (st.optarg)
-            r.seen += std::string("=") + st.optarg;
-    }
-    r.optind = st.optind;
-    for (int i = 0; i < argc; ++i)
-        r.argv.emplace_back(words[i]);
-    if (err) {
-        r.err = read_stream(err);
-        std::fclose(err);
-    }
-    return r;
-}
-
-using words = std::vector<std::string>;
 
 }  // namespace
 
-TEST(Getopt, NonOptionsAreSkippedAndMovedBehindTheOptions)
+TEST(Getopt, ReadsReordersAndDiagnosesLikeGnu)
 {
-    reading r = read_all({"prog", "a", "-v", "b", "-c", "x", "c"});
-    EXPECT_EQ(r.seen, "v c=x");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.argv, (words{"prog", "-v", "-c", "x", "a", "b", "c"}));
-    EXPECT_EQ(r.optind, 4);
-}
-
-TEST(Getopt, PosixlyCorrectStopsAtTheFirstNonOption)
-{
-    reading r = read_all({"prog", "-v", "a", "-K"}, true);
-    EXPECT_EQ(r.seen, "v");
-    EXPECT_EQ(r.optind, 2);
-    EXPECT_EQ(r.argv, (words{"prog", "-v", "a", "-K"}));
-
-    EXPECT_EQ(read_all({"prog", "a", "-v"}, true).seen, "");
-}
-
-TEST(Getopt, LoneDashIsANonOptionAndDoubleDashEndsOptions)
-{
-    reading r = read_all({"prog", "-", "-v"});
-    EXPECT_EQ(r.seen, "v");
-    EXPECT_EQ(r.argv, (words{"prog", "-v", "-"}));
-    EXPECT_EQ(r.optind, 2);
-
-    r = read_all({"prog", "-v", "--", "-K", "x"});
-    EXPECT_EQ(r.seen, "v");
-    EXPECT_EQ(r.optind, 3);
-
-    // A non-option before "--" ends up first among the words left over.
-    r = read_all({"prog", "a", "--", "-K"});
-    EXPECT_EQ(r.seen, "");
-    EXPECT_EQ(r.argv, (words{"prog", "--", "a", "-K"}));
-    EXPECT_EQ(r.optind, 2);
-}
-
-TEST(Getopt, ShortOptionsGroupAndTakeTheirArgumentFromTheWordOrTheNext)
-{
-    EXPECT_EQ(read_all({"prog", "-vK"}).seen, "v K");
-    EXPECT_EQ(read_all({"prog", "-vc10.0.0.1:5000", "-K"}).seen, "v c=10.0.0.1:5000 K");
-    // The next word is taken whatever it begins with.
-    EXPECT_EQ(read_all({"prog", "-c", "-v"}).seen, "c=-v");
-    EXPECT_EQ(read_all({"prog", "-c", "--"}).seen, "c=--");
-    // -g takes an argument like the others, refused later by the handler.
-    EXPECT_EQ(read_all({"prog", "-g", "x", "-G"}).seen, "g=x G");
-}
-
-TEST(Getopt, ShortOptionErrorsNameTheProgramAndTheLetter)
-{
-    reading r = read_all({"./tap", "-x", "-v"});
-    EXPECT_EQ(r.seen, "? v");
-    EXPECT_EQ(r.err, "./tap: invalid option -- x\n");
-    EXPECT_EQ(r.optopt, std::vector<int>{'x'});
-
-    EXPECT_EQ(read_all({"./tap", "-vx"}, true).err, "./tap: illegal option -- x\n");
-
-    r = read_all({"./tap", "-K", "-c"});
-    EXPECT_EQ(r.seen, "K ?");
-    EXPECT_EQ(r.err, "./tap: option requires an argument -- c\n");
-    EXPECT_EQ(r.optopt, std::vector<int>{'c'});
-
-    // ':' is never an option letter even though the string contains it.
-    EXPECT_EQ(read_all({"p", "-:"}).err, "p: invalid option -- :\n");
-}
-
-TEST(Getopt, LongOptionsTakeTheirArgumentAfterEqualsOrAsTheNextWord)
-{
-    EXPECT_EQ(read_all({"prog", "--tzsp=37008"}).seen, "t=37008");
-    EXPECT_EQ(read_all({"prog", "--tzsp", "37008"}).seen, "t=37008");
-    EXPECT_EQ(read_all({"prog", "--tzsp="}).seen, "t=");
-    EXPECT_EQ(read_all({"prog", "--collector", "--key"}).seen, "c=--key");
-    EXPECT_EQ(read_all({"prog", "--disable-encryption", "--verbose"}).seen, "K v");
-}
-
-TEST(Getopt, LongNamesMayBeShortenedToAUniquePrefix)
-{
-    EXPECT_EQ(read_all({"prog", "--vers"}).seen, "V");
-    EXPECT_EQ(read_all({"prog", "--verb"}).seen, "v");
-    EXPECT_EQ(read_all({"prog", "--hel"}).seen, "h");
-    EXPECT_EQ(read_all({"prog", "--d"}).seen, "K");
-    EXPECT_EQ(read_all({"prog", "--col=1.2.3.4:5"}).seen, "c=1.2.3.4:5");
-
-    for (const char* word : {"--ver", "--h", "--t"}) {
-        reading r = read_all({"prog", word, "-v"});
-        EXPECT_EQ(r.seen, "? v") << word;
-        EXPECT_EQ(r.err, std::string("prog: option `") + word + "' is ambiguous\n");
-        EXPECT_EQ(r.optopt, std::vector<int>{0});
+    const struct {
+        std::vector<const char*> argv;
+        const char* seen;             // letters, "=value" after them, '?' followed by optopt
+        const char* err;              // the diagnostics
+        int optind = 0;               // after the end; 0: not checked
+        const char* order = nullptr;  // the words after reading; null: not checked
+        bool posix = false;
+        const char* shortopts = tap_short_options;
+        const long_option* longopts = tap_long_options;
+    } rows[] = {
+        {{"prog", "a", "-v", "b", "-c", "x", "c"}, "v c=x", "", 4, "prog -v -c x a b c"},
+        {{"prog", "-v", "a", "-K"}, "v", "", 2, "prog -v a -K", true},
+        {{"prog", "a", "-v"}, "", "", 1, "prog a -v", true},
+        {{"prog", "-", "-v"}, "v", "", 2, "prog -v -"},
+        {{"prog", "-v", "--", "-K", "x"}, "v", "", 3, "prog -v -- -K x"},
+        {{"prog", "a", "--", "-K"}, "", "", 2, "prog -- a -K"},
+        {{"prog", "a", "-v", "--", "b"}, "v", "", 3, "prog -v -- a b"},
+        {{"prog", "-v"}, "v", "", 2, "prog -v"}, {{"prog", "-vK"}, "v K", ""},
+        {{"prog", "-vc10.0.0.1:5000", "-K"}, "v c=10.0.0.1:5000 K", ""},
+        {{"prog", "-c", "-v"}, "c=-v", ""}, {{"prog", "-c", "--"}, "c=--", ""},
+        {{"prog", "-g", "x", "-G"}, "g=x G", ""},
+        {{"./tap", "-x", "-v"}, "?x v", "./tap: invalid option -- x\n"},
+        {{"./tap", "-vx"}, "v ?x", "./tap: illegal option -- x\n", 2, nullptr, true},
+        {{"./tap", "-xv"}, "?x v", "./tap: invalid option -- x\n", 2},
+        {{"./tap", "-K", "-c"}, "K ?c", "./tap: option requires an argument -- c\n", 3},
+        {{"p", "-:"}, "?:", "p: invalid option -- :\n"},
+        {{"prog", "--tzsp=37008"}, "t=37008", ""}, {{"prog", "--tzsp", "37008"}, "t=37008", "", 3},
+        {{"prog", "--tzsp="}, "t=", ""}, {{"prog", "--collector", "--key"}, "c=--key", ""},
+        {{"prog", "--disable-encryption", "--verbose"}, "K v", ""}, {{"prog", "--vers"}, "V", ""},
+        {{"prog", "--verb"}, "v", ""}, {{"prog", "--hel"}, "h", ""}, {{"prog", "--d"}, "K", ""},
+        {{"prog", "--col=1.2.3.4:5"}, "c=1.2.3.4:5", ""},
+        {{"prog", "--ver", "-v"}, "? v", "prog: option `--ver' is ambiguous\n"},
+        {{"prog", "--h"}, "?", "prog: option `--h' is ambiguous\n"},
+        {{"prog", "--t"}, "?", "prog: option `--t' is ambiguous\n"},
+        {{"prog", "--snaplen", "1500", "-v"}, "? v", "prog: unrecognized option `--snaplen'\n", 3, "prog --snaplen -v 1500"},
+        {{"prog", "--vers=2"}, "?V", "prog: option `--version' doesn't allow an argument\n"},
+        {{"prog", "--tz"}, "?t", "prog: option `--tzsp' requires an argument\n"},
+        {{"prog", "--nope=1"}, "?", "prog: unrecognized option `--nope=1'\n"},
+        {{"prog", "--ver"}, "a", "", 0, nullptr, false, "", exact_and_longer},
+        {{"prog", "--ve"}, "?", "prog: option `--ve' is ambiguous\n", 0, nullptr, false, "", exact_and_longer},
+        {{"prog", "--col"}, "c", "", 0, nullptr, false, "", same_result},
+        {{"p", "-l", "x", "-l3"}, "l l=3", "", 0, nullptr, false, "l::", optional_arg},
+        {{"p", "--level", "x", "--level=3"}, "l l=3", "", 0, nullptr, false, "l::", optional_arg},
+        {{"p", "--v"}, "?- v", "p: invalid option -- -\n", 0, nullptr, false, "v", nullptr},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.argv[1]) + " ... " + r.seen);
+        std::vector<const char*> argv = r.argv;
+        argv.push_back(nullptr);
+        std::FILE* err = std::tmpfile();
+        ASSERT_NE(err, nullptr);
+        getopt_state st;
+        st.posixly_correct = r.posix;
+        std::string seen, said, order;
+        // Goes on after errors the way a plain getopt loop would.
+        const int argc = static_cast<int>(r.argv.size());
+        for (int c, n = 0; n < 100 && (c = getopt_long_next(st, argc, argv.data(), r.shortopts, r.longopts, err)) != -1;
+             ++n) {
+            record(c, st.optarg, &seen);
+            if (c == '?' && st.optopt)
+                seen += static_cast<char>(st.optopt);
+        }
+        std::rewind(err);
+        for (int ch; (ch = std::fgetc(err)) != EOF;)
+            said += static_cast<char>(ch);
+        std::fclose(err);
+        for (int i = 0; i < argc; ++i)
+            order += (i ? " " : "") + std::string(argv[i]);
+        EXPECT_EQ(seen, r.seen);
+        EXPECT_EQ(said, r.err);
+        EXPECT_EQ(st.optind, r.optind ? r.optind : st.optind);
+        EXPECT_EQ(order, r.order ? r.order : order);
     }
-}
-
-TEST(Getopt, ExactNameWinsOverLongerNamesItPrefixes)
-{
-    const long_option table[] = {
-        {"version", arg_none, 'V'},
-        {"ver", arg_none, 'a'},
-        {"verbose", arg_none, 'v'},
-        {nullptr, arg_none, 0},
-    };
-    EXPECT_EQ(read_all({"prog", "--ver"}, false, "", table).seen, "a");
-    EXPECT_EQ(read_all({"prog", "--ve"}, false, "", table).seen, "?");
-
-    // Two prefixes of entries that yield the same thing are not ambiguous.
-    const long_option same[] = {
-        {"colour", arg_none, 'c'},
-        {"color", arg_none, 'c'},
-        {nullptr, arg_none, 0},
-    };
-    EXPECT_EQ(read_all({"prog", "--col"}, false, "", same).seen, "c");
-}
-
-TEST(Getopt, LongOptionErrors)
-{
-    reading r = read_all({"prog", "--snaplen", "1500", "-v"});
-    EXPECT_EQ(r.seen, "? v");
-    EXPECT_EQ(r.err, "prog: unrecognized option `--snaplen'\n");
-
-    r = read_all({"prog", "--vers=2"});
-    EXPECT_EQ(r.seen, "?");
-    EXPECT_EQ(r.err, "prog: option `--version' doesn't allow an argument\n");
-    EXPECT_EQ(r.optopt, std::vector<int>{'V'});
-
-    r = read_all({"prog", "--tz"});
-    EXPECT_EQ(r.seen, "?");
-    EXPECT_EQ(r.err, "prog: option `--tzsp' requires an argument\n");
-    EXPECT_EQ(r.optopt, std::vector<int>{'t'});
-
-    EXPECT_EQ(read_all({"prog", "--nope=1"}).err, "prog: unrecognized option `--nope=1'\n");
-}
-
-TEST(Getopt, OptionalArgumentsComeOnlyWithTheirOwnWord)
-{
-    const long_option table[] = {{"level", arg_optional, 'l'}, {nullptr, arg_none, 0}};
-    EXPECT_EQ(read_all({"p", "-l", "x", "-l3"}, false, "l::", table).seen, "l l=3");
-    EXPECT_EQ(read_all({"p", "--level", "x", "--level=3"}, false, "l::", table).seen, "l l=3");
-}
-
-TEST(Getopt, WithoutLongOptionsDoubleDashWordsAreShortOptions)
-{
-    reading r = read_all({"p", "--v"}, false, "v", nullptr);
-    EXPECT_EQ(r.seen, "? v");
-    EXPECT_EQ(r.err, "p: invalid option -- -\n");
 }
 
 TEST(Getopt, ReadingsDoNotShareState)
 {
-    const char* a[] = {"p", "-v", "-K", nullptr};
+    const char* a[] = {"p", "-v", "--tzsp", "1", nullptr};
     const char* b[] = {"p", "-c", "x", nullptr};
     getopt_state sa, sb;
-    EXPECT_EQ(getopt_long_next(sa, 3, a, tap_short_options, tap_long_options, nullptr), 'v');
+    EXPECT_EQ(getopt_long_next(sa, 4, a, tap_short_options, tap_long_options, nullptr), 'v');
+    EXPECT_EQ(sa.long_index, -1);
     EXPECT_EQ(getopt_long_next(sb, 3, b, tap_short_options, tap_long_options, nullptr), 'c');
     EXPECT_STREQ(sb.optarg, "x");
-    EXPECT_EQ(getopt_long_next(sa, 3, a, tap_short_options, tap_long_options, nullptr), 'K');
-    EXPECT_EQ(sa.optarg, nullptr);
-    EXPECT_EQ(getopt_long_next(sa, 3, a, tap_short_options, tap_long_options, nullptr), -1);
+    EXPECT_EQ(getopt_long_next(sa, 4, a, tap_short_options, tap_long_options, nullptr), 't');
+    EXPECT_EQ(sa.long_index, 8);
+    EXPECT_EQ(getopt_long_next(sa, 4, a, tap_short_options, tap_long_options, nullptr), -1);
     EXPECT_EQ(getopt_long_next(sb, 3, b, tap_short_options, tap_long_options, nullptr), -1);
+    EXPECT_EQ(sb.optarg, nullptr);
 }
-
-// ---- the tap's command line ------------------------------------------------
-
-namespace {
-
-void record(int letter, const char* value, void* ctx)
-{
-    auto* out = static_cast<std::string*>(ctx);
-    if (!out->empty())
-        *out += ' ';
-    *out += static_cast<char>(letter);
-    if (value)
-        *out += std::string("=") + value;
-}
-
-std::string read_tap_line(std::vector<const char*> words, int* result = nullptr)
-{
-    std::string seen;
-    int argc = static_cast<int>(words.size());
-    words.push_back(nullptr);
-    int rc = read_command_line(argc, words.data(), false, nullptr, record, &seen);
-    if (result)
-        *result = rc;
-    return seen;
-}
-
-}  // namespace
 
 TEST(TapCommandLine, OptionsArriveInOrderAndTheFirstErrorStopsReading)
 {
-    int rc = 1;
-    EXPECT_EQ(read_tap_line({"p", "-t", "37008", "x", "-i", "1", "--key=mango"}, &rc),
-              "t=37008 i=1 k=mango");
-    EXPECT_EQ(rc, 0);
-
-    EXPECT_EQ(read_tap_line({"p", "-v", "--snaplen", "1500", "-K"}, &rc), "v");
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(read_tap_line({"p", "-K", "--ver", "-v"}, &rc), "K");
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(read_tap_line({"p", "-g", "x", "-G", "-s", "96"}, &rc), "g=x G s=96");
-    EXPECT_EQ(read_tap_line({"p"}, &rc), "");
-    EXPECT_EQ(rc, 0);
+    const struct {
+        std::vector<const char*> argv;
+        const char* seen;
+        int rc;
+    } rows[] = {
+        {{"p", "-t", "37008", "x", "-i", "1", "--key=mango"}, "t=37008 i=1 k=mango", 0},
+        {{"p", "-v", "--snaplen", "1500", "-K"}, "v", -1}, {{"p", "-K", "--ver", "-v"}, "K", -1},
+        {{"p", "-g", "x", "-G", "-s", "96"}, "g=x G s=96", 0}, {{"p"}, "", 0},
+    };
+    for (const auto& r : rows) {
+        std::vector<const char*> argv = r.argv;
+        argv.push_back(nullptr);
+        std::string seen;
+        EXPECT_EQ(read_command_line(static_cast<int>(r.argv.size()), argv.data(), false, nullptr, record, &seen), r.rc);
+        EXPECT_EQ(seen, r.seen);
+    }
 }

@@ -1,327 +1,201 @@
+// Choosing the capture interface: the rules over made-up interface lists,
+// the listing as printed, and the run's -i option over a fake capture
+// library (wait mode, and the failures that end the process).
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 #if defined(_WIN32)
 #include <io.h>
 #define dup2 _dup2
+constexpr int failure_status = -1;
 #else
 #include <unistd.h>
+constexpr int failure_status = 255;  // -1 as the parent sees it
 #endif
 
+#include "run/run_settings.h"
+#include "run/settings.h"
 #include "support/interface_discovery.h"
 #include "support/interface_source.h"
 #include "support/trace_log.h"
 
 namespace {
 
-#if defined(_WIN32)
-constexpr int failure_status = -1;
-#else
-constexpr int failure_status = 255;  // -1 as the parent sees it
-#endif
+using iface_list = std::vector<capture_iface>;
+const std::string loopback = "Adapter for loopback traffic capture";
+const iface_list nics = {{"npf_A", "Intel(R) Ethernet Connection"}, {"npf_B", "Realtek Wireless Adapter"}};
+const iface_list skips = {{"w1", "WAN Miniport (IP)"}, {"a", "Ethernet A"}, {"w2", "NdisWan Adapter"},
+                          {"w3", "Generic DIALUP link"}, {"b", "wan miniport lookalike"}};
+const iface_list names = {{"br0", "bridge over veth1"}, {"veth1", "peer"}, {"0", "odd"}};
+const iface_list lo_eth = {{"lo", loopback}, {"eth", "Ethernet"}};
+const iface_list lo_only = {{"w", "WAN Miniport (IPv6)"}, {"lo", loopback}, {"lo2", loopback}};
+const iface_list wan = {{"w", "WAN Miniport (IP)"}}, none = {};
+const iface_list forty = [] {
+    iface_list l;
+    for (int i = 0; i < 40; ++i)
+        l.push_back({"if" + std::to_string(i), "Port " + std::to_string(i) + " x"});
+    return l;
+}();
 
-// The fake interface library that every discovery test runs against.
+// Standard output of fn, trace lines without their time stamp and source.
+template <typename F>
+std::string printed(F fn)
+{
+    testing::internal::CaptureStdout();
+    fn();
+    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[(util|vantry_remote):\\d+\\] "), "");
+}
+
+}  // namespace
+
+TEST(ChooseInterface, RulesInOrder)
+{
+    static const default_device def{0, "x"}, no_def{-1, "no suitable device found"};
+    const std::string no_def_said = "(quiet) Unable to locate default interface (no suitable device found)";
+    const struct {
+        const iface_list& list;
+        const char* text;
+        std::string expected;  // the name, or (kind) and the text
+        const default_device& dev = def;
+    } rows[] = {
+        {nics, "1", "npf_B"}, {nics, "+1x", "npf_B"}, {nics, "WIRELESS", "npf_B"}, {nics, nullptr, "npf_A"},
+        {nics, "bluetooth", "npf_A"},  // no description has it, no digits: index 0
+        {nics, "-1", "(listing)"}, {nics, " -1x", "(listing)"}, {nics, "*guest", "(wait) guest"},
+        {nics, "*", "(wait) "}, {nics, "*x", "(wait) x", no_def}, {nics, "0", no_def_said, no_def},
+        {nics, "-1", no_def_said, no_def}, {nics, "2", "(failed) Interface index 2 out of range"},
+        {nics, "-2", "(failed) Interface index -2 out of range"},
+        // The exact name wins over all, a description ending in the digit over the index.
+        {names, "veth1", "veth1"}, {names, "0", "0"}, {names, "1", "br0"},
+        {skips, "1", "b"}, {skips, "w2", "a"}, {skips, "dialup", "a"}, {skips, nullptr, "a"},
+        {lo_eth, nullptr, "eth"}, {lo_eth, "0", "lo"}, {lo_only, nullptr, "lo2"},
+        {none, "0", "(failed) Interface index 0 out of range"}, {none, nullptr, "(failed) No usable capture interface found"},
+        {forty, "if37", "if37"}, {forty, "31", "if31"}, {forty, "PORT 35 X", "if0"},
+        {forty, "32", "(failed) Interface index 32 out of range"},
+    };
+    for (const auto& r : rows) {
+        interface_choice c = choose_interface(r.list, r.dev, r.text);
+        const char* kinds[] = {"", "(listing)", "(wait) ", c.before_listing ? "(quiet) " : "(failed) "};
+        EXPECT_EQ(kinds[c.kind] + (c.kind == interface_failed ? c.message : c.name), r.expected)
+            << (r.text ? r.text : "(null)");
+    }
+    // Wait mode looks for the text in names and descriptions as written.
+    const iface_list l = {{"w", "WAN Miniport (IP)"}, {"tap-guest", "ether"}};
+    const std::pair<const char*, const char*> waits[] = {{"", "w"}, {"Miniport", "w"}, {"guest", "tap-guest"},
+                                                         {"eth", "tap-guest"}};
+    for (auto [wanted, found] : waits)
+        EXPECT_EQ(find_waited_interface(l, wanted), found);
+    EXPECT_EQ(find_waited_interface(l, "ETH"), std::nullopt);
+    EXPECT_EQ(find_waited_interface(none, ""), std::nullopt);
+}
+
+TEST(InterfaceListing, PrintedAsTheUserSeesIt)
+{
+    const std::string head = "\n\nAvailable interfaces:\n", skip_wan = "\tSkipping interface WAN Miniport (IP)\n";
+    std::string forty_rows;
+    for (int i = 0; i < 32; ++i)
+        forty_rows += "\t[index=" + std::to_string(i) + "] [if" + std::to_string(i) + "] 'Port " + std::to_string(i) +
+                      " x'\n";
+    const std::string overflow =
+        "WARNING: 40 interfaces found: only the first 32 have an index; choose the others by their exact name\n";
+    const std::string skipped = skip_wan + "\tSkipping interface NdisWan Adapter\n\tSkipping interface Generic DIALUP link\n";
+    const struct {
+        const iface_list& list;
+        bool listing;
+        std::string expected;
+    } rows[] = {
+        {skips, true, head + skip_wan + "\t[index=0] [a] 'Ethernet A'\n\tSkipping interface NdisWan Adapter\n"
+                      "\tSkipping interface Generic DIALUP link\n\t[index=1] [b] 'wan miniport lookalike'\n\n"},
+        {skips, false, skipped},
+        {wan, true, head + skip_wan + "WARNING: No interfaces available! This application cannot\n"
+                    "WARNING: work make sure that winpcap is installed properly\n"
+                    "WARNING: and that you have network interfaces installed.\n"},
+        {forty, true, head + forty_rows + overflow + "\n"},
+        {forty, false, overflow},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(printed([&] { print_interface_listing(r.list, r.listing); }), r.expected);
+}
+
+// ---- the run's -i option over a fake capture library ------------------------
+
+namespace {
+
 struct fake_library {
-    std::vector<capture_iface> list;
-    std::vector<capture_iface> late_list;  // served from call late_after on
-    int late_after = -1;
-    bool list_fails = false;
-    bool no_default = false;
-    bool not_installed = false;
-    int find_calls = 0;
-    std::vector<unsigned> sleeps;
-};
+    std::vector<iface_list> looks = {{}};  // what each look at the list finds; the last one stays
+    char fails = 0;                        // 'l'ibrary, 'd'efault device or interface 'f'ind
+    std::size_t calls = 0;
+    std::vector<unsigned> sleeps = {};
+} fake;
 
-fake_library fake;
-
-int fake_load(std::string* err)
-{
-    if (fake.not_installed) {
-        *err = "wpcap.dll cannot be loaded";
-        return -1;
-    }
-    return 0;
-}
-
-int fake_find_all(std::vector<capture_iface>* out, std::string* err)
-{
-    ++fake.find_calls;
-    if (fake.list_fails) {
-        *err = "no permission";
-        return -1;
-    }
-    *out = fake.late_after >= 0 && fake.find_calls > fake.late_after ? fake.late_list : fake.list;
-    return 0;
-}
-
-int fake_lookup_default(std::string* name, std::string* err)
-{
-    if (fake.no_default) {
-        *err = "no suitable device found";
-        return -1;
-    }
-    *name = "whatever";
-    return 0;
-}
-
-void fake_sleep(unsigned ms) { fake.sleeps.push_back(ms); }
-
-class Discovery : public ::testing::Test {
+class MustChooseInterface : public testing::Test {
 protected:
     void SetUp() override
     {
         fake = fake_library{};
-        saved_ = discovery_source;
-        discovery_source = {fake_load, fake_find_all, fake_lookup_default, fake_sleep};
-        ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+        discovery_source = {
+            [](std::string* err) { return fake.fails == 'l' ? (*err = "wpcap.dll missing", -1) : 0; },
+            [](iface_list* out, std::string* err) {
+                *out = fake.looks[std::min(fake.calls++, fake.looks.size() - 1)];
+                return fake.fails == 'f' ? (*err = "denied", -1) : 0;
+            },
+            [](std::string* name, std::string* err) {
+                return fake.fails == 'd' ? (*err = "no suitable device found", -1) : (*name = "x", 0);
+            },
+            [](unsigned ms) { fake.sleeps.push_back(ms); }};
     }
-    void TearDown() override { discovery_source = saved_; }
-
-    // Runs a discovery and returns what it printed on standard output.
-    std::string run(const char* text, std::optional<std::string>* result)
+    void TearDown() override
     {
-        ::testing::internal::CaptureStdout();
-        *result = find_capture_interface(text);
-        return ::testing::internal::GetCapturedStdout();
+        discovery_source = capture_interface_source();
+        settings.interface_name.reset();
     }
-
-    interface_source saved_{};
-};
-
-const std::vector<capture_iface> two_nics = {
-    {"\\Device\\NPF_{A}", "Intel(R) Ethernet Connection"},
-    {"\\Device\\NPF_{B}", "Realtek Wireless Adapter"},
 };
 
 }  // namespace
 
-TEST(FindNocase, EmptyTextsNeverMatch)
+TEST_F(MustChooseInterface, ChoosesListsAndWaitsThroughTheOption)
 {
-    EXPECT_EQ(find_nocase("", "a"), -1);
-    EXPECT_EQ(find_nocase("abc", ""), -1);
-    EXPECT_EQ(find_nocase("", ""), -1);
-}
+    fake.looks = {skips};
+    EXPECT_EQ(printed([] { handle_option('i', "1"); }), printed([] { print_interface_listing(skips, false); }));
+    EXPECT_EQ(settings.interface_name, "b");
+    EXPECT_EQ(printed([] { handle_option('t', "37008"); }), "ERROR: Ignored -t as -i has already been specified\n");
+    EXPECT_EQ(settings.tzsp_port, 0);
+    std::string out = printed([] { EXPECT_EQ(must_choose_interface("-1"), std::nullopt); });
+    EXPECT_EQ(out, printed([] { print_interface_listing(skips, true); }));
+    fake.fails = 'f';
+    out = printed([] { EXPECT_EQ(must_choose_interface("-1"), std::nullopt); });
+    EXPECT_EQ(out, printed([] { print_interface_listing(none, true); }));
 
-TEST(FindNocase, LongerNeedlesMatchAnywhereInAnyCase)
-{
-    EXPECT_EQ(find_nocase("Intel(R) Ethernet", "ETHER"), 9);
-    EXPECT_EQ(find_nocase("PPP DialUp Adapter", "dialup"), 4);
-    EXPECT_EQ(find_nocase("abab", "ab"), 0);
-    EXPECT_EQ(find_nocase("aab", "ab"), 1);
-    EXPECT_EQ(find_nocase("ab", "abc"), -1);
-    EXPECT_EQ(find_nocase("a", "ab"), -1);
-    EXPECT_EQ(find_nocase("Ethernet", "ethx"), -1);
-}
-
-TEST(FindNocase, OneCharacterNeedleMatchesOnlyTheLastCharacter)
-{
-    EXPECT_EQ(find_nocase("Adapter 1", "1"), 8);
-    EXPECT_EQ(find_nocase("1 Adapter", "1"), -1);
-    EXPECT_EQ(find_nocase("a1b1", "1"), 3);
-    EXPECT_EQ(find_nocase("eth0", "H"), -1);
-    EXPECT_EQ(find_nocase("ETH", "h"), 2);
-}
-
-TEST_F(Discovery, IndexSelectsInListOrder)
-{
-    fake.list = two_nics;
-    std::optional<std::string> r;
-    run("0", &r);
-    EXPECT_EQ(r, "\\Device\\NPF_{A}");
-    run("1", &r);
-    EXPECT_EQ(r, "\\Device\\NPF_{B}");
-}
-
-TEST_F(Discovery, DescriptionEndingInTheDigitWinsOverTheIndex)
-{
-    fake.list = {{"first", "Virtual Adapter 1"}, {"second", "Other"}};
-    std::optional<std::string> r;
-    run("1", &r);
-    EXPECT_EQ(r, "first");
-}
-
-TEST_F(Discovery, DescriptionPieceInAnyCaseThenIndexZero)
-{
-    fake.list = two_nics;
-    std::optional<std::string> r;
-    run("wireless", &r);
-    EXPECT_EQ(r, "\\Device\\NPF_{B}");
-    run("ETHERNET", &r);
-    EXPECT_EQ(r, "\\Device\\NPF_{A}");
-    // No description has it and it has no digits: it reads as index 0.
-    run("bluetooth", &r);
-    EXPECT_EQ(r, "\\Device\\NPF_{A}");
-}
-
-TEST_F(Discovery, ExactNameWinsOverDescriptionAndIndex)
-{
-    fake.list = {{"br0", "bridge over veth1"}, {"veth1", "peer"}, {"0", "odd"}};
-    std::optional<std::string> r;
-    run("veth1", &r);
-    EXPECT_EQ(r, "veth1");
-    // "0" is both an index and a name: the name is meant.
-    run("0", &r);
-    EXPECT_EQ(r, "0");
-}
-
-TEST_F(Discovery, SkipRulesAnnounceAndLeaveConsecutiveIndices)
-{
-    fake.list = {
-        {"w1", "WAN Miniport (IP)"},
-        {"a", "Ethernet A"},
-        {"w2", "NdisWan Adapter"},
-        {"w3", "Generic DIALUP link"},
-        {"b", "wan miniport lookalike"},  // the first two rules are case-sensitive
-    };
-    std::optional<std::string> r;
-    std::string out = run("-1", &r);
-    EXPECT_FALSE(r.has_value());
-    EXPECT_EQ(out,
-              "\n\nAvailable interfaces:\n"
-              "\tSkipping interface WAN Miniport (IP)\n"
-              "\t[index=0] [a] 'Ethernet A'\n"
-              "\tSkipping interface NdisWan Adapter\n"
-              "\tSkipping interface Generic DIALUP link\n"
-              "\t[index=1] [b] 'wan miniport lookalike'\n"
-              "\n");
-    // Skipped interfaces are announced in selection mode too.
-    out = run("1", &r);
-    EXPECT_EQ(r, "b");
-    EXPECT_NE(out.find("\tSkipping interface NdisWan Adapter\n"), std::string::npos);
-    EXPECT_EQ(out.find("Available"), std::string::npos);
-}
-
-TEST_F(Discovery, LoopbackIsListedButDefaultOnlyWhenNothingElseIs)
-{
-    fake.list = {{"lo", "Adapter for loopback traffic capture"}, {"eth", "Ethernet"}};
-    std::optional<std::string> r;
-    std::string out = run("-1", &r);
-    EXPECT_NE(out.find("\t[index=0] [lo] 'Adapter for loopback traffic capture'\n"),
-              std::string::npos);
-    run(nullptr, &r);
-    EXPECT_EQ(r, "eth");
-
-    fake.list = {{"w", "WAN Miniport (IPv6)"}, {"lo", "Adapter for loopback traffic capture"}};
-    run(nullptr, &r);
-    EXPECT_EQ(r, "lo");
-}
-
-TEST_F(Discovery, ListingWithNothingEnteredWarns)
-{
-    fake.list = {{"w", "WAN Miniport (IP)"}};
-    std::optional<std::string> r;
-    std::string out = run("-1", &r);
-    EXPECT_FALSE(r.has_value());
-    EXPECT_NE(out.find("No interfaces available! This application cannot"), std::string::npos);
-    EXPECT_NE(out.find("and that you have network interfaces installed."), std::string::npos);
-    EXPECT_EQ(out.find("\n\n\n"), std::string::npos);
-
-    fake.list_fails = true;
-    out = run("-1", &r);
-    EXPECT_NE(out.find("No interfaces available!"), std::string::npos);
-}
-
-TEST_F(Discovery, WaitModeRetriesEveryThreeSecondsUntilTheNameAppears)
-{
-    fake.list = {{"eth0", "ETHER"}};
-    fake.late_after = 2;
-    fake.late_list = {{"eth0", "ETHER"}, {"tap-guest", "TAP"}};
-    std::optional<std::string> r;
-    std::string out = run("*guest", &r);
-    EXPECT_EQ(r, "tap-guest");
-    EXPECT_EQ(fake.find_calls, 3);
+    fake = fake_library{{nics, nics, {{"tap-guest", "TAP"}}}};  // the third look finds it
+    EXPECT_EQ(printed([] { handle_option('i', "*guest"); }),
+              "Searching for interface 'guest' until the interface is up\nFound interface 'tap-guest'\n");
+    EXPECT_EQ(settings.interface_name, "tap-guest");
     EXPECT_EQ(fake.sleeps, (std::vector<unsigned>{3000, 3000}));
-    EXPECT_NE(out.find("Searching for interface 'guest' until the interface is up"),
-              std::string::npos);
-    EXPECT_NE(out.find("Found interface 'tap-guest'"), std::string::npos);
 }
 
-TEST_F(Discovery, WaitModeIsCaseSensitiveAndIgnoresSkipRules)
+TEST_F(MustChooseInterface, FailuresSayWhyAndEndWithMinusOne)
 {
-    fake.list = {{"w", "WAN Miniport (IP)"}, {"e", "ether"}};
-    std::optional<std::string> r;
-    run("*", &r);
-    EXPECT_EQ(r, "w");
-    run("*Miniport", &r);
-    EXPECT_EQ(r, "w");
-    fake.late_after = 1;
-    fake.late_list = {{"E", "ETHER"}};
-    fake.find_calls = 0;
-    run("*ETH", &r);  // not in "ether": found only once the list changes
-    EXPECT_EQ(r, "E");
-    EXPECT_EQ(fake.sleeps.size(), 1u);
-}
-
-TEST_F(Discovery, TableHoldsThirtyTwoEntriesOthersOnlyByName)
-{
-    for (int i = 0; i < 40; ++i)
-        fake.list.push_back({"if" + std::to_string(i), "Port " + std::to_string(i) + " x"});
-    std::optional<std::string> r;
-    std::string out = run("-1", &r);
-    EXPECT_NE(out.find("[index=31] [if31]"), std::string::npos);
-    EXPECT_EQ(out.find("[index=32]"), std::string::npos);
-    EXPECT_NE(out.find("only the first 32 have an index"), std::string::npos);
-    run("if37", &r);
-    EXPECT_EQ(r, "if37");
-    run("31", &r);
-    EXPECT_EQ(r, "if31");
-    EXPECT_EXIT(find_capture_interface("32"), ::testing::ExitedWithCode(failure_status), "");
-}
-
-TEST_F(Discovery, LongNamesAreKeptWhole)
-{
-    std::string name(300, 'n');
-    fake.list = {{name, std::string(400, 'd') + " tail"}};
-    std::optional<std::string> r;
-    run("tail", &r);
-    EXPECT_EQ(r, name);
-}
-
-TEST_F(Discovery, FailuresEndTheProcessWithMinusOne)
-{
-    fake.list = two_nics;
-    EXPECT_EXIT(find_capture_interface("2"), ::testing::ExitedWithCode(failure_status), "");
-    EXPECT_EXIT(find_capture_interface("-2"), ::testing::ExitedWithCode(failure_status), "");
-
-    fake.list.clear();
-    EXPECT_EXIT(find_capture_interface("0"), ::testing::ExitedWithCode(failure_status), "");
-    EXPECT_EXIT(find_capture_interface(nullptr), ::testing::ExitedWithCode(failure_status), "");
-
-    fake.list = two_nics;
-    fake.no_default = true;
-    EXPECT_EXIT(find_capture_interface("0"), ::testing::ExitedWithCode(failure_status), "");
-    EXPECT_EXIT(find_capture_interface("-1"), ::testing::ExitedWithCode(failure_status), "");
-    fake.no_default = false;
-
-    fake.not_installed = true;
-    EXPECT_EXIT(find_capture_interface("0"), ::testing::ExitedWithCode(failure_status), "");
-}
-
-// Death tests see only the child's standard error, so the child sends its
-// standard output there before the call.
-void with_stdout_on_stderr(const char* text)
-{
-    std::fflush(stdout);
-    dup2(2, 1);
-    find_capture_interface(text);
-}
-
-TEST_F(Discovery, FailureMessages)
-{
-    fake.list = two_nics;
-    EXPECT_EXIT(with_stdout_on_stderr("7"), ::testing::ExitedWithCode(failure_status),
-                "util:.*ERROR: Interface index 7 out of range");
-    fake.not_installed = true;
-    EXPECT_EXIT(with_stdout_on_stderr("0"), ::testing::ExitedWithCode(failure_status),
-                "please install Npcap");
-    fake.not_installed = false;
-    fake.list.clear();
-    EXPECT_EXIT(with_stdout_on_stderr(nullptr), ::testing::ExitedWithCode(failure_status),
-                "No usable capture interface found");
-    // At the default verbosity a missing default device ends the process
-    // without a word.
-    fake.no_default = true;
-    EXPECT_EXIT(with_stdout_on_stderr("0"), ::testing::ExitedWithCode(failure_status), "^$");
+    const struct {
+        const char* text;
+        fake_library lib;
+        int verbosity;
+        const char* said;  // on standard output, which the child sends to standard error
+    } rows[] = {
+        {"7", {{nics}}, 2, "util:.*ERROR: Interface index 7 out of range"},
+        {"0", {{nics}, 'l'}, 2, "ERROR: Unable to load the capture library \\(wpcap.dll missing\\): please install Npcap"},
+        {"0", {{nics}, 'd'}, 3, "^\\S+ \\S+ \\S+ Unable to locate default interface \\(no suitable device found\\)\n$"},
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const auto& r : rows) {
+        fake = r.lib;
+        auto choose = [&] {
+            trace_verbosity = static_cast<std::uint8_t>(r.verbosity);
+            std::fflush(stdout);
+            dup2(2, 1);
+            must_choose_interface(r.text);
+        };
+        EXPECT_EXIT(choose(), testing::ExitedWithCode(failure_status), r.said);
+    }
 }

@@ -1,27 +1,27 @@
+// Numbers and texts as options read them, configuration lines and files,
+// and what each option does to the run's settings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "forward/allow_list.h"
-#include "forward/speck.h"
 #include "run/options.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
 #include "support/trace_log.h"
+#include "tests/test_support.h"
 
 namespace {
 
-// The option fields these tests touch, back to their defaults.
 void reset_option_fields()
 {
     settings.collector.reset();
     settings.bpf_filter.reset();
-    settings.self_filter.reset();
     settings.interface_name.reset();
     settings.tzsp_port = 0;
     settings.tap_id = 0;
@@ -36,191 +36,142 @@ protected:
     void TearDown() override { reset_option_fields(); }
 };
 
-// Trace lines of one call, without their time stamps and locations.
-std::string logged(void (*fn)(const char*), const char* arg)
+// The option fields away from their defaults, as " c=... t=... K".
+std::string option_fields()
+{
+    auto text = [](const char* name, const std::optional<std::string>& v) { return v ? name + *v : ""; };
+    auto num = [](const char* name, long v, long def) { return v == def ? "" : name + std::to_string(v); };
+    return text(" c=", settings.collector) + text(" f=", settings.bpf_filter) + text(" i=", settings.interface_name) +
+           num(" t=", settings.tzsp_port, 0) + num(" n=", settings.tap_id, 0) + num(" s=", settings.snaplen, 0x10000) +
+           (settings.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2);
+}
+
+// Standard output of fn, trace lines without their time stamp and source.
+template <typename F>
+std::string logged(F fn)
 {
     testing::internal::CaptureStdout();
-    fn(arg);
-    std::string raw = testing::internal::GetCapturedStdout();
-    std::string out;
-    std::size_t pos = 0;
-    while (pos < raw.size()) {
-        std::size_t end = raw.find('\n', pos);
-        if (end == std::string::npos)
-            end = raw.size();
+    fn();
+    std::string raw = testing::internal::GetCapturedStdout(), out;
+    for (std::size_t pos = 0; pos < raw.size();) {
+        std::size_t end = std::min(raw.find('\n', pos), raw.size());
         std::string line = raw.substr(pos, end - pos);
-        std::size_t bracket = line.find("] ");
-        out += (bracket == std::string::npos ? line : line.substr(bracket + 2)) + "\n";
+        out += line.substr(line.find("] ") == std::string::npos ? 0 : line.find("] ") + 2) + "\n";
         pos = end + 1;
     }
     return out;
 }
 
-std::string describe(const config_line& cl)
-{
-    switch (cl.kind) {
-    case config_line_ignored:
-        return "ignored";
-    case config_line_unrecognized:
-        return "unrecognized:" + cl.text;
-    case config_line_option:
-        return std::string(1, static_cast<char>(cl.letter)) + (cl.value ? "=" + *cl.value : "");
-    }
-    return "?";
-}
-
-std::string temp_path(const char* name)
-{
-    return testing::TempDir() + "vantry_opts_" + name;
-}
-
-void write_file(const std::string& path, const std::string& text)
-{
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-}
-
 void record(int letter, const char* value, void* ctx)
 {
-    auto* out = static_cast<std::vector<std::string>*>(ctx);
-    out->push_back(std::string(1, static_cast<char>(letter)) + (value ? std::string("=") + value : ""));
+    std::string& out = *static_cast<std::string*>(ctx);
+    out += (out.empty() ? "" : " ") + std::string(1, static_cast<char>(letter)) +
+           (value ? std::string("=") + value : "");
+}
+
+std::string write_temp(const char* name, const std::string& bytes)
+{
+    std::string path = testing::TempDir() + "vantry_settings_" + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return path;
 }
 
 }  // namespace
 
-// ---- numbers ----------------------------------------------------------------
-
-TEST(ReadInt, TakesNumbersTheWayAtoiDoes)
+TEST(Text, ReadIntIsAtoiWithoutOverflow)
 {
-    EXPECT_EQ(read_int("37008"), 37008);
-    EXPECT_EQ(read_int("  \t-12x"), -12);
-    EXPECT_EQ(read_int("+7"), 7);
-    EXPECT_EQ(read_int("abc"), 0);
-    EXPECT_EQ(read_int(""), 0);
-    EXPECT_EQ(read_int("- 5"), 0);
-    EXPECT_EQ(read_int("0x10"), 0);
-    EXPECT_EQ(read_int("2147483647"), INT_MAX);
-    EXPECT_EQ(read_int("-2147483648"), INT_MIN);
-    // Beyond the range: the nearest end, never a wrapped value.
-    EXPECT_EQ(read_int("99999999999999999999"), INT_MAX);
-    EXPECT_EQ(read_int("-99999999999999999999"), INT_MIN);
+    const std::pair<const char*, int> rows[] = {
+        {"37008", 37008}, {"  \t\n\v\f\r-12x", -12}, {"+7", 7}, {"abc", 0}, {"", 0}, {"- 5", 0},
+        {"0x10", 0}, {"+-1", 0}, {"\x01" "5", 0}, {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
+        {"2147483648", INT_MAX}, {"-2147483649", INT_MIN}, {"99999999999999999999", INT_MAX},
+        {"-99999999999999999999", INT_MIN}, {"09", 9}, {"9/", 9}, {"-:", 0}};
+    for (const auto& [text, value] : rows)
+        EXPECT_EQ(read_int(text), value) << text;
 }
 
-// ---- mandatory options ------------------------------------------------------
+TEST(Text, CaseInsensitiveEqualityAndSearch)
+{
+    EXPECT_TRUE(equals_nocase("/C", "/c"));
+    EXPECT_TRUE(equals_nocase("", ""));
+    EXPECT_FALSE(equals_nocase("/c", "/c "));
+    EXPECT_FALSE(equals_nocase("/i", "/r"));
+    EXPECT_FALSE(equals_nocase("@", "`"));  // the neighbours of A and Z are no letters
+    EXPECT_FALSE(equals_nocase("[", "{"));
+    const struct {
+        const char* haystack;
+        const char* needle;
+        long at;
+    } rows[] = {
+        {"", "a", -1}, {"abc", "", -1}, {"", "", -1}, {"Intel(R) Ethernet", "ETHER", 9},
+        {"PPP DialUp Adapter", "dialup", 4}, {"abab", "ab", 0}, {"aab", "ab", 1}, {"ab", "abc", -1},
+        {"a", "ab", -1}, {"Ethernet", "ethx", -1}, {"AZaz", "azAZ", 0}, {"@[", "`{", -1},
+        // A one-character needle matches only the last character.
+        {"Adapter 1", "1", 8}, {"1 Adapter", "1", -1}, {"a1b1", "1", 3}, {"eth0", "H", -1},
+        {"ETH", "h", 2}};
+    for (const auto& r : rows)
+        EXPECT_EQ(find_nocase(r.haystack, r.needle), r.at) << r.haystack << " / " << r.needle;
+}
 
 TEST(MandatoryOptions, KeyIsCheckedFirstThenInterfaceThenCollector)
 {
-    EXPECT_STREQ(missing_option_message(false, false, false, 0, false), "Missing encryption key -k");
-    EXPECT_STREQ(missing_option_message(false, false, true, 1, true), "Missing encryption key -k");
-    EXPECT_STREQ(missing_option_message(true, false, false, 0, false), "Missing interface -i or -t");
-    EXPECT_STREQ(missing_option_message(false, true, false, 0, true), "Missing interface -i or -t");
-    EXPECT_STREQ(missing_option_message(true, false, true, 0, false), "Missing collector -c");
-    EXPECT_STREQ(missing_option_message(false, true, false, 37008, false), "Missing collector -c");
-    EXPECT_EQ(missing_option_message(true, false, false, 37008, true), nullptr);
-    EXPECT_EQ(missing_option_message(false, true, true, 0, true), nullptr);
+    const char *key = "Missing encryption key -k", *iface = "Missing interface -i or -t", *collector = "Missing collector -c";
+    const struct {
+        bool no_encryption, key, iface;
+        unsigned port;
+        bool collector;
+        const char* message;
+    } rows[] = {{0, 0, 0, 0, 0, key},          {0, 0, 1, 1, 1, key},          {1, 0, 0, 0, 0, iface},
+                {0, 1, 0, 0, 1, iface},        {1, 0, 1, 0, 0, collector},    {0, 1, 0, 37008, 0, collector},
+                {1, 0, 0, 37008, 1, nullptr},  {0, 1, 1, 0, 1, nullptr}};
+    for (const auto& r : rows)
+        EXPECT_STREQ(missing_option_message(r.no_encryption, r.key, r.iface, r.port, r.collector), r.message);
 }
 
-// ---- one option at a time -----------------------------------------------------
-
-namespace {
-const char* pending_letter_value = nullptr;
-int pending_letter = 0;
-void handle_pending(const char*) { handle_option(pending_letter, pending_letter_value); }
-std::string handle_logged(int letter, const char* value)
+TEST_F(Settings, EachOptionAsItChangesTheSettings)
 {
-    pending_letter = letter;
-    pending_letter_value = value;
-    return logged(handle_pending, nullptr);
-}
-}  // namespace
-
-TEST_F(Settings, InterfaceAndTzspRefuseEachOtherInBothOrders)
-{
-    EXPECT_EQ(handle_logged('t', "37008"), "");
-    EXPECT_EQ(settings.tzsp_port, 37008);
-    EXPECT_EQ(handle_logged('i', "1"), "ERROR: Ignored -i as -t has already been specified\n");
-    EXPECT_FALSE(settings.interface_name);
-
-    reset_option_fields();
-    settings.interface_name = "eth9";
-    EXPECT_EQ(handle_logged('t', "37008"), "ERROR: Ignored -t as -i has already been specified\n");
-    EXPECT_EQ(settings.tzsp_port, 0);
-    EXPECT_EQ(settings.interface_name, "eth9");
-}
-
-TEST_F(Settings, NumbersAreReadLikeAtoiAndThePortKeepsItsLow16Bits)
-{
-    handle_option('t', "65573");
-    EXPECT_EQ(settings.tzsp_port, 37);
-    handle_option('t', "0");
-    EXPECT_EQ(settings.tzsp_port, 0);
-    handle_option('t', "-1");
-    EXPECT_EQ(settings.tzsp_port, 65535);
-    handle_option('n', " -12x");
-    EXPECT_EQ(settings.tap_id, -12);
-    handle_option('s', "abc");
-    EXPECT_EQ(settings.snaplen, 0);
-    handle_option('s', "1500");
-    EXPECT_EQ(settings.snaplen, 1500);
-}
-
-TEST_F(Settings, TextOptionsKeepTheLaterValueAndAnAbsentValueClearsThem)
-{
-    handle_option('c', "10.0.0.1:5000");
-    handle_option('c', "10.0.0.2:6000");
-    EXPECT_EQ(settings.collector, "10.0.0.2:6000");
-    handle_option('f', "tcp");
-    EXPECT_EQ(settings.bpf_filter, "tcp");
-    handle_option('c', nullptr);
-    handle_option('f', nullptr);
-    EXPECT_FALSE(settings.collector);
-    EXPECT_FALSE(settings.bpf_filter);
-}
-
-TEST_F(Settings, UnknownLettersAreRefusedAndChangeNothing)
-{
-    EXPECT_EQ(handle_logged('g', "x"), "ERROR: Bad option g\n");
-    EXPECT_EQ(handle_logged('G', nullptr), "ERROR: Bad option G\n");
-    EXPECT_EQ(handle_logged('s', nullptr), "ERROR: Option -s needs a value\n");
-    EXPECT_EQ(settings.snaplen, 0x10000);
-}
-
-TEST_F(Settings, OptionsThatNeedAValueRefuseToGoWithout)
-{
-    for (int letter : {'k', 'n', 's', 't', 'H'}) {
-        std::string expected = std::string("ERROR: Option -") + static_cast<char>(letter) +
-                               " needs a value\n";
-        EXPECT_EQ(handle_logged(letter, nullptr), expected);
+    using opts = std::vector<std::pair<int, const char*>>;
+    const struct {
+        opts options;
+        const char* fields;
+        const char* log;
+    } rows[] = {
+        {{{'t', "37008"}, {'i', "1"}}, " t=37008", "ERROR: Ignored -i as -t has already been specified\n"},
+        {{{'t', "65573"}}, " t=37", ""}, {{{'t', "-1"}}, " t=65535", ""}, {{{'t', "0"}}, "", ""},
+        {{{'n', " -12x"}, {'s', "abc"}}, " n=-12 s=0", ""}, {{{'s', "1500"}}, " s=1500", ""},
+        {{{'c', "10.0.0.1:5000"}, {'c', "10.0.0.2:6000"}, {'f', "tcp"}}, " c=10.0.0.2:6000 f=tcp", ""},
+        {{{'c', "x"}, {'f', "tcp"}, {'c', nullptr}, {'f', nullptr}}, "", ""},
+        {{{'g', "x"}, {'G', nullptr}}, "", "ERROR: Bad option g\nERROR: Bad option G\n"},
+        {{{'s', "96"}, {'s', nullptr}, {'k', nullptr}, {'n', nullptr}, {'t', nullptr}, {'H', nullptr}},
+         " s=96",
+         "ERROR: Option -s needs a value\nERROR: Option -k needs a value\nERROR: Option -n needs a "
+         "value\nERROR: Option -t needs a value\nERROR: Option -H needs a value\n"},
+        {{{'v', nullptr}, {'v', nullptr}}, " v=6", ""},
+        {{{'K', nullptr}}, " K", "WARNING: Data will not be encrypted (-K specified)\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.fields);
+        reset_option_fields();
+        EXPECT_EQ(logged([&] {
+                      for (auto [letter, value] : r.options)
+                          handle_option(letter, value);
+                  }),
+                  r.log);
+        EXPECT_EQ(option_fields(), r.fields);
     }
-    EXPECT_EQ(settings.tzsp_port, 0);
-    EXPECT_EQ(settings.tap_id, 0);
-}
-
-TEST_F(Settings, VerboseAndDisableEncryption)
-{
-    handle_option('v', nullptr);
-    EXPECT_EQ(trace_verbosity, 6);
-    handle_option('v', nullptr);
-    EXPECT_EQ(trace_verbosity, 6);
-
-    EXPECT_EQ(handle_logged('K', nullptr), "WARNING: Data will not be encrypted (-K specified)\n");
-    EXPECT_TRUE(settings.disable_encryption);
 }
 
 TEST_F(Settings, KeyAndHostsAreSetUpAtOnce)
 {
+    key_guard keys;
     handle_option('k', "mango");
     EXPECT_NE(speck_key, nullptr);
-
-    std::string path = temp_path("hosts");
-    write_file(path, "10.0.0.1\n");
+    std::string path = write_temp("hosts", "10.0.0.1\n");
     handle_option('H', path.c_str());
-    const std::uint8_t listed[4] = {10, 0, 0, 1};
-    std::uint32_t addr;
-    std::memcpy(&addr, listed, 4);  // network order, as read from a packet
-    EXPECT_TRUE(host_allowed(addr));
+    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 1)));
+    EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 2)));
     release_allow_list();
     std::remove(path.c_str());
 }
@@ -230,118 +181,76 @@ TEST(SettingsExit, VersionEndsTheProcessWithStatusZero)
     EXPECT_EXIT(handle_option('V', nullptr), testing::ExitedWithCode(0), "");
 }
 
-// ---- configuration lines ------------------------------------------------------
-
-TEST(ConfigLine, LongOptionsWithBlankOrEqualsAndAnyQuoting)
+TEST(ConfigLine, EachKindOfLine)
 {
-    for (const char* line : {
-             "--collector=10.0.0.1:5000",
-             "--collector 10.0.0.1:5000",
-             "   \t--collector 10.0.0.1:5000\r\n",
-             "--collector=\"10.0.0.1:5000\"",
-             "--collector '10.0.0.1:5000'",
-             "\"--collector=10.0.0.1:5000\"\n",
-             "'--collector   10.0.0.1:5000'",
-             "--collector\t 10.0.0.1:5000",
-         })
-        EXPECT_EQ(describe(parse_config_line(line)), "c=10.0.0.1:5000") << line;
+    const std::pair<const char*, const char*> rows[] = {
+        {"--collector=10.0.0.1:5000", "c=10.0.0.1:5000"}, {"--collector 10.0.0.1:5000", "c=10.0.0.1:5000"},
+        {"   \t--collector 10.0.0.1:5000\r\n", "c=10.0.0.1:5000"},
+        {"--collector=\"10.0.0.1:5000\"", "c=10.0.0.1:5000"}, {"--collector '10.0.0.1:5000'", "c=10.0.0.1:5000"},
+        {"\"--collector=10.0.0.1:5000\"\n", "c=10.0.0.1:5000"}, {"'--collector   10.0.0.1:5000'", "c=10.0.0.1:5000"},
+        {"--collector\t 10.0.0.1:5000", "c=10.0.0.1:5000"},
+        // Long names must be whole and may stand without a value.
+        {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""}, {"--", ""},
+        {"--verbose", "v"}, {"--version\n", "V"}, {"--interface", "i"}, {"--interface=", "i"},
+        {"--interface = eth0", "i== eth0"}, {"--disable-encryption", "K"}, {"--tap-id 7", "n=7"},
+        {"--hosts=C:\\hosts.txt", "H=C:\\hosts.txt"}, {"--filter not port 22", "f=not port 22"},
+        {"--key=a", "k=a"}, {"--key=", "k"}, {"--tzsp  ", "t"}, {"--help x", "h=x"},
+        // A short option always loses its third character; its letter is not checked.
+        {"-c 10.0.0.1:5000", "c=10.0.0.1:5000"}, {"-c10.0.0.1:5000", "c=0.0.0.1:5000"},
+        {"-t   '37008'", "t=37008"}, {"-v", "v"}, {"-vx", "v"}, {"-vxy", "v=y"}, {"-K\n", "K"},
+        {"-z 1", "z=1"},
+        // Blank, too short, comments; anything else is unrecognized.
+        {"", ""}, {"\n", ""}, {"   \"'  \r\n", ""}, {"x", ""}, {"# -v", ""}, {"  #--verbose", ""},
+        {"collector 10.0.0.1:5000\n", "unrecognized:collector 10.0.0.1:5000"},
+        {"'ab'", "unrecognized:ab"}, {"ab '", "unrecognized:ab"}};
+    for (const auto& [line, expected] : rows) {
+        config_line cl = parse_config_line(line);
+        std::string got = cl.kind == config_line_unrecognized ? "unrecognized:" + cl.text : "";
+        if (cl.kind == config_line_option)
+            record(cl.letter, cl.value ? cl.value->c_str() : nullptr, &got);
+        EXPECT_EQ(got, expected) << line;
+    }
 }
 
-TEST(ConfigLine, LongNamesMustBeWholeAndMayStandWithoutAValue)
+TEST(ConfigFile, LinesArriveInOrderInPiecesAndTheRestIsWarnedAbout)
 {
-    EXPECT_EQ(describe(parse_config_line("--col 10.0.0.1:5000")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("--verbosex")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("--snaplen 96")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("--")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("--verbose")), "v");
-    EXPECT_EQ(describe(parse_config_line("--version\n")), "V");
-    EXPECT_EQ(describe(parse_config_line("--interface")), "i");
-    EXPECT_EQ(describe(parse_config_line("--interface=")), "i");
-    EXPECT_EQ(describe(parse_config_line("--interface = eth0")), "i== eth0");
-    EXPECT_EQ(describe(parse_config_line("--disable-encryption")), "K");
-    EXPECT_EQ(describe(parse_config_line("--tap-id 7")), "n=7");
-    EXPECT_EQ(describe(parse_config_line("--hosts=C:\\hosts.txt")), "H=C:\\hosts.txt");
-    EXPECT_EQ(describe(parse_config_line("--filter not port 22")), "f=not port 22");
-}
-
-TEST(ConfigLine, ShortOptionsAlwaysLoseTheirThirdCharacter)
-{
-    EXPECT_EQ(describe(parse_config_line("-c 10.0.0.1:5000")), "c=10.0.0.1:5000");
-    EXPECT_EQ(describe(parse_config_line("-c10.0.0.1:5000")), "c=0.0.0.1:5000");
-    EXPECT_EQ(describe(parse_config_line("-t   '37008'")), "t=37008");
-    EXPECT_EQ(describe(parse_config_line("-v")), "v");
-    EXPECT_EQ(describe(parse_config_line("-vx")), "v");
-    EXPECT_EQ(describe(parse_config_line("-K\n")), "K");
-    // The letter is not checked against the option string here.
-    EXPECT_EQ(describe(parse_config_line("-z 1")), "z=1");
-}
-
-TEST(ConfigLine, BlankShortCommentAndOtherLines)
-{
-    EXPECT_EQ(describe(parse_config_line("")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("\n")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("   \"'  \r\n")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("x")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("# -v")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("  #--verbose")), "ignored");
-    EXPECT_EQ(describe(parse_config_line("collector 10.0.0.1:5000\n")),
-              "unrecognized:collector 10.0.0.1:5000");
-    EXPECT_EQ(describe(parse_config_line("'ab'")), "unrecognized:ab");
-}
-
-TEST(ConfigFile, LinesArriveInOrderAndLongLinesComeInPieces)
-{
-    std::string path = temp_path("pieces.conf");
     // The first piece is exactly 16,383 characters; "-v" is left for the next.
-    std::string first = "--filter=" + std::string(16383 - 9, 'x');
-    write_file(path, "# tap\n-K\n\n" + first + "-v\n--tzsp 37008\n");
-    std::vector<std::string> seen;
-    EXPECT_EQ(read_config_lines(path.c_str(), record, &seen), 0);
-    ASSERT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen[0], "K");
-    EXPECT_EQ(seen[1], "f=" + std::string(16383 - 9, 'x'));
-    EXPECT_EQ(seen[2], "v");
-    EXPECT_EQ(seen[3], "t=37008");
-    std::remove(path.c_str());
-
-    EXPECT_EQ(read_config_lines(temp_path("does-not-exist.conf").c_str(), record, &seen), -1);
-}
-
-namespace {
-std::string config_path;
-void read_config_at(const char*) { read_config_file(config_path.c_str()); }
-}  // namespace
-
-TEST_F(Settings, ConfigFileWarnsAboutUnrecognizedLinesOnly)
-{
-    config_path = temp_path("warn.conf");
-    write_file(config_path, "collector 10.0.0.1:5000\n--col 1\n--verbosex\nx\n-c 10.0.0.1:5000\n");
-    EXPECT_EQ(logged(read_config_at, nullptr),
-              "WARNING: Skipping unrecognized line: collector 10.0.0.1:5000\n");
-    EXPECT_EQ(settings.collector, "10.0.0.1:5000");
-    EXPECT_EQ(trace_verbosity, 2);
-    std::remove(config_path.c_str());
+    const std::string x(16383 - 9, 'x');
+    static const char nul[] = "-c 10.0.0.1:5000\0-k secret\n-K\n--tzsp\0=1\n-n 3\n";
+    const struct {
+        std::string bytes;
+        std::string seen;
+        const char* log;
+    } rows[] = {
+        {"# tap\n-K\n\n--filter=" + x + "-v\n--tzsp 37008", "K f=" + x + " v t=37008", ""},
+        // A NUL byte ends the text of its line only.
+        {std::string(nul, sizeof nul - 1), "c=10.0.0.1:5000 K t n=3", ""},
+        {"collector 10.0.0.1:5000\n--col 1\n--verbosex\nx\n-c 10.0.0.1:5000\n", "c=10.0.0.1:5000",
+         "WARNING: Skipping unrecognized line: collector 10.0.0.1:5000\n"},
+    };
+    for (const auto& r : rows) {
+        std::string path = write_temp("lines.conf", r.bytes), seen;
+        EXPECT_EQ(logged([&] { EXPECT_EQ(read_config_lines(path.c_str(), record, &seen), 0); }), r.log);
+        EXPECT_EQ(seen, r.seen);
+        std::remove(path.c_str());
+    }
+    std::string seen;
+    const std::string missing = testing::TempDir() + "vantry_settings_missing.conf";
+    EXPECT_EQ(logged([&] { EXPECT_EQ(read_config_lines(missing.c_str(), record, &seen), -1); }), "");
+    EXPECT_EQ(seen, "");
 }
 
 TEST_F(Settings, ConfigFileIsReadOnlyWhenItIsTheOnlyWord)
 {
-    std::string path = temp_path("only.conf");
-    write_file(path, "-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n");
-
+    std::string path = write_temp("only.conf", "-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n");
     std::vector<std::string> args{"vantry_remote", path};
     parse_settings(args);
-    EXPECT_TRUE(settings.disable_encryption);
-    EXPECT_EQ(settings.tzsp_port, 37008);
-    EXPECT_EQ(settings.collector, "10.0.0.1:5000");
-    EXPECT_EQ(settings.tap_id, 7);
-
+    EXPECT_EQ(option_fields(), " c=10.0.0.1:5000 t=37008 n=7 K");
     // With another word after it the words are a command line; the file
     // name is a non-option and is skipped.
     reset_option_fields();
     args = {"vantry_remote", path, "-K", "-t", "1", "-c", "a:1"};
     parse_settings(args);
-    EXPECT_EQ(settings.tap_id, 0);
-    EXPECT_EQ(settings.tzsp_port, 1);
-    EXPECT_EQ(settings.collector, "a:1");
+    EXPECT_EQ(option_fields(), " c=a:1 t=1 K");
     std::remove(path.c_str());
 }
