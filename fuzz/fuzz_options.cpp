@@ -1,10 +1,10 @@
-// Command lines from the input, read by the option reader and applied by
-// handle_option, -i texts chosen from a fixed interface list. Input: a
-// flags byte, then words separated by NUL bytes. Flag bit 0: POSIXLY_CORRECT;
-// bit 1: an interface is already chosen (so -t is refused); bit 2: the first
-// word is a letter string of its own, read by getopt_long_next directly
-// (optional arguments, odd letters). -h, -V (which end the process) and -H
-// (which opens a file) are not applied.
+// Command lines from the input: a flags byte, then words separated by NUL
+// bytes. Bit 0: POSIXLY_CORRECT; bit 1: an interface is already chosen (-t
+// is refused); bit 2: the first word is a letter string of its own, read by
+// getopt_long_next directly (optional arguments, odd letters). Otherwise
+// the tap's reader hands the options to handle_option, less -h, -V (they
+// end the process) and -H (it opens a file); -i goes to the interface
+// choice over a fixed list.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -17,10 +17,9 @@
 
 namespace {
 
-std::FILE* sink_file = nullptr;
-std::vector<const char*> words;  // in the input's order, each in storage of its own
+std::FILE* sink_file = nullptr;  // diagnostics are formatted, then thrown away
+std::vector<const char*> words;  // in the input's order
 
-// A value must point into one of the words, never at memory of its own.
 void check_inside(const char* value)
 {
     FUZZ_CHECK(!value || std::any_of(words.begin(), words.end(),
@@ -31,16 +30,16 @@ void check_inside(const char* value)
 void apply(int letter, const char* value, void*)
 {
     check_inside(value);
-    static const std::vector<capture_iface> list = {
-        {"eth0", "Intel(R) Ethernet Connection 1"}, {"w", "WAN Miniport (IP)"}, {"lo", "loopback"}};
-    if (letter == 'i' && value) {
-        interface_choice c = choose_interface(list, {0, "eth0"}, value);
-        FUZZ_CHECK((c.kind == interface_listing) == (read_int(value) == -1), "listing for '%s'", value);
-        FUZZ_CHECK(c.kind != interface_wait || c.name == value + 1, "waits for '%s'", c.name.c_str());
-        FUZZ_CHECK(c.kind != interface_chosen || c.name == "eth0" || c.name == "lo", "chose '%s'", c.name.c_str());
-    } else if (!std::strchr("hVH", letter)) {
-        handle_option(letter, value);
+    static const std::vector<capture_iface> list = {{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}};
+    if (letter != 'i' || !value) {
+        if (!std::strchr("hVH", letter))
+            handle_option(letter, value);
+        return;
     }
+    interface_choice c = choose_interface(list, {0, "eth0"}, value);
+    FUZZ_CHECK((c.kind == interface_listing) == (read_int(value) == -1), "listing for '%s'", value);
+    FUZZ_CHECK(c.kind != interface_wait || c.name == value + 1, "waits for '%s'", c.name.c_str());
+    FUZZ_CHECK(c.kind != interface_chosen || c.name == "eth0" || c.name == "lo", "chose '%s'", c.name.c_str());
 }
 
 }  // namespace
@@ -56,15 +55,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size == 0)
         return 0;
-    std::vector<std::unique_ptr<char[]>> storage;  // reading past a word's end is caught
-    for (std::size_t pos = 0; pos <= size && storage.size() < 64;) {
-        const char* text = pos ? reinterpret_cast<const char*>(data + pos) : "vantry_remote";
-        const void* nul = std::memchr(text, 0, pos ? size - pos : 14);
-        std::size_t n = nul ? static_cast<const char*>(nul) - text : size - pos;
+    std::vector<std::unique_ptr<char[]>> storage;  // each word alone: reading past its end is caught
+    auto add = [&](const void* p, std::size_t n) {
         storage.emplace_back(new char[n + 1]);
-        std::memcpy(storage.back().get(), text, n);
+        std::memcpy(storage.back().get(), p, n);
         storage.back()[n] = '\0';
-        pos = pos ? pos + n + 1 : 1;
+    };
+    add("vantry_remote", 13);
+    for (std::size_t pos = 1, n; pos <= size && storage.size() < 64; pos += n + 1) {
+        const void* nul = std::memchr(data + pos, 0, size - pos);
+        n = nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - (data + pos)) : size - pos;
+        add(data + pos, n);
     }
     words.clear();
     for (const auto& w : storage)
@@ -72,24 +73,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<const char*> argv = words;
     argv.push_back(nullptr);
     const int argc = static_cast<int>(words.size());
+    const std::uint8_t flags = data[0];
     fuzz::reset_settings();
-    if (data[0] & 2)
+    if (flags & 2)
         settings.interface_name = "eth0";
-    if ((data[0] & 4) && argc >= 2) {
-        static const long_option longopts[] = {
-            {"collector", arg_required, 'c'}, {"count", arg_optional, 'C'}, {"verbose", arg_none, 'v'},
-            {"version", arg_none, 'V'},       {"", arg_required, 'e'},       {nullptr, arg_none, 0}};
+    if ((flags & 4) && argc >= 2) {
+        static const long_option longopts[] = {{"collector", arg_required, 'c'}, {"count", arg_optional, 'C'},
+                                               {"verbose", arg_none, 'v'},       {"version", arg_none, 'V'},
+                                               {"", arg_required, 'e'},
+                                               {nullptr, arg_none, 0}};
         const char* shortopts = argv[1];
         argv.erase(argv.begin() + 1);
         getopt_state st;
-        st.posixly_correct = data[0] & 1;
+        st.posixly_correct = flags & 1;
         for (int n = 0, c = 0; n < 1000 && c != -1; ++n) {
             c = getopt_long_next(st, argc - 1, argv.data(), shortopts, longopts, sink_file);
             FUZZ_CHECK(st.optind >= 1 && st.optind <= argc - 1, "optind %d of %d", st.optind, argc - 1);
             check_inside(st.optarg);
         }
     } else {
-        read_command_line(argc, argv.data(), data[0] & 1, sink_file, apply, nullptr);
+        read_command_line(argc, argv.data(), flags & 1, sink_file, apply, nullptr);
         FUZZ_CHECK(std::is_permutation(argv.begin(), argv.end() - 1, words.begin(), words.end()),
                    "argv is no longer a permutation of the words");
     }

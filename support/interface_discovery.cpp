@@ -56,9 +56,7 @@ std::vector<interface_row> interface_rows(const std::vector<capture_iface>& list
     rows.reserve(list.size());
     int entered = 0;
     for (const capture_iface& i : list) {
-        // The loopback adapter is never skipped, whatever its description
-        // would otherwise say.
-        if (i.description != loopback_description && is_skipped(i.description)) {
+        if (is_skipped(i.description)) {
             rows.push_back({&i, true, -1});
             continue;
         }
