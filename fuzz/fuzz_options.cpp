@@ -1,10 +1,9 @@
-// Command lines from the input: a flags byte, then words separated by NUL
-// bytes. Bit 0: POSIXLY_CORRECT; bit 1: an interface is already chosen (-t
-// is refused); bit 2: the first word is a letter string of its own, read by
-// getopt_long_next directly (optional arguments, odd letters). Otherwise
-// the tap's reader hands the options to handle_option, less -h, -V (they
-// end the process) and -H (it opens a file); -i goes to the interface
-// choice over a fixed list.
+// Command lines from the input: a flags byte, then words split at NUL
+// bytes. Flag bit 0: POSIXLY_CORRECT; bit 1: an interface is already
+// chosen; bit 2: the first word is a letter string of its own, read by
+// getopt_long_next directly. Otherwise the tap's reader hands the options
+// to handle_option, less -h, -V (they end the process) and -H (it opens a
+// file), and -i goes to the interface choice over a fixed list.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -17,7 +16,7 @@
 
 namespace {
 
-std::FILE* sink_file = nullptr;  // diagnostics are formatted, then thrown away
+std::FILE* sink = nullptr;       // diagnostics are formatted, then thrown away
 std::vector<const char*> words;  // in the input's order
 
 void check_inside(const char* value)
@@ -30,16 +29,15 @@ void check_inside(const char* value)
 void apply(int letter, const char* value, void*)
 {
     check_inside(value);
-    static const std::vector<capture_iface> list = {{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}};
-    if (letter != 'i' || !value) {
-        if (!std::strchr("hVH", letter))
-            handle_option(letter, value);
-        return;
+    if (letter == 'i' && value) {
+        static const std::vector<capture_iface> list = {{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}};
+        interface_choice c = choose_interface(list, {0, "eth0"}, value);
+        FUZZ_CHECK((c.kind == interface_listing) == (read_int(value) == -1), "listing for '%s'", value);
+        FUZZ_CHECK(c.kind != interface_wait || c.name == value + 1, "waits for '%s'", c.name.c_str());
+        FUZZ_CHECK(c.kind != interface_chosen || c.name == "eth0" || c.name == "lo", "chose '%s'", c.name.c_str());
+    } else if (!std::strchr("hVH", letter)) {
+        handle_option(letter, value);
     }
-    interface_choice c = choose_interface(list, {0, "eth0"}, value);
-    FUZZ_CHECK((c.kind == interface_listing) == (read_int(value) == -1), "listing for '%s'", value);
-    FUZZ_CHECK(c.kind != interface_wait || c.name == value + 1, "waits for '%s'", c.name.c_str());
-    FUZZ_CHECK(c.kind != interface_chosen || c.name == "eth0" || c.name == "lo", "chose '%s'", c.name.c_str());
 }
 
 }  // namespace
@@ -47,7 +45,7 @@ void apply(int letter, const char* value, void*)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::quiet_stdout();
-    sink_file = std::fopen("/dev/null", "w");
+    sink = std::fopen("/dev/null", "w");
     return 0;
 }
 
@@ -57,42 +55,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     std::vector<std::unique_ptr<char[]>> storage;  // each word alone: reading past its end is caught
     auto add = [&](const void* p, std::size_t n) {
-        storage.emplace_back(new char[n + 1]);
+        storage.emplace_back(new char[n + 1]());
         std::memcpy(storage.back().get(), p, n);
-        storage.back()[n] = '\0';
+        words.push_back(storage.back().get());
     };
+    words.clear();
     add("vantry_remote", 13);
-    for (std::size_t pos = 1, n; pos <= size && storage.size() < 64; pos += n + 1) {
+    for (std::size_t pos = 1, n; pos <= size && words.size() < 64; pos += n + 1) {
         const void* nul = std::memchr(data + pos, 0, size - pos);
         n = nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - (data + pos)) : size - pos;
         add(data + pos, n);
     }
-    words.clear();
-    for (const auto& w : storage)
-        words.push_back(w.get());
     std::vector<const char*> argv = words;
     argv.push_back(nullptr);
-    const int argc = static_cast<int>(words.size());
-    const std::uint8_t flags = data[0];
+    int argc = static_cast<int>(words.size());
     fuzz::reset_settings();
-    if (flags & 2)
+    if (data[0] & 2)
         settings.interface_name = "eth0";
-    if ((flags & 4) && argc >= 2) {
-        static const long_option longopts[] = {{"collector", arg_required, 'c'}, {"count", arg_optional, 'C'},
-                                               {"verbose", arg_none, 'v'},       {"version", arg_none, 'V'},
-                                               {"", arg_required, 'e'},
-                                               {nullptr, arg_none, 0}};
+    if ((data[0] & 4) && argc >= 2) {
+        static const long_option longopts[] = {
+            {"collector", arg_required, 'c'}, {"count", arg_optional, 'C'}, {"verbose", arg_none, 'v'},
+            {"version", arg_none, 'V'},       {"", arg_required, 'e'},       {nullptr, arg_none, 0}};
         const char* shortopts = argv[1];
         argv.erase(argv.begin() + 1);
+        --argc;
         getopt_state st;
-        st.posixly_correct = flags & 1;
+        st.posixly_correct = data[0] & 1;
         for (int n = 0, c = 0; n < 1000 && c != -1; ++n) {
-            c = getopt_long_next(st, argc - 1, argv.data(), shortopts, longopts, sink_file);
-            FUZZ_CHECK(st.optind >= 1 && st.optind <= argc - 1, "optind %d of %d", st.optind, argc - 1);
+            c = getopt_long_next(st, argc, argv.data(), shortopts, longopts, sink);
+            FUZZ_CHECK(st.optind >= 1 && st.optind <= argc, "optind %d of %d", st.optind, argc);
             check_inside(st.optarg);
         }
     } else {
-        read_command_line(argc, argv.data(), flags & 1, sink_file, apply, nullptr);
+        read_command_line(argc, argv.data(), data[0] & 1, sink, apply, nullptr);
         FUZZ_CHECK(std::is_permutation(argv.begin(), argv.end() - 1, words.begin(), words.end()),
                    "argv is no longer a permutation of the words");
     }

@@ -46,15 +46,13 @@ bool is_trim_char(char c)
     return std::isspace(static_cast<unsigned char>(c)) || c == '"' || c == '\'';
 }
 
-// [begin, end) without leading and trailing blanks and quotes; may be empty.
+// A value without its leading blanks and quotes; its end is that of the
+// line, which is trimmed already.
 std::string trimmed_value(const char* begin)
 {
     while (*begin && is_trim_char(*begin))
         ++begin;
-    const char* end = begin + std::strlen(begin);
-    while (end > begin && is_trim_char(end[-1]))
-        --end;
-    return std::string(begin, end);
+    return begin;
 }
 
 }  // namespace

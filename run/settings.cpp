@@ -36,7 +36,6 @@ void parse_settings(std::vector<std::string>& args)
         read_config_file(args[1].c_str());
     } else if (!args.empty()) {
         std::vector<const char*> argv;
-        argv.reserve(args.size() + 1);
         for (const std::string& a : args)
             argv.push_back(a.c_str());
         argv.push_back(nullptr);

@@ -1,26 +1,61 @@
 // Numbers and texts as options read them, configuration lines and files,
-// and what each option does to the run's settings.
+// and what each option does to the run's settings (-i over a fake capture
+// library).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
+#if defined(_WIN32)
+#include <io.h>
+#define dup2 _dup2
+constexpr int failure_status = -1;
+#else
+#include <unistd.h>
+constexpr int failure_status = 255;  // -1 as the parent sees it
+#endif
 
 #include "forward/allow_list.h"
 #include "run/options.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
+#include "support/interface_source.h"
 #include "support/trace_log.h"
 #include "tests/test_support.h"
 
 namespace {
 
+struct fake_library {
+    std::vector<std::vector<capture_iface>> looks;  // what each look at the list finds; the last one stays
+    char fails = 0;                                 // 'l'ibrary, 'd'efault device, 'f'ind
+    std::size_t calls = 0;
+    std::vector<unsigned> sleeps = {};
+} fake;
+
+const std::vector<capture_iface> nics = {{"npf_A", "Intel(R) Ethernet"}, {"npf_B", "NdisWan"}, {"npf_C", "Wireless"}};
+
 class Settings : public testing::Test {
 protected:
-    void SetUp() override { TearDown(); }
+    void SetUp() override
+    {
+        TearDown();
+        fake = {{nics}};
+        discovery_source = {
+            [](std::string* err) { return fake.fails == 'l' ? (*err = "wpcap.dll missing", -1) : 0; },
+            [](std::vector<capture_iface>* out, std::string* err) {
+                *out = fake.looks[std::min(fake.calls++, fake.looks.size() - 1)];
+                return fake.fails == 'f' ? (*err = "denied", -1) : 0;
+            },
+            [](std::string* name, std::string* err) {
+                return fake.fails == 'd' ? (*err = "no suitable device found", -1) : (*name = "x", 0);
+            },
+            [](unsigned ms) { fake.sleeps.push_back(ms); }};
+    }
     void TearDown() override
     {
         settings.collector = settings.bpf_filter = settings.interface_name = std::nullopt;
@@ -32,6 +67,7 @@ protected:
         release_allow_list();
         delete speck_key;
         speck_key = nullptr;
+        discovery_source = capture_interface_source();
     }
     key_guard keys;
 };
@@ -53,7 +89,7 @@ std::string logged(F fn)
 {
     testing::internal::CaptureStdout();
     fn();
-    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[vantry_remote:\\d+\\] "), "");
+    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[(util|vantry_remote):\\d+\\] "), "");
 }
 
 void record(int letter, const char* value, void* ctx)
@@ -84,6 +120,7 @@ TEST(Text, NumbersAndCaseInsensitiveTexts)
         EXPECT_EQ(read_int(text), value) << text;
     EXPECT_TRUE(equals_nocase("/C", "/c") && equals_nocase("", "") && equals_nocase("AZaz", "azAZ"));
     EXPECT_FALSE(equals_nocase("/c", "/c ") || equals_nocase("/i", "/r") || equals_nocase("@[", "`{"));
+    EXPECT_TRUE(equals_nocase(std::string_view("ab", 1), std::string_view("ac", 1)));
     const std::tuple<const char*, const char*, long> searches[] = {
         {"", "a", -1}, {"abc", "", -1}, {"", "", -1}, {"Intel(R) Ethernet", "ETHER", 9}, {"abab", "ab", 0},
         {"aab", "ab", 1}, {"ab", "abc", -1}, {"a", "ab", -1}, {"Ethernet", "ethx", -1}, {"AZaz", "azAZ", 0},
@@ -105,13 +142,16 @@ TEST(MandatoryOptions, KeyIsCheckedFirstThenInterfaceThenCollector)
 
 TEST_F(Settings, EachOptionAsItChangesTheSettings)
 {
-    const std::string hosts = write_temp("10.0.0.1\n");
+    const std::string hosts = write_temp("10.0.0.1\n"), skip = "\tSkipping interface NdisWan\n";
     const struct {
         std::vector<std::pair<int, const char*>> options;
         const char* fields;
-        const char* log;
+        std::string log;
     } rows[] = {
         {{{'t', "37008"}, {'i', "1"}}, " t=37008", "ERROR: Ignored -i as -t has already been specified\n"},
+        {{{'i', "1"}, {'t', "37008"}}, " i=npf_C", skip + "ERROR: Ignored -t as -i has already been specified\n"},
+        {{{'i', nullptr}}, " i=npf_A", skip}, {{{'i', "*Wire"}}, " i=npf_C",
+         "Searching for interface 'Wire' until the interface is up\nFound interface 'npf_C'\n"},
         {{{'t', "65573"}}, " t=37", ""}, {{{'t', "-1"}}, " t=65535", ""}, {{{'t', "0"}}, "", ""},
         {{{'n', " -12x"}, {'s', "abc"}}, " n=-12 s=0", ""}, {{{'s', "1500"}}, " s=1500", ""},
         {{{'c', "10.0.0.1:5000"}, {'c', "10.0.0.2:6000"}, {'f', "tcp"}}, " c=10.0.0.2:6000 f=tcp", ""},
@@ -126,7 +166,7 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.fields);
-        TearDown();
+        SetUp();
         EXPECT_EQ(logged([&] {
                       for (auto [letter, value] : r.options)
                           handle_option(letter, value);
@@ -137,6 +177,35 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
     EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 1)));
     EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 2)));
     EXPECT_EXIT(handle_option('V', nullptr), testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Settings, InterfaceOptionListsWaitsOrEndsTheRun)
+{
+    EXPECT_EQ(logged([] { EXPECT_EQ(must_choose_interface("-1"), std::nullopt); }),
+              "\n\nAvailable interfaces:\n\t[index=0] [npf_A] 'Intel(R) Ethernet'\n\tSkipping interface NdisWan\n"
+              "\t[index=1] [npf_C] 'Wireless'\n\n");
+    fake.fails = 'f';  // nothing to list
+    EXPECT_TRUE(logged([] { must_choose_interface("-1"); }).starts_with("\n\nAvailable interfaces:\nWARNING: No"));
+    fake = {{nics, nics, {{"tap-guest", "TAP"}}}};  // the third look finds it
+    EXPECT_EQ(logged([] { EXPECT_EQ(must_choose_interface("*guest"), "tap-guest"); }),
+              "Searching for interface 'guest' until the interface is up\nFound interface 'tap-guest'\n");
+    EXPECT_EQ(fake.sleeps, (std::vector<unsigned>{3000, 3000}));
+
+    const std::tuple<const char*, fake_library, int, const char*> ends[] = {
+        {"7", {{nics}}, 2, "Skipping interface NdisWan\n.*util:.*ERROR: Interface index 7 out of range"},
+        {"0", {{nics}, 'l'}, 2, "ERROR: Unable to load the capture library \\(wpcap.dll missing\\): please install Npcap"},
+        {"0", {{nics}, 'd'}, 3, "^\\S+ \\S+ \\S+ Unable to locate default interface \\(no suitable device found\\)\n$"}};
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const auto& [text, lib, verbosity, said] : ends) {
+        fake = lib;
+        auto choose = [&] {  // standard output to standard error, for the matcher
+            trace_verbosity = static_cast<std::uint8_t>(verbosity);
+            std::fflush(stdout);
+            dup2(2, 1);
+            must_choose_interface(text);
+        };
+        EXPECT_EXIT(choose(), testing::ExitedWithCode(failure_status), said);
+    }
 }
 
 TEST(ConfigLine, EachKindOfLine)
@@ -166,7 +235,7 @@ TEST(ConfigLine, EachKindOfLine)
     }
 }
 
-TEST_F(Settings, ConfigFilesArriveInPiecesAndOnlyWhenNamedAlone)
+TEST(ConfigFile, ReadInPiecesWithWarningsAboutWhatItDoesNotUnderstand)
 {
     // The first piece is exactly 16,383 characters, "-v" is left for the
     // next; a NUL byte ends the text of its line only.
@@ -184,14 +253,32 @@ TEST_F(Settings, ConfigFilesArriveInPiecesAndOnlyWhenNamedAlone)
     }
     std::string got;
     EXPECT_EQ(logged([&] { EXPECT_EQ(read_config_lines("/nonexistent/vantry.conf", record, &got), -1); }), "");
-    // Named alone the file is read; after another word the words are a
-    // command line and the name a skipped non-option.
-    std::vector<std::string> args{"vantry_remote", write_temp("-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n")};
-    parse_settings(args);
-    EXPECT_EQ(option_fields(), " c=10.0.0.1:5000 t=37008 n=7 K");
-    TearDown();
-    args.insert(args.end(), {"-K", "-t", "1", "-c", "a:1"});
-    parse_settings(args);
-    EXPECT_EQ(option_fields(), " c=a:1 t=1 K");
-    std::remove(args[1].c_str());
+}
+
+// Reading and checking end the process (after the help) when a mandatory
+// option is missing, so they run in a child, which tells with status 3
+// that they returned with the settings expected.
+TEST_F(Settings, ReadAsAFileOrACommandLineThenChecked)
+{
+    using testing::HasSubstr;
+    const std::string conf = write_temp("-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n");
+    const std::tuple<std::vector<std::string>, const char*, int, testing::Matcher<const std::string&>> runs[] = {
+        {{"vantry_remote", conf}, " c=10.0.0.1:5000 t=37008 n=7 K", 3, testing::_},
+        // After another word, the words are a command line and the name a skipped non-option.
+        {{"vantry_remote", conf, "-K", "-t", "1", "-c", "a:1"}, " c=a:1 t=1 K", 3, testing::_},
+        {{"vantry_remote", "-k", "x", "-i", "0", "-c", "a:1"}, " c=a:1 i=npf_A k", 3, testing::_},
+        {{"vantry_remote", "-K", "-c", "a:1"}, "", 0,
+         AllOf(HasSubstr("ERROR: Missing interface -i or -t\n"), HasSubstr("Usage:"), testing::EndsWith("Shutting down...\n"))},
+    };
+    for (const auto& [args, fields, status, said] : runs) {
+        auto read = [&] {
+            std::fflush(stdout);
+            dup2(2, 1);
+            std::vector<std::string> words = args;
+            parse_settings(words);
+            std::_Exit(option_fields() == fields ? 3 : 4);
+        };
+        EXPECT_EXIT(read(), testing::ExitedWithCode(status), said);
+    }
+    std::remove(conf.c_str());
 }
