@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 #if !defined(_WIN32)
 #include <sched.h>
@@ -15,37 +16,19 @@
 #endif
 
 #include "tests/test_support.h"
+#include "tests/udp_sink.h"
 #include "forward/allow_list.h"
 #include "forward/forwarding.h"
-#include "platform/platform.h"
-#include "run/run_settings.h"
 #include "run/tap_run.h"
 #include "tools/collector/tap_decode.h"
 
-namespace {
-
-// What set-up reads and derives, and the socket it opens, as at start.
-void reset_settings()
-{
-    settings.collector = settings.interface_name = std::nullopt;
-    settings.tzsp_port = 0;
-    settings.disable_encryption = settings.has_collector_addr = false;
-    settings.collector_addr = {};
-    settings.collector_addr_len = 0;
-    if (net_socket s = settings.udp_socket.exchange(net_invalid_socket); s != net_invalid_socket)
-        net_close(s);
-    release_allow_list();
-}
-
 template <typename F>
-std::string output_of(F fn)
+static std::string output_of(F fn)
 {
     testing::internal::CaptureStdout();
     fn();
     return testing::internal::GetCapturedStdout();
 }
-
-}  // namespace
 
 // A NUL byte costs its own line and no other; a folder opens but cannot be
 // read, so its list stays empty and nothing is forwarded.
@@ -77,56 +60,43 @@ TEST(BadInputHostsFile, NulByteCostsOnlyItsOwnLineAndAFolderGivesAnEmptyList)
 // the good datagram reaches the collector, whatever its header says.
 TEST(BadInputTzsp, ReceiverCountsAndDropsWhatCarriesNoFrame)
 {
-    ASSERT_EQ(net_startup(), 0);
-    reset_settings();
-    const std::uint32_t lo = ipv4_of(127, 0, 0, 1);
-    net_socket collector = net_udp_socket(), probe = net_udp_socket(), tx = net_udp_socket();
-    ASSERT_EQ(net_bind(collector, lo, 0), 0);
-    ASSERT_EQ(net_bind(probe, lo, 0), 0);
-    settings.tzsp_port = net_local_port(probe);
-    net_close(probe);  // a port that was free a moment ago
-    settings.disable_encryption = settings.has_collector_addr = true;
-    settings.udp_socket = net_udp_socket();
-    settings.collector_addr = {lo, net_order16(net_local_port(collector))};
-    settings.collector_addr_len = 16;
+    udp_sink collector, probe, sender;
+    sink_settings_guard guard(collector);
+    settings.disable_encryption = true;
+    settings.tzsp_port = net_order16(probe.addr.port);
+    net_close(std::exchange(probe.rx, net_invalid_socket));  // a port that was free a moment ago
     const std::vector<std::vector<std::uint8_t>> datagrams = {
         {0x01}, {0x01, 0x00, 0x00, 0x01, 0x01}, std::vector<std::uint8_t>(9001, 0x01),  // not counted
         {0x01, 0x00, 0x00, 0x01, 0x0a, 0x09, 0x01, 0x02},  // no END: counted, dropped
         {0x01, 0x00, 0x00, 0x01, 0x00, 0x01},              // empty frame: counted, dropped
         {0xff, 0xee, 0xdd, 0xcc, 0x01, 0xab, 0xcd},        // odd header fields: forwarded
     };
-    std::uint8_t buf[256];
-    long n = -1;
+    std::vector<std::uint8_t> got;
     std::string log = output_of([&] {
         std::thread loop(run_tzsp_receiver);
         // Time for the loop to bind its port: a bind of our own to find out
         // would race with it.
         sleep_ms(1500);
         for (const auto& d : datagrams)
-            net_send_to(tx, d.data(), d.size(), {lo, net_order16(settings.tzsp_port)});
-        // The frame goes out after one idle wait of 1.01 s.
-        if (net_wait_readable(collector, 5000000) == 1)
-            n = net_recv_from(collector, buf, sizeof buf, nullptr);
+            net_send_to(sender.rx, d.data(), d.size(), probe.addr);
+        collector.receive(got, 5000);  // after one idle wait of 1.01 s
         settings.stop_requested = true;
         loop.join();
     });
+    settings.stop_requested = false;
+    settings.tzsp_port = 0;
     tap_datagram_view view;
-    ASSERT_GT(n, 0) << log;
-    ASSERT_EQ(tap_decode(buf, static_cast<std::size_t>(n), &view), tap_decode_ok);
+    ASSERT_EQ(tap_decode(got.data(), got.size(), &view), tap_decode_ok) << log;
     ASSERT_EQ(view.num_pkts, 1);
     const tap_record_view& rec = view.records[0];
     EXPECT_EQ(std::vector<std::uint8_t>(rec.frame, rec.frame + rec.caplen), (std::vector<std::uint8_t>{0xab, 0xcd}));
     EXPECT_NE(log.find("Collected 3 pkts"), std::string::npos) << log;
     EXPECT_EQ(log.find("ERROR"), log.find("WARNING")) << log;  // neither is there
-    net_close(tx);
-    net_close(collector);
-    settings.stop_requested = false;
-    reset_settings();
 }
 
 // The address is the first non-empty field, the port the next one. The
 // text is never cut, and the port is the one written or the text is
-// refused: no wrapped, cut or partly read port, and no socket.
+// refused: no wrapped, cut or partly read port.
 TEST(BadInputCollectorAddress, PortIsTheOneWrittenOrTheTextIsRefused)
 {
     const std::string bad_port = "ERROR: Invalid -c port '", no_port = "ERROR: Invalid -c format specified: missing port";
@@ -140,18 +110,16 @@ TEST(BadInputCollectorAddress, PortIsTheOneWrittenOrTheTextIsRefused)
         {":::", 0, "ERROR: Invalid -c format specified: missing address"},
         {std::string(254, 'a') + ":5000", 0, "ERROR: Invalid -c address: 254 characters, at most 253"}};
     for (const auto& [text, port, said] : rows) {
-        SCOPED_TRACE(text);
-        reset_settings();
-        std::vector<std::string> args{"vantry_remote", "-K", "-t", "37008", "-c", text};
+        std::uint32_t addr = 0;
+        std::uint16_t got = 0;
         int rc = 1;
-        std::string log = output_of([&] { rc = tap_setup(args); });
-        EXPECT_EQ(rc, port ? 0 : -1);
-        EXPECT_EQ(settings.has_collector_addr ? net_order16(settings.collector_addr.port) : 0, port);
-        EXPECT_EQ(settings.udp_socket.load() != net_invalid_socket, port != 0);
+        std::string log = output_of([&, &text = text] { rc = read_collector(text, &addr, &got); });
+        EXPECT_EQ(rc, port ? 0 : -1) << text;
+        EXPECT_EQ(rc == 0 ? got : 0, port) << text;
+        EXPECT_EQ(rc == 0 ? addr : ipv4_of(127, 0, 0, 1), ipv4_of(127, 0, 0, 1)) << text;
         EXPECT_NE(log.find(said), std::string::npos) << log;
         EXPECT_EQ(log.find("ERROR") != std::string::npos, port == 0) << log;
     }
-    reset_settings();
 }
 
 #if !defined(_WIN32)
@@ -162,15 +130,14 @@ TEST(BadInputCollectorAddress, NameThatDoesNotResolveIsRefused)
     if (::geteuid() != 0)
         GTEST_SKIP() << "a network namespace needs root";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    std::vector<std::string> args{"vantry_remote", "-K", "-t", "37008", "-c", "no-such-collector.invalid:5000"};
-    auto set_up = [&] {
+    auto read = [] {
+        std::uint32_t addr;
+        std::uint16_t port;
         if (::unshare(CLONE_NEWNET) != 0 || ::dup2(2, 1) < 0)  // the log, for the matcher
             std::_Exit(3);
-        int rc = tap_setup(args);
-        std::fflush(stdout);
-        std::_Exit(rc == -1 && !settings.has_collector_addr ? 0 : 1);
+        std::_Exit(read_collector("no-such-collector.invalid:5000", &addr, &port) == -1 ? 0 : 1);
     };
-    EXPECT_EXIT(set_up(), testing::ExitedWithCode(0),
+    EXPECT_EXIT(read(), testing::ExitedWithCode(0),
                 "ERROR: Invalid -c address 'no-such-collector.invalid': not an IPv4 address");
 }
 #endif
