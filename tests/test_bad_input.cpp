@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -35,7 +34,7 @@ static std::string output_of(F fn)
 TEST(BadInputHostsFile, NulByteCostsOnlyItsOwnLineAndAFolderGivesAnEmptyList)
 {
     static const char text[] = "10.0.0.1\0junk\n10.0.0.2\n10.0.0.3\n";
-    const std::string path = (std::filesystem::temp_directory_path() / "vantry_bad_input.hosts").string();
+    const std::string path = testing::TempDir() + "vantry_bad_input.hosts";
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(text, 1, sizeof text - 1, f);
@@ -47,7 +46,7 @@ TEST(BadInputHostsFile, NulByteCostsOnlyItsOwnLineAndAFolderGivesAnEmptyList)
     std::remove(path.c_str());
     release_allow_list();
 #if !defined(_WIN32)
-    log = output_of([] { load_hosts_file(std::filesystem::temp_directory_path().string().c_str()); });
+    log = output_of([] { load_hosts_file(testing::TempDir().c_str()); });
     EXPECT_FALSE(host_allowed(ipv4_of(127, 0, 0, 1)));
     EXPECT_NE(log.find("WARNING: Error while reading hosts"), std::string::npos) << log;
     release_allow_list();

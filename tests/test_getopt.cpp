@@ -1,11 +1,9 @@
-// The option reader: what it yields, says and does to the word order, for
-// the tap's options and for option tables that exercise the rest, and the
-// tap's reader, which stops at the first error. Orders and indices are
-// those of the C library's getopt_long.
+// The option reader (orders and indices are those of the C library's
+// getopt_long) over the tap's options and tables that exercise the rest,
+// and the tap's reader, which stops at the first error.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,15 +29,6 @@ void record(int letter, const char* value, void* ctx)
 {
     std::string& s = *static_cast<std::string*>(ctx);
     s += (s.empty() ? "" : " ") + std::string(1, static_cast<char>(letter)) + (value ? "=" + std::string(value) : "");
-}
-
-std::vector<const char*> argv_of(const std::vector<std::string>& words)
-{
-    std::vector<const char*> argv;
-    for (const std::string& w : words)
-        argv.push_back(w.c_str());
-    argv.push_back(nullptr);
-    return argv;
 }
 
 }  // namespace
@@ -82,29 +71,30 @@ TEST(Getopt, ReadsReordersAndDiagnosesLikeGnu)
         SCOPED_TRACE(r.words);
         const std::vector<std::string> words = words_of(r.words);
         const int argc = static_cast<int>(words.size());
-        std::vector<const char*> argv = argv_of(words), twin_argv = argv, tap_argv = argv;
-        std::FILE* err = std::tmpfile();
-        ASSERT_NE(err, nullptr);
+        std::vector<const char*> argv;
+        for (const std::string& w : words)
+            argv.push_back(w.c_str());
+        argv.push_back(nullptr);
+        std::vector<const char*> twin_argv = argv, tap_argv = argv;
         // The twin reads the same words alongside, silently: readings share no state.
         getopt_state st, twin;
         st.posixly_correct = twin.posixly_correct = r.posix;
-        std::string seen, said, order, before_error;
-        for (int c, n = 0; n < 100 && (c = getopt_long_next(st, argc, argv.data(), r.shortopts, r.longopts, err)) != -1;
-             ++n) {
+        std::string seen, order, before_error;
+        testing::internal::CaptureStderr();
+        for (int c, n = 0;
+             n < 100 && (c = getopt_long_next(st, argc, argv.data(), r.shortopts, r.longopts, stderr)) != -1; ++n) {
             EXPECT_EQ(getopt_long_next(twin, argc, twin_argv.data(), r.shortopts, r.longopts, nullptr), c);
             EXPECT_EQ(std::string(twin.optarg ? twin.optarg : "-"), st.optarg ? st.optarg : "-");
             if (seen.find('?') == std::string::npos && c != '?')
                 record(c, st.optarg, &before_error);
             seen += (seen.empty() ? "" : " ") +
                     (st.long_index >= 0 ? "--" + std::string(r.longopts[st.long_index].name) : std::string(1, c)) +
-                    (c == '?' && st.optopt ? std::string(1, st.optopt) : "") + (st.optarg ? "=" + std::string(st.optarg) : "");
+                    (c == '?' && st.optopt ? std::string(1, st.optopt) : "") +
+                    (st.optarg ? "=" + std::string(st.optarg) : "");
         }
+        const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_EQ(getopt_long_next(twin, argc, twin_argv.data(), r.shortopts, r.longopts, nullptr), -1);
         EXPECT_EQ(twin.optind, st.optind);
-        std::rewind(err);
-        for (int ch; (ch = std::fgetc(err)) != EOF;)
-            said += static_cast<char>(ch);
-        std::fclose(err);
         for (int i = 0; i < argc; ++i)
             order += (i ? " " : "") + std::string(argv[i]);
         EXPECT_EQ(seen, r.seen);

@@ -39,7 +39,6 @@ TEST(Cli, WhatEachCommandLineShows)
         {{"-K", "-t", "37008", "-c", "127.0.0.1:5000", "--help"},
          {"WARNING: Data will not be encrypted (-K specified)", "", "Vantry remote/virtual tap 1.1.260430", "",
           "Usage:", "- vantry_remote /c -t 37008  -c 127.0.0.1:1234 -k mango", shut}},
-        {{"--vers"}, {"", version, "", "Version:       1.1.260430"}},
         {{"-t", "37008", "-c", "127.0.0.1:5000"}, {"ERROR: Missing encryption key -k", "", "Vantry remote/virtual "
                                                    "tap 1.1.260430", "", "Usage:", shut}},
         {{"-K", "--snaplen", "1500", "-t", "37008", "-c", "127.0.0.1:5000"}, {iface, "Usage:", shut},
