@@ -1,7 +1,6 @@
 // Numbers and texts as options read them, the choice of the capture
 // interface, configuration lines and files, and what each option does to
-// the run's settings (-i over a fake capture library). What may end the
-// process runs in a child (a death test).
+// the run's settings (-i over a fake capture library).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -104,8 +103,7 @@ std::string logged(F fn)
 {
     testing::internal::CaptureStdout();
     fn();
-    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[(util|vantry_remote):\\d+\\] "),
-                              "");
+    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[\\w+:\\d+\\] "), "");
 }
 
 void record(int letter, const char* value, void* ctx)
@@ -173,12 +171,9 @@ TEST(ChooseInterface, RulesInOrder)
             << (r.text ? r.text : "(null)");
     }
     // Wait mode looks for the text in names and descriptions as written.
-    const iface_list l = {{"w", "WAN Miniport (IP)"}, {"tap-guest", "ether"}};
-    const std::pair<const char*, std::optional<std::string>> waits[] = {
-        {"", "w"}, {"Miniport", "w"}, {"guest", "tap-guest"}, {"eth", "tap-guest"}, {"ETH", std::nullopt}};
-    for (const auto& [wanted, found] : waits)
-        EXPECT_EQ(find_waited_interface(l, wanted), found);
-    EXPECT_EQ(find_waited_interface(none, ""), std::nullopt);
+    for (auto [wanted, found] : {std::pair{"", "w1"}, {"Miniport", "w1"}, {"w2", "w2"}, {"miniport", "b"}})
+        EXPECT_EQ(find_waited_interface(skips, wanted), found);
+    EXPECT_EQ(find_waited_interface(skips, "MINIPORT (ip"), std::nullopt);
 }
 
 TEST(InterfaceListing, PrintedAsTheUserSeesIt)
@@ -196,9 +191,6 @@ TEST(InterfaceListing, PrintedAsTheUserSeesIt)
                        "exact name\n"}};
     for (const auto& [list, listing, expected] : rows)
         EXPECT_EQ(logged([&, &list = list, listing = listing] { print_interface_listing(list, listing); }), expected);
-    const std::string forty_listed = logged([] { print_interface_listing(forty, true); });
-    EXPECT_NE(forty_listed.find("\t[index=31] [if31] 'Port 31 x'\n"), std::string::npos);
-    EXPECT_EQ(forty_listed.find("[if32]"), std::string::npos);
 }
 
 TEST_F(Settings, EachOptionAsItChangesTheSettings)
@@ -208,7 +200,6 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
         {{{'t', "37008"}, {'i', "1"}}, " t=37008", "ERROR: Ignored -i as -t has already been specified\n"},
         {{{'i', "1"}, {'t', "37008"}}, " i=b", skip + "ERROR: Ignored -t as -i has already been specified\n"},
         {{{'i', nullptr}}, " i=a", skip},
-        {{{'i', "*DIAL"}}, " i=w3", "Searching for interface 'DIAL' until the interface is up\nFound interface 'w3'\n"},
         {{{'t', "65573"}, {'n', " -12x"}, {'s', "abc"}, {'c', "1:5"}, {'c', "2:6"}, {'f', "tcp"}, {'v', nullptr},
           {'v', nullptr}},
          " c=2:6 f=tcp t=37 n=-12 s=0 v=6", ""},
@@ -277,7 +268,6 @@ TEST_F(Settings, WhatMayEndTheProcessRunsInAChild)
         {read({"-k", "x", "-i", "0", "-c", "a:1"}, " c=a:1 i=a k"), 3, testing::_},
         {read({"-t", "1", "-c", "a:1"}, ""), 0, missing("encryption key -k")},
         {read({"-K", "-c", "a:1"}, ""), 0, AllOf(missing("interface -i or -t"), HasSubstr("Usage:"))},
-        {read({"-k", "x", "-t", "0", "-c", "a:1"}, ""), 0, missing("interface -i or -t")},
         {read({"-K", "-t", "1"}, ""), 0, missing("collector -c")},
         {[] { handle_option('V', nullptr); }, 0, HasSubstr("\nVersion:       1.1.260430\n")},
         {choose("7", {{skips}}, 2), failure_status,

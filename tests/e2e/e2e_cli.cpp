@@ -3,7 +3,6 @@
 // build is driven instead.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -64,17 +63,12 @@ TEST(Cli, WhatEachCommandLineShows)
         EXPECT_EQ(child.proc.exit_status, 0);
         // Without the program path, and the trace log's time stamps and sources.
         EXPECT_EQ(std::regex_replace(process_stderr(child.proc), std::regex("\r|^[^ ]*: "), ""), row.err);
-        std::string out = std::regex_replace(process_stdout(child.proc),
-                                             std::regex("\r|.* \\[(vantry_remote|util):\\d+\\] "), "");
-        words lines;
-        for (std::size_t pos = 0, end; pos < out.size(); pos = end + 1) {
-            end = std::min(out.find('\n', pos), out.size());
-            lines.push_back(out.substr(pos, end - pos));
-        }
-        auto next = lines.begin();
-        for (const std::string& line : row.lines)
-            EXPECT_NE(next = std::find(next, lines.end(), line), lines.end()) << line;
-        EXPECT_EQ(lines.empty() ? "" : lines.back(), row.lines.back());
+        const std::string out =
+            "\n" + std::regex_replace(process_stdout(child.proc), std::regex("\r|.* \\[\\w+:\\d+\\] "), "");
+        std::size_t at = 0;
+        for (const std::string& line : row.lines)  // whole lines
+            EXPECT_NE(at = out.find("\n" + line + "\n", at), std::string::npos) << line;
+        EXPECT_TRUE(out.ends_with("\n" + row.lines.back() + "\n")) << out;
     }
     std::remove(conf.c_str());
 }
