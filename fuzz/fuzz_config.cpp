@@ -1,15 +1,12 @@
 // Configuration files: the input is the whole file. read_config_lines must
 // hand on exactly what parse_config_line makes of each piece as fgets cuts
-// it (up to a line feed, at most 16,383 characters); then the options are
-// applied, less -h, -V, -H and -i (they end the process, open files or
-// look for interfaces).
+// it (up to a line feed, at most 16,383 characters).
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "fuzz/fuzz_common.h"
 #include "run/options.h"
-#include "run/settings.h"
 
 namespace {
 
@@ -41,12 +38,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             record(cl.letter, cl.value ? cl.value->c_str() : nullptr, &expected);
     }
     FUZZ_CHECK(got == expected, "reader and line parser disagree");
-    fuzz::reset_settings();
-    for (std::size_t pos = 0, end; pos < got.size(); pos = end + 1) {
-        end = got.find('\n', pos);
-        if (!std::strchr("hVHi", got[pos]))
-            handle_option(got[pos], got[pos + 1] == '=' ? got.substr(pos + 2, end - pos - 2).c_str() : nullptr);
-    }
-    fuzz::reset_settings();
     return 0;
 }

@@ -1,8 +1,7 @@
-// Command lines from the input: a flags byte (bit 0: POSIXLY_CORRECT; bit
-// 1: an interface is already chosen, so -t is refused), then words split at
-// NUL bytes. The reader hands the options to handle_option, less -h, -V
-// (they end the process) and -H (it opens a file); -i texts go to the
-// interface choice over a fixed list.
+// Command lines: a flags byte (bit 0: POSIXLY_CORRECT; bit 1: an interface
+// is chosen already), then words split at NUL bytes. The options go to
+// handle_option, less -h, -V (they end the process) and -H (it opens a
+// file); -i texts to the interface choice over a fixed list.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -23,9 +22,8 @@ void apply(int letter, const char* value, void*)
     FUZZ_CHECK(!value || std::any_of(words.begin(), words.end(),
                                      [&](const char* w) { return value >= w && value <= w + std::strlen(w); }),
                "option value outside every word");
-    static const std::vector<capture_iface> list = {{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}};
-    if (letter == 'i' && value)
-        choose_interface(list, {0, "eth0"}, value);  // the choice only: it neither waits nor ends the process
+    if (letter == 'i' && value)  // the choice only: it neither waits nor ends the process
+        choose_interface({{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}}, {0, "eth0"}, value);
     else if (!std::strchr("hVH", letter))
         handle_option(letter, value);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -35,14 +36,11 @@ TEST(BadInputHostsFile, NulByteCostsOnlyItsOwnLineAndAFolderGivesAnEmptyList)
 {
     static const char text[] = "10.0.0.1\0junk\n10.0.0.2\n10.0.0.3\n";
     const std::string path = testing::TempDir() + "vantry_bad_input.hosts";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text, 1, sizeof text - 1, f);
-    std::fclose(f);
+    std::ofstream(path, std::ios::binary) << std::string(text, sizeof text - 1);
     std::string log = output_of([&] { load_hosts_file(path.c_str()); });
     EXPECT_NE(log.find("WARNING: Skipping line 1 of " + path + ": it holds a NUL byte"), std::string::npos) << log;
-    EXPECT_FALSE(host_allowed(ipv4_of(10, 0, 0, 1)));
-    EXPECT_TRUE(host_allowed(ipv4_of(10, 0, 0, 2)) && host_allowed(ipv4_of(10, 0, 0, 3)));
+    EXPECT_TRUE(!host_allowed(ipv4_of(10, 0, 0, 1)) && host_allowed(ipv4_of(10, 0, 0, 2)) &&
+                host_allowed(ipv4_of(10, 0, 0, 3)));
     std::remove(path.c_str());
     release_allow_list();
 #if !defined(_WIN32)
@@ -96,17 +94,16 @@ TEST(BadInputTzsp, ReceiverCountsAndDropsWhatCarriesNoFrame)
 // The address is the first non-empty field, the port the next one. The
 // text is never cut, and the port is the one written or the text is
 // refused: no wrapped, cut or partly read port. A name must resolve to IPv4.
-TEST(BadInputCollectorAddress, PortIsTheOneWrittenOrTheTextIsRefused)
+TEST(BadInputCollectorAddress, AddressAndPortAsWrittenOrARefusal)
 {
-    const std::string bad_port = "ERROR: Invalid -c port '", no_port = "ERROR: Invalid -c format specified: missing port";
+    const std::string bad_port = "ERROR: Invalid -c port '", format = "ERROR: Invalid -c format specified: missing ";
     const std::tuple<std::string, int, std::string> rows[] = {  // text, port (0: refused), what the refusal says
-        {"127.0.0.1:5000:7", 5000, ""}, {"127.0.0.1::5000", 5000, ""}, {"127.0.0.1" + std::string(54, ':') + "5000", 5000, ""},
-        {"127.0.0.1:05000", 5000, ""}, {"127.0.0.1:65535", 65535, ""}, {"127.0.0.1:1", 1, ""},
+        {"127.0.0.1:5000:7", 5000, ""}, {"127.0.0.1::5000", 5000, ""}, {"127.0.0.1:05000", 5000, ""},
+        {"127.0.0.1" + std::string(54, ':') + "5000", 5000, ""}, {"127.0.0.1:65535", 65535, ""}, {"127.0.0.1:1", 1, ""},
         {"127.0.0.1:70000", 0, bad_port + "70000': not a port number"}, {"127.0.0.1:5000x", 0, bad_port + "5000x'"},
-        {"127.0.0.1:-1", 0, bad_port + "-1'"}, {"127.0.0.1: 80", 0, bad_port + " 80'"},
-        {"127.0.0.1:abc", 0, bad_port + "abc'"}, {"127.0.0.1:0", 0, bad_port + "0'"},
-        {"127.0.0.1:65536", 0, bad_port + "65536'"}, {"127.0.0.1:", 0, no_port}, {":5000", 0, no_port},
-        {":::", 0, "ERROR: Invalid -c format specified: missing address"},
+        {"127.0.0.1:-1", 0, bad_port + "-1'"}, {"127.0.0.1: 80", 0, bad_port + " 80'"}, {":::", 0, format + "address"},
+        {"127.0.0.1:abc", 0, bad_port + "abc'"}, {"127.0.0.1:0", 0, bad_port + "0'"}, {":5000", 0, format + "port"},
+        {"127.0.0.1:65536", 0, bad_port + "65536'"}, {"127.0.0.1:", 0, format + "port"},
         {std::string(254, 'a') + ":5000", 0, "ERROR: Invalid -c address: 254 characters, at most 253"}};
     for (const auto& [text, port, said] : rows) {
         std::uint32_t addr = 0;
@@ -132,6 +129,6 @@ TEST(BadInputCollectorAddress, PortIsTheOneWrittenOrTheTextIsRefused)
             std::_Exit(3);
         std::_Exit(read_collector("no-such-collector.invalid:5000", &addr, &port) == -1 ? 0 : 1);
     };
-    EXPECT_EXIT(read(), testing::ExitedWithCode(0), "ERROR: Invalid -c address 'no-such-collector.invalid': not an IPv4");
+    EXPECT_EXIT(read(), testing::ExitedWithCode(0), "Invalid -c address 'no-such-collector.invalid': not an IPv4");
 #endif
 }
