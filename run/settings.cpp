@@ -120,6 +120,8 @@ std::optional<std::string> must_choose_interface(const char* text)
     default_dev.status = src.lookup_default(&default_dev.text, &default_err);
     if (default_dev.status != 0)
         default_dev.text = default_err;
+    // A list that cannot be had reads as empty: the listing then says that
+    // nothing is available, and wait mode looks again later.
     std::vector<capture_iface> list;
     if (src.find_all(&list, &err) != 0)
         list.clear();
