@@ -25,8 +25,8 @@ constexpr int failure_status = 255;  // -1 as the parent sees it
 #endif
 
 #include "forward/allow_list.h"
-#include "run/options.h"
 #include "run/getopt.h"
+#include "run/options.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
 #include "run/tap_run.h"
