@@ -1,7 +1,6 @@
 #include "run/options.h"
 
 #include <cctype>
-#include <climits>
 #include <cstring>
 
 #include "support/trace_log.h"
@@ -47,15 +46,13 @@ bool is_trim_char(char c)
     return std::isspace(static_cast<unsigned char>(c)) || c == '"' || c == '\'';
 }
 
-// [begin, end) without leading and trailing blanks and quotes; may be empty.
+// A value without its leading blanks and quotes; its end is that of the
+// line, which is trimmed already.
 std::string trimmed_value(const char* begin)
 {
     while (*begin && is_trim_char(*begin))
         ++begin;
-    const char* end = begin + std::strlen(begin);
-    while (end > begin && is_trim_char(end[-1]))
-        --end;
-    return std::string(begin, end);
+    return begin;
 }
 
 }  // namespace
@@ -126,27 +123,6 @@ int read_config_lines(const char* path, option_sink sink, void* ctx)
     }
     std::fclose(f);
     return 0;
-}
-
-int read_int(const char* text)
-{
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    long long v = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        v = v * 10 + (*p - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1)
-            v = static_cast<long long>(INT_MAX) + 1;  // saturate; keeps the loop overflow-free
-    }
-    if (negative)
-        v = -v;
-    if (v > INT_MAX)
-        v = INT_MAX;
-    return static_cast<int>(v);
 }
 
 const char* missing_option_message(bool disable_encryption, bool have_key, bool have_interface,

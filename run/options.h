@@ -9,6 +9,7 @@
 #include <string>
 
 #include "run/getopt.h"
+#include "support/text.h"  // read_int: how every number in an option is read
 
 extern const char tap_short_options[];
 // 11 entries and the terminating null entry.
@@ -44,11 +45,6 @@ config_line parse_config_line(const char* line);
 // sink; warns about lines it does not understand. 0 when the file was read,
 // -1 when it could not be opened (nothing is reported then).
 int read_config_lines(const char* path, option_sink sink, void* ctx);
-
-// atoi's reading of a number (leading white space, a sign, digits up to the
-// first non-digit, 0 without digits), except that a number beyond the int
-// range gives the nearest end of the range instead of undefined behaviour.
-int read_int(const char* text);
 
 // The first mandatory option that is missing, as the message that reports
 // it, or null when the run has what it needs. Checked in this order: key

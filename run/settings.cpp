@@ -12,6 +12,7 @@
 #include "run/run_settings.h"
 #include "run/tap_run.h"
 #include "support/interface_discovery.h"
+#include "support/interface_source.h"
 #include "support/trace_log.h"
 
 namespace {
@@ -21,6 +22,9 @@ void apply_option(int letter, const char* value, void*) { handle_option(letter, 
 // Options that mean nothing without a value. The command line always gives
 // them one; a configuration line may not.
 bool needs_value(int letter) { return letter && std::strchr("knstH", letter); }
+
+// How long wait mode sleeps between two looks at the interface list.
+constexpr unsigned wait_poll_ms = 3000;
 
 }  // namespace
 
@@ -32,7 +36,6 @@ void parse_settings(std::vector<std::string>& args)
         read_config_file(args[1].c_str());
     } else if (!args.empty()) {
         std::vector<const char*> argv;
-        argv.reserve(args.size() + 1);
         for (const std::string& a : args)
             argv.push_back(a.c_str());
         argv.push_back(nullptr);
@@ -61,7 +64,7 @@ void handle_option(int letter, const char* arg)
             TAP_LOG(trace_level_error, "Ignored -i as -t has already been specified");
             break;
         }
-        settings.interface_name = find_capture_interface(arg);
+        settings.interface_name = must_choose_interface(arg);
         break;
     case 't':
         if (settings.interface_name) {
@@ -100,6 +103,55 @@ void handle_option(int letter, const char* arg)
         TAP_LOG(trace_level_error, "Bad option %c", letter);
         break;
     }
+}
+
+std::optional<std::string> must_choose_interface(const char* text)
+{
+    const interface_source& src = discovery_source;
+    std::string err;
+    if (src.library_load(&err) != 0) {
+        UTIL_LOG(trace_level_error,
+                 "Unable to load the capture library (%s): please install Npcap and try again",
+                 err.c_str());
+        process_exit(-1);
+    }
+    default_device default_dev;
+    std::string default_err;
+    default_dev.status = src.lookup_default(&default_dev.text, &default_err);
+    if (default_dev.status != 0)
+        default_dev.text = default_err;
+    // A list that cannot be had reads as empty: the listing then says that
+    // nothing is available, and wait mode looks again later.
+    std::vector<capture_iface> list;
+    if (src.find_all(&list, &err) != 0)
+        list.clear();
+
+    const interface_choice choice = choose_interface(list, default_dev, text);
+    if (choice.kind == interface_wait) {
+        UTIL_LOG(trace_level_normal, "Searching for interface '%s' until the interface is up",
+                 choice.name.c_str());
+        for (;;) {
+            if (std::optional<std::string> found = find_waited_interface(list, choice.name.c_str())) {
+                UTIL_LOG(trace_level_normal, "Found interface '%s'", found->c_str());
+                return found;
+            }
+            src.sleep(wait_poll_ms);
+            if (src.find_all(&list, &err) != 0)
+                list.clear();
+        }
+    }
+    if (choice.kind == interface_failed && choice.before_listing) {
+        UTIL_LOG(trace_level_verbose, "%s", choice.message.c_str());
+        process_exit(-1);
+    }
+    print_interface_listing(list, choice.kind == interface_listing);
+    if (choice.kind == interface_failed) {
+        UTIL_LOG(trace_level_error, "%s", choice.message.c_str());
+        process_exit(-1);
+    }
+    if (choice.kind == interface_listing)
+        return std::nullopt;
+    return choice.name;
 }
 
 void read_config_file(const char* path) { read_config_lines(path, apply_option, nullptr); }
@@ -158,7 +210,7 @@ void print_usage()
     TAP_LOG(trace_level_normal, "Please use vantry_remote /i <options> to install this tool as Windows service");
     TAP_LOG(trace_level_normal, "and vantry_remote /r to remove the above service");
 
-    find_capture_interface("-1");
+    must_choose_interface("-1");
     tap_shutdown(15);
     process_exit(0);
 }

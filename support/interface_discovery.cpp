@@ -1,56 +1,23 @@
 // Capture interface discovery: turns the -i text into the system name of a
 // capture interface, and prints the numbered interface list.
 //
-// The table of entered interfaces is rebuilt on every call, in the
-// library's order; an entry's position is the index the user sees and
-// types. Only the first table_capacity entries get an index; the rest can
-// still be chosen by their exact name.
+// The rows are rebuilt from the library's list on every call, in the
+// library's order; a row's index is the number the user sees and types.
 #include "support/interface_discovery.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
 #include "support/interface_source.h"
+#include "support/text.h"
 #include "support/trace_log.h"
 
 namespace {
 
-constexpr std::size_t table_capacity = 32;
 constexpr const char* loopback_description = "Adapter for loopback traffic capture";
-constexpr unsigned wait_poll_ms = 3000;
 
 void real_sleep(unsigned ms) { sleep_ms(ms); }
-
-int lower_ascii(char c)
-{
-    unsigned char u = static_cast<unsigned char>(c);
-    return u >= 'A' && u <= 'Z' ? u - 'A' + 'a' : u;
-}
-
-// atoi without its undefined overflow: leading white space, a sign, then
-// digits; no digits reads as 0; values beyond int saturate.
-int read_int(const char* text)
-{
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+')
-        ++p;
-    long long v = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        v = v * 10 + (*p - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1)
-            v = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative)
-        v = -v;
-    if (v > INT_MAX)
-        v = INT_MAX;
-    return static_cast<int>(v);
-}
 
 bool is_skipped(const std::string& description)
 {
@@ -59,32 +26,19 @@ bool is_skipped(const std::string& description)
            find_nocase(d, "dialup") >= 0;
 }
 
-[[noreturn]] void library_missing(const std::string& err)
+interface_choice chosen(const std::string& name)
 {
-    UTIL_LOG(trace_level_error,
-             "Unable to load the capture library (%s): please install Npcap and try again",
-             err.c_str());
-    process_exit(-1);
+    interface_choice c;
+    c.kind = interface_chosen;
+    c.name = name;
+    return c;
 }
 
-std::string wait_for_interface(const interface_source& src, const char* wanted)
+interface_choice failed(std::string message)
 {
-    UTIL_LOG(trace_level_normal, "Searching for interface '%s' until the interface is up",
-             wanted);
-    std::vector<capture_iface> list;
-    std::string err;
-    for (;;) {
-        if (src.find_all(&list, &err) == 0) {
-            for (const capture_iface& i : list) {
-                if (std::strstr(i.description.c_str(), wanted) ||
-                    std::strstr(i.name.c_str(), wanted)) {
-                    UTIL_LOG(trace_level_normal, "Found interface '%s'", i.name.c_str());
-                    return i.name;
-                }
-            }
-        }
-        src.sleep(wait_poll_ms);
-    }
+    interface_choice c;
+    c.message = std::move(message);
+    return c;
 }
 
 }  // namespace
@@ -96,119 +50,116 @@ interface_source capture_interface_source()
 
 interface_source discovery_source = capture_interface_source();
 
-long find_nocase(const char* haystack, const char* needle)
+std::vector<interface_row> interface_rows(const std::vector<capture_iface>& list)
 {
-    if (!haystack || !needle || !*haystack || !*needle)
-        return -1;
-    // The needle's second character is compared with whatever follows the
-    // first match, the haystack's terminator included: so a one-character
-    // needle matches only the haystack's last character, which is what
-    // lets a one-digit index pick the interface whose description ends in
-    // that digit.
-    for (long p = 0; haystack[p]; ++p) {
-        if (lower_ascii(haystack[p]) != lower_ascii(needle[0]) ||
-            lower_ascii(haystack[p + 1]) != lower_ascii(needle[1]))
+    std::vector<interface_row> rows;
+    rows.reserve(list.size());
+    int entered = 0;
+    for (const capture_iface& i : list) {
+        if (is_skipped(i.description)) {
+            rows.push_back({&i, true, -1});
             continue;
-        if (!needle[1])
-            return p;
-        long k = 2;
-        while (needle[k] && lower_ascii(haystack[p + k]) == lower_ascii(needle[k]))
-            ++k;
-        if (!needle[k])
-            return p;
+        }
+        rows.push_back({&i, false, entered < interface_table_capacity ? entered : -1});
+        ++entered;
     }
-    return -1;
+    return rows;
 }
 
-std::optional<std::string> find_capture_interface(const char* text)
+interface_choice choose_interface(const std::vector<capture_iface>& list,
+                                  const default_device& default_dev, const char* text)
 {
-    const interface_source& src = discovery_source;
-    std::string err;
-    if (src.library_load(&err) != 0)
-        library_missing(err);
-
     const bool listing = text && read_int(text) == -1;
-    if (!listing && text && text[0] == '*')
-        return wait_for_interface(src, text + 1);
-
-    std::string default_name;
-    if (src.lookup_default(&default_name, &err) != 0) {
-        UTIL_LOG(trace_level_verbose, "Unable to locate default interface (%s)", err.c_str());
-        process_exit(-1);
+    if (!listing && text && text[0] == '*') {
+        interface_choice c;
+        c.kind = interface_wait;
+        c.name = text + 1;
+        return c;
     }
-
-    if (listing)
-        std::printf("\n\nAvailable interfaces:\n");
-
-    std::vector<capture_iface> list;
-    if (src.find_all(&list, &err) != 0)
-        list.clear();
-
-    // Entered interfaces; the first table_capacity of them are the table.
-    std::vector<const capture_iface*> entered;
-    int loopback_index = -1;
-    int first_usable = -1;
-    for (const capture_iface& i : list) {
-        bool loopback = i.description == loopback_description;
-        if (!loopback && is_skipped(i.description)) {
-            std::printf("\tSkipping interface %s\n", i.description.c_str());
-            continue;
-        }
-        entered.push_back(&i);
-        if (entered.size() > table_capacity)
-            continue;
-        int index = static_cast<int>(entered.size()) - 1;
-        if (loopback)
-            loopback_index = index;
-        else if (first_usable < 0)
-            first_usable = index;
-        if (listing)
-            std::printf("\t[index=%d] [%s] '%s'\n", index, i.name.c_str(),
-                        i.description.c_str());
+    if (default_dev.status != 0) {
+        interface_choice c = failed("Unable to locate default interface (" + default_dev.text + ")");
+        c.before_listing = true;
+        return c;
     }
-    std::fflush(stdout);
-    const std::size_t table_size = entered.size() < table_capacity ? entered.size()
-                                                                    : table_capacity;
-    if (entered.size() > table_capacity)
-        UTIL_LOG(trace_level_warning,
-                 "%zu interfaces found: only the first %zu have an index; choose the others "
-                 "by their exact name",
-                 entered.size(), table_capacity);
-    if (first_usable < 0)
-        first_usable = loopback_index;
-
     if (listing) {
-        if (table_size > 0) {
-            std::printf("\n");
-            std::fflush(stdout);
-        } else {
-            UTIL_LOG(trace_level_warning, "No interfaces available! This application cannot");
-            UTIL_LOG(trace_level_warning, "work make sure that winpcap is installed properly");
-            UTIL_LOG(trace_level_warning, "and that you have network interfaces installed.");
-        }
-        return std::nullopt;
+        interface_choice c;
+        c.kind = interface_listing;
+        return c;
     }
 
+    const std::vector<interface_row> rows = interface_rows(list);
     if (!text) {
-        if (first_usable < 0) {
-            UTIL_LOG(trace_level_error, "No usable capture interface found");
-            process_exit(-1);
+        const interface_row* loopback = nullptr;
+        for (const interface_row& r : rows) {
+            if (r.index < 0)
+                continue;
+            if (r.iface->description != loopback_description)
+                return chosen(r.iface->name);
+            loopback = &r;  // the last one, should there be several
         }
-        return entered[static_cast<std::size_t>(first_usable)]->name;
+        if (loopback)
+            return chosen(loopback->iface->name);
+        return failed("No usable capture interface found");
     }
 
     // A full system name is never ambiguous, so it wins over the looser
     // description and index rules (a name may well contain a digit or a
     // piece of another interface's description).
-    for (const capture_iface* i : entered)
-        if (i->name == text)
-            return i->name;
-    for (std::size_t k = 0; k < table_size; ++k)
-        if (find_nocase(entered[k]->description.c_str(), text) >= 0)
-            return entered[k]->name;
-    int index = read_int(text);
-    if (index >= 0 && static_cast<std::size_t>(index) < table_size)
-        return entered[static_cast<std::size_t>(index)]->name;
-    UTIL_LOG(trace_level_error, "Interface index %d out of range\n", index);
-    process_exit(-1);
+    for (const interface_row& r : rows)
+        if (!r.skipped && r.iface->name == text)
+            return chosen(r.iface->name);
+    for (const interface_row& r : rows)
+        if (r.index >= 0 && find_nocase(r.iface->description.c_str(), text) >= 0)
+            return chosen(r.iface->name);
+    const int index = read_int(text);
+    for (const interface_row& r : rows)
+        if (r.index >= 0 && r.index == index)
+            return chosen(r.iface->name);
+    return failed("Interface index " + std::to_string(index) + " out of range");
+}
+
+std::optional<std::string> find_waited_interface(const std::vector<capture_iface>& list,
+                                                 const char* wanted)
+{
+    for (const capture_iface& i : list)
+        if (std::strstr(i.description.c_str(), wanted) || std::strstr(i.name.c_str(), wanted))
+            return i.name;
+    return std::nullopt;
+}
+
+void print_interface_listing(const std::vector<capture_iface>& list, bool listing)
+{
+    if (listing)
+        std::printf("\n\nAvailable interfaces:\n");
+    std::size_t entered = 0;
+    std::size_t indexed = 0;
+    for (const interface_row& r : interface_rows(list)) {
+        if (r.skipped) {
+            std::printf("\tSkipping interface %s\n", r.iface->description.c_str());
+            continue;
+        }
+        ++entered;
+        if (r.index < 0)
+            continue;
+        ++indexed;
+        if (listing)
+            std::printf("\t[index=%d] [%s] '%s'\n", r.index, r.iface->name.c_str(),
+                        r.iface->description.c_str());
+    }
+    std::fflush(stdout);
+    if (entered > indexed)
+        UTIL_LOG(trace_level_warning,
+                 "%zu interfaces found: only the first %zu have an index; choose the others "
+                 "by their exact name",
+                 entered, indexed);
+    if (!listing)
+        return;
+    if (indexed > 0) {
+        std::printf("\n");
+        std::fflush(stdout);
+    } else {
+        UTIL_LOG(trace_level_warning, "No interfaces available! This application cannot");
+        UTIL_LOG(trace_level_warning, "work make sure that winpcap is installed properly");
+        UTIL_LOG(trace_level_warning, "and that you have network interfaces installed.");
+    }
 }

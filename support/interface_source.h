@@ -18,5 +18,6 @@ struct interface_source {
 // The capture library and the real clock.
 interface_source capture_interface_source();
 
-// The source find_capture_interface uses. Set only while no discovery runs.
+// The source the run chooses its interface from. Set only while no
+// discovery runs.
 extern interface_source discovery_source;
