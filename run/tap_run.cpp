@@ -21,6 +21,7 @@
 #include "run/options.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
+#include "support/text.h"
 #include "support/trace_log.h"
 
 namespace {
@@ -105,16 +106,6 @@ int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* po
     return 0;
 }
 
-static bool equals_nocase(const std::string& a, const char* b)
-{
-    std::size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 void drop_mode_word(std::vector<std::string>& args)
 {

@@ -16,11 +16,8 @@
 #endif
 
 #include "tests/test_support.h"
-#include "tests/udp_sink.h"
 #include "forward/allow_list.h"
-#include "forward/forwarding.h"
 #include "run/tap_run.h"
-#include "tools/collector/tap_decode.h"
 
 template <typename F>
 static std::string output_of(F fn)
@@ -37,58 +34,20 @@ TEST(BadInputHostsFile, NulByteCostsOnlyItsOwnLineAndAFolderGivesAnEmptyList)
     static const char text[] = "10.0.0.1\0junk\n10.0.0.2\n10.0.0.3\n";
     const std::string path = testing::TempDir() + "vantry_bad_input.hosts";
     std::ofstream(path, std::ios::binary) << std::string(text, sizeof text - 1);
-    std::string log = output_of([&] { load_hosts_file(path.c_str()); });
+    prefix_trie* list = nullptr;
+    std::string log = output_of([&] { load_hosts_file(path.c_str(), &list); });
     EXPECT_NE(log.find("WARNING: Skipping line 1 of " + path + ": it holds a NUL byte"), std::string::npos) << log;
-    EXPECT_TRUE(!host_allowed(ipv4_of(10, 0, 0, 1)) && host_allowed(ipv4_of(10, 0, 0, 2)) &&
-                host_allowed(ipv4_of(10, 0, 0, 3)));
+    EXPECT_TRUE(!host_allowed(list, ipv4_of(10, 0, 0, 1)) && host_allowed(list, ipv4_of(10, 0, 0, 2)) &&
+                host_allowed(list, ipv4_of(10, 0, 0, 3)));
     std::remove(path.c_str());
-    release_allow_list();
+    release_allow_list(&list);
 #if !defined(_WIN32)
-    log = output_of([] { load_hosts_file(testing::TempDir().c_str()); });
-    EXPECT_FALSE(host_allowed(ipv4_of(127, 0, 0, 1)));
+    log = output_of([&] { load_hosts_file(testing::TempDir().c_str(), &list); });
+    EXPECT_NE(list, nullptr);
+    EXPECT_FALSE(host_allowed(list, ipv4_of(127, 0, 0, 1)));
     EXPECT_NE(log.find("WARNING: Error while reading hosts"), std::string::npos) << log;
-    release_allow_list();
+    release_allow_list(&list);
 #endif
-}
-
-// The receiver loop: datagrams of 5 bytes or less, and one larger than its
-// 9000-byte buffer, are not even counted; a tag list without END and an
-// empty frame are counted and dropped without a message. Only the frame of
-// the good datagram reaches the collector, whatever its header says.
-TEST(BadInputTzsp, ReceiverCountsAndDropsWhatCarriesNoFrame)
-{
-    udp_sink collector, probe, sender;
-    sink_settings_guard guard(collector);
-    settings.disable_encryption = true;
-    settings.tzsp_port = net_order16(probe.addr.port);
-    net_close(std::exchange(probe.rx, net_invalid_socket));  // a port that was free a moment ago
-    const std::vector<std::vector<std::uint8_t>> datagrams = {
-        {0x01}, {0x01, 0x00, 0x00, 0x01, 0x01}, std::vector<std::uint8_t>(9001, 0x01),  // not counted
-        {0x01, 0x00, 0x00, 0x01, 0x0a, 0x09, 0x01, 0x02},  // no END: counted, dropped
-        {0x01, 0x00, 0x00, 0x01, 0x00, 0x01},              // empty frame: counted, dropped
-        {0xff, 0xee, 0xdd, 0xcc, 0x01, 0xab, 0xcd},        // odd header fields: forwarded
-    };
-    std::vector<std::uint8_t> got;
-    std::string log = output_of([&] {
-        std::thread loop(run_tzsp_receiver);
-        // Time for the loop to bind its port: a bind of our own to find out
-        // would race with it.
-        sleep_ms(1500);
-        for (const auto& d : datagrams)
-            net_send_to(sender.rx, d.data(), d.size(), probe.addr);
-        collector.receive(got, 5000);  // after one idle wait of 1.01 s
-        settings.stop_requested = true;
-        loop.join();
-    });
-    settings.stop_requested = false;
-    settings.tzsp_port = 0;
-    tap_datagram_view view;
-    ASSERT_EQ(tap_decode(got.data(), got.size(), &view), tap_decode_ok) << log;
-    ASSERT_EQ(view.num_pkts, 1);
-    const tap_record_view& rec = view.records[0];
-    EXPECT_EQ(std::vector<std::uint8_t>(rec.frame, rec.frame + rec.caplen), (std::vector<std::uint8_t>{0xab, 0xcd}));
-    EXPECT_NE(log.find("Collected 3 pkts"), std::string::npos) << log;
-    EXPECT_EQ(log.find("ERROR"), log.find("WARNING")) << log;  // neither is there
 }
 
 // The address is the first non-empty field, the port the next one. The

@@ -315,13 +315,16 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         const bytes big1 = pattern(1000, 1), big2 = pattern(1000, 2), small = pattern(1, 3);
         std::vector<bytes> in = {
             {1, 0, 0, 1, 1},                          // 5 bytes: not counted
+            bytes(9001, 1),                           // beyond the buffer: not counted
             {1, 0, 0, 1, 1, 0xaa},                    // a 1-byte frame
             {1, 0, 0, 1, 10, 200, 1},                 // tags past the end: counted, dropped
             {1, 0, 0, 1, 0, 1},                       // padding, END, empty frame: dropped
         };
         for (const bytes* f : {&big1, &big2, &small}) {
-            bytes d = {1, 0, 0, 1, 10, 1, 9, 1};      // a tag, then END
-            d.insert(d.end(), f->begin(), f->end());
+            const std::uint8_t head[] = {0xff, 0xee, 0xdd, 0xcc, 10, 1, 9, 1};  // odd header, a tag, END
+            bytes d(sizeof head + f->size());
+            std::memcpy(d.data(), head, sizeof head);
+            std::memcpy(d.data() + sizeof head, f->data(), f->size());
             in.push_back(d);
         }
         net_socket src = net_udp_socket();

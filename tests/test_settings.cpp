@@ -73,7 +73,7 @@ protected:
         settings.snaplen = 65536;
         settings.disable_encryption = false;
         trace_verbosity = 2;
-        release_allow_list();
+        release_allow_list(&settings.allow_list);
         delete std::exchange(speck_key, nullptr);
         fake = {{skips}};
         discovery_source = {

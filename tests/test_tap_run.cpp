@@ -47,49 +47,6 @@ TEST(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
     }
 }
 
-// The address is the first non-empty field, the port the next one. The
-// text is never cut, and the port is sent to exactly as written or the
-// text is refused.
-TEST(RunThread, CollectorTextGivesThePortWrittenOrIsRefused)
-{
-    struct row {
-        std::string text;
-        int port;           // 0: refused
-        const char* error;  // what the refusal says
-    };
-    const row rows[] = {
-        {"127.0.0.1:5000:7", 5000, nullptr},
-        {"127.0.0.1::5000", 5000, nullptr},
-        {"127.0.0.1" + std::string(54, ':') + "5000", 5000, nullptr},
-        {"127.0.0.1:05000", 5000, nullptr},
-        {"127.0.0.1:65535", 65535, nullptr},
-        {"127.0.0.1:70000", 0, "ERROR: Invalid -c port '70000': not a port number"},
-        {"127.0.0.1:5000x", 0, "ERROR: Invalid -c port '5000x': not a port number"},
-        {"127.0.0.1:-1", 0, "ERROR: Invalid -c port '-1'"},
-        {"127.0.0.1: 80", 0, "ERROR: Invalid -c port ' 80'"},
-        {"127.0.0.1:0", 0, "ERROR: Invalid -c port '0'"},
-        {"127.0.0.1:", 0, "ERROR: Invalid -c format specified: missing port"},
-        {":5000", 0, "ERROR: Invalid -c format specified: missing port"},
-        {":::", 0, "ERROR: Invalid -c format specified: missing address"},
-        {std::string(254, 'a') + ":5000", 0, "ERROR: Invalid -c address: 254 characters, at most 253"},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.text);
-        std::uint32_t addr = 0;
-        std::uint16_t port = 0;
-        testing::internal::CaptureStdout();
-        const int rc = read_collector(r.text, &addr, &port);
-        const std::string log = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(rc, r.port ? 0 : -1);
-        if (r.port) {
-            EXPECT_EQ(port, r.port);
-            EXPECT_EQ(addr, ipv4_of(127, 0, 0, 1));
-        } else {
-            EXPECT_NE(log.find(r.error), std::string::npos) << log;
-        }
-    }
-}
-
 // A stop from a signal and the run's own stop at the same moment: one
 // "Shutting down...", the loop told to stop, its wake called each time.
 TEST(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)

@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 #include "tests/e2e/process.h"
-#include "tests/udp_sink.h"
+#include "tests/test_support.h"
 
 using words = std::vector<std::string>;
 
@@ -25,9 +25,11 @@ TEST(Cli, WhatEachCommandLineShows)
     const std::string iface = "ERROR: Missing interface -i or -t", title = "Vantry remote/virtual tap 1.1.260430";
     const std::string conf = testing::TempDir() + "vantry_e2e_cli.conf";
     std::ofstream(conf) << "# a tap\ncollector 127.0.0.1:5000\n  \"--version\"\n";
-    udp_sink probe;  // a port that was free a moment ago
-    const std::string free_port = std::to_string(net_order16(probe.addr.port));
-    net_close(std::exchange(probe.rx, net_invalid_socket));
+    std::string free_port;  // a port that was free a moment ago
+    {
+        loopback_collector probe;
+        free_port = std::to_string(net_order16(probe.sender.to.port));
+    }
     const struct {
         words args, lines;
         const char* err = "";
