@@ -2,6 +2,7 @@
 // its batching, the sender.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -69,8 +70,8 @@ TEST(TzspFrame, TagsAreWalkedToEndAndNeverPastTheDatagram)
     for (const row& r : rows) {
         SCOPED_TRACE(testing::PrintToString(r.d));
         // An exact copy, so that a sanitizer build catches a read past it.
-        auto exact = std::make_unique<std::uint8_t[]>(r.d.size() + 1);
-        std::memcpy(exact.get(), r.d.data(), r.d.size());
+        auto exact = std::make_unique<std::uint8_t[]>(r.d.size());
+        std::copy(r.d.begin(), r.d.end(), exact.get());
         tzsp_frame f{};
         ASSERT_EQ(tzsp_find_frame(exact.get(), r.d.size(), &f), r.result);
         if (r.result == 0) {

@@ -3,6 +3,7 @@
 // datagrams out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "forward/allow_list.h"
@@ -154,8 +155,8 @@ TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
         // Cut anywhere before the end of the addresses: dropped, and an
         // exact copy lets a sanitizer build catch a read past the cut.
         for (std::uint32_t cut = 0; r.offset >= 0 && cut < r.offset + 20u; ++cut) {
-            auto exact = std::make_unique<std::uint8_t[]>(cut + 1);
-            std::memcpy(exact.get(), r.frame.data(), cut);
+            auto exact = std::make_unique<std::uint8_t[]>(cut);
+            std::copy_n(r.frame.begin(), cut, exact.get());
             ASSERT_FALSE(packet_allowed(r.link, exact.get(), cut, l.list)) << cut;
         }
     }
