@@ -11,6 +11,7 @@
 #include "forward/speck_internal.h"
 #include "forward/tap_batch.h"
 #include "forward/tzsp.h"
+#include "tools/collector/pcap_stream.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -101,7 +102,8 @@ TEST(TapWire, DecodingRefusesWhatNoTapBuilds)
         {[&] { bytes d = good; d.push_back(0); return d; }(), tap_decode_bad_length},
         {with(6, 2), tap_decode_bad_record},          // a second record that is not there
         {with(19, 1), tap_decode_bad_record},         // caplen above len
-        {with(12, 0x0f), tap_decode_bad_record},      // a million microseconds or more
+        {[&] { bytes d = good; d[13] = 0x0f; d[14] = 0x42; d[15] = 0x40; return d; }(),
+         tap_decode_bad_record},                      // a million microseconds
         {{0x02, 0x19, 0x68, 0x24, 0, 0, 0, 0}, tap_decode_ok},
     };
     for (const row& r : rows) {
@@ -196,6 +198,13 @@ TEST_F(TapBatch, DatagramGoesOutPast1480BytesOrWhenTheNextRecordWouldNotFit)
 
 TEST_F(TapBatch, OversizeFrameIsCarriedCutToWhatFits)
 {
+    // The largest frame that fits is carried whole.
+    const bytes most = pattern(65507 - 8 - 12, 3);
+    add(most);
+    tap_batch_idle(*batch);
+    bytes whole = next();
+    ASSERT_EQ(whole.size(), 65507u);
+    EXPECT_EQ(be16(whole, 16), most.size());
     const bytes big = pattern(70000, 9);
     std::uint8_t eth[14] = {};
     // Into an empty datagram: no empty datagram goes out before it.
@@ -247,9 +256,12 @@ TEST(Sender, FailuresAreCountedAndNothingLeavesWithoutDestinationOrKey)
     ASSERT_TRUE(c.receive(d));
 
     bytes huge(65508, 0x22);  // more than IPv4 UDP carries
+    testing::internal::CaptureStdout();
     EXPECT_EQ(send_datagram(s, huge.data(), 65508), 2);
     s.has_destination = false;
     EXPECT_EQ(send_datagram(s, d.data(), 40), 2);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log.find("Send error"), log.rfind("Send error")) << "one line for both: " << log;
     s.has_destination = true;
     s.encrypt = true;  // and no key
     EXPECT_EQ(send_datagram(s, d.data(), 40), -1);
@@ -342,6 +354,10 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
             EXPECT_EQ(id, 3);
             ASSERT_EQ(recs.size(), 3u);
             EXPECT_EQ(recs[0].frame, bytes{0xaa});
+            // Stamped on arrival with the Unix time.
+            const double now = static_cast<double>(clock_utc_filetime() / 10000000 - 11644473600ull);
+            EXPECT_NEAR(recs[0].ts_sec, now, 5);
+            EXPECT_LT(recs[0].ts_usec, 1000000u);
             EXPECT_EQ(recs[1].frame, big1);
             EXPECT_EQ(recs[2].frame, big2);
         } else {
@@ -357,4 +373,22 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         net_close(ctx.sender.socket);
         release_allow_list(&list);
     }
+}
+
+// The collector's pcap stream: classic layout, little-endian, microseconds.
+TEST(PcapStream, HeadersAreLaidOutByteExactly)
+{
+    std::uint8_t file[pcap_file_header_size];
+    pcap_fill_file_header(file);
+    EXPECT_EQ(bytes(file, file + sizeof file),
+              (bytes{0xd4, 0xc3, 0xb2, 0xa1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0, 1, 0, 0, 0}));
+    tap_record_view r;
+    r.ts_sec = 0x01020304;
+    r.ts_usec = 999999;
+    r.caplen = 0x0506;
+    r.len = 0x0708;
+    std::uint8_t rec[pcap_record_header_size];
+    pcap_fill_record_header(rec, r);
+    EXPECT_EQ(bytes(rec, rec + sizeof rec),
+              (bytes{4, 3, 2, 1, 0x3f, 0x42, 0x0f, 0, 6, 5, 0, 0, 8, 7, 0, 0}));
 }

@@ -83,3 +83,33 @@ TEST(RunThread, PhasesOnlyMoveForward)
     EXPECT_FALSE(run_phase_enter(s, run_phase::shutting_down));
     s.phase = before;
 }
+
+// Set-up opens a bound socket towards the collector only when the
+// collector text is whole; the interface mode also gets the filter that
+// keeps the tap's own datagrams out.
+TEST(RunThread, SetUpOpensTheSocketOnlyForAUsableCollector)
+{
+    for (const char* collector : {"127.0.0.1:5000", "127.0.0.1"}) {
+        SCOPED_TRACE(collector);
+        const bool usable = std::string(collector).find(':') != std::string::npos;
+        std::vector<std::string> args = {"vantry_remote", "-K", "-t", "37008", "-c", collector};
+        testing::internal::CaptureStdout();
+        const int rc = tap_setup(args);
+        testing::internal::GetCapturedStdout();
+        tap_sender& s = settings.forward.sender;
+        EXPECT_EQ(rc, usable ? 0 : -1);
+        EXPECT_EQ(s.socket != net_invalid_socket, usable);
+        EXPECT_EQ(s.has_destination, usable);
+        if (usable) {
+            EXPECT_NE(net_local_port(s.socket), 0) << "bound before the first send";
+            EXPECT_EQ(s.to.port, net_order16(5000));
+        }
+        EXPECT_FALSE(settings.self_filter) << "no filter without an interface";
+        if (s.socket != net_invalid_socket)
+            net_close(s.socket);
+        s = tap_sender{};
+        settings.collector.reset();
+        settings.tzsp_port = 0;
+        settings.disable_encryption = false;
+    }
+}
