@@ -1,218 +1,199 @@
 #include "tests/e2e/process.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/types.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 extern char** environ;
 
-namespace {
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
-std::vector<std::string> split_words(const char* text)
+bool poll_until(int timeout_ms, const std::function<bool()>& done)
 {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char* p = text; *p; ++p) {
-        if (*p == ' ' || *p == '\t') {
-            if (!word.empty()) words.push_back(word);
-            word.clear();
-        } else {
-            word += *p;
-        }
+    const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+    while (!done()) {
+        if (steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(5));
     }
-    if (!word.empty()) words.push_back(word);
-    return words;
+    return true;
 }
 
-std::string read_file(const std::string& path)
-{
-    std::string text;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
-
-void record_status(child_process* child, int status)
-{
-    child->exited = true;
-    child->pid = -1;
-    if (WIFEXITED(status)) {
-        child->exit_status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        child->term_signal = WTERMSIG(status);
-    }
-}
-
-} // namespace
-
-int process_start(child_process* child, const std::string& program,
-                  const std::vector<std::string>& args,
+int process_start(child_process* child, const std::string& program, const std::vector<std::string>& args,
                   const process_options& options)
 {
     *child = child_process{};
-    char templ[] = "/tmp/vantry-e2e-XXXXXX";
-    if (!mkdtemp(templ)) return -1;
-    child->dir = templ;
-    child->out_path = child->dir + "/stdout";
-    child->err_path = child->dir + "/stderr";
+    char dir[] = "/tmp/vantry-e2e-XXXXXX";
+    if (!mkdtemp(dir)) return -1;
+    child->dir = dir;
+    // A shell that puts the program in its place: setsid gives it a group of its own (signals to the runner's
+    // do not reach it), env sets the additions, ip netns exec enters the namespace, the prefix runs a .exe.
+    const auto quoted = [](std::string w) {
+        for (std::size_t at = 0; (at = w.find('\'', at)) != std::string::npos; at += 4) w.replace(at, 1, "'\\''");
+        return " '" + w + "'";
+    };
+    std::string command = "exec setsid env";
+    for (const std::string& e : options.env) command += quoted(e);
+    if (!options.netns.empty()) command += " ip netns exec" + quoted(options.netns);
+    if (program.ends_with(".exe") && e2e_under_wine()) command += std::string(" ") + std::getenv("VANTRY_RUN_PREFIX");
+    command += quoted(program);
+    for (const std::string& a : args) command += quoted(a);
+    command += " </dev/null >" + child->dir + "/stdout 2>" + child->dir + "/stderr";
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    if (posix_spawnp(&child->pid, "sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0) return 0;
+    return child->pid = -1;
+}
 
-    std::vector<std::string> argv_text;
-    const char* prefix = std::getenv("VANTRY_RUN_PREFIX");
-    if (options.use_run_prefix && prefix && *prefix) argv_text = split_words(prefix);
-    argv_text.push_back(program);
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-
-    // Everything the child needs is prepared before fork: after it only
-    // async-signal-safe calls are allowed.
-    std::vector<char*> argv;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    // Environment: the parent's, with the additions replacing same names.
-    std::vector<std::string> env_text;
-    for (char** e = environ; *e; ++e) {
-        const char* eq = std::strchr(*e, '=');
-        size_t name_len = eq ? size_t(eq - *e) : std::strlen(*e);
-        bool replaced = false;
-        for (const auto& add : options.env)
-            if (add.size() > name_len && add.compare(0, name_len, *e, name_len) == 0 &&
-                add[name_len] == '=')
-                replaced = true;
-        if (!replaced) env_text.emplace_back(*e);
-    }
-    env_text.insert(env_text.end(), options.env.begin(), options.env.end());
-    std::vector<char*> envp;
-    for (auto& e : env_text) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string in_path = options.stdin_path.empty() ? "/dev/null" : options.stdin_path;
-
-    int out_fd = open(child->out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int err_fd = open(child->err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int in_fd = open(in_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (out_fd < 0 || err_fd < 0 || in_fd < 0) {
-        if (out_fd >= 0) close(out_fd);
-        if (err_fd >= 0) close(err_fd);
-        if (in_fd >= 0) close(in_fd);
-        return -1;
-    }
-
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(out_fd);
-        close(err_fd);
-        close(in_fd);
-        return -1;
-    }
-    if (pid == 0) {
-        dup2(in_fd, 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        // Own process group, so that a signal to the test runner's group
-        // does not reach the child and the child's helpers stay together.
-        setpgid(0, 0);
-        signal(SIGPIPE, SIG_DFL);
-        execvpe(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(out_fd);
-    close(err_fd);
-    close(in_fd);
-    child->pid = pid;
+static int process_wait(child_process* child, int timeout_ms)
+{
+    if (child->exited || child->pid <= 0) return child->exited ? 0 : -1;
+    int status = -1;  // stays so, read as a death by signal, when waitpid fails
+    if (!poll_until(timeout_ms, [&] { return waitpid(child->pid, &status, WNOHANG) != 0; })) return 1;
+    child->exited = true;
+    child->pid = -1;
+    child->exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return 0;
-}
-
-int process_wait(child_process* child, int timeout_ms)
-{
-    if (child->exited) return 0;
-    if (child->pid <= 0) return -1;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(child->pid, &status, WNOHANG);
-        if (r == child->pid) {
-            record_status(child, status);
-            return 0;
-        }
-        if (r < 0 && errno != EINTR) return -1;
-        if (std::chrono::steady_clock::now() >= deadline) return 1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-int process_signal(child_process* child, int sig)
-{
-    if (child->exited || child->pid <= 0) return -1;
-    return kill(child->pid, sig) == 0 ? 0 : -1;
 }
 
 int process_finish(child_process* child, int timeout_ms)
 {
-    int r = process_wait(child, timeout_ms);
-    if (r != 1) return r;
-    if (child->pid > 0) kill(child->pid, SIGKILL);
-    int status = 0;
-    while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    record_status(child, status);
-    return 1;
+    const int r = process_wait(child, timeout_ms);
+    if (r == 1) process_signal(*child, SIGKILL);
+    return r != 1 ? r : process_wait(child, 5000) == 0 ? 1 : -1;
 }
 
-std::string process_stdout(const child_process& child)
+bool process_wait_output(child_process* child, const std::string& needle, int timeout_ms, int count)
 {
-    return read_file(child.out_path);
+    bool found = false;
+    poll_until(timeout_ms, [&] {
+        const bool ended = process_wait(child, 0) != 1;  // first: the read then sees all it wrote
+        found = count_of(process_stdout(*child) + process_stderr(*child), needle) >= count;
+        return found || ended;
+    });
+    return found;
 }
 
-std::string process_stderr(const child_process& child)
+scoped_child::~scoped_child()
 {
-    return read_file(child.err_path);
+    if (!proc.exited && proc.pid > 0) process_finish(&proc, 0);
+    if (!proc.dir.empty()) std::filesystem::remove_all(proc.dir);
 }
 
-bool process_wait_output(const child_process& child, const std::string& needle,
-                         int timeout_ms)
+std::string file_text(const std::string& path)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (process_stdout(child).find(needle) != std::string::npos) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-void process_cleanup(child_process* child)
-{
-    if (!child->exited && child->pid > 0) process_finish(child, 0);
-    if (!child->dir.empty()) {
-        unlink(child->out_path.c_str());
-        unlink(child->err_path.c_str());
-        rmdir(child->dir.c_str());
-        child->dir.clear();
-    }
-}
-
-bool e2e_under_wine()
-{
-    const char* p = std::getenv("VANTRY_RUN_PREFIX");
-    return p && *p;
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 std::string e2e_program_path(const char* name)
 {
     const char* win = std::getenv("VANTRY_WIN_BIN_DIR");
-    if (e2e_under_wine() && win && *win)
-        return std::string(win) + "/" + name + ".exe";
-    return std::string(VANTRY_BIN_DIR "/") + name;
+    if (e2e_under_wine() && win && *win) return std::string(win) + "/" + name + ".exe";
+    return VANTRY_BIN_DIR "/" + std::string(name);
+}
+
+int run_command(const std::string& command, std::string* out)
+{
+    scoped_child c;
+    if (process_start(&c.proc, "sh", {"-c", command}) != 0 || process_finish(&c.proc, 10000) != 0) return -1;
+    if (out) *out = process_stdout(c.proc);
+    return c.proc.exit_status;
+}
+
+static std::vector<std::string> live_netns;  // deleted at exit if still there
+
+int netns_add(const std::string& name, const std::string& hosts)
+{
+    [[maybe_unused]] static int at_exit = std::atexit([] {
+        while (!live_netns.empty()) netns_delete(std::string(live_netns.back()));  // a copy: the erase moves it
+    });
+    live_netns.push_back(name);
+    const std::string dir = "/etc/netns/" + name, write = " && printf %s '" + hosts + "' >" + dir + "/hosts";
+    const std::string add = "ip netns add " + name + " && ip -n " + name + " link set lo up";
+    return run_command(add + (hosts.empty() ? "" : " && mkdir -p " + dir + write)) ? -1 : 0;
+}
+
+void netns_delete(const std::string& name)
+{
+    run_command("ip netns del " + name + "; rm -rf /etc/netns/" + name);
+    std::erase(live_netns, name);
+}
+
+int netns_call(const std::string& ns, const std::function<int()>& fn)
+{
+    if (ns.empty()) return fn();
+    int result = -1;
+    std::thread([&] {
+        const int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 && setns(fd, CLONE_NEWNET) == 0) result = fn();
+        if (fd >= 0) close(fd);
+    }).join();
+    return result;
+}
+
+int udp_open(udp_socket* u, const char* addr, const std::string& ns)
+{
+    return netns_call(ns, [&] {
+        std::uint32_t a = 0;
+        u->s = net_udp_socket();
+        if (net_resolve_ipv4(addr, &a) != 0 || net_bind(u->s, a, 0) != 0) return -1;
+        u->port = net_local_port(u->s);
+        return u->port ? 0 : -1;
+    });
+}
+
+bool udp_collect(udp_socket* u, std::size_t n, int timeout_ms)
+{
+    const auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+    while (u->records.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - steady_clock::now());
+        if (net_wait_readable(u->s, std::max<long>(0, left.count())) != 1) return false;
+        bytes d(70000);
+        d.resize(std::max(0L, net_recv_from(u->s, d.data(), d.size(), nullptr)));
+        decode_records(d, &u->records);
+        u->datagrams.push_back(d);
+    }
+    return true;
+}
+
+bool tap_start(scoped_child* c, std::vector<std::string> args, const std::string& ns, int wait_ms)
+{
+    args.insert(args.begin(), "/c");
+    return process_start(&c->proc, e2e_program_path("vantry_remote"), args, {{}, ns}) == 0 &&
+           process_wait_output(&c->proc, "Running...", wait_ms);
+}
+
+std::string tap_stop(scoped_child* c)
+{
+    if (e2e_under_wine()) return process_finish(&c->proc, 0), process_stdout(c->proc);
+    EXPECT_EQ(process_signal(c->proc, SIGTERM), 0);
+    EXPECT_EQ(process_finish(&c->proc, 1000), 0) << "not ended within a second of SIGTERM";
+    EXPECT_EQ(c->proc.exit_status, 0);
+    const std::string out = process_stdout(c->proc);
+    EXPECT_TRUE(has(out, "Shutting down...")) << out;
+    return out;
+}
+
+bytes ipv4_udp(const bytes& src, const bytes& dst, std::uint16_t dport, const bytes& payload)
+{
+    const bytes head = cat({{0x45, 0}, be16(28 + payload.size()), {0, 0, 0, 0, 64, 17}}), addrs = cat({src, dst});
+    return cat({head, inet_checksum(cat({head, {0, 0}, addrs})), addrs, {0x30, 0x39}, be16(dport),
+                be16(8 + payload.size()), {0, 0}, payload});
+}
+
+bytes ethernet(std::initializer_list<std::uint16_t> types, const bytes& payload, const bytes& dst, const bytes& src)
+{
+    bytes f = cat({dst, src});
+    std::size_t n = 0;
+    for (std::uint16_t t : types) f = ++n < types.size() ? cat({f, be16(t), be16(n)}) : cat({f, be16(t)});
+    return cat({f, payload});
 }
