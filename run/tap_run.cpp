@@ -7,10 +7,7 @@
 #include "run/tap_run.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "forward/allow_list.h"
 #include "forward/forwarding.h"
@@ -18,7 +15,6 @@
 #include "forward/sender.h"
 #include "forward/speck.h"
 #include "platform/platform.h"
-#include "run/options.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
 #include "support/text.h"
