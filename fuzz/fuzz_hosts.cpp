@@ -2,28 +2,13 @@
 // inet_aton, which reads the same classic forms; then the file is loaded, and of the addresses the
 // lines name and their one-bit neighbours exactly the named ones are allowed.
 #include <arpa/inet.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "forward/allow_list.h"
-
-#define FUZZ_CHECK(cond, ...) ((cond) ? (void)0 : (std::fprintf(stderr, "check failed: " __VA_ARGS__), std::abort()))
-
-const int file = ::memfd_create("hosts", 0);  // rewritten for each input
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // The log would be all the fuzzer writes; FUZZ_VERBOSE=1 keeps it.
-    FUZZ_CHECK(std::getenv("FUZZ_VERBOSE") || std::freopen("/dev/null", "w", stdout), "no /dev/null\n");
-    return 0;
-}
+#include "fuzz/fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -42,18 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         in_addr theirs{};
         const bool ok = parse_ipv4_text(line.c_str(), &ours) == 0;
         FUZZ_CHECK(bare_0x || (ok == (::inet_aton(line.c_str(), &theirs) != 0) && (!ok || ours == theirs.s_addr)),
-                   "'%s': %s, inet_aton %08x\n", line.c_str(), ok ? "converted" : "refused", theirs.s_addr);
+                   "'%s': %s, inet_aton %08x", line.c_str(), ok ? "converted" : "refused", theirs.s_addr);
         if (parse_hosts_line(line.c_str(), &ours) == 1)
             want.insert(ours);
     }
-    FUZZ_CHECK(!::ftruncate(file, 0) && ::pwrite(file, data, size, 0) == static_cast<ssize_t>(size), "no write\n");
     prefix_trie* list = nullptr;
-    load_hosts_file(("/proc/self/fd/" + std::to_string(file)).c_str(), &list);
-    FUZZ_CHECK(list != nullptr, "no list from a readable file\n");
+    load_hosts_file(input_file(data, size).c_str(), &list);
+    FUZZ_CHECK(list != nullptr, "no list from a readable file");
     for (const std::uint32_t a : want)
         for (int bit = -1; bit < 32; ++bit) {
             const std::uint32_t near = a ^ (bit < 0 ? 0 : 1u << bit);
-            FUZZ_CHECK(host_allowed(list, near) == (want.count(near) == 1), "%08x wrongly allowed or not\n", near);
+            FUZZ_CHECK(host_allowed(list, near) == (want.count(near) == 1), "%08x wrongly allowed or not", near);
         }
     release_allow_list(&list);
     return 0;

@@ -1,67 +1,45 @@
-// Command lines: a flags byte (bit 0: POSIXLY_CORRECT; bit 1: an interface
-// is chosen already), then words split at NUL bytes. The options go to
-// handle_option, less -h, -V (they end the process) and -H (it opens a
-// file); -i texts to the interface choice over a fixed list.
-#include <algorithm>
-#include <cstring>
+// Command lines: a flags byte (bit 0: POSIXLY_CORRECT; bit 1: an interface is chosen already), then words
+// split at NUL bytes. The options go to handle_option, less -h, -V (they end the process) and -H (it opens a
+// file); -i texts to the interface choice over a fixed list. Diagnostics go to the standard output (nowhere).
 #include <memory>
-#include <vector>
 
 #include "fuzz/fuzz_common.h"
 #include "run/options.h"
+#include "run/run_settings.h"
 #include "run/settings.h"
 #include "support/interface_discovery.h"
+#include "support/trace_log.h"
 
-namespace {
+static std::vector<const char*> words;  // in the input's order
 
-std::FILE* sink = nullptr;       // diagnostics are formatted, then thrown away
-std::vector<const char*> words;  // in the input's order
-
-void apply(int letter, const char* value, void*)
+static void apply(int letter, const char* value, void*)
 {
-    FUZZ_CHECK(!value || std::any_of(words.begin(), words.end(),
-                                     [&](const char* w) { return value >= w && value <= w + std::strlen(w); }),
-               "option value outside every word");
+    auto inside = [&](const char* w) { return value >= w && value <= w + std::strlen(w); };
+    FUZZ_CHECK(!value || std::any_of(words.begin(), words.end(), inside), "option value outside every word");
     if (letter == 'i' && value)  // the choice only: it neither waits nor ends the process
         choose_interface({{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}}, {0, "eth0"}, value);
     else if (!std::strchr("hVH", letter))
         handle_option(letter, value);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    fuzz::quiet_stdout();
-    sink = std::fopen("/dev/null", "w");
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (size == 0)
-        return 0;
+    const std::uint8_t flags = size ? data[0] : 0;
     std::vector<std::unique_ptr<char[]>> storage;  // each word alone: reading past its end is caught
-    auto add = [&](const void* p, std::size_t n) {
+    words.assign(1, "vantry_remote");
+    for (std::size_t pos = 1, n = 0; pos <= size && words.size() < 64; pos += n + 1) {
+        n = static_cast<std::size_t>(std::find(data + pos, data + size, 0) - (data + pos));
         storage.emplace_back(new char[n + 1]());
-        std::memcpy(storage.back().get(), p, n);
-        words.push_back(storage.back().get());
-    };
-    words.clear();
-    add("vantry_remote", 13);
-    for (std::size_t pos = 1, n; pos <= size && words.size() < 64; pos += n + 1) {
-        const void* nul = std::memchr(data + pos, 0, size - pos);
-        n = nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - (data + pos)) : size - pos;
-        add(data + pos, n);
+        words.push_back(static_cast<const char*>(std::memcpy(storage.back().get(), data + pos, n)));
     }
     std::vector<const char*> argv = words;
     argv.push_back(nullptr);
-    fuzz::reset_settings();
-    if (data[0] & 2)
-        settings.interface_name = "eth0";
-    read_command_line(static_cast<int>(words.size()), argv.data(), data[0] & 1, sink, apply, nullptr);
+    // What handle_option reads back, as a fresh process has it.
+    settings.interface_name = flags & 2 ? std::optional<std::string>("eth0") : std::nullopt;
+    settings.tzsp_port = 0;
+    trace_verbosity = 2;
+    read_command_line(static_cast<int>(words.size()), argv.data(), flags & 1, stdout, apply, nullptr);
     // The reader reorders the words but never loses or invents one.
     FUZZ_CHECK(std::is_permutation(argv.begin(), argv.end() - 1, words.begin(), words.end()), "words lost");
-    fuzz::reset_settings();
     return 0;
 }

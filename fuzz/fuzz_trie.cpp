@@ -1,15 +1,8 @@
-// The prefix trie against a naive reference: the stored prefixes searched from end to end. Input:
-// the key width (a byte; 33 is refused), then operations of six bytes: kind, bit length, four address
-// bytes. kind % 4: 0 and 1 insert, 2 search, 3 insert with allocation (kind >> 2) + 1 failing, which
-// must keep no block. Nothing is held after trie_destroy.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
+// The prefix trie against a naive reference: the stored prefixes searched from end to end. Input: the key width
+// (a byte; 33 is refused), then six-byte operations: kind, bit length, four address bytes. kind % 4: 0 and 1 insert,
+// 2 search, 3 insert with allocation (kind >> 2) + 1 failing, which must keep no block. Nothing is held at the end.
 #include "forward/prefix_trie.h"
-
-#define FUZZ_CHECK(cond, ...) ((cond) ? (void)0 : (std::fprintf(stderr, "check failed: " __VA_ARGS__), std::abort()))
+#include "fuzz/fuzz_common.h"
 
 static long blocks_held = 0, allocations_left = -1;  // -1: never fail
 
@@ -20,22 +13,19 @@ static std::uint32_t leading(const ip_prefix& p, unsigned bits)
     return bits ? v & ~std::uint32_t{0} << (32 - bits) : 0;
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+// The trie's allocator, counting blocks and failing on request.
+static void* counted_allocate(std::size_t n)
 {
-    trie_allocate = [](std::size_t size) -> void* {
-        if (allocations_left == 0)
-            return nullptr;
-        return allocations_left -= allocations_left > 0, ++blocks_held, std::malloc(size);
-    };
-    trie_release = [](void* p) { blocks_held -= p != nullptr, std::free(p); };
-    return 0;
+    return allocations_left == 0 ? nullptr : (allocations_left -= allocations_left > 0, ++blocks_held, std::malloc(n));
 }
+static void counted_release(void* p) { blocks_held -= p != nullptr, std::free(p); }
+static const bool counted = (trie_allocate = counted_allocate, trie_release = counted_release, true);
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const unsigned width = size ? data[0] % 34 : 32;
     prefix_trie* t = trie_new(static_cast<std::uint16_t>(width));
-    FUZZ_CHECK((t != nullptr) == (width <= 32), "trie of width %u\n", width);
+    FUZZ_CHECK((t != nullptr) == (width <= 32), "trie of width %u", width);
     std::vector<ip_prefix> stored;  // each as first given
     for (std::size_t pos = 1; t && pos + 6 <= size; pos += 6) {
         const unsigned kind = data[pos] % 4;
@@ -56,14 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const ip_prefix* expect = kind == 2 || had ? want : failed || p.bitlen > width ? nullptr : &p;
         FUZZ_CHECK(n ? expect && n->prefix->bitlen == expect->bitlen && !std::memcmp(n->prefix->addr, expect->addr, 4)
                      : !expect && (!failed || blocks_held == held),
-                   "kind %u /%u: /%d, reference /%d\n", kind, p.bitlen, n ? n->prefix->bitlen : -1,
+                   "kind %u /%u: /%d, reference /%d", kind, p.bitlen, n ? n->prefix->bitlen : -1,
                    expect ? expect->bitlen : -1);
         if (kind != 2 && n && !had)
             stored.push_back(p);
     }
     for (const ip_prefix& s : stored)
-        FUZZ_CHECK(trie_search_best(t, s) && trie_search_best(t, s)->bit == s.bitlen, "/%u lost\n", s.bitlen);
+        FUZZ_CHECK(trie_search_best(t, s) && trie_search_best(t, s)->bit == s.bitlen, "/%u lost", s.bitlen);
     trie_destroy(t);
-    FUZZ_CHECK(blocks_held == 0, "%ld blocks held after destroy\n", blocks_held);
+    FUZZ_CHECK(blocks_held == 0, "%ld blocks held after destroy", blocks_held);
     return 0;
 }
