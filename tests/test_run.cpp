@@ -35,9 +35,9 @@ constexpr int failure_status = 255;  // -1 as the parent sees it
 
 namespace {
 
-// An exact name after longer ones that differ, two names with one result, an optional argument.
-const long_option others[] = {{"version", arg_none, 'V'}, {"verbose", arg_none, 'v'}, {"ver", arg_none, 'a'},
-                              {"colour", arg_none, 'c'}, {"color", arg_none, 'c'}, {"level", arg_optional, 'l'}, {}};
+// Two names with one result (first in the table), an exact name after longer ones that differ, an optional argument.
+const long_option others[] = {{"colour", arg_none, 'c'}, {"color", arg_none, 'c'}, {"version", arg_none, 'V'},
+                              {"verbose", arg_none, 'v'}, {"ver", arg_none, 'a'}, {"level", arg_optional, 'l'}, {}};
 
 using iface_list = std::vector<capture_iface>;
 const iface_list nics = {{"npf_A", "Intel(R) Ethernet Connection"}, {"npf_B", "Realtek Wireless Adapter"}};
