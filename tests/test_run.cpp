@@ -1,0 +1,380 @@
+// The run layer: options, numbers, the interface choice over a fake capture library, the run thread.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+#if defined(_WIN32)
+#include <io.h>
+#define dup2 _dup2
+constexpr int failure_status = -1;
+#else
+#include <sched.h>
+#include <unistd.h>
+constexpr int failure_status = 255;  // -1 as the parent sees it
+#endif
+
+#include "forward/allow_list.h"
+#include "run/options.h"
+#include "run/run_settings.h"
+#include "run/settings.h"
+#include "run/tap_run.h"
+#include "support/interface_discovery.h"
+#include "support/interface_source.h"
+#include "support/trace_log.h"
+#include "tests/test_support.h"
+
+namespace {
+
+// Two names with one result (first in the table), an exact name after longer ones that differ, an optional argument.
+const long_option others[] = {{"colour", arg_none, 'c'}, {"color", arg_none, 'c'}, {"version", arg_none, 'V'},
+                              {"verbose", arg_none, 'v'}, {"ver", arg_none, 'a'}, {"level", arg_optional, 'l'}, {}};
+
+using iface_list = std::vector<capture_iface>;
+const iface_list nics = {{"npf_A", "Intel(R) Ethernet Connection"}, {"npf_B", "Realtek Wireless Adapter"}};
+const iface_list skips = {{"w1", "WAN Miniport (IP)"}, {"a", "Ethernet A"}, {"w2", "NdisWan Adapter"},
+                          {"w3", "Generic DIALUP link"}, {"b", "wan miniport lookalike"}};
+const iface_list names = {{"br0", "bridge over veth1"}, {"veth1", "peer"}, {"0", "odd"}}, wan = {skips[0]};
+const iface_list lo_eth = {{"lo", "Adapter for loopback traffic capture"}, {"eth", "Ethernet"}}, none = {};
+const iface_list lo_only = {{"w", "WAN Miniport (IPv6)"}, lo_eth[0], {"lo2", lo_eth[0].description}};
+const iface_list forty = [l = iface_list(40)]() mutable {
+    for (int i = 0; i < 40; ++i)
+        l[i] = {"if" + std::to_string(i), "Port " + std::to_string(i) + " x"};
+    return l;
+}();
+
+struct {  // each look at the list finds the next of looks, the last one again; fails: 'l'ibrary, 'd'efault, 'f'ind
+    std::vector<iface_list> looks;
+    const iface_list& next() { return looks[std::min(calls++, looks.size() - 1)]; }
+    char fails = 0;
+    std::size_t calls = 0;
+    std::vector<unsigned> sleeps = {};
+} fake;
+
+class Settings : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        settings.collector = settings.bpf_filter = settings.interface_name = std::nullopt;
+        settings.tzsp_port = settings.tap_id = 0, settings.snaplen = 65536, settings.phase = run_phase::setting_up;
+        settings.disable_encryption = settings.shutdown_done = settings.forward.stop = false, trace_verbosity = 2;
+        release_allow_list(&settings.allow_list);
+        delete std::exchange(speck_key, nullptr);
+        fake = {{skips}};
+        discovery_source = {
+            [](std::string* err) { return fake.fails == 'l' ? (*err = "wpcap.dll missing", -1) : 0; },
+            [](iface_list* out, std::string*) { return *out = fake.next(), fake.fails == 'f' ? -1 : 0; },
+            [](std::string* n, std::string* err) { return fake.fails == 'd' ? (*err = "none", -1) : (*n = "x", 0); },
+            [](unsigned ms) { fake.sleeps.push_back(ms); }};
+    }
+    void TearDown() override { SetUp(); discovery_source = capture_interface_source(); }
+    key_guard keys;
+};
+using RunThread = Settings;
+
+// The option fields away from their defaults, as " c=... t=... K".
+std::string option_fields()
+{
+    auto text = [](const char* name, const std::optional<std::string>& v) { return v ? name + *v : ""; };
+    auto num = [](const char* name, long v, long def) { return v == def ? "" : name + std::to_string(v); };
+    return text(" c=", settings.collector) + text(" f=", settings.bpf_filter) + text(" i=", settings.interface_name) +
+           num(" t=", settings.tzsp_port, 0) + num(" n=", settings.tap_id, 0) + num(" s=", settings.snaplen, 65536) +
+           (settings.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (speck_key ? " k" : "") +
+           (settings.allow_list ? " H" : "");
+}
+
+// Standard output of fn, trace lines without their time stamp and source.
+template <typename F>
+std::string logged(F fn)
+{
+    testing::internal::CaptureStdout();
+    fn();
+    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[\\w+:\\d+\\] "), "");
+}
+
+void record(int letter, const char* value, void* ctx)
+{
+    std::string& s = *static_cast<std::string*>(ctx);
+    s += (s.empty() ? "" : " ") + std::string(1, static_cast<char>(letter)) + (value ? std::string("=") + value : "");
+}
+
+}  // namespace
+
+// Orders, indices and messages are those of the C library's getopt_long. seen: each call's result ('?' and
+// optopt), "| optind", the words as reordered ("=": as they were). The tap's reader stops at the first error.
+TEST(Getopt, ReadsReordersAndDiagnosesLikeGnu)
+{
+    const struct {
+        const char *words, *seen, *err;
+        bool posix = false;
+        const char* shortopts = tap_short_options;
+        const long_option* longopts = tap_long_options;
+    } rows[] = {
+        {"prog a -v b -c x c", "v c=x | 4 prog -v -c x a b c", ""}, {"prog -v a -K", "v | 2 =", "", true},
+        {"prog a -v", "| 1 =", "", true}, {"prog - -v", "v | 2 prog -v -", ""}, {"prog -v -- -K x", "v | 3 =", ""},
+        {"prog a -- -K", "| 2 prog -- a -K", ""}, {"prog a -v -- b", "v | 3 prog -v -- a b", ""},
+        {"prog -k man\tgo -t 37008", "k=man t=37008 | 5 prog -k man -t 37008 go", ""},  // a word holding a TAB
+        {"prog -vK -vc10.0.0.1:5000 -c -v -c -- -g x -G --tzsp=37008 --tzsp 37008 --tzsp= --collector --key --hel --d "
+         "--vers --verb --col=1:5",
+         "v K v c=10.0.0.1:5000 c=-v c=-- g=x G --tzsp=37008 --tzsp=37008 --tzsp= --collector=--key --help "
+         "--disable-encryption --version --verbose --collector=1:5 | 21 =", ""},
+        {"./tap -x -v -xv -: -K -c", "?x v ?x v ?: K ?c | 7 =",
+         "./tap: invalid option -- x\n./tap: invalid option -- x\n./tap: invalid option -- :\n"
+         "./tap: option requires an argument -- c\n"},
+        {"./tap -vx", "v ?x | 2 =", "./tap: illegal option -- x\n", true},
+        {"prog --ver --h --t --snaplen 1500 --vers=2 --nope=1 --tz",
+         "? ? ? ? ?V ? ?t | 8 prog --ver --h --t --snaplen --vers=2 --nope=1 --tz 1500",
+         "prog: option `--ver' is ambiguous\nprog: option `--h' is ambiguous\nprog: option `--t' is ambiguous\n"
+         "prog: unrecognized option `--snaplen'\nprog: option `--version' doesn't allow an argument\n"
+         "prog: unrecognized option `--nope=1'\nprog: option `--tzsp' requires an argument\n"},
+        {"p --ver --ve --col -l x -l3 --level x --level=3",
+         "--ver ? --colour l l=3 --level --level=3 | 8 p --ver --ve --col -l -l3 --level --level=3 x x",
+         "p: option `--ve' is ambiguous\n", false, "l::", others},
+        {"p --v", "?- v | 2 =", "p: invalid option -- -\n", false, "v", nullptr}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.words);
+        std::string line = r.words;  // split at blanks and TABs as the run thread splits them
+        std::replace(line.begin(), line.end(), ' ', '\t');
+        const std::vector<std::string> words = split_arguments(line.c_str());
+        const int argc = static_cast<int>(words.size());
+        std::vector<const char*> argv(words.size() + 1);
+        std::transform(words.begin(), words.end(), argv.begin(), [](const std::string& w) { return w.c_str(); });
+        std::vector<const char*> tap_argv = argv;
+        getopt_state st{r.posix};
+        std::string seen, before_error, order, unchanged, sunk;
+        testing::internal::CaptureStderr();
+        for (int c, n = 0;
+             n < 100 && (c = getopt_long_next(st, argc, argv.data(), r.shortopts, r.longopts, stderr)) != -1; ++n) {
+            if (seen.find('?') == std::string::npos && c != '?')
+                record(c, st.optarg, &before_error);
+            seen += (st.long_index >= 0 ? "--" + std::string(r.longopts[st.long_index].name) : std::string(1, c)) +
+                    (c == '?' && st.optopt ? std::string(1, st.optopt) : "") +
+                    (st.optarg ? "=" + std::string(st.optarg) : "") + " ";
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), r.err);
+        for (int i = 0; i < argc; ++i)
+            order += " " + std::string(argv[i]), unchanged += " " + words[i];
+        EXPECT_EQ(seen + "| " + std::to_string(st.optind) + (order == unchanged ? " =" : order), r.seen);
+        if (r.longopts == tap_long_options) {
+            EXPECT_EQ(read_command_line(argc, tap_argv.data(), r.posix, nullptr, record, &sunk), *r.err ? -1 : 0);
+            EXPECT_EQ(sunk, before_error);
+        }
+    }
+}
+
+// The exact name wins, then a piece of a description, then the index; skipped interfaces are never chosen,
+// loopback only when alone. Wait mode looks for the text in names and descriptions as written. The listing.
+TEST(ChooseInterface, RulesInOrder)
+{
+    static const default_device def{0, "x"}, no_def{-1, "none"};
+    const std::string no_def_said = "(quiet) Unable to locate default interface (none)";
+    auto range = [](int index) { return "(failed) Interface index " + std::to_string(index) + " out of range"; };
+    const std::tuple<const iface_list&, const char*, std::string, const default_device&> rows[] = {
+        {nics, "1", "npf_B", def}, {nics, "WIRELESS", "npf_B", def}, {nics, nullptr, "npf_A", def},
+        {nics, "-1", "(listing)", def}, {nics, "bluetooth", "npf_A", def}, {nics, " -1x", "(listing)", def},
+        {nics, "*guest", "(wait) guest", def}, {nics, "*x", "(wait) x", no_def}, {nics, "0", no_def_said, no_def},
+        {nics, "-1", no_def_said, no_def}, {nics, "2", range(2), def}, {nics, "-2", range(-2), def},
+        {names, "veth1", "veth1", def}, {names, "0", "0", def}, {names, "1", "br0", def}, {skips, "1", "b", def},
+        {skips, "w2", "a", def}, {skips, "dialup", "a", def}, {skips, nullptr, "a", def}, {lo_eth, "0", "lo", def},
+        {lo_eth, nullptr, "eth", def}, {lo_only, nullptr, "lo2", def}, {none, "0", range(0), def},
+        {none, nullptr, "(failed) No usable capture interface found", def}, {forty, "if37", "if37", def},
+        {forty, "31", "if31", def}, {forty, "32", range(32), def}, {forty, "PORT 35 X", "if0", def}};
+    for (const auto& [list, text, expected, dev] : rows) {  // the name, or the kind in brackets and the text
+        interface_choice c = choose_interface(list, dev, text);
+        const char* kinds[] = {"", "(listing)", "(wait) ", c.before_listing ? "(quiet) " : "(failed) "};
+        EXPECT_EQ(kinds[c.kind] + (c.kind == interface_failed ? c.message : c.name), expected) << (text ? text : "-");
+    }
+    for (auto [wanted, found] : {std::pair{"", "w1"}, {"Mini", "w1"}, {"w2", "w2"}, {"mini", "b"}, {"MINI", "-"}})
+        EXPECT_EQ(find_waited_interface(skips, wanted).value_or("-"), found);
+    const std::string head = "\n\nAvailable interfaces:\n\tSkipping interface WAN Miniport (IP)\n";
+    const std::tuple<const iface_list&, bool, std::string> listings[] = {
+        {skips, true, head + "\t[index=0] [a] 'Ethernet A'\n\tSkipping interface NdisWan Adapter\n\tSkipping "
+                      "interface Generic DIALUP link\n\t[index=1] [b] 'wan miniport lookalike'\n\n"},
+        {wan, true, head + "WARNING: No interfaces available! This application cannot\nWARNING: work make sure that "
+                    "winpcap is installed properly\nWARNING: and that you have network interfaces installed.\n"},
+        {forty, false, "WARNING: 40 interfaces found: only the first 32 have an index; choose the others by their "
+                       "exact name\n"}};
+    for (const auto& [list, listing, expected] : listings)
+        EXPECT_EQ(logged([&, &list = list, listing = listing] { print_interface_listing(list, listing); }), expected);
+}
+
+// Each text is a configuration file of its own, read line by line into the settings. Long names must be whole
+// and may stand without a value; a short option always loses its third character; lines arrive in pieces of at
+// most 16,383 characters (the first here is exactly that long); a NUL byte ends the text of its line only.
+TEST_F(Settings, EachOptionAsItChangesTheSettings)
+{
+    const temp_file hosts("10.0.0.1\n"), conf("-v");
+    const std::string c = " c=10.0.0.1:5000", x(16383 - 9, 'x'), unknown = "WARNING: Skipping unrecognized line: ";
+    const std::string skip = logged([] { print_interface_listing(skips, false); });
+    const std::string plain = "WARNING: Data will not be encrypted (-K specified)\n";
+    struct row { std::string text, fields, log = ""; };
+    std::vector<row> rows = {
+        {"-t 37008\n-i 1", " t=37008", "ERROR: Ignored -i as -t has already been specified\n"},
+        {"-i 1\n-t 37008", " i=b", skip + "ERROR: Ignored -t as -i has already been specified\n"},
+        {"-t 65573\n-n -12x\n-s abc\n-c 1:5\n-c 2:6\n-f tcp\n-v\n-v", " c=2:6 f=tcp t=37 n=-12 s=0 v=6"},
+        {"-t -1\n-s 1500\n-c x\n-f tcp\n-c\n-f", " t=65535 s=1500"}, {"-t 0\n-K", " K", plain},
+        {"-g x\n-G\n-s 96\n-s\n-k\n-n\n-t\n-H", " s=96",
+         "ERROR: Bad option g\nERROR: Bad option G\nERROR: Option -s needs a value\nERROR: Option -k needs a value\n"
+         "ERROR: Option -n needs a value\nERROR: Option -t needs a value\nERROR: Option -H needs a value\n"},
+        {"-k mango\n-H " + hosts.path, " k H"}, {"--collector=10.0.0.1:5000", c}, {"--collector\t '10.0.0.1:5000'", c},
+        {" \t--collector 10.0.0.1:5000\r\n", c}, {"\"--collector=\"10.0.0.1:5000\"\"\n", c},
+        {"'--collector   10.0.0.1:5000'", c}, {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""},
+        {"--", ""}, {"--verbose", " v=6"}, {"--interface", " i=a", skip}, {"--interface=", " i=a", skip},
+        {"--filter = eth0", " f== eth0"}, {"--disable-encryption", " K", plain}, {"--tap-id 7", " n=7"},
+        {"--hosts=C:\\hosts.txt", "", "ERROR: Unable to open file C:\\hosts.txt\n"}, {"--filter=", ""},
+        {"--filter not port 22", " f=not port 22"}, {"-c 10.0.0.1:5000", c}, {"-c10.0.0.1:5000", " c=0.0.0.1:5000"},
+        {"-t   '7'", " t=7"}, {"-v", " v=6"}, {"-fx", ""}, {"-fxy", " f=y"}, {"", ""}, {"x", ""}, {"   \"'  \r\n", ""},
+        {"  #--verbose", ""}, {"-z 1", "", "ERROR: Bad option z\n"}, {"'ab'", "", unknown + "ab\n"},
+        {"collector 10.0.0.1:5000\n", "", unknown + "collector 10.0.0.1:5000\n"}, {"ab '", "", unknown + "ab\n"},
+        {std::string("-c 10.0.0.1:5000\0-k secret\n-K\n--tzsp\0=1\n# -n 2\n", 43), c + " K",
+         plain + "ERROR: Option -t needs a value\n"},
+        {"--filter=" + x + "-v\n-n 3", " f=" + x + " n=3 v=6"}};
+#if !defined(_WIN32)  // a folder opens but cannot be read: an empty list, nothing is forwarded
+    rows.push_back({"-H " + testing::TempDir(), " H", "WARNING: Error while reading hosts\n"});
+#endif
+    for (const row& r : rows) {
+        SetUp();
+        const temp_file file(r.text);
+        const std::string said = logged([&] { read_config_file(file.path.c_str()); });
+        EXPECT_EQ(said + "|" + option_fields(), r.log + "|" + r.fields) << r.text;
+    }
+    // Numbers as every option reads them, the case-insensitive comparisons of texts.
+    for (auto [text, value] : {std::pair{" \t\n\v\f\r+7x", 7}, {"+-1", 0}, {"\x01" "5", 0}, {"9/", 9}, {"-:", 0},
+                               {"-2147483648", INT_MIN}, {"2147483648", INT_MAX}, {"-2147483649", INT_MIN},
+                               {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN}})
+        EXPECT_EQ(read_int(text), value) << text;
+    EXPECT_TRUE(equals_nocase("/C", "/c") && equals_nocase("AZaz", "azAZ") && equals_nocase({"ab", 1}, {"ac", 1}));
+    EXPECT_FALSE(equals_nocase("/c", "/c ") || equals_nocase("/i", "/r") || equals_nocase("@[", "`{"));
+    for (auto [haystack, needle, at] : {std::tuple{"", "a", -1L}, {"abc", "", -1L}, {"aab", "ab", 1L},
+                                        {"ab", "abc", -1L}, {"AZaz", "azAZ", 0L}, {"@[", "`{", -1L}, {"a1b1", "1", 3L},
+                                        {"eth0", "H", -1L}})
+        EXPECT_EQ(find_nocase(haystack, needle), at) << haystack << " / " << needle;
+    std::string got;  // -1 only for a file that cannot be opened, and nothing read from it
+    EXPECT_TRUE(read_config_lines(conf.path.c_str(), record, &got) == 0 &&
+                read_config_lines("/nonexistent/vantry.conf", record, &got) == -1 && got == "v");
+}
+
+// What may end the process, or wait for good, runs in a child (its output to standard error for the
+// matcher); a child whose run returns as expected ends with status 3.
+TEST_F(Settings, WhatMayEndTheProcessRunsInAChild)
+{
+    using testing::HasSubstr;
+    const std::string conf = testing::TempDir() + "vantry_settings_test";  // the same in every child
+    std::ofstream(conf) << "-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n";
+    auto read = [](std::vector<std::string> args, std::string fields) -> std::function<void()> {
+        return [=]() mutable { parse_settings(args); std::_Exit(option_fields() == fields ? 3 : 4); };
+    };
+    auto missing = [](const char* what) {
+        return AllOf(HasSubstr(std::string("ERROR: Missing ") + what + "\n"), testing::EndsWith("Shutting down...\n"));
+    };
+    const std::tuple<std::function<void()>, int, testing::Matcher<const std::string&>> runs[] = {
+        {read({"p", conf}, " c=10.0.0.1:5000 t=37008 n=7 K"), 3, testing::_},
+        {read({"p", conf, "-K", "-t", "1", "-c", "a:1"}, " c=a:1 t=1 K"), 3, testing::_},  // a skipped non-option
+        {read({"p", "-t", "1", "-c", "a:1"}, ""), 0, missing("encryption key -k")},  // the first one missing
+        {read({"p", "-K", "-c", "a:1"}, ""), 0, AllOf(missing("interface -i or -t"), HasSubstr("Usage:"))},
+        {read({"p", "-K", "-t", "1"}, ""), 0, missing("collector -c")},
+        {[] { handle_option('V', nullptr); }, 0, HasSubstr("\nVersion:       1.1.260430\n")},
+        {[] { fake.fails = 'f'; std::_Exit(must_choose_interface("-1") ? 4 : 3); }, 3,
+         HasSubstr("\n\nAvailable interfaces:\n")},  // and a warning that there are none: nothing to list
+        {[] {
+             fake = {{skips, skips, {{"tap-guest", "TAP"}}}};  // the third look finds it
+             std::_Exit(must_choose_interface("*guest") == "tap-guest" && fake.sleeps == std::vector(2, 3000u) ? 3 : 4);
+         },
+         3, testing::ContainsRegex("interface 'guest' until the interface is up\n.*Found interface 'tap-guest'\n$")},
+        {[] { must_choose_interface("7"); }, failure_status,
+         testing::ContainsRegex("Skipping interface Generic DIALUP link\n.*\\[util:.*ERROR: Interface index 7 out of")},
+        {[] { fake.fails = 'l'; must_choose_interface("0"); }, failure_status,
+         HasSubstr("ERROR: Unable to load the capture library (wpcap.dll missing): please install Npcap")},
+        {[] { fake.fails = 'd'; must_choose_interface("-1"); }, failure_status, testing::IsEmpty()},  // verbose only
+        {[] { fake.fails = 'd'; trace_verbosity = 3; must_choose_interface("0"); }, failure_status,
+         testing::MatchesRegex(".* Unable to locate default interface \\(none\\)\n")}};
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const auto& [run, status, said] : runs)
+        EXPECT_EXIT((std::fflush(stdout), dup2(2, 1), run()), testing::ExitedWithCode(status), said);
+    std::remove(conf.c_str());
+}
+
+// Words are not unquoted; "/c" drops one word, "/i" and "/r" two.
+TEST_F(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
+{
+    const std::pair<const char*, std::vector<std::string>> rows[] = {
+        {"", {}}, {"\t\t", {}}, {"\tprog\t\t/c\t\"a b\"\t", {"prog", "\"a b\""}}, {"prog\t/C\t-K", {"prog", "-K"}},
+        {"prog\t/i\tsvc\t-t\t1", {"prog", "-t", "1"}}, {"prog\t/r\tsvc", {"prog"}}, {"prog\t/R", {}},
+        {"prog\t-c\t/c", {"prog", "-c", "/c"}}, {"prog", {"prog"}}};
+    for (const auto& [text, expected] : rows) {
+        std::vector<std::string> words = split_arguments(text);
+        drop_mode_word(words);
+        EXPECT_EQ(words, expected) << text;
+    }
+}
+
+// A stop from a signal and the run's own stop: one "Shutting down...", the loop told to stop and its waker
+// woken each time. One wait drains every wake, and a wake wins over a datagram. Phases move only forward.
+TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
+{
+    static net_waker w;
+    net_socket s = net_invalid_socket;
+    ASSERT_TRUE(net_startup() == 0 && net_waker_open(&w) == 0 && net_bind(s = net_udp_socket(), w.self.addr, 0) == 0);
+    forward_set_wake(settings.forward, [](void*) { net_waker_wake(w); }, nullptr);
+    EXPECT_EQ(logged([] { std::thread a([] { tap_shutdown(2); }); tap_shutdown(15); a.join(); }), "Shutting down...\n");
+    forward_set_wake(settings.forward, nullptr, nullptr);
+    ASSERT_EQ(net_send_to(w.s, "x", 1, net_addr4{w.self.addr, net_order16(net_local_port(s))}), 1);
+    char b;
+    EXPECT_TRUE(settings.forward.stop && net_wait_readable_or_woken(s, w, 20'000'000) == 2 &&
+                net_wait_readable_or_woken(s, w, 20'000'000) == 1 && net_recv_from(s, &b, 1, nullptr) == 1 &&
+                net_wait_readable_or_woken(s, w, 20'000) == 0);
+    net_close(s);
+    net_waker_close(&w);
+    EXPECT_EQ(w.s, net_invalid_socket);
+    using enum run_phase;
+    EXPECT_TRUE(run_phase_enter(settings, forwarding) && !run_phase_enter(settings, forwarding) &&
+                !run_phase_enter(settings, setting_up) && run_phase_enter(settings, ended) &&
+                !run_phase_enter(settings, shutting_down));
+}
+
+// The collector's address is the first non-empty field, the port the next one, never cut, wrapped or partly read.
+// Set-up opens a socket, bound before the first send, only for a usable collector; without -i, no self filter.
+TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
+{
+    const std::string bad_port = "ERROR: Invalid -c port '", format = "ERROR: Invalid -c format specified: missing ";
+    const std::tuple<std::string, int, std::string> rows[] = {  // text, port (0: refused), what the refusal says
+        {"127.0.0.1:5000:7", 5000, ""}, {"127.0.0.1::5000", 5000, ""}, {"127.0.0.1:05000", 5000, ""},
+        {"127.0.0.1" + std::string(54, ':') + "5000", 5000, ""}, {"127.0.0.1:65535", 65535, ""}, {"127.0.0.1:1", 1, ""},
+        {"127.0.0.1:70000", 0, bad_port + "70000': not a port number"}, {"127.0.0.1:5000x", 0, bad_port + "5000x'"},
+        {"127.0.0.1:-1", 0, bad_port + "-1'"}, {"127.0.0.1: 80", 0, bad_port + " 80'"}, {":::", 0, format + "address"},
+        {"127.0.0.1:abc", 0, bad_port + "abc'"}, {"127.0.0.1:0", 0, bad_port + "0'"}, {":5000", 0, format + "port"},
+        {"127.0.0.1:65536", 0, bad_port + "65536'"}, {"127.0.0.1:", 0, format + "port"},
+        {std::string(254, 'a') + ":5000", 0, "ERROR: Invalid -c address: 254 characters, at most 253"}};
+    std::vector<std::string> args = {"vantry_remote", "-K", "-t", "37008", "-c", ""};
+    for (const auto& [text, port, said] : rows) {
+        args[5] = text;
+        int rc = 1;
+        const std::string log = logged([&] { rc = tap_setup(args); });
+        tap_sender& s = settings.forward.sender;
+        const bool bound = s.socket != net_invalid_socket && net_local_port(s.socket) != 0;
+        EXPECT_EQ(std::to_string(rc) + (bound ? " bound" : "") + (settings.self_filter ? " filter" : "") +
+                      (s.has_destination ? " to " + std::to_string(net_order16(s.to.port)) : ""),
+                  port ? "0 bound to " + std::to_string(port) : "-1") << text;
+        EXPECT_TRUE(s.to.addr == (port ? ipv4_of(127, 0, 0, 1) : 0) && log.find(said) != std::string::npos &&
+                    (log.find("ERROR") == std::string::npos) == (port != 0)) << log;
+        net_close(std::exchange(s, tap_sender{}).socket);
+    }
+#if !defined(_WIN32)
+    // In a network namespace of its own the lookup fails at once and no query leaves the machine.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a network namespace needs root";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    args[5] = "no-such-collector.invalid:5000";
+    EXPECT_EXIT(std::_Exit(::unshare(CLONE_NEWNET) || ::dup2(2, 1) < 0 || tap_setup(args) != -1),
+                testing::ExitedWithCode(0), "Invalid -c address 'no-such-collector.invalid': not an IPv4");
+#endif
+}
