@@ -55,7 +55,7 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         open = "scm\nservice open vantry_remote\nservice control 1\n", wait = "sleep 1000\nservice query\n",
         gone = "service delete\nreg delete " + ev + "\n", removed = "vantry_remote removed.\n",
         not_stopped = "\nvantry_remote failed to stop.\n" + removed, stopping = "Stopping vantry_remote";
-    const std::vector<const char*> svc = {"p"}, i = {"p", "/I", "my_tap", "--key=mango"}, r = {"p", "/R"};
+    const std::vector<const char*> svc = {"p"}, i = {"p", "/I", "my_tap", "--key=mango"}, rm = {"p", "/R"};
     struct row { std::vector<const char*> argv; fake_os setup; std::string out, log; };  // printed, calls: patterns
     const row rows[] = {
         {{"p", "/h"}, {}, help, ""}, {{"p", "/cc", "/c"}, {}, "\nUnrecognized option: /cc\n" + help, ""},
@@ -94,19 +94,19 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         // A path cut to fit would name another file.
         {i, {.module_path = ""}, "Unable to install vantry_remote - Access is denied. (0x5)\n", ""},
         {i, {.module_path = std::string(512, 'p')}, "Unable to install vantry_remote - \n", ""},
-        {r, {.states = "331"}, stopping + "...\nvantry_remote stopped.\n" + removed, open + wait + wait + wait + gone},
-        {r, {.states = "34"}, stopping + ".." + not_stopped, open + wait + wait + gone},
-        {r, {{"service query"}}, stopping + "." + not_stopped, open + wait + gone},
-        {r, {{"service control"}}, removed, open + gone}, {r, {{"scm"}}, "OpenSCManager" + denied, "scm\n"},
-        {r, {{"service open"}}, "OpenService vantry_remote" + denied, "scm\nservice open vantry_remote\n"},
-        {r, {{"service control", "service delete"}}, "DeleteService" + denied, open + "service delete\n"},
+        {rm, {.states = "331"}, stopping + "...\nvantry_remote stopped.\n" + removed, open + wait + wait + wait + gone},
+        {rm, {.states = "34"}, stopping + ".." + not_stopped, open + wait + wait + gone},
+        {rm, {{"service query"}}, stopping + "." + not_stopped, open + wait + gone},
+        {rm, {{"service control"}}, removed, open + gone}, {rm, {{"scm"}}, "OpenSCManager" + denied, "scm\n"},
+        {rm, {{"service open"}}, "OpenService vantry_remote" + denied, "scm\nservice open vantry_remote\n"},
+        {rm, {{"service control", "service delete"}}, "DeleteService" + denied, open + "service delete\n"},
         // The system's text without its line end, or nothing when it would not fit 256 bytes with the code.
-        {r, {.fail = {"scm"}, .message = m + "\r\n"}, "OpenSCManager failed - " + m + " (0x5)\n", "scm\n"},
-        {r, {.fail = {"scm"}, .message = m + "m\r\n"}, "OpenSCManager failed - \n", "scm\n"}};
+        {rm, {.fail = {"scm"}, .message = m + "\r\n"}, "OpenSCManager failed - " + m + " (0x5)\n", "scm\n"},
+        {rm, {.fail = {"scm"}, .message = m + "m\r\n"}, "OpenSCManager failed - \n", "scm\n"}};
     for (const row& r : rows) {
         SCOPED_TRACE(&r - rows);
         static service_api api = fake_service_api;
-        api.has_service_manager = r.setup.fail != std::vector<std::string>{"no scm"};
+        api.has_service_manager = r.setup.fail != std::vector<std::string>{"no scm"};  // a set-up, not a call
         fake_reset(r.setup, &api);
         auto argv = r.argv;
         argv.push_back(nullptr);
