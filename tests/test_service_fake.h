@@ -1,13 +1,10 @@
-// A recording stand-in for the service host's operating-system calls, for
-// the unit tests and the service fuzzer. Each call adds a line to fake.log:
-// the call and what it was given ("status 4 1 0 0"), "bad" at the end for a
-// value no caller should pass. A call whose line starts with an entry of
-// fake.fail fails, with error 5. fake.handles counts what is open.
+// A recording stand-in for the service host's operating-system calls, for the unit tests and the service fuzzer. Each
+// call adds a line to fake.log: the call and what it was given, "bad" at the end for a value no caller should pass. A
+// call whose line starts with an entry of fake.fail fails (error 5; a registry call returns 5, or 2 for a missing key).
 #pragma once
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -15,158 +12,110 @@
 #include "service/service_host.h"
 
 struct fake_os {
-    std::string log, out;  // calls; printed text
-    std::vector<std::string> fail;
-    int handles = 0;
-    std::uint32_t stored_type = 1;  // of AppParameters; 0: no such value
+    std::vector<std::string> fail{};
+    std::string log{}, out{}, states{};  // calls; printed text; answers of the service queries, a digit each
+    int stored_type = 1, error = 0, handles = 0;                // of AppParameters (0: no such value); the last error
     std::string stored{"p\t-k\tmango", 11}, run = "<no run>";  // run: the last one started
     std::string module_path = "C:\\Program Files\\vantry_remote.exe";  // "": cannot be had
-    std::string states;  // answers of the service queries, one digit each, then stopped
-    std::uint32_t error = 0;
-    std::map<std::uint32_t, std::string> messages = {{5, "Access is denied.\r\n"}};
+    std::string message = "Access is denied.\r\n";                     // the system's text for every error but 0
 };
 inline fake_os fake;
-
+inline const svc_handle fake_handle = &fake;  // fake.handles counts the handles open
 inline std::string fake_text(const char* s) { return s; }
-inline std::string fake_text(const std::string& s) { return s; }
 inline std::string fake_text(std::uint32_t v) { return std::to_string(v); }
 inline std::string fake_text(bool bad) { return bad ? "bad" : ""; }
-
-// Logs the parts as one line; true when the call is to fail.
+// Logs the parts as one line ("status 4 1 0 0"); -1 when the call is to fail, else 0.
 template <typename... T>
-bool fake_fails(const T&... parts)
+int fake_call(const T&... parts)
 {
     std::string line;
     for (std::string p : {fake_text(parts)...})
         line += line.empty() || p.empty() ? p : " " + p;
-    const std::string root = "SYSTEM\\CurrentControlSet\\Services\\";
-    if (auto at = line.find(root); at != std::string::npos)
-        line.replace(at, root.size(), "Services\\");
+    if (auto at = line.find(services_key); at != std::string::npos)
+        line.replace(at, std::strlen(services_key), "Services\\");
     fake.log += line + '\n';
-    auto starts = [&line](const std::string& f) { return line.rfind(f, 0) == 0; };
-    return std::any_of(fake.fail.begin(), fake.fail.end(), starts) && (fake.error = 5);
+    return std::ranges::any_of(fake.fail, [&](auto& f) { return line.starts_with(f); }) && (fake.error = 5) ? -1 : 0;
 }
-
-template <typename... T>  // a new handle, or null when the call is to fail
-svc_handle fake_open(const T&... parts)
-{
-    return fake_fails(parts...) ? nullptr : (++fake.handles, &fake);
-}
-
-inline std::vector<char*> argv_of(std::vector<std::string>& words)
-{
-    std::vector<char*> argv(words.size() + 1);  // null-terminated
-    std::transform(words.begin(), words.end(), argv.begin(), [](auto& w) { return w.data(); });
-    return argv;
-}
+template <int open = 1, typename... T>  // null when the call is to fail, else a handle (counted unless open is 0)
+svc_handle fake_open(const T&... parts) { return fake_call(parts...) ? nullptr : (fake.handles += open, fake_handle); }
 
 inline const service_api fake_service_api = {
     .has_service_manager = true,
     .print = [](auto text) { fake.out += text; },
-    .console_events = [](bool on) { fake_fails("console", on ? "on" : "off"); },
-    .start_dispatcher = [](auto name, auto entry) {
-        return fake_fails("dispatcher", name, entry != service_main) ? -1 : 0;
+    .console_events = [](bool on) { fake_call("console", on ? "on" : "off"); },
+    .start_dispatcher = [](auto name, auto entry) {  // the service started under another name, with a start parameter
+        static char n[] = "other_tap", t[] = "-t", one[] = "1", *argv[] = {n, t, one, nullptr};
+        return fake_call("dispatcher", name, entry != service_main) ? -1 : (entry(3, argv), 0);
     },
-    .register_handler = [](auto name, auto handler) -> svc_handle {
-        return fake_fails("register", name, handler != service_control_handler) ? nullptr : &fake;
-    },
+    .register_handler = [](auto n, auto f) { return fake_open<0>("register", n, f != service_control_handler); },
     .set_status = [](auto, auto s) {
-        const bool bad = s->service_type != 0x10 || s->win32_exit_code ||
-                         s->service_specific_exit_code;
-        return fake_fails("status", s->current_state, s->controls_accepted, s->check_point,
-                          s->wait_hint, bad) ? -1 : 0;
+        return fake_call("status", s->current_state, s->controls_accepted, s->check_point, s->wait_hint,
+                         s->service_type != 0x10 || s->win32_exit_code || s->service_specific_exit_code);
     },
-    .reg_open = [](auto path, auto access, auto key) -> long {
-        const char* use = access == 0x20019 ? "read" : access == 0x20006 ? "write" : "bad";
-        return (*key = fake_open("reg open", path, use)) ? 0 : 2;
+    .reg_open = [](auto path, auto a, auto key) -> long {
+        return (*key = fake_open("reg open", path, a == 0x20019 ? "read" : a == 0x20006 ? "write" : "bad")) ? 0 : 2;
     },
-    .reg_create = [](auto path, auto key_class, auto options, auto access, auto key) -> long {
-        const bool bad = std::strcmp(key_class, "LocalSystem") || options || access != 0xF003F;
-        return (*key = fake_open("reg create", path, bad)) ? 0 : 5;
+    .reg_create = [](auto path, auto c, auto options, auto a, auto key) -> long {
+        return (*key = fake_open("reg create", path, std::strcmp(c, "LocalSystem") || options || a != 0xF003F)) ? 0 : 5;
     },
     .reg_query = [](auto, auto name, auto type, auto data, auto size) -> long {
-        const std::uint32_t room = *size;
-        *type = fake.stored_type;
-        *size = static_cast<std::uint32_t>(fake.stored.size());
-        std::memcpy(data, fake.stored.data(), *size > room ? 0 : *size);
-        // Not found, more data.
-        return fake_fails("reg query", name) || !fake.stored_type ? 2 : *size > room ? 234 : 0;
+        const std::uint32_t cap = *size;  // 234: more data
+        std::memcpy(data, fake.stored.data(), (*type = fake.stored_type, *size = fake.stored.size()) > cap ? 0 : *size);
+        return fake_call("reg query", name) || !fake.stored_type ? 2 : *size > cap ? 234 : 0;
     },
-    // A text is written with its terminator counted, a number as 4 bytes.
-    .reg_set = [](auto, auto name, auto type, auto data, auto size) -> long {
+    .reg_set = [](auto, auto name, auto type, auto data, auto size) -> long {  // a text counts its terminator
         const std::string v(static_cast<const char*>(data), size);
         const bool text = type == 1 && v.find('\0') + 1 == size, number = type == 4 && size == 4;
-        const std::string shown =
-            text ? v.substr(0, size - 1) : number ? fake_text(std::uint32_t(v[0])) : "bad";
-        return fake_fails("reg set", name, shown) ? 5 : 0;
+        const std::string shown = text ? v.substr(0, size - 1) : number ? std::to_string(v[0]) : "bad";
+        return -5 * fake_call("reg set", name, shown.c_str());
     },
-    .reg_set_security = [](auto, auto d) -> long { return fake_fails("reg secure", d) ? 5 : 0; },
-    .reg_delete_key = [](auto path) -> long { return fake_fails("reg delete", path) ? 5 : 0; },
+    .reg_set_security = [](auto, auto sddl) -> long { return -5 * fake_call("reg secure", sddl); },
+    .reg_delete_key = [](auto path) -> long { return -5 * fake_call("reg delete", path); },
     .reg_close = [](auto) { --fake.handles; },
-    .event_source_open = [](auto source) -> svc_handle {
-        return std::strcmp(source, "vantry_remote") ? nullptr : (++fake.handles, &fake);
-    },
+    .event_source_open = [](auto s) { return std::strcmp(s, service_name) ? nullptr : (++fake.handles, fake_handle); },
     .event_report = [](auto, auto type, auto category, auto id, auto text) {
-        return fake_fails("event", text, type != 4 || category || id != 0x40000001) ? -1 : 0;
+        return fake_call("event", text, type != 4 || category || id != 0x40000001);
     },
     .event_source_close = [](auto) { --fake.handles; },
-    .scm_open = [](auto access) { return fake_open("scm", access != 0xF003F); },
-    // The other arguments are checked under Wine, in the service's registry values.
-    .service_create = [](auto, auto a) {
+    .scm_open = [](auto a) { return fake_open("scm", a != 0xF003F); },
+    .service_create = [](auto, auto a) {  // the other arguments are checked under Wine, in the registry
         return fake_open("service create", a->service_name, a->display_name, a->binary_path);
     },
-    .service_set_description = [](auto, auto t) { return fake_fails("describe", t) ? -1 : 0; },
+    .service_set_description = [](auto, auto text) { return fake_call("describe", text); },
     .service_open = [](auto, auto n, auto a) { return fake_open("service open", n, a != 0xF01FF); },
-    .service_control = [](auto, auto c, auto) { return fake_fails("service control", c) ? -1 : 0; },
-    .service_query = [](auto, auto s) {
-        if (fake_fails("service query"))
+    .service_control = [](auto, auto c, auto) { return fake_call("service control", c); },
+    .service_query = [](auto, auto s) {  // the next state in fake.states, then stopped
+        if (fake_call("service query"))
             return -1;
-        s->current_state = fake.states.empty() ? 1 : fake.states[0] - '0';
-        fake.states.erase(0, 1);
-        return 0;
+        return s->current_state = (fake.states += "1")[0] - '0', fake.states.erase(0, 1), 0;
     },
-    .service_delete = [](auto) { return fake_fails("service delete") ? -1 : 0; },
+    .service_delete = [](auto) { return fake_call("service delete"); },
     .service_close = [](auto) { --fake.handles; },
-    .module_path = [](auto buf, auto size) -> std::uint32_t {
-        fake.error = fake.module_path.empty() ? 5 : 0;
-        const std::string fits = fake.module_path.substr(0, size - 1);
-        std::memcpy(buf, fits.c_str(), fits.size() + 1);
-        return fake.module_path.size() < size ? fits.size() : size;  // cut: the buffer's size
+    .module_path = [](auto buf, auto size) -> std::uint32_t {  // size: cut to fit
+        std::strncpy(buf, fake.module_path.c_str(), size - 1)[size - 1] = '\0';
+        return fake.error = fake.module_path.empty() ? 5 : 0, std::min<std::size_t>(fake.module_path.size(), size);
     },
-    .last_error = [] { return fake.error; },
+    .last_error = []() -> std::uint32_t { return fake.error; },
     .format_message = [](auto flags, auto code, auto text) -> std::uint32_t {
-        auto m = fake.messages.find(code);
-        *text = m == fake.messages.end() || flags != 0x3100 ? nullptr : m->second.data();
-        fake.handles += *text != nullptr;
-        return *text ? m->second.size() : 0;
+        *text = !code || fake.message.empty() || flags != 0x3100 ? nullptr : fake.message.data();
+        return *text ? (++fake.handles, fake.message.size()) : 0;
     },
     .free_message = [](auto) { --fake.handles; },
-    .sleep_ms = [](unsigned ms) { fake_fails("sleep", std::uint32_t{ms}); },
-    .event_create = [] { return static_cast<stop_event*>(fake_open("stop event create")); },
-    .event_set = [](auto) { fake_fails("stop event set"); },
-    // Stop controls arrive while the run waits: interrogate, stop, shutdown.
-    .event_wait = [](auto) {
-        fake_fails("wait");
-        for (std::uint32_t control : {4, 1, 5})
+    .sleep_ms = [](unsigned ms) { fake_call("sleep", std::uint32_t{ms}); },
+    .event_create = [] { return service_control_handler(4), static_cast<stop_event*>(fake_open("stop event create")); },
+    .event_set = [](auto) { fake_call("stop event set"); },
+    .event_wait = [](auto) {  // the controls that arrive meanwhile (and an interrogation as the event is made)
+        fake_call("wait");
+        for (std::uint32_t control : {4, 1, 4, 5})
             service_control_handler(control);
     },
-    .event_close = [](auto) { fake.handles -= fake_fails("stop event close") ? 0 : 1; },
-    .start_run_thread = [](auto text) {
-        fake.run = text;
-        delete[] text;
-        return fake_fails("thread", fake.run) ? -1 : 0;
-    },
+    .event_close = [](auto) { fake.handles -= 1 + fake_call("stop event close"); },
+    .start_run_thread = [](auto text) { return fake.run = text, delete[] text, fake_call("thread", fake.run.c_str()); },
 };
 
-// Puts api (the fake unless given) in, the host's records at their starting
-// values. It stays in after a test: no unit test reaches the real run thread.
-inline void fake_reset(const service_api* api = &fake_service_api)
+// Puts api (the fake unless given) in, as set up, and the host's records as at start. It stays in: no test runs a tap.
+inline void fake_reset(const fake_os& setup = {}, const service_api* api = &fake_service_api)
 {
-    fake = fake_os{};
-    service_os = api;
-    console_mode = 0;
-    status_checkpoint = 1;
-    current_status = service_status{};
-    status_handle = nullptr;
-    tap_stop_event = nullptr;
+    fake = setup, service_os = api, console_mode = 0, status_checkpoint = 1, current_status = {};
+    status_handle = nullptr, tap_stop_event = nullptr;
 }
