@@ -48,6 +48,16 @@ int main(void) {
 }
 EOF
 x86_64-w64-mingw32-gcc -o "$work/probe.exe" "$work/probe.c" 2>&1 | head -20
+# A wpcap.dll in the program's or the current folder is never loaded (a service runs as LocalSystem); "n,b" makes Wine
+# search as Windows does. The planted one leaves a file behind when loaded.
+printf '%s\n' '#include <windows.h>' 'BOOL WINAPI DllMain(HINSTANCE m, DWORD why, LPVOID r) {' \
+    '    if (why == DLL_PROCESS_ATTACH) CloseHandle(CreateFileA("planted_loaded", GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0));' \
+    '    return m || r || TRUE; }' >"$work/planted.c"
+x86_64-w64-mingw32-gcc -shared -o "$work/wpcap.dll" "$work/planted.c" 2>&1 | head -20 && cp "$exe" "$work/"
+out=$(cd "$work" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;wpcap=n,b" timeout 60 wine ./vantry_remote.exe /c -i -1 \
+    -c 127.0.0.1:9 -K 2>/dev/null </dev/null | tr -d '\r')
+check "capture library from the system folder, not the planted one" \
+    '[ -f "$work/wpcap.dll" ] && [ ! -e "$work/planted_loaded" ] && grep -q "^Available interfaces:" <<<"$out"'
 run 60 "$exe" /i my_tap -t "$port" -c 127.0.0.1:2055 -k "$key"
 check "/i installs" '[ $rc -eq 0 ] && [ "$out" = "vantry_remote installed." ]'
 win_exe=$(winepath -w "$exe" 2>/dev/null | tr -d '\r')
