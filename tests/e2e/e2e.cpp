@@ -145,11 +145,10 @@ std::vector<wire_record> pcap_of(const std::string& d)
 {
     const auto u32 = [&](std::size_t at) { std::uint32_t v; std::memcpy(&v, d.data() + at, 4); return v; };
     std::vector<wire_record> out;
-    for (std::size_t at = 24, n; d.size() >= at + 16 && u32(0) == 0xa1b2c3d4 && u32(20) == 1; at += 16 + n) {
-        if (d.size() - at - 16 < (n = u32(at + 8))) break;
+    for (std::size_t at = 24, n; d.size() >= at + 16 && u32(0) == 0xa1b2c3d4 && u32(20) == 1 &&
+                                 d.size() - at - 16 >= (n = u32(at + 8)); at += 16 + n)
         out.push_back({u32(at), u32(at + 4), std::uint16_t(n), std::uint16_t(u32(at + 12)),
                        bytes(d.begin() + at + 16, d.begin() + at + 16 + n)});
-    }
     return out;
 }
 
@@ -376,7 +375,8 @@ TEST(Capture, TapsDoWhatTheirOptionsSayAndLeaveTheirOwnTrafficOut)
     for (int i : {0, 1}) ASSERT_EQ(write(tun, raw[i].data(), raw[i].size()), ssize_t(raw[i].size()));
     ASSERT_TRUE(wait_output(&taps[6], "Captured packet with len", 5000, 40));
     ASSERT_EQ(run_command("ip -n " + tap_ns + " route add 198.51.100.1 via " + lane_addr(6, 2)), 0);
-    for (int i = 0; i < n; ++i) ASSERT_TRUE(poll_until(5000, [&] { return frames_in(i) + 1 >= rows[i].want.size(); }));
+    for (int i = 0; i < n; ++i)
+        ASSERT_TRUE(poll_until(5000, [&] { return frames_in(i) + 1 >= rows[i].want.size(); })) << rows[i].args[1];
     for (int k : {0, 1, 2, 3, 6}) put({marker}, k);
     ASSERT_EQ(write(tun, raw[2].data(), raw[2].size()), ssize_t(raw[2].size()));
     for (int i = 0; i < n; ++i) {
@@ -476,7 +476,8 @@ TEST(TzspE2E, CollectorTapInterfaceIsAPassiveMonitor)
     const std::string ip = "ip -n " + ns + " ", in_ns = "ip netns exec " + ns + " ";
     netns space(ns);
     const char* const open_settings = "sysctl -qw net.ipv6.conf.all.disable_ipv6=0 net.ipv6.conf.default.disable_ipv6=0"
-        " net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0 net.ipv4.conf.all.arp_ignore=0";
+        " net.ipv6.conf.default.accept_dad=0 net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0"
+        " net.ipv4.conf.all.arp_ignore=0";
     ASSERT_EQ(space.made | run_command(ip + "addr add 192.0.2.1/32 dev lo && " + in_ns + open_settings), 0);
     udp_socket src, local;  // to the collector; on a local IPv4 address
     ASSERT_EQ(udp_open(&src, "127.0.0.1", ns) | udp_open(&local, "192.0.2.1", ns), 0);
