@@ -1,5 +1,7 @@
 // vantry_collector: receives Tap datagrams, undoes the cipher, and writes
-// the frames as a pcap stream (and, on Linux, into a TAP interface).
+// the frames as a capture stream (pcapng with one interface per source, or
+// pcap; one file or a rotated run of files) and, on Linux, into a TAP
+// interface.
 //
 // States: options -> bound -> receiving (until a signal or the frame
 // count) -> summary. Datagrams that do not decode are counted and
@@ -8,40 +10,18 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "forward/speck.h"
+#include "forward/tap_wire.h"
 #include "platform/platform.h"
 #include "platform/tap_device.h"
-#include "run/getopt.h"
-#include "support/trace_log.h"
-#include "tools/collector/pcap_stream.h"
-#include "forward/tap_wire.h"
-
-#define COLLECTOR_LOG(level, ...)                                              \
-    do {                                                                       \
-        if ((level) <= trace_verbosity)                                        \
-            trace_log((level), "vantry_collector", __LINE__, __VA_ARGS__);     \
-    } while (0)
+#include "tools/collector/capture_file.h"
+#include "tools/collector/collector_log.h"
+#include "tools/collector/collector_options.h"
+#include "tools/collector/sources.h"
 
 namespace {
-
-struct collector_options {
-    long port = -1;
-    const char* key = nullptr;
-    bool clear = false;
-    const char* write_path = nullptr;
-    const char* tap_name = nullptr;
-    unsigned long frame_limit = 0;  // 0: no limit
-};
 
 struct collector_stats {
     unsigned datagrams = 0;
@@ -53,172 +33,28 @@ struct collector_stats {
 };
 
 std::atomic<bool> stop_requested{false};
-
-const char short_options[] = "p:k:Kw:i:c:vh";
-const long_option long_options[] = {
-    {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
-    {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
-    {"interface", arg_required, 'i'},    {"count", arg_required, 'c'},
-    {"verbose", arg_none, 'v'},          {"help", arg_none, 'h'},
-    {nullptr, arg_none, 0},
-};
-
-void print_help()
-{
-    std::printf(
-        "Usage: vantry_collector -p PORT (-k KEY | -K) [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
-        "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
-        "  -k, --key KEY              key string the tap was given\n"
-        "  -K, --disable-encryption   datagrams arrive in clear\n"
-        "  -w, --write FILE           write a pcap stream to FILE ('-' for standard output)\n"
-        "  -i, --interface NAME       write frames into the TAP interface NAME (Linux)\n"
-        "  -c, --count COUNT          end after COUNT frames\n"
-        "  -v, --verbose              one line per datagram\n"
-        "  -h, --help                 this text\n");
-}
-
-// Whole decimal number in [0, max]. 0 on success, -1 otherwise.
-int parse_number(const char* text, unsigned long max, unsigned long* out)
-{
-    if (!text || !*text)
-        return -1;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > max || text[0] == '-')
-        return -1;
-    *out = v;
-    return 0;
-}
-
-// 0: options read; 1: help printed; -1: a message was printed.
-int read_options(int argc, char** argv, collector_options* opt)
-{
-    getopt_state st;
-    st.posixly_correct = std::getenv("POSIXLY_CORRECT") != nullptr;
-    const char** args = const_cast<const char**>(argv);
-    for (;;) {
-        int c = getopt_long_next(st, argc, args, short_options, long_options, stderr);
-        if (c == -1)
-            break;
-        unsigned long v = 0;
-        switch (c) {
-        case 'p':
-            if (parse_number(st.optarg, 65535, &v) != 0) {
-                COLLECTOR_LOG(trace_level_error, "Invalid port '%s'", st.optarg);
-                return -1;
-            }
-            opt->port = static_cast<long>(v);
-            break;
-        case 'k':
-            opt->key = st.optarg;
-            break;
-        case 'K':
-            opt->clear = true;
-            break;
-        case 'w':
-            opt->write_path = st.optarg;
-            break;
-        case 'i':
-            opt->tap_name = st.optarg;
-            break;
-        case 'c':
-            if (parse_number(st.optarg, 0xffffffffUL, &v) != 0 || v == 0) {
-                COLLECTOR_LOG(trace_level_error, "Invalid frame count '%s'", st.optarg);
-                return -1;
-            }
-            opt->frame_limit = v;
-            break;
-        case 'v':
-            trace_verbosity = trace_level_verbose;
-            break;
-        case 'h':
-            print_help();
-            return 1;
-        default:
-            return -1;
-        }
-    }
-    if (st.optind < argc) {
-        COLLECTOR_LOG(trace_level_error, "Unexpected argument '%s'", argv[st.optind]);
-        return -1;
-    }
-    if (opt->port < 0) {
-        COLLECTOR_LOG(trace_level_error, "Missing UDP port -p");
-        return -1;
-    }
-    if (!opt->key && !opt->clear) {
-        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (or -K for clear datagrams)");
-        return -1;
-    }
-    if (!opt->write_path && !opt->tap_name) {
-        COLLECTOR_LOG(trace_level_error, "Nothing to write to: give -w FILE, -w - or -i NAME");
-        return -1;
-    }
-    return 0;
-}
-
-// The trace log writes to standard output. When the pcap stream takes it,
-// the log moves to standard error and the stream gets the original
-// descriptor, in binary mode.
-std::FILE* take_stdout_for_pcap()
-{
-    std::fflush(stdout);
-#if defined(_WIN32)
-    int fd = _dup(_fileno(stdout));
-    if (fd < 0 || _dup2(_fileno(stderr), _fileno(stdout)) != 0)
-        return nullptr;
-    _setmode(fd, _O_BINARY);
-    return _fdopen(fd, "wb");
-#else
-    int fd = ::dup(fileno(stdout));
-    if (fd < 0 || ::dup2(fileno(stderr), fileno(stdout)) < 0)
-        return nullptr;
-    return ::fdopen(fd, "wb");
-#endif
-}
-
-std::FILE* open_pcap_output(const char* path)
-{
-    std::FILE* f = std::strcmp(path, "-") == 0 ? take_stdout_for_pcap() : std::fopen(path, "wb");
-    if (!f)
-        return nullptr;
-    std::uint8_t header[pcap_file_header_size];
-    pcap_fill_file_header(header);
-    if (std::fwrite(header, 1, sizeof header, f) != sizeof header || std::fflush(f) != 0) {
-        std::fclose(f);
-        return nullptr;
-    }
-    return f;
-}
-
-void note_bad(collector_stats& stats, tap_decode_result r, long n, const net_addr4& from)
-{
-    unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
-                        : r == tap_decode_bad_length ? &stats.bad_length
-                                                     : &stats.bad_record;
-    ++*counter;
-    // The first of each kind is worth a warning; a stream of them (a wrong
-    // key) would drown everything else.
-    int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
-    const auto* a = reinterpret_cast<const std::uint8_t*>(&from.addr);
-    COLLECTOR_LOG(level, "Datagram of %ld bytes from %u.%u.%u.%u:%u not decoded: %s", n, a[0],
-                  a[1], a[2], a[3], net_order16(from.port), tap_decode_text(r));
-}
+std::atomic<bool> stats_requested{false};
 
 // What one collector run holds open, and its counts.
 struct collector_run {
     collector_options opt;
-    std::FILE* out = nullptr;     // the pcap stream, if any
+    capture_file file;            // open when file.f is set
     tap_device* tap = nullptr;    // the TAP interface, if any
     net_socket s = net_invalid_socket;
     net_waker waker;              // woken by a stop signal
+    source_table sources;
     collector_stats stats;
+    std::uint64_t next_stats_ms = 0;  // with -S
 };
 
 // Fixed buffers: one datagram and its decoded view at a time.
 std::uint8_t datagram[65552];
 tap_datagram_view view;
+
+std::int64_t unix_now()
+{
+    return static_cast<std::int64_t>(clock_utc_filetime() / 10000000) - 11644473600LL;
+}
 
 int fail(const char* what, const char* name)
 {
@@ -227,14 +63,22 @@ int fail(const char* what, const char* name)
     return -1;
 }
 
-// First, so that with "-w -" no log line reaches the pcap stream.
+// First, so that with "-w -" no log line reaches the capture stream.
 int open_output(collector_run& run)
 {
+    if (source_table_init(&run.sources, source_table_default_capacity) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to allocate the table of sources");
+        return -1;
+    }
     if (!run.opt.write_path)
         return 0;
+    run.file.format = run.opt.format;
+    run.file.pattern = run.opt.write_path;
+    run.file.rotation = run.opt.rotation;
     errno = 0;
-    run.out = open_pcap_output(run.opt.write_path);
-    return run.out ? 0 : fail("Unable to write", run.opt.write_path);
+    return capture_file_open(&run.file, run.sources, unix_now()) == 0
+               ? 0
+               : fail("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
 }
 
 int set_up_key(const collector_options& opt)
@@ -307,6 +151,47 @@ int open_tap(collector_run& run)
     return 0;
 }
 
+void note_bad(collector_run& run, tap_decode_result r, long n, const net_addr4& from)
+{
+    collector_stats& stats = run.stats;
+    unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
+                        : r == tap_decode_bad_length ? &stats.bad_length
+                                                     : &stats.bad_record;
+    ++*counter;
+    const long i = source_find_sender(run.sources, from.addr, from.port);
+    if (i >= 0)
+        ++run.sources.entries[i].counts.undecodable;
+    // The first of each kind is worth a warning; a stream of them (a wrong
+    // key) would drown everything else.
+    int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
+    const auto* a = reinterpret_cast<const std::uint8_t*>(&from.addr);
+    COLLECTOR_LOG(level, "Datagram of %ld bytes from %u.%u.%u.%u:%u not decoded: %s", n, a[0],
+                  a[1], a[2], a[3], net_order16(from.port), tap_decode_text(r));
+}
+
+// The source of the datagram just decoded, or -1 when the table is full:
+// its frames are then dropped, with one warning for the whole run.
+long find_source(collector_run& run, const net_addr4& from, std::int64_t now)
+{
+    source_table& t = run.sources;
+    bool added = false;
+    const long i = source_find_or_add(&t, from.addr, from.port, view.tap_id, now, &added);
+    if (i < 0) {
+        if (t.refused_datagrams++ == 0)
+            COLLECTOR_LOG(trace_level_warning,
+                          "More than %zu sources: frames of further sources are dropped",
+                          t.capacity);
+        t.refused_frames += view.num_pkts;
+        return -1;
+    }
+    if (added) {
+        char name[48];
+        source_name(t.entries[i], name, sizeof name);
+        COLLECTOR_LOG(trace_level_normal, "New source %ld: %s", i, name);
+    }
+    return i;
+}
+
 bool stream_broken()
 {
     int e = errno;
@@ -314,67 +199,103 @@ bool stream_broken()
     return false;
 }
 
-// Writes the frames of one decoded datagram. False once the run is done
-// (the frame count reached, or the pcap stream broken).
-bool write_frames(collector_run& run)
+// Writes the frames of one decoded datagram from source i. False once the
+// run is done (the frame count reached, or the capture stream broken).
+bool write_frames(collector_run& run, long i, std::int64_t now)
 {
-    for (unsigned i = 0; i < view.num_pkts; ++i) {
-        const tap_record_view& rec = view.records[i];
-        if (run.out) {
-            std::uint8_t h[pcap_record_header_size];
-            pcap_fill_record_header(h, rec);
-            if (std::fwrite(h, 1, sizeof h, run.out) != sizeof h ||
-                std::fwrite(rec.frame, 1, rec.caplen, run.out) != rec.caplen) {
-                return stream_broken();
-            }
-        }
+    source_counts& counts = run.sources.entries[i].counts;
+    ++counts.datagrams;
+    for (unsigned k = 0; k < view.num_pkts; ++k) {
+        const tap_record_view& rec = view.records[k];
+        if (run.file.f &&
+            capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
+            return stream_broken();
         if (run.tap && tap_device_write(run.tap, rec.frame, rec.caplen) != 0)
             ++run.stats.tap_write_errors;
         ++run.stats.frames;
+        ++counts.frames;
+        counts.bytes += rec.caplen;
         if (run.opt.frame_limit && run.stats.frames >= run.opt.frame_limit)
             return false;
     }
     // Readers such as a live capture viewer see each datagram at once.
-    if (run.out && std::fflush(run.out) != 0)
+    if (capture_file_flush(&run.file) != 0)
         return stream_broken();
     return true;
 }
 
+// One received datagram of n bytes (or a receive result below 0).
+bool take_datagram(collector_run& run, long n, const net_addr4& from)
+{
+    ++run.stats.datagrams;
+    if (n == -2) {
+        note_bad(run, tap_decode_bad_length, n, from);
+        return true;
+    }
+    const auto len = static_cast<std::size_t>(n);
+    if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        return true;
+    }
+    tap_decode_result r = tap_decode(datagram, len, &view);
+    if (r != tap_decode_ok) {
+        note_bad(run, r, n, from);
+        return true;
+    }
+    COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
+                  view.tap_id, view.num_pkts);
+    const std::int64_t now = unix_now();
+    const long i = find_source(run, from, now);
+    return i < 0 || write_frames(run, i, now);
+}
+
+void print_sources(const source_table& t)
+{
+    for (std::size_t i = 0; i < t.count; ++i) {
+        char name[48];
+        source_name(t.entries[i], name, sizeof name);
+        const source_counts& c = t.entries[i].counts;
+        COLLECTOR_LOG(trace_level_normal,
+                      "Source %zu, %s: %llu datagrams, %llu frames, %llu bytes, %llu not decoded",
+                      i, name, static_cast<unsigned long long>(c.datagrams),
+                      static_cast<unsigned long long>(c.frames),
+                      static_cast<unsigned long long>(c.bytes),
+                      static_cast<unsigned long long>(c.undecodable));
+    }
+}
+
+// Statistics on SIGUSR1 and every -S seconds, between datagrams.
+void statistics_when_due(collector_run& run)
+{
+    bool due = stats_requested.exchange(false);
+    if (run.opt.stats_seconds && clock_monotonic_ms() >= run.next_stats_ms) {
+        due = true;
+        run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
+    }
+    if (due)
+        print_sources(run.sources);
+}
+
 void receive_until_done(collector_run& run)
 {
+    run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
     bool more = true;
     while (more && !stop_requested) {
+        statistics_when_due(run);
         // A wait broken by the signal itself must not lead into a blocking
         // receive: the stop decides first.
         if (net_wait_readable_or_woken(run.s, run.waker, 1000000) != 1 || stop_requested)
             continue;
         net_addr4 from;
         long n = net_recv_from(run.s, datagram, sizeof datagram, &from);
-        if (n == -1)
-            continue;
-        ++run.stats.datagrams;
-        if (n == -2) {
-            note_bad(run.stats, tap_decode_bad_length, n, from);
-            continue;
-        }
-        const auto len = static_cast<std::size_t>(n);
-        if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
-            COLLECTOR_LOG(trace_level_warning, "Decryption error");
-            continue;
-        }
-        tap_decode_result r = tap_decode(datagram, len, &view);
-        if (r != tap_decode_ok) {
-            note_bad(run.stats, r, n, from);
-            continue;
-        }
-        COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
-                      view.tap_id, view.num_pkts);
-        more = write_frames(run);
+        if (n != -1)
+            more = take_datagram(run, n, from);
     }
 }
 
-void print_summary(const collector_stats& stats)
+void print_summary(const collector_run& run)
 {
+    const collector_stats& stats = run.stats;
     COLLECTOR_LOG(trace_level_normal,
                   "Received %u datagrams, %u frames; not decoded: %u bad magic, %u wrong length, "
                   "%u bad records",
@@ -383,6 +304,12 @@ void print_summary(const collector_stats& stats)
     if (stats.tap_write_errors)
         COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
                       stats.tap_write_errors);
+    if (run.sources.refused_datagrams)
+        COLLECTOR_LOG(trace_level_warning,
+                      "%llu datagrams (%llu frames) from sources past the first %zu dropped",
+                      static_cast<unsigned long long>(run.sources.refused_datagrams),
+                      static_cast<unsigned long long>(run.sources.refused_frames),
+                      run.sources.capacity);
 }
 
 collector_run* running = nullptr;
@@ -392,6 +319,12 @@ void on_stop_signal(int)
     stop_requested = true;
     net_waker_wake(running->waker);
 }
+
+#if defined(SIGUSR1)
+// Signal context: a lock-free flag only. The loop looks at it at least
+// once a second.
+void on_stats_signal(int) { stats_requested = true; }
+#endif
 
 }  // namespace
 
@@ -413,15 +346,18 @@ int main(int argc, char** argv)
         return 1;
     running = &run;
     signals_install(on_stop_signal);
+#if defined(SIGUSR1)
+    std::signal(SIGUSR1, on_stats_signal);
+#endif
     COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(run.s));
 
     receive_until_done(run);
 
-    print_summary(run.stats);
-    if (run.out)
-        std::fclose(run.out);
+    print_summary(run);
+    capture_file_close(&run.file);
     tap_device_close(run.tap);
     net_waker_close(&run.waker);
     net_close(run.s);
+    source_table_release(&run.sources);
     return 0;
 }
