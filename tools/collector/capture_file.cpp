@@ -107,7 +107,7 @@ void keep_at_most(capture_file* f, std::int64_t opened, unsigned number)
 }
 
 // Moves to the next file. One that cannot be named, opened or started is
-// an ERROR line; the current file then goes on. 0; -1 when the current
+// an ERROR line; the current file then goes on, until the next try. 0; -1 when the current
 // file cannot be finished.
 int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uint64_t needed)
 {
@@ -120,6 +120,8 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
         rotation_postpone(f->rotation, &f->state, now, needed);
         return 0;
     }
+    // A name that failed is not tried again: the next try takes the next.
+    f->number = number;
     errno = 0;
     std::FILE* out = std::fopen(name, "wb");
     std::uint64_t size = 0;
