@@ -14,6 +14,7 @@
 
 #include "forward/speck.h"
 #include "forward/tap_wire.h"
+#include "platform/net_batch_collector.h"
 #include "platform/platform.h"
 #include "platform/tap_device.h"
 #include "tools/collector/capture_file.h"
@@ -47,8 +48,11 @@ struct collector_run {
     std::uint64_t next_stats_ms = 0;  // with -S
 };
 
-// Fixed buffers: one datagram and its decoded view at a time.
-std::uint8_t datagram[65552];
+// Fixed buffers: a batch of datagrams, and the decoded view of one.
+constexpr int batch_size = 16;
+constexpr std::size_t datagram_cap = 65552;
+std::uint8_t datagrams[batch_size][datagram_cap];
+net_recv_slot batch[batch_size];
 tap_datagram_view view;
 
 std::int64_t unix_now()
@@ -105,13 +109,41 @@ int open_socket(collector_run& run)
         COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
         return -1;
     }
-    if (net_bind_any(run.s, static_cast<std::uint16_t>(run.opt.port)) != 0) {
+    const char* address = run.opt.bind_address;
+    std::uint32_t addr = 0;
+    if (address && net_resolve_ipv4(address, &addr) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Invalid bind address '%s': not an IPv4 address or host",
+                      address);
+        return -1;
+    }
+    const auto port = static_cast<std::uint16_t>(run.opt.port);
+    if ((address ? net_bind(run.s, addr, port) : net_bind_any(run.s, port)) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", run.opt.port, e,
                       os_error_text(e));
         return -1;
     }
     return 0;
+}
+
+// A buffer smaller than asked for is worth one warning: bursts beyond it
+// are lost before the collector sees them.
+void set_receive_buffer(const collector_run& run)
+{
+    const unsigned long want = run.opt.receive_buffer;
+    int granted = 0;
+    if (!want)
+        return;
+    if (net_set_receive_buffer(run.s, static_cast<int>(want), &granted) != 0) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_warning, "Unable to set a receive buffer of %lu bytes %d/%s",
+                      want, e, os_error_text(e));
+    } else if (static_cast<unsigned long>(granted) < want) {
+        COLLECTOR_LOG(trace_level_warning,
+                      "The system grants a receive buffer of %d bytes, not the %lu asked for "
+                      "(on Linux net.core.rmem_max sets the limit)",
+                      granted, want);
+    }
 }
 
 int open_tap(collector_run& run)
@@ -218,14 +250,11 @@ bool write_frames(collector_run& run, long i, std::int64_t now)
         if (run.opt.frame_limit && run.stats.frames >= run.opt.frame_limit)
             return false;
     }
-    // Readers such as a live capture viewer see each datagram at once.
-    if (capture_file_flush(&run.file) != 0)
-        return stream_broken();
     return true;
 }
 
 // One received datagram of n bytes (or a receive result below 0).
-bool take_datagram(collector_run& run, long n, const net_addr4& from)
+bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_addr4& from)
 {
     ++run.stats.datagrams;
     if (n == -2) {
@@ -279,6 +308,10 @@ void statistics_when_due(collector_run& run)
 void receive_until_done(collector_run& run)
 {
     run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
+    for (int i = 0; i < batch_size; ++i) {
+        batch[i].buf = datagrams[i];
+        batch[i].cap = datagram_cap;
+    }
     bool more = true;
     while (more && !stop_requested) {
         statistics_when_due(run);
@@ -286,10 +319,12 @@ void receive_until_done(collector_run& run)
         // receive: the stop decides first.
         if (net_wait_readable_or_woken(run.s, run.waker, 1000000) != 1 || stop_requested)
             continue;
-        net_addr4 from;
-        long n = net_recv_from(run.s, datagram, sizeof datagram, &from);
-        if (n != -1)
-            more = take_datagram(run, n, from);
+        const int got = net_recv_batch(run.s, batch, batch_size);
+        for (int i = 0; i < got && more; ++i)
+            more = take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
+        // Readers such as a live capture viewer see each batch at once.
+        if (more && got > 0 && capture_file_flush(&run.file) != 0)
+            more = stream_broken();
     }
 }
 
@@ -346,10 +381,15 @@ int main(int argc, char** argv)
         return 1;
     running = &run;
     signals_install(on_stop_signal);
+    set_receive_buffer(run);
 #if defined(SIGUSR1)
     std::signal(SIGUSR1, on_stats_signal);
 #endif
-    COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(run.s));
+    if (run.opt.bind_address)
+        COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u of %s", net_local_port(run.s),
+                      run.opt.bind_address);
+    else
+        COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(run.s));
 
     receive_until_done(run);
 

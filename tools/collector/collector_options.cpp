@@ -10,14 +10,15 @@
 
 namespace {
 
-const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:vh";
+const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vh";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
     {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
     {"interface", arg_required, 'i'},    {"count", arg_required, 'c'},
     {"format", arg_required, 'F'},       {"rotate-seconds", arg_required, 'G'},
     {"file-size", arg_required, 'C'},    {"file-count", arg_required, 'W'},
-    {"stats-seconds", arg_required, 'S'}, {"verbose", arg_none, 'v'},
+    {"stats-seconds", arg_required, 'S'}, {"bind", arg_required, 'b'},
+    {"receive-buffer", arg_required, 'r'}, {"verbose", arg_none, 'v'},
     {"help", arg_none, 'h'},             {nullptr, arg_none, 0},
 };
 
@@ -67,7 +68,10 @@ void print_help()
     std::printf(
         "Usage: vantry_collector -p PORT (-k KEY | -K) [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
+        "                        [-b ADDRESS] [-r BYTES]\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
+        "  -b, --bind ADDRESS         receive on this IPv4 address only (default: all)\n"
+        "  -r, --receive-buffer BYTES socket receive buffer to ask the system for\n"
         "  -k, --key KEY              key string the tap was given\n"
         "  -K, --disable-encryption   datagrams arrive in clear\n"
         "  -w, --write FILE           write a pcap stream to FILE ('-' for standard output)\n"
@@ -148,6 +152,14 @@ int read_options(int argc, char** argv, collector_options* opt)
             if (positive(st.optarg, 0x7fffffffUL, "statistics interval", &v) != 0)
                 return -1;
             opt->stats_seconds = v;
+            break;
+        case 'b':
+            opt->bind_address = st.optarg;
+            break;
+        case 'r':
+            if (positive(st.optarg, 0x7fffffffUL, "receive buffer size", &v) != 0)
+                return -1;
+            opt->receive_buffer = v;
             break;
         case 'v':
             trace_verbosity = trace_level_verbose;

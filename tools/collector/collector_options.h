@@ -15,6 +15,8 @@ struct collector_options {
     capture_format format = capture_format::pcapng;
     rotation_settings rotation;
     unsigned long stats_seconds = 0;  // 0: statistics on request only
+    const char* bind_address = nullptr;  // null: every address
+    unsigned long receive_buffer = 0;    // bytes; 0: the system's default
 };
 
 void print_help();
