@@ -19,7 +19,7 @@ bool parse(const bytes& d, parsed* out)
         const std::uint8_t* b = d.data() + at;
         const std::uint32_t type = d.size() - at >= 12 ? le32(b) : 0, n = type ? le32(b + 4) : 0;
         if (n < 12 || n % 4 || n > d.size() - at || le32(b + n - 4) != n) return false;
-        if ((at == 0) != (type == pcapng_section_type) || (at == 0 && le32(b + 8) != pcapng_byte_order_magic)) return false;
+        if ((at == 0) != (type == pcapng_section_type) || (!at && le32(b + 8) != pcapng_byte_order_magic)) return false;
         if (type == pcapng_interface_type && n >= 24 && le32(b + 8) == 1 && le32(b + 12) == 65535 && b[16] == 2)
             out->names.emplace_back(reinterpret_cast<const char*>(b + 20), b[18] | b[19] << 8);
         if (type == pcapng_packet_type) {
@@ -87,10 +87,10 @@ TEST(CollectorFiles, SourceTableMatchesANaiveListUpToItsCapacity)
         ASSERT_EQ(source_find_sender(t, addr, port), first < 0 && fits ? got : first) << i;
     }
     EXPECT_TRUE(t.count == 1024u && t.entries[1000].first_seen == naive[1000].first_seen);
-    char name[64], description[64];
+    char name[64], desc[64];
     source_name({ipv4_of(10, 0, 0, 5), net_order16(50000), 7, 0, {}}, name, sizeof name);
-    source_description({0, 0, 0, 1700000000, {}}, description, sizeof description);
-    EXPECT_EQ(std::string(name) + ", " + description, "tap 7 from 10.0.0.5:50000, first datagram 2023-11-14 22:13:20 UTC");
+    source_description({0, 0, 0, 1700000000, {}}, desc, sizeof desc);
+    EXPECT_EQ(std::string(name) + ", " + desc, "tap 7 from 10.0.0.5:50000, first datagram 2023-11-14 22:13:20 UTC");
     source_table_release(&t);
 }
 
