@@ -8,6 +8,8 @@ int net_recv_batch_singly(net_socket s, net_recv_slot* slots, int n)
         n = net_recv_batch_max;
     int got = 0;
     for (; got < n; ++got) {
+        // A datagram too long for its slot leaves no sender behind.
+        slots[got].from = {};
         const long r = net_recv_from_nowait(s, slots[got].buf, slots[got].cap, &slots[got].from);
         // A failure after some datagrams waits for the next call: those
         // received are delivered first.

@@ -58,6 +58,11 @@ int check_together(const collector_options& opt)
         COLLECTOR_LOG(trace_level_error, "Rotation (-G, -C) needs a file name: give -w FILE");
         return -1;
     }
+    // As tcpdump does, a period's file takes the same name as the last one.
+    if (r.seconds > 0 && !std::strchr(opt.write_path, '%'))
+        COLLECTOR_LOG(trace_level_warning,
+                      "-G with a file name without %%-formats: each period's file replaces the "
+                      "last one (give a name such as 'tap-%%Y%%m%%d-%%H%%M%%S.pcapng')");
     return 0;
 }
 
@@ -126,12 +131,15 @@ int read_options(int argc, char** argv, collector_options* opt)
             opt->frame_limit = v;
             break;
         case 'F':
-            if (std::strcmp(st.optarg, "pcapng") != 0 && std::strcmp(st.optarg, "pcap") != 0) {
+            if (std::strcmp(st.optarg, "pcapng") == 0) {
+                opt->format = capture_format::pcapng;
+            } else if (std::strcmp(st.optarg, "pcap") == 0) {
+                opt->format = capture_format::pcap;
+            } else {
                 COLLECTOR_LOG(trace_level_error, "Invalid file format '%s' (pcapng or pcap)",
                               st.optarg);
                 return -1;
             }
-            opt->format = st.optarg[4] ? capture_format::pcapng : capture_format::pcap;
             break;
         case 'G':
             if (positive(st.optarg, 0x7fffffffUL, "rotation time", &v) != 0)
