@@ -122,6 +122,11 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
     }
     // A name that failed is not tried again: the next try takes the next.
     f->number = number;
+    // Everything written goes out before the next file opens: under a -G
+    // name without a time in it the next file is this one, and bytes still
+    // buffered for it would land in the new file when it is closed.
+    if (std::fflush(f->f) != 0)
+        return -1;
     errno = 0;
     std::FILE* out = std::fopen(name, "wb");
     std::uint64_t size = 0;

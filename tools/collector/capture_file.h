@@ -18,14 +18,14 @@ struct capture_file {
     // Set before capture_file_open.
     capture_format format = capture_format::pcapng;
     const char* pattern = nullptr;  // -w: a name, a strftime pattern with -G, or "-"
-    rotation_settings rotation;
+    rotation_settings rotation{};
 
     std::FILE* f = nullptr;
     char name[rotation_name_max] = {};
     unsigned number = 0;          // of the current file within its period
     std::size_t interfaces = 0;   // sources described in the current file
-    rotation_state state;
-    rotation_history history;
+    rotation_state state{};
+    rotation_history history{};
 };
 
 // Opens the first file (standard output for "-"; the trace log then moves
