@@ -1,0 +1,150 @@
+// The collector's files: pcapng blocks, the source table against a naive list, rotation, a rotated run of files.
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include "tests/test_support.h"
+#include "tools/collector/capture_file.h"
+#include "tools/collector/pcapng_writer.h"
+
+namespace {
+std::uint32_t le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24; }
+// A section's blocks, checked as any reader would: lengths at both ends agree and stay inside, a multiple of 4.
+struct parsed { std::vector<std::string> names; std::vector<bytes> frames; std::vector<std::uint64_t> us; };
+bool parse(const bytes& d, parsed* out)
+{
+    for (std::size_t at = 0, n = 0; at < d.size(); at += n) {
+        const std::uint8_t* b = d.data() + at;
+        const std::uint32_t type = d.size() - at >= 12 ? le32(b) : 0;
+        if ((n = type ? le32(b + 4) : 0) < 12 || n % 4 || n > d.size() - at || le32(b + n - 4) != n) return false;
+        if ((at == 0) != (type == pcapng_section_type) || (!at && le32(b + 8) != pcapng_byte_order_magic)) return false;
+        if (type == pcapng_interface_type && n >= 24 && le32(b + 8) == 1 && le32(b + 12) == 65535 && b[16] == 2)
+            out->names.emplace_back(reinterpret_cast<const char*>(b + 20), b[18] | b[19] << 8);
+        if (type == pcapng_packet_type) {
+            if (le32(b + 8) >= out->names.size() || n != pcapng_packet_size(le32(b + 20) & 0xffff)) return false;
+            out->us.push_back(std::uint64_t{le32(b + 12)} << 32 | le32(b + 16));
+            out->frames.emplace_back(b + 28, b + 28 + le32(b + 20));
+        }
+    }
+    return true;
+}
+
+tap_record_view record(const bytes& f) { return {1700000000, 999999, std::uint16_t(f.size()), 1500, f.data()}; }
+}  // namespace
+
+// Hand-built blocks; one byte less room writes nothing. Every padding a frame needs, the longest frame, read back.
+TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
+{
+    std::uint8_t b[128], head[pcapng_packet_head_size], tail[pcapng_packet_tail_max];
+    const bytes shb = {0x0a, 0x0d, 0x0d, 0x0a, 40, 0, 0, 0, 0x4d, 0x3c, 0x2b, 0x1a, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0xff,
+                       0xff, 0xff, 0xff, 0xff, 4, 0, 3, 0, 'a', 'b', 'c', 0, 0, 0, 0, 0, 40, 0, 0, 0};
+    const bytes idb = {1, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 0xff, 0xff, 0, 0, 2, 0, 1, 0, 'n', 0, 0, 0,
+                       3, 0, 4, 0, 'd', 'e', 's', 'c', 0, 0, 0, 0, 40, 0, 0, 0};
+    EXPECT_TRUE(pcapng_section_header(b, 40, "abc") == 40u && bytes(b, b + 40) == shb);  // room enough, exactly
+    EXPECT_TRUE(pcapng_interface_description(b, 40, "n", "desc") == 40u && bytes(b, b + 40) == idb);
+    EXPECT_EQ(pcapng_interface_description(b, 39, "n", "desc") + pcapng_section_header(b, 39, "abc"), 0u);
+    for (std::size_t len : {0, 1, 2, 3, 4, 5, 65535}) {
+        bytes d(b, b + pcapng_section_header(b, sizeof b, "t"));
+        d.insert(d.end(), b, b + pcapng_interface_description(b, sizeof b, "tap 1", "x"));
+        const bytes frame = pattern(len, 3);
+        pcapng_packet_head(head, 0, record(frame));
+        const std::size_t t = pcapng_packet_tail(tail, std::uint16_t(len));
+        for (const bytes& piece : {bytes(head, head + 28), frame, bytes(tail, tail + t)})
+            d.insert(d.end(), piece.begin(), piece.end());
+        parsed p;
+        ASSERT_TRUE(parse(d, &p) && p.frames.size() == 1) << len;
+        EXPECT_TRUE(p.frames[0] == frame && p.names[0] == "tap 1" && p.us[0] == 1700000000999999ULL) << len;
+        EXPECT_TRUE(le32(head + 24) == 1500u && bytes(tail, tail + t - 4) == bytes(t - 4, 0)) << len;
+    }
+}
+
+// Random senders and tap ids, with repeats, against a plain list; full at the capacity, and then still found.
+TEST(CollectorFiles, SourceTableMatchesANaiveListUpToItsCapacity)
+{
+    source_table t;
+    ASSERT_EQ(source_table_init(&t, 1024), 0);
+    std::vector<source> naive;
+    std::mt19937 rng(7);
+    for (int i = 0; i < 5000; ++i) {
+        const std::uint32_t addr = rng() % 40, port = rng() % 3, tap = rng() % 20;  // few senders, many taps each
+        bool added = false;
+        const long got = source_find_or_add(&t, addr, port, tap, i, &added);
+        long want = -1, first = -1;
+        for (std::size_t k = 0; k < naive.size(); ++k) {
+            const bool sender = naive[k].addr == addr && naive[k].port == port;
+            if (sender && first < 0) first = long(k);
+            if (sender && naive[k].tap_id == tap) want = long(k);
+        }
+        const bool fits = want < 0 && naive.size() < 1024;
+        if (fits) naive.push_back({addr, std::uint16_t(port), std::uint16_t(tap), i, {}});
+        ASSERT_TRUE(got == (fits ? long(naive.size() - 1) : want) && added == fits) << i;
+        ASSERT_EQ(source_find_sender(t, addr, port), first < 0 && fits ? got : first) << i;
+    }
+    EXPECT_TRUE(t.count == 1024u && t.entries[1000].first_seen == naive[1000].first_seen);
+    char name[64], desc[64];
+    source_name({ipv4_of(10, 0, 0, 5), net_order16(50000), 7, 0, {}}, name, sizeof name);
+    source_description({0, 0, 0, 1700000000, {}}, desc, sizeof desc);
+    EXPECT_EQ(std::string(name) + ", " + desc, "tap 7 from 10.0.0.5:50000, first datagram 2023-11-14 22:13:20 UTC");
+    source_table_release(&t);
+}
+
+TEST(CollectorFiles, RotationNamesAndLimits)
+{
+    const struct { const char* pattern; bool timed; unsigned number; const char* name; } names[] = {  // in 12 bytes
+        {"cap.pcapng", false, 0, "cap.pcapng"}, {"cap", false, 12, "cap12"}, {"%Y-%m.x", true, 1, "2023-11.x1"},
+        {"%Y", false, 0, "%Y"}, {"", true, 0, nullptr}, {"aaaaaaaaaaaa", false, 0, nullptr},
+        {"aaaaaaaaaa", false, 1, "aaaaaaaaaa1"}, {"aaaaaaaaaaa", false, 1, nullptr}};
+    for (const auto& r : names) {
+        char out[12];
+        SCOPED_TRACE(r.pattern);
+        ASSERT_EQ(rotation_file_name(out, sizeof out, r.pattern, r.timed, 1700000000, r.number), r.name ? 0 : -1);
+        EXPECT_STREQ(r.name ? out : "", r.name ? r.name : "");
+    }
+    const rotation_settings rs{10, 1000, 2};
+    rotation_state st{100, 900, 1000, 0};
+    EXPECT_TRUE(!rotation_due(rs, st, 109, 5000) && rotation_due(rs, st, 110, 0));  // no frame in it yet
+    st.frames = 1;
+    EXPECT_TRUE(!rotation_due(rs, st, 109, 100) && rotation_due(rs, st, 109, 101));
+    rotation_postpone(rs, &st, 109, 101);  // the next file could not be opened
+    EXPECT_TRUE(!rotation_due(rs, st, 109, 1101) && rotation_due(rs, st, 109, 1102));  // 1000 after the frame
+    rotation_postpone(rs, &st, 110, 0);
+    EXPECT_TRUE(!rotation_due(rs, st, 119, 0) && rotation_due(rs, st, 120, 0));
+}
+
+// -C 1000 bytes, -W 2: c1 (a folder) fails and is not tried again, c goes on to 12 frames; c2, c3, c4 take 4 each,
+// c and c2 go. Then -G 10, -W 1, a name without a time: g, then g1 by size (g goes); g in each later period, kept.
+TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("vantry-rot-" + std::to_string(std::rand()));
+    fs::create_directories(dir / "c1");
+    const auto frames_in = [&](const char* name) {  // -1 unless it stands alone, within the limit, with 4 sources
+        std::ifstream in(dir / name, std::ios::binary);
+        const bytes d{std::istreambuf_iterator<char>(in), {}};
+        parsed p;
+        return parse(d, &p) && d.size() <= 1000 && p.names.size() == 4 ? int(p.frames.size()) : -1;
+    };
+    const std::string base = (dir / "c").string(), timed = (dir / "g").string();
+    source_table t;
+    capture_file f{.pattern = base.c_str(), .rotation = {0, 1000, 2}};
+    capture_file g{.pattern = timed.c_str(), .rotation = {10, 1000, 1}};
+    ASSERT_TRUE(source_table_init(&t, 4) == 0 && capture_file_open(&f, t, 0) == 0);
+    const bytes frame = pattern(101, 1);
+    for (int i = 0; i < 24; ++i) {
+        bool added;
+        const long s = source_find_or_add(&t, ipv4_of(127, 0, 0, 1), 0, std::uint16_t(std::min(i / 4, 3)), 0, &added);
+        ASSERT_EQ(capture_file_write(&f, t, std::size_t(s), record(frame), 0), 0);
+    }
+    capture_file_close(&f);
+    EXPECT_TRUE(frames_in("c3") == 4 && frames_in("c4") == 4 && !fs::exists(dir / "c") && !fs::exists(dir / "c2"));
+    ASSERT_EQ(capture_file_open(&g, t, 100), 0);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(capture_file_write(&g, t, 3, record(frame), i < 8 ? 100 : 100 + 10 * (i - 7)), 0);
+        EXPECT_TRUE(i != 7 || (capture_file_flush(&g) == 0 && frames_in("g1") == 4 && !fs::exists(dir / "g")));
+    }
+    capture_file_close(&g);
+    EXPECT_TRUE(frames_in("g") == 1 && !fs::exists(dir / "g1"));
+    for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, ipv4_of(127, 0, 0, 1), p), -1) << p;
+    source_table_release(&t);
+    fs::remove_all(dir);
+}

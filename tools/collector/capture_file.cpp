@@ -1,0 +1,213 @@
+#include "tools/collector/capture_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "platform/platform.h"
+#include "run/run_settings.h"
+#include "tools/collector/collector_log.h"
+#include "tools/collector/pcap_stream.h"
+#include "tools/collector/pcapng_writer.h"
+
+namespace {
+
+// Section headers and interface blocks are built here, one at a time.
+std::uint8_t block[256];
+
+// The trace log writes to standard output. When the capture stream takes
+// it, the log moves to standard error and the stream gets the original
+// descriptor, in binary mode.
+std::FILE* take_stdout()
+{
+    std::fflush(stdout);
+#if defined(_WIN32)
+    int fd = _dup(_fileno(stdout));
+    if (fd < 0 || _dup2(_fileno(stderr), _fileno(stdout)) != 0)
+        return nullptr;
+    _setmode(fd, _O_BINARY);
+    return _fdopen(fd, "wb");
+#else
+    int fd = ::dup(fileno(stdout));
+    if (fd < 0 || ::dup2(fileno(stderr), fileno(stdout)) < 0)
+        return nullptr;
+    return ::fdopen(fd, "wb");
+#endif
+}
+
+int put(std::FILE* out, const void* p, std::size_t n, std::uint64_t* size)
+{
+    if (n && std::fwrite(p, 1, n, out) != n)
+        return -1;
+    *size += n;
+    return 0;
+}
+
+// The interface block of s, built in block; its size.
+std::size_t describe(const source& s)
+{
+    char name[48], description[64];
+    source_name(s, name, sizeof name);
+    source_description(s, description, sizeof description);
+    return pcapng_interface_description(block, sizeof block, name, description);
+}
+
+// What starts every file: the pcap header, or a section header and the
+// interfaces of all sources so far. 0 or -1; *size counts what was written.
+int write_headers(const capture_file& f, std::FILE* out, const source_table& t, std::uint64_t* size)
+{
+    if (f.format == capture_format::pcap) {
+        std::uint8_t header[pcap_file_header_size];
+        pcap_fill_file_header(header);
+        return put(out, header, sizeof header, size);
+    }
+    char application[64];
+    std::snprintf(application, sizeof application, "vantry_collector %s", tap_version);
+    if (put(out, block, pcapng_section_header(block, sizeof block, application), size) != 0)
+        return -1;
+    for (std::size_t i = 0; i < t.count; ++i)
+        if (put(out, block, describe(t.entries[i]), size) != 0)
+            return -1;
+    return 0;
+}
+
+// Makes the file just opened the current one, counting its headers.
+void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int64_t opened,
+                unsigned number, std::uint64_t header_size)
+{
+    f->f = out;
+    f->number = number;
+    f->interfaces = t.count;
+    f->state = rotation_state{opened, header_size, f->rotation.max_bytes, 0};
+}
+
+// Records the new file and removes the oldest one past -W. A removal that
+// fails costs a warning only: the run goes on.
+void keep_at_most(capture_file* f, std::int64_t opened, unsigned number)
+{
+    rotation_file old;
+    if (rotation_history_push(&f->history, {opened, number}, &old) != 1)
+        return;
+    char name[rotation_name_max];
+    if (rotation_file_name(name, sizeof name, f->pattern, f->rotation.seconds > 0, old.opened,
+                           old.number) != 0 ||
+        std::strcmp(name, f->name) == 0)
+        return;
+    if (std::remove(name) != 0) {
+        int e = errno;
+        COLLECTOR_LOG(trace_level_warning, "Unable to remove old file '%s' %d/%s", name, e,
+                      os_error_text(e));
+    }
+}
+
+// Moves to the next file. One that cannot be named, opened or started is
+// an ERROR line; the current file then goes on, until the next try. 0; -1 when the current
+// file cannot be finished.
+int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uint64_t needed)
+{
+    const bool new_period = f->rotation.seconds > 0 && now - f->state.opened >= f->rotation.seconds;
+    const std::int64_t opened = new_period ? now : f->state.opened;
+    const unsigned number = new_period ? 0 : f->number + 1;
+    char name[rotation_name_max];
+    if (rotation_file_name(name, sizeof name, f->pattern, f->rotation.seconds > 0, opened, number)) {
+        COLLECTOR_LOG(trace_level_error, "Unable to name the next file after '%s'", f->name);
+        rotation_postpone(f->rotation, &f->state, now, needed);
+        return 0;
+    }
+    // A name that failed is not tried again: the next try takes the next.
+    f->number = number;
+    // Everything written goes out before the next file opens: under a -G
+    // name without a time in it the next file is this one, and bytes still
+    // buffered for it would land in the new file when it is closed.
+    if (std::fflush(f->f) != 0)
+        return -1;
+    errno = 0;
+    std::FILE* out = std::fopen(name, "wb");
+    std::uint64_t size = 0;
+    if (!out || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
+        int e = errno;
+        COLLECTOR_LOG(trace_level_error, "Unable to write '%s' %d/%s", name, e, os_error_text(e));
+        if (out)
+            std::fclose(out);
+        rotation_postpone(f->rotation, &f->state, now, needed);
+        return 0;
+    }
+    const int finished = std::fclose(f->f);
+    std::memcpy(f->name, name, sizeof name);
+    start_file(f, out, t, opened, number, size);
+    keep_at_most(f, opened, number);
+    COLLECTOR_LOG(trace_level_normal, "Writing '%s'", f->name);
+    return finished == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int capture_file_open(capture_file* f, const source_table& sources, std::int64_t now)
+{
+    if (rotation_history_init(&f->history, f->rotation.max_files) != 0) {
+        errno = ENOMEM;
+        return -1;
+    }
+    const bool timed = f->rotation.seconds > 0;
+    if (rotation_file_name(f->name, sizeof f->name, f->pattern, timed, now, 0) != 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::FILE* out = std::strcmp(f->name, "-") == 0 ? take_stdout() : std::fopen(f->name, "wb");
+    std::uint64_t size = 0;
+    if (!out)
+        return -1;
+    if (write_headers(*f, out, sources, &size) != 0 || std::fflush(out) != 0) {
+        std::fclose(out);
+        return -1;
+    }
+    start_file(f, out, sources, now, 0, size);
+    rotation_file none;
+    rotation_history_push(&f->history, {now, 0}, &none);
+    return 0;
+}
+
+int capture_file_write(capture_file* f, const source_table& t, std::size_t index,
+                       const tap_record_view& r, std::int64_t now)
+{
+    const bool ng = f->format == capture_format::pcapng;
+    std::uint64_t needed = ng ? pcapng_packet_size(r.caplen) : pcap_record_header_size + r.caplen;
+    for (std::size_t i = f->interfaces; ng && i <= index; ++i)
+        needed += describe(t.entries[i]);
+    if (rotation_due(f->rotation, f->state, now, needed) && next_file(f, t, now, needed) != 0)
+        return -1;
+    std::uint64_t* size = &f->state.size;
+    for (; ng && f->interfaces <= index; ++f->interfaces)
+        if (put(f->f, block, describe(t.entries[f->interfaces]), size) != 0)
+            return -1;
+    if (ng) {
+        std::uint8_t head[pcapng_packet_head_size], tail[pcapng_packet_tail_max];
+        pcapng_packet_head(head, static_cast<std::uint32_t>(index), r);
+        if (put(f->f, head, sizeof head, size) != 0 || put(f->f, r.frame, r.caplen, size) != 0 ||
+            put(f->f, tail, pcapng_packet_tail(tail, r.caplen), size) != 0)
+            return -1;
+    } else {
+        std::uint8_t head[pcap_record_header_size];
+        pcap_fill_record_header(head, r);
+        if (put(f->f, head, sizeof head, size) != 0 || put(f->f, r.frame, r.caplen, size) != 0)
+            return -1;
+    }
+    ++f->state.frames;
+    return 0;
+}
+
+int capture_file_flush(capture_file* f) { return f->f && std::fflush(f->f) != 0 ? -1 : 0; }
+
+void capture_file_close(capture_file* f)
+{
+    if (f->f)
+        std::fclose(f->f);
+    f->f = nullptr;
+    rotation_history_release(&f->history);
+}

@@ -1,0 +1,46 @@
+// The collector's capture files: pcapng (one interface per source) or the
+// classic pcap layout, to one file, standard output, or a run of files
+// rotated by time and size. Each file stands alone: it starts with its own
+// headers, and in pcapng with the interface of every source seen so far,
+// numbered as in the source table. A frame is never split across files.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "forward/tap_wire.h"
+#include "tools/collector/rotation.h"
+#include "tools/collector/sources.h"
+
+enum class capture_format { pcapng, pcap };
+
+struct capture_file {
+    // Set before capture_file_open.
+    capture_format format = capture_format::pcapng;
+    const char* pattern = nullptr;  // -w: a name, a strftime pattern with -G, or "-"
+    rotation_settings rotation{};
+
+    std::FILE* f = nullptr;
+    char name[rotation_name_max] = {};
+    unsigned number = 0;          // of the current file within its period
+    std::size_t interfaces = 0;   // sources described in the current file
+    rotation_state state{};
+    rotation_history history{};
+};
+
+// Opens the first file (standard output for "-"; the trace log then moves
+// to standard error) and writes its headers. 0 on success; -1 with errno
+// or net_last_error() telling why, f->name the file that failed.
+int capture_file_open(capture_file* f, const source_table& sources, std::int64_t now);
+
+// Writes one frame of sources.entries[index]; first a new file when one is
+// due (one that cannot be opened is an ERROR line, and the current file
+// goes on), then the interfaces of sources not yet described. 0 on
+// success; -1 when the file cannot be written (errno tells).
+int capture_file_write(capture_file* f, const source_table& sources, std::size_t index,
+                       const tap_record_view& r, std::int64_t now);
+
+// 0, or -1 when buffered bytes cannot be written.
+int capture_file_flush(capture_file* f);
+
+void capture_file_close(capture_file* f);

@@ -1,0 +1,199 @@
+#include "tools/collector/collector_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "run/getopt.h"
+#include "tools/collector/collector_log.h"
+
+namespace {
+
+const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vh";
+const long_option long_options[] = {
+    {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
+    {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
+    {"interface", arg_required, 'i'},    {"count", arg_required, 'c'},
+    {"format", arg_required, 'F'},       {"rotate-seconds", arg_required, 'G'},
+    {"file-size", arg_required, 'C'},    {"file-count", arg_required, 'W'},
+    {"stats-seconds", arg_required, 'S'}, {"bind", arg_required, 'b'},
+    {"receive-buffer", arg_required, 'r'}, {"verbose", arg_none, 'v'},
+    {"help", arg_none, 'h'},             {nullptr, arg_none, 0},
+};
+
+// Whole decimal number in [0, max]. 0 on success, -1 otherwise.
+int parse_number(const char* text, unsigned long max, unsigned long* out)
+{
+    if (!text || !*text)
+        return -1;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max || text[0] == '-')
+        return -1;
+    *out = v;
+    return 0;
+}
+
+// A number in [1, max]; otherwise a message naming what it was for.
+int positive(const char* text, unsigned long max, const char* what, unsigned long* out)
+{
+    if (parse_number(text, max, out) == 0 && *out > 0)
+        return 0;
+    COLLECTOR_LOG(trace_level_error, "Invalid %s '%s'", what, text);
+    return -1;
+}
+
+// What only makes sense together with something else.
+int check_together(const collector_options& opt)
+{
+    const rotation_settings& r = opt.rotation;
+    const bool rotating = r.seconds > 0 || r.max_bytes > 0;
+    if (r.max_files > 0 && !rotating) {
+        COLLECTOR_LOG(trace_level_error, "-W keeps files of a rotation: give -G or -C as well");
+        return -1;
+    }
+    if (rotating && (!opt.write_path || std::strcmp(opt.write_path, "-") == 0)) {
+        COLLECTOR_LOG(trace_level_error, "Rotation (-G, -C) needs a file name: give -w FILE");
+        return -1;
+    }
+    // As tcpdump does, a period's file takes the same name as the last one.
+    if (r.seconds > 0 && !std::strchr(opt.write_path, '%'))
+        COLLECTOR_LOG(trace_level_warning,
+                      "-G with a file name without %%-formats: each period's file replaces the "
+                      "last one (give a name such as 'tap-%%Y%%m%%d-%%H%%M%%S.pcapng')");
+    return 0;
+}
+
+}  // namespace
+
+void print_help()
+{
+    std::printf(
+        "Usage: vantry_collector -p PORT (-k KEY | -K) [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
+        "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
+        "                        [-b ADDRESS] [-r BYTES]\n"
+        "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
+        "  -b, --bind ADDRESS         receive on this IPv4 address only (default: all)\n"
+        "  -r, --receive-buffer BYTES socket receive buffer to ask the system for\n"
+        "  -k, --key KEY              key string the tap was given\n"
+        "  -K, --disable-encryption   datagrams arrive in clear\n"
+        "  -w, --write FILE           write a pcap stream to FILE ('-' for standard output)\n"
+        "  -F, --format FORMAT        pcapng (default; one interface per tap) or pcap\n"
+        "  -G, --rotate-seconds SECS  a new file every SECS seconds, FILE formatted by strftime\n"
+        "  -C, --file-size MEGABYTES  a new file (FILE1, FILE2...) before one passes MEGABYTES\n"
+        "                             million bytes\n"
+        "  -W, --file-count COUNT     keep at most COUNT files of a rotation, removing the oldest\n"
+        "  -i, --interface NAME       write frames into the TAP interface NAME (Linux)\n"
+        "  -c, --count COUNT          end after COUNT frames\n"
+        "  -S, --stats-seconds SECS   a statistics line per source every SECS seconds (and on\n"
+        "                             SIGUSR1 on Linux)\n"
+        "  -v, --verbose              one line per datagram\n"
+        "  -h, --help                 this text\n");
+}
+
+int read_options(int argc, char** argv, collector_options* opt)
+{
+    getopt_state st;
+    st.posixly_correct = std::getenv("POSIXLY_CORRECT") != nullptr;
+    const char** args = const_cast<const char**>(argv);
+    for (;;) {
+        int c = getopt_long_next(st, argc, args, short_options, long_options, stderr);
+        if (c == -1)
+            break;
+        unsigned long v = 0;
+        switch (c) {
+        case 'p':
+            if (parse_number(st.optarg, 65535, &v) != 0) {
+                COLLECTOR_LOG(trace_level_error, "Invalid port '%s'", st.optarg);
+                return -1;
+            }
+            opt->port = static_cast<long>(v);
+            break;
+        case 'k':
+            opt->key = st.optarg;
+            break;
+        case 'K':
+            opt->clear = true;
+            break;
+        case 'w':
+            opt->write_path = st.optarg;
+            break;
+        case 'i':
+            opt->tap_name = st.optarg;
+            break;
+        case 'c':
+            if (parse_number(st.optarg, 0xffffffffUL, &v) != 0 || v == 0) {
+                COLLECTOR_LOG(trace_level_error, "Invalid frame count '%s'", st.optarg);
+                return -1;
+            }
+            opt->frame_limit = v;
+            break;
+        case 'F':
+            if (std::strcmp(st.optarg, "pcapng") == 0) {
+                opt->format = capture_format::pcapng;
+            } else if (std::strcmp(st.optarg, "pcap") == 0) {
+                opt->format = capture_format::pcap;
+            } else {
+                COLLECTOR_LOG(trace_level_error, "Invalid file format '%s' (pcapng or pcap)",
+                              st.optarg);
+                return -1;
+            }
+            break;
+        case 'G':
+            if (positive(st.optarg, 0x7fffffffUL, "rotation time", &v) != 0)
+                return -1;
+            opt->rotation.seconds = static_cast<long>(v);
+            break;
+        case 'C':
+            if (positive(st.optarg, 1000000UL, "file size", &v) != 0)
+                return -1;
+            opt->rotation.max_bytes = std::uint64_t{v} * 1000000;
+            break;
+        case 'W':
+            if (positive(st.optarg, rotation_max_files, "file count", &v) != 0)
+                return -1;
+            opt->rotation.max_files = static_cast<unsigned>(v);
+            break;
+        case 'S':
+            if (positive(st.optarg, 0x7fffffffUL, "statistics interval", &v) != 0)
+                return -1;
+            opt->stats_seconds = v;
+            break;
+        case 'b':
+            opt->bind_address = st.optarg;
+            break;
+        case 'r':
+            if (positive(st.optarg, 0x7fffffffUL, "receive buffer size", &v) != 0)
+                return -1;
+            opt->receive_buffer = v;
+            break;
+        case 'v':
+            trace_verbosity = trace_level_verbose;
+            break;
+        case 'h':
+            print_help();
+            return 1;
+        default:
+            return -1;
+        }
+    }
+    if (st.optind < argc) {
+        COLLECTOR_LOG(trace_level_error, "Unexpected argument '%s'", argv[st.optind]);
+        return -1;
+    }
+    if (opt->port < 0) {
+        COLLECTOR_LOG(trace_level_error, "Missing UDP port -p");
+        return -1;
+    }
+    if (!opt->key && !opt->clear) {
+        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (or -K for clear datagrams)");
+        return -1;
+    }
+    if (!opt->write_path && !opt->tap_name) {
+        COLLECTOR_LOG(trace_level_error, "Nothing to write to: give -w FILE, -w - or -i NAME");
+        return -1;
+    }
+    return check_together(*opt);
+}

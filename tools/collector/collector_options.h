@@ -1,0 +1,26 @@
+// The collector's command line: one record, filled in one place.
+#pragma once
+
+#include <cstdint>
+
+#include "tools/collector/capture_file.h"
+
+struct collector_options {
+    long port = -1;
+    const char* key = nullptr;
+    bool clear = false;
+    const char* write_path = nullptr;
+    const char* tap_name = nullptr;
+    unsigned long frame_limit = 0;  // 0: no limit
+    capture_format format = capture_format::pcapng;
+    rotation_settings rotation;
+    unsigned long stats_seconds = 0;  // 0: statistics on request only
+    const char* bind_address = nullptr;  // null: every address
+    unsigned long receive_buffer = 0;    // bytes; 0: the system's default
+};
+
+void print_help();
+
+// Reads argv into *opt, checking what must be given and what goes
+// together. 0: options read; 1: help printed; -1: a message was printed.
+int read_options(int argc, char** argv, collector_options* opt);

@@ -1,0 +1,185 @@
+// Receiving: batches of datagrams, each decrypted, decoded, given its
+// source and written; statistics between batches.
+#include <cerrno>
+
+#include "forward/speck.h"
+#include "forward/tap_wire.h"
+#include "platform/net_batch_collector.h"
+#include "tools/collector/collector_log.h"
+#include "tools/collector/collector_run.h"
+
+namespace {
+
+// Fixed buffers: a batch of datagrams, and the decoded view of one.
+constexpr int batch_size = 16;
+constexpr std::size_t datagram_cap = 65552;
+std::uint8_t datagrams[batch_size][datagram_cap];
+net_recv_slot batch[batch_size];
+tap_datagram_view view;
+
+void note_bad(collector_run& run, tap_decode_result r, long n, const net_addr4& from)
+{
+    collector_stats& stats = run.stats;
+    unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
+                        : r == tap_decode_bad_length ? &stats.bad_length
+                                                     : &stats.bad_record;
+    ++*counter;
+    const long i = source_find_sender(run.sources, from.addr, from.port);
+    if (i >= 0)
+        ++run.sources.entries[i].counts.undecodable;
+    // The first of each kind is worth a warning; a stream of them (a wrong
+    // key) would drown everything else.
+    int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
+    const auto* a = reinterpret_cast<const std::uint8_t*>(&from.addr);
+    COLLECTOR_LOG(level, "Datagram of %ld bytes from %u.%u.%u.%u:%u not decoded: %s", n, a[0],
+                  a[1], a[2], a[3], net_order16(from.port), tap_decode_text(r));
+}
+
+// The source of the datagram just decoded, or -1 when the table is full:
+// its frames are then dropped, with one warning for the whole run.
+long find_source(collector_run& run, const net_addr4& from, std::int64_t now)
+{
+    source_table& t = run.sources;
+    bool added = false;
+    const long i = source_find_or_add(&t, from.addr, from.port, view.tap_id, now, &added);
+    if (i < 0) {
+        if (t.refused_datagrams++ == 0)
+            COLLECTOR_LOG(trace_level_warning,
+                          "More than %zu sources: frames of further sources are dropped",
+                          t.capacity);
+        t.refused_frames += view.num_pkts;
+        return -1;
+    }
+    if (added) {
+        char name[48];
+        source_name(t.entries[i], name, sizeof name);
+        COLLECTOR_LOG(trace_level_normal, "New source %ld: %s", i, name);
+    }
+    return i;
+}
+
+bool stream_broken()
+{
+    int e = errno;
+    COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e, os_error_text(e));
+    return false;
+}
+
+// Writes the frames of one decoded datagram from source i. False once the
+// run is done (the frame count reached, or the capture stream broken).
+bool write_frames(collector_run& run, long i, std::int64_t now)
+{
+    source_counts& counts = run.sources.entries[i].counts;
+    ++counts.datagrams;
+    for (unsigned k = 0; k < view.num_pkts; ++k) {
+        const tap_record_view& rec = view.records[k];
+        if (run.file.f &&
+            capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
+            return stream_broken();
+        if (run.tap && tap_device_write(run.tap, rec.frame, rec.caplen) != 0)
+            ++run.stats.tap_write_errors;
+        ++run.stats.frames;
+        ++counts.frames;
+        counts.bytes += rec.caplen;
+        if (run.opt.frame_limit && run.stats.frames >= run.opt.frame_limit)
+            return false;
+    }
+    return true;
+}
+
+// One received datagram of n bytes (or a receive result below 0).
+bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_addr4& from)
+{
+    ++run.stats.datagrams;
+    if (n == -2) {
+        note_bad(run, tap_decode_bad_length, n, from);
+        return true;
+    }
+    const auto len = static_cast<std::size_t>(n);
+    if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        return true;
+    }
+    tap_decode_result r = tap_decode(datagram, len, &view);
+    if (r != tap_decode_ok) {
+        note_bad(run, r, n, from);
+        return true;
+    }
+    COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
+                  view.tap_id, view.num_pkts);
+    const std::int64_t now = collector_unix_now();
+    const long i = find_source(run, from, now);
+    return i < 0 || write_frames(run, i, now);
+}
+
+void print_sources(const source_table& t)
+{
+    for (std::size_t i = 0; i < t.count; ++i) {
+        char name[48];
+        source_name(t.entries[i], name, sizeof name);
+        const source_counts& c = t.entries[i].counts;
+        COLLECTOR_LOG(trace_level_normal,
+                      "Source %zu, %s: %llu datagrams, %llu frames, %llu bytes, %llu not decoded",
+                      i, name, static_cast<unsigned long long>(c.datagrams),
+                      static_cast<unsigned long long>(c.frames),
+                      static_cast<unsigned long long>(c.bytes),
+                      static_cast<unsigned long long>(c.undecodable));
+    }
+}
+
+// Statistics on request and every -S seconds, between batches.
+void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
+{
+    bool due = stats_requested.exchange(false);
+    if (run.opt.stats_seconds && clock_monotonic_ms() >= run.next_stats_ms) {
+        due = true;
+        run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
+    }
+    if (due)
+        print_sources(run.sources);
+}
+
+}  // namespace
+
+void collector_receive(collector_run& run, const std::atomic<bool>& stop,
+                       std::atomic<bool>& stats_requested)
+{
+    run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
+    for (int i = 0; i < batch_size; ++i) {
+        batch[i].buf = datagrams[i];
+        batch[i].cap = datagram_cap;
+    }
+    bool more = true;
+    while (more && !stop) {
+        statistics_when_due(run, stats_requested);
+        // A wait broken by the signal itself must not lead into a blocking
+        // receive: the stop decides first.
+        if (net_wait_readable_or_woken(run.s, run.waker, 1000000) != 1 || stop)
+            continue;
+        const int got = net_recv_batch(run.s, batch, batch_size);
+        for (int i = 0; i < got && more; ++i)
+            more = take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
+        // Readers such as a live capture viewer see each batch at once.
+        if (more && got > 0 && capture_file_flush(&run.file) != 0)
+            more = stream_broken();
+    }
+}
+
+void collector_summary(const collector_run& run)
+{
+    const collector_stats& stats = run.stats;
+    COLLECTOR_LOG(trace_level_normal,
+                  "Received %u datagrams, %u frames; not decoded: %u bad magic, %u wrong length, "
+                  "%u bad records",
+                  stats.datagrams, stats.frames, stats.bad_magic, stats.bad_length,
+                  stats.bad_record);
+    if (stats.tap_write_errors)
+        COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
+                      stats.tap_write_errors);
+    if (run.sources.refused_datagrams)
+        COLLECTOR_LOG(trace_level_warning,
+                      "%llu datagrams (%llu frames) from sources past the first %zu dropped",
+                      static_cast<unsigned long long>(run.sources.refused_datagrams),
+                      static_cast<unsigned long long>(run.sources.refused_frames),
+                      run.sources.capacity);
+}

@@ -1,0 +1,56 @@
+// One collector run: what it holds open, its counts, and its steps, which
+// main() takes in order: set-up, receiving, summary, release.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "platform/tap_device.h"
+#include "tools/collector/capture_file.h"
+#include "tools/collector/collector_options.h"
+#include "tools/collector/sources.h"
+
+struct collector_stats {
+    unsigned datagrams = 0;
+    unsigned frames = 0;
+    unsigned bad_magic = 0;
+    unsigned bad_length = 0;
+    unsigned bad_record = 0;
+    unsigned tap_write_errors = 0;
+};
+
+// What one collector run holds open, and its counts.
+struct collector_run {
+    collector_options opt;
+    capture_file file;            // open when file.f is set
+    tap_device* tap = nullptr;    // the TAP interface, if any
+    net_socket s = net_invalid_socket;
+    net_waker waker;              // woken by a stop signal
+    source_table sources;
+    collector_stats stats;
+    std::uint64_t next_stats_ms = 0;  // with -S
+};
+
+// Now in Unix seconds (UTC), as sources and file names take it.
+inline std::int64_t collector_unix_now()
+{
+    return static_cast<std::int64_t>(clock_utc_filetime() / 10000000) - 11644473600LL;
+}
+
+// Opens what the options ask for, in this order: the capture file (first,
+// so that with "-w -" no log line reaches the stream), the key, the socket
+// and its receive buffer, the TAP interface. 0; -1 after an ERROR line.
+int collector_set_up(collector_run& run);
+
+// Receives until stop is set or the frame count is reached (or the capture
+// stream breaks), printing the per-source statistics when stats_requested
+// is set and every -S seconds.
+void collector_receive(collector_run& run, const std::atomic<bool>& stop,
+                       std::atomic<bool>& stats_requested);
+
+// The closing summary.
+void collector_summary(const collector_run& run);
+
+// Closes whatever collector_set_up opened; safe after a failed set-up.
+void collector_release(collector_run& run);

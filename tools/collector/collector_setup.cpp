@@ -1,0 +1,155 @@
+// Setting up a collector run and releasing it.
+#include <cerrno>
+#include <cstring>
+
+#include "forward/speck.h"
+#include "platform/net_batch_collector.h"
+#include "tools/collector/collector_log.h"
+#include "tools/collector/collector_run.h"
+
+namespace {
+
+int fail(const char* what, const char* name)
+{
+    int e = errno ? errno : net_last_error();
+    COLLECTOR_LOG(trace_level_error, "%s '%s' %d/%s", what, name, e, os_error_text(e));
+    return -1;
+}
+
+// First, so that with "-w -" no log line reaches the capture stream.
+int open_output(collector_run& run)
+{
+    if (source_table_init(&run.sources, source_table_default_capacity) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to allocate the table of sources");
+        return -1;
+    }
+    if (!run.opt.write_path)
+        return 0;
+    run.file.format = run.opt.format;
+    run.file.pattern = run.opt.write_path;
+    run.file.rotation = run.opt.rotation;
+    errno = 0;
+    return capture_file_open(&run.file, run.sources, collector_unix_now()) == 0
+               ? 0
+               : fail("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
+}
+
+int set_up_key(const collector_options& opt)
+{
+    if (opt.clear) {
+        COLLECTOR_LOG(trace_level_warning, "Datagrams are expected in clear (-K specified)");
+        return 0;
+    }
+    if (speck_setup_key(opt.key, static_cast<std::int32_t>(std::strlen(opt.key))) == 1)
+        return 0;
+    COLLECTOR_LOG(trace_level_error, "Unable to initialize encryption");
+    return -1;
+}
+
+// A buffer smaller than asked for is worth one warning: bursts beyond it
+// are lost before the collector sees them.
+void set_receive_buffer(const collector_run& run)
+{
+    const unsigned long want = run.opt.receive_buffer;
+    int granted = 0;
+    if (!want)
+        return;
+    if (net_set_receive_buffer(run.s, static_cast<int>(want), &granted) != 0) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_warning, "Unable to set a receive buffer of %lu bytes %d/%s",
+                      want, e, os_error_text(e));
+    } else if (static_cast<unsigned long>(granted) < want) {
+        COLLECTOR_LOG(trace_level_warning,
+                      "The system grants a receive buffer of %d bytes, not the %lu asked for "
+                      "(on Linux net.core.rmem_max sets the limit)",
+                      granted, want);
+    }
+}
+
+int open_socket(collector_run& run)
+{
+    if (net_startup() != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to start the socket library");
+        return -1;
+    }
+    run.s = net_udp_socket();
+    if (run.s == net_invalid_socket || net_waker_open(&run.waker) != 0) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
+        return -1;
+    }
+    const char* address = run.opt.bind_address;
+    std::uint32_t addr = 0;
+    if (address && net_resolve_ipv4(address, &addr) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Invalid bind address '%s': not an IPv4 address or host",
+                      address);
+        return -1;
+    }
+    const auto port = static_cast<std::uint16_t>(run.opt.port);
+    if ((address ? net_bind(run.s, addr, port) : net_bind_any(run.s, port)) != 0) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", run.opt.port, e,
+                      os_error_text(e));
+        return -1;
+    }
+    set_receive_buffer(run);
+    return 0;
+}
+
+int open_tap(collector_run& run)
+{
+    const char* name = run.opt.tap_name;
+    if (!name)
+        return 0;
+    const char* failed = nullptr;
+    int r = tap_device_open(name, &run.tap, &failed);
+    if (r == -2) {
+        COLLECTOR_LOG(trace_level_error, "TAP interfaces are not available on this system (-i %s)",
+                      name);
+        return -1;
+    }
+    // An interface the monitored traffic could configure (an address and a
+    // default route from one router advertisement) is worse than none: no
+    // run with it.
+    if (r != 0 && failed) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to make TAP interface '%s' passive: %s failed %d/%s",
+                      name, failed, e, os_error_text(e));
+        return -1;
+    }
+    if (r != 0)
+        return fail("Unable to create TAP interface", name);
+    // The host's own policy decides this one; it is reported, not changed.
+    if (tap_device_source_check(run.tap) != 1)
+        COLLECTOR_LOG(trace_level_warning,
+                      "IPv4 source check on TAP interface '%s' is not strict (the host-wide "
+                      "net.ipv4.conf.all.rp_filter overrides it): packets written into it "
+                      "from a source routed elsewhere can reach this host's own addresses",
+                      name);
+    COLLECTOR_LOG(trace_level_normal,
+                  "Writing frames into TAP interface '%s' (for capture only: no address, no "
+                  "ARP, no IPv6)",
+                  name);
+    return 0;
+}
+
+}  // namespace
+
+int collector_set_up(collector_run& run)
+{
+    return open_output(run) != 0 || set_up_key(run.opt) != 0 || open_socket(run) != 0 ||
+                   open_tap(run) != 0
+               ? -1
+               : 0;
+}
+
+void collector_release(collector_run& run)
+{
+    capture_file_close(&run.file);
+    tap_device_close(run.tap);
+    run.tap = nullptr;
+    net_waker_close(&run.waker);
+    net_close(run.s);
+    run.s = net_invalid_socket;
+    source_table_release(&run.sources);
+}

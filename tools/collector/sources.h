@@ -1,0 +1,61 @@
+// The taps a collector hears from. A source is a sender's address and port
+// together with the tap id its datagrams carry; sources are numbered in
+// order of first arrival, and that number is the source's interface in
+// every pcapng file. The table is allocated once, at start-up: a datagram
+// never allocates, and a flood of new senders cannot grow the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t source_table_default_capacity = 1024;
+
+struct source_counts {
+    std::uint64_t datagrams = 0;    // decoded
+    std::uint64_t frames = 0;
+    std::uint64_t bytes = 0;        // captured frame bytes
+    std::uint64_t undecodable = 0;  // datagrams from its sender that did not decode
+};
+
+struct source {
+    std::uint32_t addr = 0;  // network order
+    std::uint16_t port = 0;  // network order
+    std::uint16_t tap_id = 0;
+    std::int64_t first_seen = 0;  // Unix seconds, UTC
+    source_counts counts;
+};
+
+struct source_table {
+    source* entries = nullptr;  // [0, count) in order of first arrival
+    std::size_t count = 0;
+    std::size_t capacity = 0;
+    // Open addressing over (address, port): entry index + 1, 0 for free.
+    // Twice the capacity or more, so a probe always ends at a free slot.
+    std::uint32_t* slots = nullptr;
+    std::size_t slot_mask = 0;
+    // Datagrams and frames of sources that found the table full.
+    std::uint64_t refused_datagrams = 0;
+    std::uint64_t refused_frames = 0;
+};
+
+// Allocates a table for capacity sources (at least 1). 0 on success, -1
+// when the memory cannot be had (the table is then empty and releasable).
+int source_table_init(source_table* t, std::size_t capacity);
+
+void source_table_release(source_table* t);
+
+// The index of the source (addr, port, tap_id), added with first_seen when
+// new (*added is then set). -1 when it is new and the table is full: the
+// caller counts it as refused.
+long source_find_or_add(source_table* t, std::uint32_t addr, std::uint16_t port,
+                        std::uint16_t tap_id, std::int64_t first_seen, bool* added);
+
+// The index of the first source from addr:port, whatever its tap id; -1 if
+// none. A datagram that does not decode has no tap id to tell more.
+long source_find_sender(const source_table& t, std::uint32_t addr, std::uint16_t port);
+
+// "tap 7 from 10.0.0.5:50000" into out (cap bytes, at least 40 hold any).
+void source_name(const source& s, char* out, std::size_t cap);
+
+// "first datagram 2026-04-30 12:00:00 UTC" into out (at least 48 bytes).
+void source_description(const source& s, char* out, std::size_t cap);
