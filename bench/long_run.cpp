@@ -255,7 +255,7 @@ int main(int argc, char** argv)
     ::fcntl(pipe_fd[0], F_SETPIPE_SZ, 1 << 20);
     pid_t collector =
         spawn({dir + "/vantry_collector", "-p", std::to_string(collector_port), "-k", run_key,
-               "-w", "-"},
+               "-F", "pcap", "-w", "-"},
               pipe_fd[1], tmp + "/collector.log");
     ::close(pipe_fd[1]);
     pid_t remote = spawn({dir + "/vantry_remote", "/c", "-t", std::to_string(tzsp_port), "-c",

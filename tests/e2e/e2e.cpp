@@ -135,7 +135,7 @@ std::string tap_stop(child* c)
 std::uint16_t collector_start(child* c, std::vector<std::string> args, const std::string& ns = "")
 {
     const std::string listening = "Listening on UDP port ";
-    args.insert(args.begin(), {"-p", "0"});
+    args.insert(args.begin(), {"-p", "0", "-F", "pcap"});  // what pcap_of reads
     if (start(c, VANTRY_BIN_DIR "/vantry_collector", args, ns) || !wait_output(c, listening, 5000)) return 0;
     const std::string out = out_of(*c) + err_of(*c);  // "-w -": the log on standard error
     return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(listening) + listening.size()));
@@ -556,4 +556,90 @@ TEST(Cli, WhatEachCommandLineShows)
             EXPECT_NE(at = out.find("\n" + line + "\n", at), std::string::npos) << line;
         EXPECT_TRUE(out.ends_with("\n" + row.lines.back() + "\n")) << out;
     }
+}
+
+namespace {
+struct temp_dir {  // removed with its contents
+    char path[32] = "/tmp/vantry-e2e-XXXXXX";
+    const bool made = mkdtemp(path) != nullptr;
+    ~temp_dir() { std::filesystem::remove_all(path); }
+};
+// A clear Tap datagram of tap id holding frames, each stamped with its length as seconds.
+bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
+{
+    bytes d(tap_header_size);
+    tap_write_header(d.data(), id);
+    d[tap_count_offset] = static_cast<std::uint8_t>(frames.size());
+    for (const bytes& f : frames) {
+        std::uint8_t h[tap_record_header_size];
+        tap_write_record_header(h, std::uint32_t(f.size()), 0, std::uint16_t(f.size()), std::uint16_t(f.size()));
+        d = cat({d, bytes(h, h + sizeof h), f});
+    }
+    return d;
+}
+// The collector with args through sh, so that "-w -" can be piped: its port once it listens, or 0.
+std::uint16_t fleet_collector(child* c, const std::string& args)
+{
+    const std::string listening = "UDP port ";
+    if (start(c, "sh", {"-c", VANTRY_BIN_DIR "/vantry_collector -p 0 -K " + args}) || !wait_output(c, listening, 5000))
+        return 0;
+    const std::string out = out_of(*c) + err_of(*c);
+    return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(listening) + listening.size()));
+}
+}  // namespace
+
+// pcapng to a file and to standard output piped into tshark: taps 7, 8, 9 from 127.0.0.1, .2, .3 are interfaces
+// 0, 1, 2 for a reader that knows nothing of Tap datagrams.
+TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
+{
+    const temp_dir dir;
+    const std::string file = dir.path + std::string("/f.pcapng"), fields = " -T fields -e frame.interface_id"
+        " -e frame.interface_name -e data.data 2>/dev/null";
+    for (const std::string& out : {" -w " + file, " -w - | tshark -r -" + fields}) {
+        SCOPED_TRACE(out);
+        child c;
+        udp_socket from[3];
+        const std::uint16_t port = fleet_collector(&c, "-c 6" + out);
+        ASSERT_NE(port, 0) << out_of(c) << err_of(c);
+        std::string want;
+        for (int i = 0; i < 6; ++i) {  // Ethernet type 0x88b5: tshark shows the payload as it is
+            const int t = i % 3;
+            ASSERT_TRUE(i >= 3 || udp_open(&from[t], ("127.0.0." + std::to_string(t + 1)).c_str()) == 0);
+            const bytes payload = pattern(50 + 333 * i, std::uint8_t(i));
+            udp_send(from[t], tap_datagram(std::uint16_t(7 + t), {ethernet(0x88b5, payload)}), port);
+            want += std::to_string(t) + "\ttap " + std::to_string(7 + t) + " from 127.0.0." + std::to_string(t + 1) +
+                    ":" + std::to_string(from[t].port) + "\t";
+            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+            want += "\n";
+        }
+        ASSERT_TRUE(finish(&c, 10000) && c.status == 0);
+        std::string got = out_of(c);
+        EXPECT_TRUE(out != " -w " + file || run_command("tshark -r " + file + fields, &got) == 0);
+        EXPECT_EQ(got, want);
+    }
+}
+
+// -C 1 (a million bytes), 50 datagrams of 40 frames of 1400 bytes, each sent once the one before is written: three
+// files, each alone readable, none larger than the limit, every frame in one of them.
+TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
+{
+    const temp_dir dir;
+    child c;
+    udp_socket from;
+    const std::string base = dir.path + std::string("/r.pcapng");
+    const std::uint16_t port = fleet_collector(&c, "-v -C 1 -c 2000 -w " + base);
+    ASSERT_TRUE(port != 0 && udp_open(&from) == 0) << out_of(c);
+    for (int i = 0; i < 50; ++i) {
+        udp_send(from, tap_datagram(3, std::vector<bytes>(40, pattern(1400, std::uint8_t(i)))), port);
+        ASSERT_TRUE(wait_output(&c, "Datagram of 56488 bytes", 5000, i + 1)) << i;
+    }
+    ASSERT_TRUE(finish(&c, 5000) && c.status == 0);
+    int frames = 0;
+    for (const char* suffix : {"", "1", "2"}) {
+        std::string out;
+        EXPECT_EQ(run_command("tshark -r " + base + suffix + " -T fields -e frame.cap_len 2>/dev/null", &out), 0);
+        EXPECT_LE(std::filesystem::file_size(base + suffix), 1000000u) << suffix;
+        for (std::size_t at = 0; (at = out.find("1400\n", at)) != std::string::npos; at += 5) ++frames;
+    }
+    EXPECT_TRUE(frames == 2000 && !std::filesystem::exists(base + "3")) << frames;
 }
