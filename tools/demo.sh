@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Shows the tap at work on loopback, start to end, in one command:
-#   a collector writes what it receives to a pcap file, the tap captures
+#   a collector writes what it receives to a pcapng file, the tap captures
 #   the loopback interface and sends it there (encrypted with the key
 #   "mango"), some ping and UDP traffic passes, and the frames the
 #   collector got are printed.
@@ -68,7 +68,7 @@ stop() {
     pids=("${rest[@]}")
 }
 
-pcap="$work/demo.pcap"
+pcap="$work/demo.pcapng"
 if [[ -x "$collector" ]]; then
     echo "== collector: $collector -p $port -k $key -w $pcap"
     "$collector" -p "$port" -k "$key" -w "$pcap" >"$work/collector.log" 2>&1 &
@@ -135,11 +135,11 @@ cat "$work/tap.log"
 echo
 if [[ -n "$pcap" && -s "$pcap" ]]; then
     if command -v tcpdump >/dev/null; then
-        echo "== frames the collector received (tcpdump -nn -r demo.pcap)"
+        echo "== frames the collector received (tcpdump -nn -r demo.pcapng)"
         tcpdump -nn -r "$pcap" 2>/dev/null | head -n 40
         echo "($(tcpdump -nn -r "$pcap" 2>/dev/null | wc -l) frames in all)"
     else
-        echo "== the collector wrote $(stat -c %s "$pcap") bytes of pcap; install tcpdump to decode them"
+        echo "== the collector wrote $(stat -c %s "$pcap") bytes of pcapng; install tcpdump to decode them"
     fi
 else
     echo "== receiver"
