@@ -261,7 +261,7 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         loopback_collector collector;
         forward_context ctx;
         ctx.sender = collector.sender, ctx.tap_id = 3;
-        collector.sender.socket = net_invalid_socket;  // now the context's
+        ctx.sender.socket = net_invalid_socket;  // until the failures below are done
         prefix_trie* list = nullptr;
         load(&list, listed ? "127.0.0.1\n" : "10.0.0.1\n");
         ctx.allow_list = list;
@@ -269,9 +269,11 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         net_bind_any(probe, 0);
         const std::uint16_t port = net_local_port(probe);
         testing::internal::CaptureStdout();
-        ctx.stop = true;  // a port in use ends it before any "Collected"; a loop that ran on anyway would stop at once
-        run_tzsp_receiver(ctx, port);
-        net_close(probe), ctx.stop = false;
+        ctx.stop = true;  // these end it before any "Collected"; a loop that ran on anyway would stop at once
+        run_tzsp_receiver(ctx, port);  // a port in use
+        net_close(probe);
+        run_tzsp_receiver(ctx, port);  // no socket to send from
+        ctx.sender.socket = collector.sender.socket, collector.sender.socket = net_invalid_socket, ctx.stop = false;
         std::thread loop([&] { run_tzsp_receiver(ctx, port); });
         auto bound = [&] { return std::lock_guard<std::mutex>(ctx.wake_lock), ctx.wake != nullptr; };
         for (int i = 0; i < 200 && !bound(); ++i)  // the loop sets what a stop wakes once its port is bound
@@ -470,8 +472,7 @@ TEST(PrefixTrie, MatchesANaiveReferenceAndSurvivesEveryFailedAllocation)
             for (long k = 1; (calls = 0, fail_at = k, n = trie_insert(t, p)), calls >= k; ++k)  // block k fails
                 ASSERT_TRUE(n == nullptr && check_shape(t, t->root) == before && live == held) << "allocation " << k;
             ASSERT_EQ(n == nullptr, p.bitlen > width) << p.bitlen;
-            if (!n)
-                continue;
+            if (!n) continue;
             // A stored prefix comes back as its node, with the bits it was first given.
             const auto it = stored.try_emplace({bits_of(p, p.bitlen), p.bitlen}, n, bits_of(p)).first;
             ASSERT_TRUE(it->second.first == n && bits_of(*n->prefix) == it->second.second && n->bit == p.bitlen);
