@@ -260,8 +260,7 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         SCOPED_TRACE(listed ? "sender listed" : "sender not listed");
         loopback_collector collector;
         forward_context ctx;
-        ctx.sender = collector.sender, ctx.tap_id = 3;
-        ctx.sender.socket = net_invalid_socket;  // until the failures below are done
+        ctx.sender = collector.sender, ctx.tap_id = 3;  // its socket shared until handed over below
         prefix_trie* list = nullptr;
         load(&list, listed ? "127.0.0.1\n" : "10.0.0.1\n");
         ctx.allow_list = list;
@@ -271,7 +270,7 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         testing::internal::CaptureStdout();
         ctx.stop = true;  // these end it before any "Collected"; a loop that ran on anyway would stop at once
         run_tzsp_receiver(ctx, port);  // a port in use
-        net_close(probe);
+        net_close(probe), ctx.sender.socket = net_invalid_socket;
         run_tzsp_receiver(ctx, port);  // no socket to send from
         ctx.sender.socket = collector.sender.socket, collector.sender.socket = net_invalid_socket, ctx.stop = false;
         std::thread loop([&] { run_tzsp_receiver(ctx, port); });
