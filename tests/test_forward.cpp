@@ -83,8 +83,8 @@ bytes reference_ctr(const bytes& in, std::uint64_t c0, std::uint64_t c1, const s
     return out;
 }
 
-const temp_file hosts_file("", ("vantry_hosts_" + std::to_string(std::random_device{}())).c_str());
-const std::string& hosts_path = hosts_file.path;
+const std::string hosts_path = testing::TempDir() + "vantry_hosts_" + std::to_string(std::random_device{}());
+const struct hosts_file_remover { ~hosts_file_remover() { std::remove(hosts_path.c_str()); } } removed_at_exit;
 int listed(const trie_node* n) { return n ? (n->prefix != nullptr) + listed(n->left) + listed(n->right) : 0; }
 
 // Writes text to hosts_path, loads `from` into *list and returns what was logged.
@@ -534,7 +534,7 @@ TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
         link_frame f;
         ASSERT_EQ(read_link_frame(r.link, r.frame.data(), n, &f), r.header < 0 ? -1 : 0);
         EXPECT_TRUE(r.header < 0 || (f.rewrite == (r.link != link_ethernet && r.link != 105) &&
-                                     f.header_len == r.header && f.ethertype == r.type))
+                                     long(f.header_len) == r.header && f.ethertype == r.type))
             << f.rewrite << " " << f.header_len << " " << std::hex << f.ethertype;
         EXPECT_EQ(ipv4_header_offset(r.link, r.frame.data(), n), r.offset);
         EXPECT_EQ(packet_allowed(r.link, r.frame.data(), n, list), r.offset >= 0);
