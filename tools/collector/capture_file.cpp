@@ -29,13 +29,13 @@ std::FILE* take_stdout()
     std::fflush(stdout);
 #if defined(_WIN32)
     int fd = _dup(_fileno(stdout));
-    if (fd < 0 || _dup2(_fileno(stderr), _fileno(stdout)) != 0)
+    if (fd < 0 || collector_log_to_stderr() != 0)
         return nullptr;
     _setmode(fd, _O_BINARY);
     return _fdopen(fd, "wb");
 #else
     int fd = ::dup(fileno(stdout));
-    if (fd < 0 || ::dup2(fileno(stderr), fileno(stdout)) < 0)
+    if (fd < 0 || collector_log_to_stderr() != 0)
         return nullptr;
     return ::fdopen(fd, "wb");
 #endif
@@ -147,6 +147,16 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
 }
 
 }  // namespace
+
+int collector_log_to_stderr()
+{
+    std::fflush(stdout);
+#if defined(_WIN32)
+    return _dup2(_fileno(stderr), _fileno(stdout)) == 0 ? 0 : -1;
+#else
+    return ::dup2(fileno(stderr), fileno(stdout)) < 0 ? -1 : 0;
+#endif
+}
 
 int capture_file_open(capture_file* f, const source_table& sources, std::int64_t now)
 {
