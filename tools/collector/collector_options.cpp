@@ -10,6 +10,18 @@
 
 namespace {
 
+// What the reader yields for long names without a letter.
+enum : int {
+    extcap_interfaces_word = 256,
+    extcap_dlts_word,
+    extcap_config_word,
+    extcap_capture_word,
+    extcap_interface_word,
+    extcap_fifo_word,
+    extcap_filter_word,
+    extcap_ignored_word,
+};
+
 const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vh";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
@@ -19,7 +31,22 @@ const long_option long_options[] = {
     {"file-size", arg_required, 'C'},    {"file-count", arg_required, 'W'},
     {"stats-seconds", arg_required, 'S'}, {"bind", arg_required, 'b'},
     {"receive-buffer", arg_required, 'r'}, {"verbose", arg_none, 'v'},
-    {"help", arg_none, 'h'},             {nullptr, arg_none, 0},
+    {"help", arg_none, 'h'},
+    // Wireshark's words for an external capture program: long names only.
+    {"extcap-interfaces", arg_none, extcap_interfaces_word},
+    {"extcap-dlts", arg_none, extcap_dlts_word},
+    {"extcap-config", arg_none, extcap_config_word},
+    {"capture", arg_none, extcap_capture_word},
+    {"extcap-interface", arg_required, extcap_interface_word},
+    {"fifo", arg_required, extcap_fifo_word},
+    {"extcap-capture-filter", arg_required, extcap_filter_word},
+    {"extcap-key", arg_required, 'k'},
+    // Asked for by Wireshark, of no use here: the collector takes no
+    // controls while it runs.
+    {"extcap-version", arg_required, extcap_ignored_word},
+    {"extcap-control-in", arg_required, extcap_ignored_word},
+    {"extcap-control-out", arg_required, extcap_ignored_word},
+    {nullptr, arg_none, 0},
 };
 
 // Whole decimal number in [0, max]. 0 on success, -1 otherwise.
@@ -90,7 +117,9 @@ void print_help()
         "  -S, --stats-seconds SECS   a statistics line per source every SECS seconds (and on\n"
         "                             SIGUSR1 on Linux)\n"
         "  -v, --verbose              one line per datagram\n"
-        "  -h, --help                 this text\n");
+        "  -h, --help                 this text\n"
+        "  --extcap-interfaces, --extcap-config, --capture --fifo PATH...\n"
+        "                             as Wireshark's capture interface 'vantry' (docs/collector.md)\n");
 }
 
 int read_options(int argc, char** argv, collector_options* opt)
@@ -175,6 +204,29 @@ int read_options(int argc, char** argv, collector_options* opt)
         case 'h':
             print_help();
             return 1;
+        case extcap_interfaces_word:
+            opt->extcap.step = extcap_step::interfaces;
+            break;
+        case extcap_dlts_word:
+            opt->extcap.step = extcap_step::dlts;
+            break;
+        case extcap_config_word:
+            opt->extcap.step = extcap_step::config;
+            break;
+        case extcap_capture_word:
+            opt->extcap.step = extcap_step::capture;
+            break;
+        case extcap_interface_word:
+            opt->extcap.interface = st.optarg;
+            break;
+        case extcap_fifo_word:
+            opt->extcap.fifo = st.optarg;
+            break;
+        case extcap_filter_word:
+            opt->extcap.capture_filter = st.optarg;
+            break;
+        case extcap_ignored_word:
+            break;
         default:
             return -1;
         }
@@ -183,6 +235,8 @@ int read_options(int argc, char** argv, collector_options* opt)
         COLLECTOR_LOG(trace_level_error, "Unexpected argument '%s'", argv[st.optind]);
         return -1;
     }
+    if (const int answered = extcap_apply(opt, stdout); answered != 0)
+        return answered;
     if (opt->port < 0) {
         COLLECTOR_LOG(trace_level_error, "Missing UDP port -p");
         return -1;

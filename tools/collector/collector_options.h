@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "tools/collector/capture_file.h"
+#include "tools/collector/extcap.h"
 
 struct collector_options {
     long port = -1;
@@ -17,10 +18,12 @@ struct collector_options {
     unsigned long stats_seconds = 0;  // 0: statistics on request only
     const char* bind_address = nullptr;  // null: every address
     unsigned long receive_buffer = 0;    // bytes; 0: the system's default
+    extcap_request extcap;               // Wireshark's questions and capture
 };
 
 void print_help();
 
 // Reads argv into *opt, checking what must be given and what goes
-// together. 0: options read; 1: help printed; -1: a message was printed.
+// together, then answers Wireshark's questions (extcap_apply). 0: options
+// read; 1: help or an answer printed; -1: a message was printed.
 int read_options(int argc, char** argv, collector_options* opt);

@@ -58,10 +58,16 @@ long find_source(collector_run& run, const net_addr4& from, std::int64_t now)
     return i;
 }
 
-bool stream_broken()
+bool stream_broken(const collector_run& run)
 {
     int e = errno;
-    COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e, os_error_text(e));
+    // Wireshark may close its FIFO before it sends the signal that ends
+    // the capture: the reader gone is then the end, not an error.
+    if (e == EPIPE && run.opt.extcap.step == extcap_step::capture)
+        COLLECTOR_LOG(trace_level_normal, "The capture's reader has closed the FIFO");
+    else
+        COLLECTOR_LOG(trace_level_error, "Unable to write the pcap stream %d/%s", e,
+                      os_error_text(e));
     return false;
 }
 
@@ -75,7 +81,7 @@ bool write_frames(collector_run& run, long i, std::int64_t now)
         const tap_record_view& rec = view.records[k];
         if (run.file.f &&
             capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
-            return stream_broken();
+            return stream_broken(run);
         if (run.tap && tap_device_write(run.tap, rec.frame, rec.caplen) != 0)
             ++run.stats.tap_write_errors;
         ++run.stats.frames;
@@ -161,7 +167,7 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
             more = take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
         // Readers such as a live capture viewer see each batch at once.
         if (more && got > 0 && capture_file_flush(&run.file) != 0)
-            more = stream_broken();
+            more = stream_broken(run);
     }
 }
 

@@ -1,0 +1,70 @@
+// The collector as Wireshark's capture program: answers on standard output, a capture run's errors on standard error.
+#include <gtest/gtest.h>
+#include <regex>
+#include "support/trace_log.h"
+#include "tools/collector/collector_options.h"
+
+namespace {
+struct read_result { int rc = 0, level = 0; std::string out, err; collector_options opt; };  // level: as read left it
+read_result read(std::vector<std::string>& words)
+{
+    std::vector<char*> argv(1, const_cast<char*>("vantry_collector"));
+    for (std::string& w : words) argv.push_back(w.data());
+    read_result r;
+    const std::uint8_t level = trace_verbosity;
+    testing::internal::CaptureStdout(), testing::internal::CaptureStderr();
+    r.rc = read_options(int(argv.size()), argv.data(), &r.opt);
+    r.out = testing::internal::GetCapturedStdout(), r.err = testing::internal::GetCapturedStderr();
+    r.level = std::exchange(trace_verbosity, level);
+    return r;
+}
+std::string text(const char* s) { return s ? s : "(none)"; }
+const std::vector<std::string> capture = {"--capture", "--extcap-interface", "vantry", "--fifo", "F", "-p", "9"};
+auto with(std::initializer_list<std::string> more) { auto w = capture; return w.insert(w.end(), more), w; }
+}  // namespace
+
+TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
+{
+    // out, err: in standard output and error; path, key: what a run that goes on was given.
+    const struct { std::vector<std::string> args; int rc; const char *out, *err, *path = {}, *key = {}; } rows[] = {
+        {{"--extcap-interfaces", "--extcap-version=4.0"}, 1, "interface {value=vantry}{display=Vantry remote", ""},
+        {{"--extcap-dlts", "--extcap-interface", "vantry"}, 1, "dlt {number=1}{name=EN10MB}", ""},
+        {{"--extcap-interface", "vantry", "--extcap-config"}, 1, "arg {number=0}{call=--port}", ""},
+        {{"--extcap-dlts"}, -1, "ERROR: Missing --extcap-interface vantry", ""},
+        {{"--extcap-config", "--extcap-interface", "vantr"}, -1, "ERROR: Unknown extcap interface 'vantr'", ""},
+        {{"--extcap-interface", "vantry", "--extcap-capture-filter", ""}, 1, "", ""},  // Wireshark checks a filter
+        {{"--extcap-interface", "vantry", "--extcap-capture-filter", "udp"}, -1, "no capture filter ('udp')", ""},
+        {{"-K", "-p", "9", "-w", "x", "--extcap-interface", "vantry", "--fifo", "y"}, 0, "", "", "x"},  // no capture
+        {with({"-K"}), 0, "", "", "F"},
+        {with({"--extcap-key", "k", "--extcap-capture-filter", "", "--extcap-control-in", "a"}), 0, "", "", "F", "k"},
+        {with({"-K", "--extcap-capture-filter", "udp"}), -1, "", "no capture filter"},
+        {{"--capture", "-p", "9", "-K", "--extcap-interface", "vantry"}, -1, "", "ERROR: Missing --fifo"},
+        {with({"-K", "-w", "x"}), -1, "", "ERROR: A capture for Wireshark writes to"},
+        {with({"-K", "-G", "1"}), -1, "", "FIFO only"},
+        {capture, -1, "", "ERROR: Missing encryption key"},  // the usual checks' errors reach Wireshark too
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> words = row.args;
+        SCOPED_TRACE(testing::PrintToString(words));
+        const read_result r = read(words);
+        EXPECT_EQ(r.rc, row.rc) << r.out << r.err;
+        EXPECT_TRUE(r.out.find(row.out) != std::string::npos && r.err.find(row.err) != std::string::npos);
+        EXPECT_EQ(r.level, row.args[0] == "--capture" ? int(trace_level_error) : trace_verbosity) << "errors only";
+        EXPECT_TRUE(r.rc || (text(r.opt.write_path) == text(row.path) && text(r.opt.key) == text(row.key)));
+    }
+}
+
+// Each field of the answer, passed back as Wireshark passes it (a flag alone, others with a value), sets its option.
+TEST(Extcap, EveryConfigurationFieldIsAnOptionOfACaptureRun)
+{
+    std::vector<std::string> words = {"--extcap-config", "--extcap-interface", "vantry"}, fields = capture;
+    const std::string config = read(words).out;
+    const std::regex field(R"(\{number=(\d)\}\{call=(--[-a-z]+)\}.*\{type=(\w+)\})");
+    for (std::sregex_iterator i(config.begin(), config.end(), field), end; i != end; ++i) {
+        fields.push_back((*i)[2]);
+        if ((*i)[3] != "boolflag") fields.push_back((*i)[1].str() + "7");  // 07, 17...
+    }
+    const read_result r = read(fields);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(r.opt.port == 7 && text(r.opt.key) == "27" && r.opt.clear && text(r.opt.bind_address) == "47");
+}
