@@ -643,3 +643,54 @@ TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
     }
     EXPECT_TRUE(frames == 2000 && !std::filesystem::exists(base + "3")) << frames;
 }
+
+// tshark finds the collector in a personal extcap folder (by HOME from Wireshark 4.2; 4.0 needs WIRESHARK_EXTCAP_DIR,
+// honoured for users other than root, so tshark runs as nobody) and captures through it what a TZSP tap forwards, in
+// clear and with the key as text. Stopping at -c ends the collector without an error for tshark to show.
+TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
+{
+    if (run_command("command -v tshark setpriv ss >/dev/null") != 0) GTEST_SKIP() << "needs tshark, setpriv and ss";
+    const temp_dir home;
+    const std::string dir = home.path + std::string("/.local/lib/wireshark/extcap");
+    std::error_code e;
+    std::filesystem::create_directories(dir, e);
+    std::filesystem::create_symlink(VANTRY_BIN_DIR "/vantry_collector", dir + "/vantry_collector", e);
+    ASSERT_TRUE(!e && chmod(home.path, 0755) == 0) << e.message();
+    const std::string tshark = "exec env HOME=" + std::string(home.path) + " WIRESHARK_EXTCAP_DIR=" + dir +
+                               (geteuid() ? "" : " setpriv --reuid nobody --regid nogroup --clear-groups") + " tshark ";
+    std::string out;
+    ASSERT_EQ(run_command(tshark + "-D 2>/dev/null", &out), 0);
+    EXPECT_TRUE(has(out, ". vantry (Vantry remote tap collector)\n")) << out;
+    const struct {
+        std::vector<std::string> tap;
+        std::string field;  // of the collector, as tshark -o sets it
+    } rows[] = {{{"-K"}, "disableencryption:true"}, {{"-k", "e2e-key"}, "extcapkey:e2e-key"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.field);
+        const std::string port = std::to_string(free_port()), in = std::to_string(free_port());
+        const auto bound = [&] { return run_command("ss -Huln 'sport = :" + port + "'", &out) == 0 && !out.empty(); };
+        child tap, shark;
+        std::vector<std::string> args = {"-t", in, "-c", "127.0.0.1:" + port};
+        args.insert(args.end(), row.tap.begin(), row.tap.end());
+        ASSERT_TRUE(tap_start(&tap, args)) << out_of(tap);
+        ASSERT_EQ(start(&shark, "sh", {"-c", tshark + "-l -i vantry -o extcap.vantry.port:" + port +
+                                                 " -o extcap.vantry." + row.field +
+                                                 " -c 3 -T fields -e frame.interface_name -e data.data"}), 0);
+        ASSERT_TRUE(poll_until(10000, bound)) << err_of(shark);
+        udp_socket src;
+        ASSERT_EQ(udp_open(&src), 0);
+        std::string want;
+        for (int i = 0; i < 3; ++i) {  // Ethernet type 0x88b5: tshark shows the payload as it is
+            const bytes payload = pattern(40 + 500 * i, std::uint8_t(i));
+            udp_send(src, tzsp(ethernet(0x88b5, payload)), std::uint16_t(std::stoi(in)));
+            want += "tap 0 from 127.0.0.1\t";
+            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+            want += "\n";
+        }
+        ASSERT_TRUE(finish(&shark, 20000) && shark.status == 0) << err_of(shark);
+        EXPECT_EQ(std::regex_replace(out_of(shark), std::regex(R"(:\d+\t)"), "\t"), want);
+        EXPECT_FALSE(has(err_of(shark), "Error by extcap")) << err_of(shark);
+        EXPECT_TRUE(poll_until(5000, [&] { return !bound(); })) << "the collector still runs";
+        tap_stop(&tap);
+    }
+}
