@@ -40,7 +40,7 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         {with({"-K", "--extcap-capture-filter", "udp"}), -1, "", "no capture filter"},
         {{"--capture", "-p", "9", "-K", "--extcap-interface", "vantry"}, -1, "", "ERROR: Missing --fifo"},
         {with({"-K", "-w", "x"}), -1, "", "ERROR: A capture for Wireshark writes to"},
-        {with({"-K", "-G", "1"}), -1, "", "FIFO only"},
+        {with({"-K", "-C", "1"}), -1, "", "FIFO only"},
         {capture, -1, "", "ERROR: Missing encryption key"},  // the usual checks' errors reach Wireshark too
     };
     for (const auto& row : rows) {
