@@ -31,14 +31,14 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         {{"--extcap-dlts", "--extcap-interface", "vantry"}, 1, "dlt {number=1}{name=EN10MB}", ""},
         {{"--extcap-interface", "vantry", "--extcap-config"}, 1, "arg {number=0}{call=--port}", ""},
         {{"--extcap-dlts"}, -1, "ERROR: Missing --extcap-interface vantry", ""},
-        {{"--extcap-config", "--extcap-interface", "vantr"}, -1, "ERROR: Unknown extcap interface 'vantr'", ""},
+        {{"-Kp9", "-wx", "--extcap-config", "--extcap-interface", "vantr"}, -1, "Unknown extcap interface 'vantr'", ""},
         {{"--extcap-interface", "vantry", "--extcap-capture-filter", ""}, 1, "", ""},  // Wireshark checks a filter
-        {{"--extcap-interface", "vantry", "--extcap-capture-filter", "udp"}, -1, "no capture filter ('udp')", ""},
-        {{"-K", "-p", "9", "-w", "x", "--extcap-interface", "vantry", "--fifo", "y"}, 0, "", "", "x"},  // no capture
+        {{"-Kp9", "-wx", "--extcap-interface", "vantry", "--extcap-capture-filter", "ip"}, -1, "filter ('ip')", ""},
+        {{"-Kp9", "-wx", "--extcap-interface", "vantry", "--fifo", "y"}, 0, "", "", "x"},  // no capture
         {with({"-K"}), 0, "", "", "F"},
         {with({"--extcap-key", "k", "--extcap-capture-filter", "", "--extcap-control-in", "a"}), 0, "", "", "F", "k"},
         {with({"-K", "--extcap-capture-filter", "udp"}), -1, "", "no capture filter"},
-        {{"--capture", "-p", "9", "-K", "--extcap-interface", "vantry"}, -1, "", "ERROR: Missing --fifo"},
+        {{"--capture", "-Kp9", "-wx", "--extcap-interface", "vantry"}, -1, "", "ERROR: Missing --fifo"},
         {with({"-K", "-w", "x"}), -1, "", "ERROR: A capture for Wireshark writes to"},
         {with({"-K", "-C", "1"}), -1, "", "FIFO only"},
         {capture, -1, "", "ERROR: Missing encryption key"},  // the usual checks' errors reach Wireshark too
