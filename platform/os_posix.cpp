@@ -147,12 +147,16 @@ namespace {
 
 // Errors with which the kernel turns down the mode itself rather than one
 // datagram: segmentation where the route cannot take it (a segment beyond
-// the device's MTU, no checksum offload), sendmmsg where it is missing.
+// the route's MTU, EMSGSIZE or on older kernels EINVAL; no checksum
+// offload, EIO), sendmmsg where it is missing. A segmented message is
+// never beyond what UDP carries (net_gso_run), so its EMSGSIZE is the
+// route's.
 bool mode_refused(int err, bool segmented)
 {
     if (err == ENOSYS)
         return true;
-    return segmented && (err == EINVAL || err == EIO || err == ENOPROTOOPT || err == EOPNOTSUPP);
+    return segmented && (err == EINVAL || err == EMSGSIZE || err == EIO || err == ENOPROTOOPT ||
+                         err == EOPNOTSUPP);
 }
 
 }  // namespace
