@@ -14,8 +14,9 @@
 // For each frame size, each tap (this build, and an older one when
 // given) with -k, -K and -k -H, and the bare loop: the generator's own
 // limit is tried first, then the rate is bisected; a step passes when the
-// capture reports no drop and every frame sent arrives. The highest rate
-// that passed is a run's result; the median of the runs is reported.
+// capture reports no drop (frames lost beyond the tap, on the collector's
+// side, are logged but do not count). The highest rate that passed is a
+// run's result; the median of the runs is reported.
 //
 // Usage (root):
 //   bench_capture TOOLS [--remote PATH] [--old PATH] [--seconds S]
@@ -256,7 +257,9 @@ struct step {
     std::uint64_t sent = 0, got = 0;
     long drops = -1;
     double cpu = 0;  // the forwarder's CPU seconds
-    bool passed() const { return drops == 0 && got == sent && sent > 0; }
+    // Frames lost past the forwarder (the collector's core falling behind)
+    // are shown, but only the capture's drops fail a step.
+    bool passed() const { return drops == 0 && sent > 0; }
 };
 
 struct bench {
@@ -345,8 +348,9 @@ double highest_rate(const bench& b, const std::vector<std::string>& forwarder, b
     for (int i = 0; i < steps; ++i) {
         const double rate = (good + bad) / 2;
         step s = run_step(b, forwarder, is_tap, encrypted, size, rate);
-        std::fprintf(stderr, "    %.0f/s: sent %llu got %llu drops %ld\n", rate,
-                     static_cast<unsigned long long>(s.sent), static_cast<unsigned long long>(s.got), s.drops);
+        std::fprintf(stderr, "    %.0f/s: sent %llu got %llu drops %ld lost %lld\n", rate,
+                     static_cast<unsigned long long>(s.sent), static_cast<unsigned long long>(s.got), s.drops,
+                     static_cast<long long>(s.sent - s.got) - (s.drops > 0 ? s.drops : 0));
         (s.passed() ? good : bad) = rate;
     }
     return good;
