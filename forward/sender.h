@@ -64,7 +64,8 @@ struct send_queue {
     int mode = net_send_single;               // net_send_mode, lowered once per refusal
 };
 
-// Empties q and chooses how it sends on s.socket.
+// Empties q, chooses how it sends on s.socket and asks for a send buffer
+// that holds a whole batch.
 void send_queue_init(send_queue& q, const tap_sender& s);
 
 // Where the next datagram is built: valid until it is pushed.
