@@ -2,16 +2,20 @@
 // them, for a bounded time, through a forwarder into a sink that counts
 // frames. Forwarders compared in one run:
 //   tap        vantry_remote /c -t PORT -c SINK -k KEY (encryption on)
+//   tap-old    the same with the build BENCH_OLD names, when set
 //   bare       one recvfrom, one sendto per datagram
 //   bare-mmsg  recvmmsg / sendmmsg, up to 64 datagrams per call
 // For each, frames per second at the sink, the loss, and the forwarder's
-// CPU use (user + system time over the run, from /proc).
+// CPU use (user + system time over the run, from /proc). On a machine
+// with two cores or more the forwarder runs alone on core 1, the load and
+// the sink on core 0.
 //
 // Usage: bench_tzsp [seconds per case, default 3] [frame sizes...]
 // vantry_remote is taken from the folder of this program.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -91,6 +95,16 @@ double cpu_seconds(pid_t pid)
     unsigned long utime = 0, stime = 0;
     std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void pin_self(int cpu)
+{
+    if (std::thread::hardware_concurrency() < 2)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
 }
 
 // ---- forwarders ---------------------------------------------------------
@@ -219,18 +233,20 @@ result run_case(const std::string& mode, const std::string& remote, std::size_t 
 {
     sink_state sink;
     sink.sock = udp_socket_on(0);
-    sink.tap_datagrams = mode == "tap";
+    sink.tap_datagrams = mode == "tap" || mode == "tap-old";
     std::uint16_t sink_port = port_of(sink.sock);
     std::uint16_t in_port = free_port();
 
     pid_t pid = ::fork();
     if (pid == 0) {
-        if (mode == "tap") {
+        pin_self(1);
+        if (mode == "tap" || mode == "tap-old") {
             std::string t = std::to_string(in_port);
             std::string c = "127.0.0.1:" + std::to_string(sink_port);
             int devnull = ::open("/dev/null", O_WRONLY);
             ::dup2(devnull, 1);
-            ::execl(remote.c_str(), remote.c_str(), "/c", "-t", t.c_str(), "-c", c.c_str(), "-k",
+            const std::string bin = mode == "tap" ? remote : std::getenv("BENCH_OLD");
+            ::execl(bin.c_str(), bin.c_str(), "/c", "-t", t.c_str(), "-c", c.c_str(), "-k",
                     bench_key, static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -287,6 +303,8 @@ int main(int argc, char** argv)
         return 1;
     }
     speck_setup_key(bench_key, static_cast<std::int32_t>(std::strlen(bench_key)));
+    pin_self(0);
+    const bool with_old = std::getenv("BENCH_OLD") && *std::getenv("BENCH_OLD");
 
     // Optional filter, e.g. BENCH_MODES=tap for profiling one forwarder.
     const char* only = std::getenv("BENCH_MODES");
@@ -294,8 +312,8 @@ int main(int argc, char** argv)
                 "frames/s", "received", "loss", "cpu", "frames/cpu-s");
     for (std::size_t size : sizes) {
         double base = 0;
-        for (const char* mode : {"bare", "bare-mmsg", "tap"}) {
-            if (only && !std::strstr(only, mode))
+        for (const char* mode : {"bare", "bare-mmsg", "tap-old", "tap"}) {
+            if ((only && !std::strstr(only, mode)) || (!with_old && std::strcmp(mode, "tap-old") == 0))
                 continue;
             result r = run_case(mode, remote, size, seconds);
             double fps = static_cast<double>(r.received) / seconds;

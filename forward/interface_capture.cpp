@@ -2,15 +2,16 @@
 // allow-list, into Tap datagrams.
 //
 // States: opening (the capture's break published as the loop's wake),
-// filtering, running (wait, then drain everything the library holds),
-// ending (statistics, wake withdrawn, close). All moves between them are
-// in run_interface_capture.
+// filtering, running (wait, then drain everything the library holds and
+// send the datagrams it completed), ending (statistics, wake withdrawn,
+// close). All moves between them are in run_interface_capture.
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "forward/forwarding.h"
 #include "forward/packet_filter.h"
+#include "forward/sender.h"
 #include "forward/tap_batch.h"
 #include "platform/capture.h"
 #include "platform/platform.h"
@@ -30,6 +31,7 @@ struct capture_loop_state {
     const char* name;
     int link_type;
     tap_batch batch;
+    send_queue queue;
     bool oversize_warned = false;  // the warning is given once per run
     bool failing = false;          // reads are failing
 };
@@ -108,7 +110,8 @@ void note_read_result(capture_loop_state& st, int r)
 }
 
 // Runs until a stop. Every packet the library already holds is taken
-// before the next wait, so a burst never waits for a wait. What is in hand
+// before the next wait, so a burst never waits for a wait, and the
+// datagrams it completed are sent together before the wait. What is in hand
 // is sent once a whole idle wait has passed without a packet, measured on
 // the clock: a device without a selectable descriptor ends its waits
 // early, and a wait that reported input which then was not there is no
@@ -129,6 +132,7 @@ void capture_loop(capture_loop_state& st)
             }
             if (r == -2)
                 return;  // broken off by a stop: what is in hand is dropped
+            tap_batch_send(st.batch);
             note_read_result(st, r);
             if (r == -1)
                 sleep_ms(read_error_pause_ms);
@@ -175,11 +179,14 @@ void run_interface_capture(forward_context& ctx, const capture_config& cfg)
     apply_filter(h, cfg);
     TAP_LOG(trace_level_normal, "Running...");
 
-    // One fixed buffer for the whole loop; too large for a thread stack.
+    // Fixed buffers for the whole loop; too large for a thread stack.
     auto st = std::unique_ptr<capture_loop_state>(
-        new capture_loop_state{ctx, h, name, link_type, {}, false, false});
-    tap_batch_init(st->batch, ctx.tap_id, &ctx.sender);
+        new capture_loop_state{ctx, h, name, link_type, {}, {}, false, false});
+    send_queue_init(st->queue, ctx.sender);
+    tap_batch_init(st->batch, ctx.tap_id, &ctx.sender, &st->queue);
     capture_loop(*st);
+    // Completed before the stop: they go, as each would have gone alone.
+    tap_batch_send(st->batch);
 
     std::uint32_t drops = 0;
     if (capture_stats(h, &drops) == 0)

@@ -1,4 +1,5 @@
-// Encrypts and sends one Tap datagram to the collector.
+// Encrypts and sends Tap datagrams to the collector, one at a time or in
+// batches.
 #include "forward/sender.h"
 
 #include "forward/tap_wire.h"
@@ -19,6 +20,45 @@ void report_failure(tap_sender& s, long sent, std::uint32_t len, int err, const 
         TAP_LOG(trace_level_warning,
                 "Send error [sent %d instead of %u] %d/%s (%u datagrams failed since the last report)",
                 static_cast<int>(sent), len, err, text, n);
+}
+
+// 0 when the datagram can go; 2 counted as failed (no destination); -1
+// encryption failed.
+int prepare(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
+{
+    if (!s.has_destination) {
+        // No destination was ever resolved: report it like a send that
+        // failed, never send to a zero address.
+        report_failure(s, -1, len, 0, "no collector address");
+        return 2;
+    }
+    if (s.encrypt && (!s.key || tap_crypt(buf, buf, len, *s.key) != 0)) {
+        TAP_LOG(trace_level_warning, "Encryption error");
+        return -1;
+    }
+    return 0;
+}
+
+void note_sent(tap_sender& s, std::uint32_t len)
+{
+    ++s.datagrams_sent;
+    if (const std::uint32_t failed = send_success_note(s.failure_log))
+        TAP_LOG(trace_level_normal, "Sending works again after %u failed datagrams", failed);
+    TAP_LOG(trace_level_verbose, "Sent %d bytes packet [total: %u]", static_cast<int>(len),
+            s.datagrams_sent);
+}
+
+void fall_back(send_queue& q, int err)
+{
+    if (q.mode == net_send_gso) {
+        TAP_LOG(trace_level_normal, "Segmented sends refused (%d/%s): sending batches without segmentation",
+                err, os_error_text(err));
+        q.mode = net_send_mmsg;
+    } else {
+        TAP_LOG(trace_level_normal, "Batched sends refused (%d/%s): sending one datagram per call",
+                err, os_error_text(err));
+        q.mode = net_send_single;
+    }
 }
 
 }  // namespace
@@ -47,27 +87,62 @@ std::uint32_t send_success_note(send_failure_log& log)
 
 int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
 {
-    if (!s.has_destination) {
-        // No destination was ever resolved: report it like a send that
-        // failed, never send to a zero address.
-        report_failure(s, -1, len, 0, "no collector address");
-        return 2;
-    }
-    if (s.encrypt && (!s.key || tap_crypt(buf, buf, len, *s.key) != 0)) {
-        TAP_LOG(trace_level_warning, "Encryption error");
-        return -1;
-    }
-
+    if (const int r = prepare(s, buf, len))
+        return r;
     const long sent = net_send_to(s.socket, buf, len, s.to);
     if (sent == static_cast<long>(len)) {
-        ++s.datagrams_sent;
-        if (const std::uint32_t failed = send_success_note(s.failure_log))
-            TAP_LOG(trace_level_normal, "Sending works again after %u failed datagrams", failed);
-        TAP_LOG(trace_level_verbose, "Sent %d bytes packet [total: %u]", static_cast<int>(sent),
-                s.datagrams_sent);
+        note_sent(s, len);
         return 0;
     }
     const int err = net_last_error();
     report_failure(s, sent, len, err, os_error_text(err));
     return 2;
+}
+
+void send_queue_init(send_queue& q, const tap_sender& s)
+{
+    q.count = 0;
+    q.next = 0;
+    q.mode = net_send_mode_initial(s.socket);
+    // Room for a whole batch of the largest datagrams: with the default
+    // buffer (a few of the stack's segmented messages) a batch would wait
+    // in the send call for the collector's side, while the capture drops.
+    // Refused or capped, the socket sends as it did.
+    net_set_send_buffer(s.socket, static_cast<int>(net_batch_max * send_slot_size));
+}
+
+int send_queue_push(tap_sender& s, send_queue& q, std::uint32_t len)
+{
+    if (const int r = prepare(s, q.ring[q.next], len))
+        return r;
+    q.waiting[q.count++] = {q.ring[q.next], len};
+    q.next = (q.next + 1) % net_batch_max;
+    if (q.count == net_batch_max)
+        send_queue_flush(s, q);
+    return 0;
+}
+
+void send_queue_flush(tap_sender& s, send_queue& q)
+{
+    int i = 0;
+    while (i < q.count) {
+        int lost = 1;
+        const long r = net_send_batch(s.socket, s.to, q.waiting + i, q.count - i, q.mode, &lost);
+        if (r == -2 && q.mode != net_send_single) {
+            fall_back(q, net_last_error());
+            continue;
+        }
+        if (r > 0) {
+            for (long k = 0; k < r; ++k)
+                note_sent(s, q.waiting[i + k].len);
+            i += static_cast<int>(r);
+            continue;
+        }
+        // Every datagram of the failed message is lost; the rest go on.
+        const int err = net_last_error();
+        const char* text = os_error_text(err);
+        for (int k = 0; k < lost && i < q.count; ++k, ++i)
+            report_failure(s, -1, q.waiting[i].len, err, text);
+    }
+    q.count = 0;
 }

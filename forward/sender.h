@@ -1,4 +1,5 @@
-// The sender of Tap datagrams, and how its failures are reported.
+// The sender of Tap datagrams, the queue that sends them in batches, and
+// how failures are reported.
 #pragma once
 
 #include <cstdint>
@@ -46,3 +47,40 @@ struct tap_sender {
 // whole; 2 the send failed or was short; -1 encryption failed and nothing
 // was sent.
 int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len);
+
+// Datagrams completed while a loop drains its input, sent together when
+// the drain ends or when net_batch_max are waiting. Each is built,
+// encrypted and sent where it lies: a fixed ring of buffers, part of the
+// record, so nothing is allocated per datagram. The slot in hand (next)
+// is never one that waits: at most net_batch_max - 1 wait beside it, as
+// the queue is sent the moment it is full.
+inline constexpr std::uint32_t send_slot_size = 65536;
+
+struct send_queue {
+    std::uint8_t ring[net_batch_max][send_slot_size];
+    net_datagram_out waiting[net_batch_max];  // in the order they go out
+    int count = 0;                            // of waiting
+    int next = 0;                             // the slot the next datagram is built in
+    int mode = net_send_single;               // net_send_mode, lowered once per refusal
+};
+
+// Empties q, chooses how it sends on s.socket and asks for a send buffer
+// that holds a whole batch.
+void send_queue_init(send_queue& q, const tap_sender& s);
+
+// Where the next datagram is built: valid until it is pushed.
+inline std::uint8_t* send_queue_slot(send_queue& q) { return q.ring[q.next]; }
+
+// Takes the datagram of len bytes built in send_queue_slot, encrypting it
+// in place unless that is switched off; a full queue is sent at once.
+// 0 queued; 2 counted as failed (no destination), not queued; -1
+// encryption failed, nothing queued.
+int send_queue_push(tap_sender& s, send_queue& q, std::uint32_t len);
+
+// Sends every waiting datagram, in order, and empties the queue. A batch
+// the system takes in part goes on from the first datagram not taken;
+// one that fails is counted and reported as send_datagram does, and the
+// rest still go. Where the system refuses the mode (segmentation, or
+// batched calls), the next lesser one is used from then on, with one
+// line in the log.
+void send_queue_flush(tap_sender& s, send_queue& q);

@@ -15,6 +15,8 @@ constexpr std::uint32_t prefix_size = 14;
 
 void reset(tap_batch& b)
 {
+    if (b.queue)
+        b.buf = send_queue_slot(*b.queue);
     // The sender encrypts in place: the header is written anew each time.
     tap_write_header(b.buf, b.tap_id);
     b.data_len = 0;
@@ -23,10 +25,12 @@ void reset(tap_batch& b)
 
 }  // namespace
 
-void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender)
+void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender, send_queue* queue)
 {
     b.tap_id = static_cast<std::uint16_t>(static_cast<std::uint32_t>(tap_id) & 0xffff);
     b.sender = sender;
+    b.queue = queue;
+    b.buf = b.own;
     reset(b);
 }
 
@@ -74,13 +78,23 @@ void tap_batch_flush(tap_batch& b)
         const std::uint32_t total = tap_header_size + b.data_len;
         TAP_LOG(trace_level_verbose, "Sending %u pkts [len: %u]",
                 static_cast<unsigned>(b.buf[tap_count_offset]), total);
-        send_datagram(*b.sender, b.buf, total);
+        if (b.queue)
+            send_queue_push(*b.sender, *b.queue, total);
+        else
+            send_datagram(*b.sender, b.buf, total);
     }
     reset(b);
+}
+
+void tap_batch_send(tap_batch& b)
+{
+    if (b.queue)
+        send_queue_flush(*b.sender, *b.queue);
 }
 
 void tap_batch_idle(tap_batch& b)
 {
     if (b.buf[tap_count_offset] != 0)
         tap_batch_flush(b);
+    tap_batch_send(b);
 }

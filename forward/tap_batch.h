@@ -5,6 +5,7 @@
 
 #include "forward/tap_wire.h"
 
+struct send_queue;
 struct tap_sender;
 
 inline constexpr std::uint32_t tap_batch_threshold = 1480;
@@ -18,17 +19,23 @@ inline constexpr bool idle_wait_passed(std::uint64_t quiet_since_ms, std::uint64
 }
 
 // One per running loop, owned by it. Fixed size: nothing is allocated per
-// frame or per datagram.
+// frame or per datagram. Without a queue each datagram is built in own and
+// sent the moment it is full; with one, it is built in the queue's slot in
+// hand and waits there for tap_batch_send.
 struct tap_batch {
-    std::uint8_t buf[tap_max_datagram];
+    std::uint8_t own[tap_max_datagram];
+    std::uint8_t* buf = own;  // the datagram in hand
     std::uint32_t data_len = 0;
     std::uint32_t data_pkt_avail = 0;
     std::uint16_t tap_id = 0;
     tap_sender* sender = nullptr;
+    send_queue* queue = nullptr;
 };
 
-// Starts an empty datagram; full ones go to sender.
-void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender);
+// Starts an empty datagram; full ones go to sender, through queue when one
+// is given.
+void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender,
+                    send_queue* queue = nullptr);
 
 // Appends one record: caplen frame bytes, after an optional 14-byte prefix
 // (null for none). caplen and len are the frame's own lengths. A frame too
@@ -38,8 +45,15 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
                    std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
                    const std::uint8_t* frame);
 
-// Sends the datagram in hand (if it holds a record) and starts an empty one.
+// Sends (or queues) the datagram in hand, if it holds a record, and starts
+// an empty one.
 void tap_batch_flush(tap_batch& b);
 
-// Called when an idle wait passed: sends a non-empty datagram.
+// Sends the datagrams that wait in the queue; the one in hand stays. A
+// loop calls it before every wait, so that no datagram waits longer than
+// the drain that completed it.
+void tap_batch_send(tap_batch& b);
+
+// Called when an idle wait passed: sends a non-empty datagram, and
+// whatever waits in the queue.
 void tap_batch_idle(tap_batch& b);

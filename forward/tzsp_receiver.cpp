@@ -2,13 +2,16 @@
 // their frames batched into Tap datagrams for the collector.
 //
 // States: not started -> bound -> running (until ctx.stop) -> ended. Only
-// the last one logs "Collected %u pkts"; the early returns do not.
+// the last one logs "Collected %u pkts"; the early returns do not. While
+// running, each wait is followed by a drain of the socket, received in
+// batches, and the datagrams the drain completed are sent together.
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "forward/allow_list.h"
 #include "forward/forwarding.h"
+#include "forward/sender.h"
 #include "forward/tap_batch.h"
 #include "forward/tzsp.h"
 #include "platform/platform.h"
@@ -19,14 +22,16 @@ namespace {
 // Microseconds from 1601-01-01 to 1970-01-01.
 constexpr std::uint64_t filetime_unix_epoch_us = 0x295E9648864000ull;
 
-constexpr std::size_t tzsp_buffer_size = 9000;
+constexpr std::uint32_t tzsp_buffer_size = 9000;
 
 // Datagrams of this size or less carry no frame and are not counted.
 constexpr long tzsp_min_counted = 5;
 
 struct tzsp_loop_state {
     tap_batch batch;
-    std::uint8_t buf[tzsp_buffer_size];
+    send_queue queue;
+    std::uint8_t bufs[net_batch_max][tzsp_buffer_size];
+    net_datagram_in in[net_batch_max];  // over bufs
     std::uint32_t collected = 0;
     std::uint16_t own_port = 0;  // the sender's local port, network order; 0 unknown
     bool own_warned = false;
@@ -45,49 +50,58 @@ bool sent_by_this_tap(const tzsp_loop_state& st, const tap_sender& s, const net_
     return from.addr == s.to.addr || a[0] == 127;
 }
 
-// Handles one counted datagram of n bytes.
-void forward_datagram(forward_context& ctx, tzsp_loop_state& st, long n, const net_addr4& from)
+// Handles one counted datagram.
+void forward_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datagram_in& d)
 {
-    if (ctx.allow_list && !host_allowed(ctx.allow_list, from.addr))
+    if (ctx.allow_list && !host_allowed(ctx.allow_list, d.from.addr))
         return;
     tzsp_frame frame;
     // A tag list that runs past the end leaves no frame to trust; an empty
     // frame carries nothing a capture tool could show.
-    if (tzsp_find_frame(st.buf, static_cast<std::size_t>(n), &frame) != 0 || frame.length == 0)
+    if (tzsp_find_frame(d.buf, static_cast<std::size_t>(d.len), &frame) != 0 || frame.length == 0)
         return;
 
     std::uint64_t us = clock_utc_filetime() / 10 - filetime_unix_epoch_us;
     tap_batch_add(st.batch, static_cast<std::uint32_t>(us / 1000000),
                   static_cast<std::uint32_t>(us % 1000000), frame.length, frame.length, nullptr,
-                  st.buf + frame.offset);
+                  d.buf + frame.offset);
 }
 
-// Empties the socket's queue: under load one call per datagram instead of
-// a wait and a receive. The stop is still looked at after every datagram.
+// Handles one received datagram.
+void take_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datagram_in& d)
+{
+    // -2 (larger than the buffer, discarded whole) lands here too:
+    // ignored, not counted.
+    if (d.len <= tzsp_min_counted)
+        return;
+    if (sent_by_this_tap(st, ctx.sender, d.from)) {
+        if (!st.own_warned)
+            TAP_LOG(trace_level_warning,
+                    "Dropping the tap's own datagrams: the collector is this TZSP port");
+        st.own_warned = true;
+        return;
+    }
+    ++st.collected;
+    TAP_LOG(trace_level_verbose, "Collected packet %u with len = %u", st.collected,
+            static_cast<unsigned>(d.len));
+    forward_datagram(ctx, st, d);
+}
+
+// Empties the socket's queue: under load one call per batch of datagrams
+// instead of a wait and a receive each. The stop is still looked at
+// before every datagram; what a stop leaves of a batch is dropped, as
+// what is still in the socket is.
 void drain(forward_context& ctx, tzsp_loop_state& st, net_socket s)
 {
     while (!ctx.stop.load()) {
-        net_addr4 from;
-        long n = net_recv_from_nowait(s, st.buf, sizeof st.buf, &from);
+        const int n = net_recv_batch_nowait(s, st.in, net_batch_max);
         // A failed receive also goes back to the wait, which then decides,
         // instead of retrying at full speed.
         if (n == net_recv_nothing || n == -1)
             return;
-        // -2 (larger than the buffer, discarded whole) lands here too:
-        // ignored, not counted.
-        if (n <= tzsp_min_counted)
-            continue;
-        if (sent_by_this_tap(st, ctx.sender, from)) {
-            if (!st.own_warned)
-                TAP_LOG(trace_level_warning,
-                        "Dropping the tap's own datagrams: the collector is this TZSP port");
-            st.own_warned = true;
-            continue;
-        }
-        ++st.collected;
-        TAP_LOG(trace_level_verbose, "Collected packet %u with len = %u", st.collected,
-                static_cast<unsigned>(n));
-        forward_datagram(ctx, st, n, from);
+        take_datagram(ctx, st, st.in[0]);
+        for (int i = 1; i < n && !ctx.stop.load(); ++i)
+            take_datagram(ctx, st, st.in[i]);
     }
 }
 
@@ -115,9 +129,12 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
         return;
     }
     forward_set_wake(ctx, wake_waker, &waker);
-    // Both buffers outside the stack: the batch alone is 64 KiB.
+    // The buffers outside the stack: the batch alone is 64 KiB.
     auto st = std::make_unique<tzsp_loop_state>();
-    tap_batch_init(st->batch, ctx.tap_id, &ctx.sender);
+    for (int i = 0; i < net_batch_max; ++i)
+        st->in[i] = {st->bufs[i], tzsp_buffer_size, 0, {}};
+    send_queue_init(st->queue, ctx.sender);
+    tap_batch_init(st->batch, ctx.tap_id, &ctx.sender, &st->queue);
     st->own_port = net_order16(net_local_port(ctx.sender.socket));
     TAP_LOG(trace_level_normal, "Running...");
 
@@ -129,6 +146,9 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
             tap_batch_idle(st->batch);
         else if (ready == 1)
             drain(ctx, *st, s);
+        // Also after a stop in the drain: what it completed goes, as each
+        // would have gone alone.
+        tap_batch_send(st->batch);
         // A failed wait (a signal) or a wake goes round: the stop decides.
     }
     forward_set_wake(ctx, nullptr, nullptr);

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -123,6 +124,149 @@ long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4
                          sizeof sa);
     return n < 0 ? -1 : static_cast<long>(n);
 }
+
+// ---- many datagrams per call ----------------------------------------------
+//
+// Linux has sendmmsg, recvmmsg and segmentation offload (UDP_SEGMENT);
+// elsewhere every mode is one call per datagram.
+
+int net_set_send_buffer(net_socket s, int bytes)
+{
+    const int fd = static_cast<int>(s);
+#if defined(SO_SNDBUFFORCE)
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0)
+        return 0;
+#endif
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
+
+#if defined(__linux__) && defined(UDP_SEGMENT)
+
+int net_send_mode_offered(net_socket s)
+{
+    // A kernel that does not know the option would ignore the control
+    // message too, and send a whole run as one datagram: asked first.
+    int size = 0;
+    socklen_t len = sizeof size;
+    return ::getsockopt(static_cast<int>(s), IPPROTO_UDP, UDP_SEGMENT, &size, &len) == 0
+               ? net_send_gso
+               : net_send_mmsg;
+}
+
+namespace {
+
+// Errors with which the kernel turns down the mode itself rather than one
+// datagram: segmentation where the route cannot take it (a segment beyond
+// the route's MTU, EMSGSIZE or on older kernels EINVAL; no checksum
+// offload, EIO), sendmmsg where it is missing. A segmented message is
+// never beyond what UDP carries (net_gso_run), so its EMSGSIZE is the
+// route's.
+bool mode_refused(int err, bool segmented)
+{
+    if (err == ENOSYS)
+        return true;
+    return segmented && (err == EINVAL || err == EMSGSIZE || err == EIO || err == ENOPROTOOPT ||
+                         err == EOPNOTSUPP);
+}
+
+}  // namespace
+
+long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int mode,
+                    int* lost)
+{
+    if (mode == net_send_single || n <= 0)
+        return net_send_each(s, to, d, n, lost);
+    if (n > net_batch_max)
+        n = net_batch_max;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = to.port;
+    sa.sin_addr.s_addr = to.addr;
+
+    mmsghdr msgs[net_batch_max];
+    iovec iov[net_batch_max];
+    int carried[net_batch_max];  // datagrams of each message
+    alignas(cmsghdr) char control[net_batch_max][CMSG_SPACE(sizeof(std::uint16_t))];
+    int m = 0;
+    for (int i = 0; i < n; ++m) {
+        const int k = mode == net_send_gso ? net_gso_run(d + i, n - i) : 1;
+        msgs[m] = mmsghdr{};
+        msghdr& h = msgs[m].msg_hdr;
+        h.msg_name = &sa;
+        h.msg_namelen = sizeof sa;
+        h.msg_iov = &iov[i];
+        h.msg_iovlen = static_cast<std::size_t>(k);
+        for (int j = i; j < i + k; ++j)
+            iov[j] = {const_cast<std::uint8_t*>(d[j].data), d[j].len};
+        if (k > 1) {
+            h.msg_control = control[m];
+            h.msg_controllen = sizeof control[m];
+            cmsghdr* c = CMSG_FIRSTHDR(&h);
+            c->cmsg_level = IPPROTO_UDP;
+            c->cmsg_type = UDP_SEGMENT;
+            c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+            const auto size = static_cast<std::uint16_t>(d[i].len);
+            std::memcpy(CMSG_DATA(c), &size, sizeof size);
+        }
+        carried[m] = k;
+        i += k;
+    }
+    const int r = ::sendmmsg(static_cast<int>(s), msgs, static_cast<unsigned>(m), 0);
+    if (r <= 0) {
+        *lost = carried[0];
+        return mode_refused(errno, carried[0] > 1) ? -2 : -1;
+    }
+    long sent = 0;
+    for (int i = 0; i < r; ++i)
+        sent += carried[i];
+    return sent;
+}
+
+int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n)
+{
+    if (n > net_batch_max)
+        n = net_batch_max;
+    mmsghdr msgs[net_batch_max];
+    iovec iov[net_batch_max];
+    sockaddr_in from[net_batch_max];
+    for (int i = 0; i < n; ++i) {
+        iov[i] = {d[i].buf, d[i].cap};
+        msgs[i] = mmsghdr{};
+        msgs[i].msg_hdr.msg_name = &from[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_TRUNC: each length is the datagram's own, as in receive() above.
+    const int r = ::recvmmsg(static_cast<int>(s), msgs, static_cast<unsigned>(n),
+                             MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (r < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? static_cast<int>(net_recv_nothing) : -1;
+    for (int i = 0; i < r; ++i) {
+        const bool cut = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) || msgs[i].msg_len > d[i].cap;
+        d[i].len = cut ? -2 : static_cast<long>(msgs[i].msg_len);
+        d[i].from.addr = from[i].sin_addr.s_addr;
+        d[i].from.port = from[i].sin_port;
+    }
+    return r;
+}
+
+#else
+
+int net_send_mode_offered(net_socket) { return net_send_single; }
+
+long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int,
+                    int* lost)
+{
+    return net_send_each(s, to, d, n, lost);
+}
+
+int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n)
+{
+    return net_recv_one_nowait(s, d, n);
+}
+
+#endif
 
 int net_last_error() { return errno; }
 

@@ -96,6 +96,72 @@ long net_recv_from_nowait(net_socket s, void* buf, std::size_t cap, net_addr4* f
 // Sends one datagram. Returns the bytes sent, or -1 (see net_last_error()).
 long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to);
 
+// ---- many datagrams per call ----------------------------------------------
+
+// At most this many datagrams go to one batched call.
+inline constexpr int net_batch_max = 64;
+
+// What one IPv4 UDP datagram carries; also the most a segmented send
+// carries in all.
+inline constexpr std::uint32_t net_max_udp_payload = 65507;
+
+// How a batch of datagrams is handed to the system, from the cheapest:
+// segmented sends (runs of equal size as one message that the stack cuts
+// into datagrams) inside one multi-message call; one multi-message call;
+// one call per datagram. Every mode puts the same datagrams on the wire.
+enum net_send_mode : int { net_send_single = 0, net_send_mmsg = 1, net_send_gso = 2 };
+
+struct net_datagram_out {
+    const std::uint8_t* data = nullptr;
+    std::uint32_t len = 0;
+};
+
+// The best mode the system offers for s (os_posix.cpp, os_win.cpp).
+int net_send_mode_offered(net_socket s);
+
+// The mode a sender starts with: net_send_mode_offered, or in builds with
+// VANTRY_TEST_HOOKS the one the environment variable VANTRY_SEND_MODE
+// names (single, mmsg, gso), read once.
+int net_send_mode_initial(net_socket s);
+
+// How many datagrams from d[0] one segmented message carries: those of
+// d[0]'s size that follow it, then at most one shorter, no more than
+// net_batch_max, net_max_udp_payload bytes in all. 1 when d[0] goes alone.
+int net_gso_run(const net_datagram_out* d, int n);
+
+// Asks for a send buffer of bytes for s: a blocking UDP socket waits in
+// the send call while what it sent earlier still fills its buffer, and a
+// batch may hold much more than the default. Where the process may, the
+// system's cap is passed over. 0 set (perhaps capped); -1 refused.
+int net_set_send_buffer(net_socket s, int bytes);
+
+// Sends d[0..n) (n at most net_batch_max) to `to` in order, in as few
+// calls as mode allows. r > 0: the first r datagrams were sent whole
+// (the others were not tried). -1: the first message failed
+// (net_last_error() says why) and *lost, its datagrams, were not sent.
+// -2: the system refuses mode, nothing was sent; a lesser mode is left.
+// Where the platform has one mode only, every mode is that one.
+long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int mode,
+                    int* lost);
+
+// net_send_batch with one call per datagram, as every platform can.
+long net_send_each(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int* lost);
+
+struct net_datagram_in {
+    std::uint8_t* buf = nullptr;
+    std::uint32_t cap = 0;
+    long len = 0;  // as net_recv_from: -2 larger than cap, discarded whole
+    net_addr4 from;
+};
+
+// Receives up to n waiting datagrams into d[0..n) without blocking (one
+// at a time where the platform has no batched receive). The count
+// received; net_recv_nothing when none waits; -1 when the receive failed.
+int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n);
+
+// net_recv_batch_nowait for one datagram at most, as every platform can.
+int net_recv_one_nowait(net_socket s, net_datagram_in* d, int n);
+
 // Code of the last failed socket or runtime call on this thread
 // (errno on POSIX, the Winsock error on Windows).
 int net_last_error();

@@ -1,0 +1,110 @@
+// The batched sender and receiver: how runs of one size are cut for
+// segmentation, every send mode forced against the datagrams as queued
+// (same bytes, same order, the failed one counted and the rest still
+// sent), and the batched receive's lengths and senders.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "forward/sender.h"
+#include "tests/test_support.h"
+
+TEST(SendBatch, SegmentedRunsEndAtASizeChangeAShorterOneOrTheUdpLimit)
+{
+    struct row {
+        std::vector<std::uint32_t> lens;
+        int run;
+    };
+    const row rows[] = {
+        {{100, 100, 100}, 3},
+        {{100, 100, 60, 100}, 3},  // a shorter one ends the run, inside it
+        {{100, 100, 160}, 2},      // a longer one starts the next
+        {{60, 100}, 1},
+        {{100}, 1},
+        {{0, 0, 0}, 1},  // no segment size to give
+        {{100, 0}, 1},   // an empty one would vanish inside the run
+        {std::vector<std::uint32_t>(50, 1534), 42},  // 42 * 1534 <= 65507 < 43 * 1534
+        {{65507, 1}, 1},
+        {std::vector<std::uint32_t>(70, 8), 64},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.lens));
+        std::vector<net_datagram_out> d;
+        for (std::uint32_t n : r.lens)
+            d.push_back({nullptr, n});
+        EXPECT_EQ(net_gso_run(d.data(), static_cast<int>(d.size())), r.run);
+    }
+}
+
+// 70 datagrams in runs of one size, shorter ones and size changes between
+// them, and one larger than UDP carries, which fails alone.
+TEST(SendBatch, EveryModeSendsTheQueuedDatagramsInOrderAndCountsTheFailedOne)
+{
+    for (int mode : {net_send_single, net_send_mmsg, net_send_gso}) {
+        SCOPED_TRACE(mode);
+        loopback_collector c;
+        auto q = std::make_unique<send_queue>();
+        send_queue_init(*q, c.sender);
+        q->mode = mode;
+        std::vector<bytes> want;
+        testing::internal::CaptureStdout();
+        for (int i = 0; i < 70; ++i) {
+            const std::size_t n = i == 9 ? 65508 : i % 7 == 6 ? 50 : 100 + 20 * (i / 14);
+            const bytes d = pattern(n, static_cast<std::uint8_t>(i));
+            ASSERT_EQ(send_queue_slot(*q), q->ring[i % net_batch_max]);
+            std::copy(d.begin(), d.end(), send_queue_slot(*q));
+            ASSERT_EQ(send_queue_push(c.sender, *q, static_cast<std::uint32_t>(n)), 0);
+            if (i != 9)
+                want.push_back(d);
+            if (i == 62) {
+                EXPECT_TRUE(c.quiet(20)) << "63 wait for the end of the drain";
+            }
+        }
+        bytes got;
+        for (int i = 0; i < 63; ++i) {
+            ASSERT_TRUE(c.receive(got)) << i;
+            EXPECT_EQ(got, want[i]) << i;
+        }
+        EXPECT_TRUE(c.quiet(20)) << "6 wait, not sent with the full queue";
+        send_queue_flush(c.sender, *q);
+        for (int i = 63; i < 69; ++i) {
+            ASSERT_TRUE(c.receive(got)) << i;
+            EXPECT_EQ(got, want[i]) << i;
+        }
+        const std::string log = testing::internal::GetCapturedStdout(), line = "Send error [sent -1 instead of 65508]";
+        EXPECT_TRUE(log.find(line) != log.npos && log.find(line) == log.rfind(line) &&
+                    log.find("since the last report") == log.npos) << "one line, the first of a run: " << log;
+        EXPECT_EQ(c.sender.failures, 1u);
+        EXPECT_EQ(c.sender.datagrams_sent, 69u);
+        EXPECT_EQ(q->mode, mode) << "a datagram's failure is not the mode's";
+        EXPECT_EQ(q->count, 0);
+    }
+}
+
+TEST(SendBatch, BatchedReceiveGivesEachDatagramItsLengthAndSender)
+{
+    loopback_collector c;
+    const net_addr4 to{c.sender.to};
+    for (std::size_t n : {10, 21, 5})
+        net_send_to(c.sender.socket, pattern(n, 1).data(), n, to);
+    std::uint8_t bufs[4][20];
+    net_datagram_in in[4];
+    for (int i = 0; i < 4; ++i)
+        in[i] = {bufs[i], 20, 0, {}};
+    int got = 0;
+    // One at a time where the platform has no batched receive.
+    while (got < 3 && net_wait_readable(c.rx, 2000000) == 1) {
+        const int r = net_recv_batch_nowait(c.rx, in + got, 4 - got);
+        ASSERT_GT(r, 0);
+        got += r;
+    }
+    ASSERT_EQ(got, 3);
+    EXPECT_EQ(in[0].len, 10);
+    EXPECT_EQ(in[1].len, -2) << "larger than its buffer: discarded whole";
+    EXPECT_EQ(in[2].len, 5);
+    EXPECT_EQ(bytes(bufs[2], bufs[2] + 5), pattern(5, 1));
+    EXPECT_EQ(in[2].from.port, net_order16(net_local_port(c.sender.socket)));
+    EXPECT_EQ(in[2].from.addr, ipv4_of(127, 0, 0, 1));
+    EXPECT_EQ(net_recv_batch_nowait(c.rx, in, 4), net_recv_nothing);
+}
