@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -120,11 +121,7 @@ struct temp_file {
         char buf[L_tmpnam + 64];
         std::snprintf(buf, sizeof buf, "%s-%u-%p", name, static_cast<unsigned>(std::rand()),
                       static_cast<void*>(this));
-#if defined(_WIN32)
-        path = buf;
-#else
-        path = std::string("/tmp/") + buf;
-#endif
+        path = (std::filesystem::temp_directory_path() / buf).string();  // never the working folder
         if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
             std::fwrite(text.data(), 1, text.size(), f);
             std::fclose(f);
