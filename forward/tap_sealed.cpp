@@ -4,7 +4,11 @@
 
 #include <gcrypt.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+
+#include "support/trace_log.h"
 
 namespace {
 
@@ -39,10 +43,25 @@ int start(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size], const s
                : -1;
 }
 
+// The library's own lines: its notes (on Windows the random generator's
+// "you should run 'diskperf -y'") are not ours to show; a warning or
+// worse reaches the trace log.
+void library_log(void*, int level, const char* format, va_list args)
+{
+    if (level < GCRY_LOG_WARN)
+        return;
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    text[std::strcspn(text, "\n")] = '\0';
+    trace_log(level >= GCRY_LOG_ERROR ? trace_level_error : trace_level_warning, "libgcrypt", 0, "%s",
+              text);
+}
+
 }  // namespace
 
 int sealed_crypto_init()
 {
+    gcry_set_log_handler(library_log, nullptr);
     // Argon2 came with 1.10.
     if (!gcry_check_version("1.10.0"))
         return -1;
@@ -59,7 +78,7 @@ int sealed_argon2id(const void* pass, std::size_t pass_len, const void* salt, st
                     const void* secret, std::size_t secret_len, const void* ad, std::size_t ad_len,
                     const unsigned long params[3], std::uint8_t* out, std::size_t out_len)
 {
-    const unsigned long p[4] = {out_len, params[0], params[1], params[2]};
+    const unsigned long p[4] = {static_cast<unsigned long>(out_len), params[0], params[1], params[2]};
     gcry_kdf_hd_t h = nullptr;
     if (gcry_kdf_open(&h, GCRY_KDF_ARGON2, GCRY_KDF_ARGON2ID, p, 4, pass, pass_len, salt, salt_len,
                       secret, secret_len, ad, ad_len) != 0)

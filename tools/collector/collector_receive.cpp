@@ -169,8 +169,40 @@ bool write_frames(collector_run& run, long i, std::int64_t now)
     return true;
 }
 
-// One received datagram of n bytes (or a receive result below 0).
-bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_addr4& from)
+
+void print_sources(const source_table& t, bool sealed)
+{
+    for (std::size_t i = 0; i < t.count; ++i) {
+        char name[48], more[64] = "";
+        source_name(t.entries[i], name, sizeof name);
+        const source_counts& c = t.entries[i].counts;
+        if (sealed)
+            std::snprintf(more, sizeof more, ", %llu replayed, %lld lost",
+                          static_cast<unsigned long long>(c.replayed), static_cast<long long>(c.lost));
+        COLLECTOR_LOG(trace_level_normal,
+                      "Source %zu, %s: %llu datagrams, %llu frames, %llu bytes, %llu not decoded%s",
+                      i, name, static_cast<unsigned long long>(c.datagrams),
+                      static_cast<unsigned long long>(c.frames),
+                      static_cast<unsigned long long>(c.bytes),
+                      static_cast<unsigned long long>(c.undecodable), more);
+    }
+}
+
+// Statistics on request and every -S seconds, between batches.
+void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
+{
+    bool due = stats_requested.exchange(false);
+    if (run.opt.stats_seconds && clock_monotonic_ms() >= run.next_stats_ms) {
+        due = true;
+        run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
+    }
+    if (due)
+        print_sources(run.sources, run.opt.authenticated);
+}
+
+}  // namespace
+
+bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_addr4& from)
 {
     ++run.stats.datagrams;
     if (n == -2) {
@@ -208,38 +240,6 @@ bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net
     return i < 0 || write_frames(run, i, now);
 }
 
-void print_sources(const source_table& t, bool sealed)
-{
-    for (std::size_t i = 0; i < t.count; ++i) {
-        char name[48], more[64] = "";
-        source_name(t.entries[i], name, sizeof name);
-        const source_counts& c = t.entries[i].counts;
-        if (sealed)
-            std::snprintf(more, sizeof more, ", %llu replayed, %lld lost",
-                          static_cast<unsigned long long>(c.replayed), static_cast<long long>(c.lost));
-        COLLECTOR_LOG(trace_level_normal,
-                      "Source %zu, %s: %llu datagrams, %llu frames, %llu bytes, %llu not decoded%s",
-                      i, name, static_cast<unsigned long long>(c.datagrams),
-                      static_cast<unsigned long long>(c.frames),
-                      static_cast<unsigned long long>(c.bytes),
-                      static_cast<unsigned long long>(c.undecodable), more);
-    }
-}
-
-// Statistics on request and every -S seconds, between batches.
-void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
-{
-    bool due = stats_requested.exchange(false);
-    if (run.opt.stats_seconds && clock_monotonic_ms() >= run.next_stats_ms) {
-        due = true;
-        run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
-    }
-    if (due)
-        print_sources(run.sources, run.opt.authenticated);
-}
-
-}  // namespace
-
 void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested)
 {
@@ -257,7 +257,7 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
             continue;
         const int got = net_recv_batch(run.s, batch, batch_size);
         for (int i = 0; i < got && more; ++i)
-            more = take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
+            more = collector_take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
         // Readers such as a live capture viewer see each batch at once.
         if (more && got > 0 && capture_file_flush(&run.file) != 0)
             more = stream_broken(run);
