@@ -42,6 +42,8 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         {with({"-K", "-w", "x"}), -1, "", "ERROR: A capture for Wireshark writes to"},
         {with({"-K", "-C", "1"}), -1, "", "FIFO only"},
         {capture, -1, "", "ERROR: Missing encryption key"},  // the usual checks' errors reach Wireshark too
+        {with({"-A", "-K"}), -1, "", "ERROR: Options -A and -K exclude each other"},
+        {with({"--authenticated"}), -1, "", "ERROR: Missing encryption key -k (-A reads"},
     };
     for (const auto& row : rows) {
         std::vector<std::string> words = row.args;
