@@ -170,8 +170,10 @@ int sealed_stream_open(sealed_stream* s, const std::uint8_t master[sealed_key_si
     std::uint8_t key[sealed_key_size];
     sealed_new_run_id(s->run_id);
     s->next_seq = 0;
-    const bool ok = sealed_run_key(master, s->run_id, key) == 0 && sealed_cipher_open(&s->cipher) == 0;
-    if (ok && sealed_cipher_key(s->cipher, key) == 0)
+    const bool ok = sealed_run_key(master, s->run_id, key) == 0 && sealed_cipher_open(&s->cipher) == 0 &&
+                    sealed_cipher_key(s->cipher, key) == 0;
+    sealed_wipe(key, sizeof key);
+    if (ok)
         return 0;
     if (s->cipher.h)
         sealed_cipher_close(&s->cipher);

@@ -222,4 +222,11 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     EXPECT_TRUE(s.wrong_mode == 1 && s.forged == 2 && s.bad_length == 1 && s.frames == 0 && s.lost == 0)
         << s.wrong_mode << " " << s.forged << " " << s.bad_length;
     EXPECT_EQ(col.run.sealing.streams.count, 0u) << "only verified datagrams make a stream";
+    for (std::size_t i = 0; i <= stream_table_default_capacity; ++i) {  // a run id of its own each time
+        std::uint8_t key[sealed_key_size];
+        sealed_new_run_id(tap.s.run_id);
+        ASSERT_EQ(sealed_run_key(master_of_mango().data(), tap.s.run_id, key) | sealed_cipher_key(tap.s.cipher, key), 0);
+        col.take(tap.datagram(0, {pattern(10, 1)}));
+    }
+    EXPECT_TRUE(s.streams_full == 1 && s.frames == stream_table_default_capacity) << s.streams_full << " " << s.frames;
 }
