@@ -17,12 +17,6 @@ bytes hex(const char* h)
     for (; h[0] && h[1]; h += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(h, 2), nullptr, 16)));
     return out;
 }
-bytes counting(std::uint8_t from, std::size_t n)
-{
-    bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(from + i);
-    return b;
-}
 const bytes& master_of_mango()  // derived once per process: Argon2id takes its 19 MiB each time
 {
     static const bytes m = [] {
@@ -32,22 +26,18 @@ const bytes& master_of_mango()  // derived once per process: Argon2id takes its 
     }();
     return m;
 }
-// A tap run's stream under the key "mango", and a sealed datagram of it with the records of frames.
+// A tap run's stream under the key "mango" (by default), and a sealed datagram of tap 9 holding frame f.
 struct sealing_tap {
     sealed_stream s;
     explicit sealing_tap(const bytes& master = master_of_mango()) { EXPECT_EQ(sealed_stream_open(&s, master.data()), 0); }
     ~sealing_tap() { sealed_cipher_close(&s.cipher); }
-    bytes datagram(std::uint64_t seq, const std::vector<bytes>& frames, std::uint16_t tap_id = 9)
+    bytes datagram(std::uint64_t seq, const bytes& f)
     {
-        bytes d(sealed_header_size);
-        sealed_write_header(d.data(), tap_id);
-        for (const bytes& f : frames) {
-            std::uint8_t h[tap_record_header_size];
-            tap_write_record_header(h, 1, 2, std::uint16_t(f.size()), std::uint16_t(f.size()));
-            d.insert(d.end(), h, h + sizeof h), d.insert(d.end(), f.begin(), f.end());
-            ++d[tap_count_offset];
-        }
-        d.resize(d.size() + sealed_tag_size);
+        bytes d(sealed_overhead + tap_record_header_size + f.size());
+        sealed_write_header(d.data(), 9);
+        d[tap_count_offset] = 1;
+        tap_write_record_header(&d[sealed_header_size], 1, 2, std::uint16_t(f.size()), std::uint16_t(f.size()));
+        std::copy(f.begin(), f.end(), d.begin() + sealed_header_size + tap_record_header_size);
         s.next_seq = seq;
         EXPECT_EQ(sealed_seal(s, d.data(), std::uint32_t(d.size() - sealed_tag_size)), d.size());
         return d;
@@ -77,7 +67,7 @@ TEST(SealedCrypto, KnownAnswersThroughOurWrappers)
     ASSERT_EQ(sealed_crypto_init(), 0);
     const std::string text = "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the "
                              "future, sunscreen would be it.";
-    const bytes key = counting(0x80, 32), nonce = hex("070000004041424344454647"), ad = hex("50515253c0c1c2c3c4c5c6c7");
+    const bytes key = hex("808182838485868788898a8b8c8d8e8f909192939495969798999a9b9c9d9e9f"), nonce = hex("070000004041424344454647"), ad = hex("50515253c0c1c2c3c4c5c6c7");
     const bytes cipher = hex("d31a8d34648e60db7b86afbc53ef7ec2a4aded51296e08fea9e2b5a736ee62d63dbea45e8ca9671282fafb69da92"
                              "728b1a71de0a9e060b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad675945585808b"
                              "4831d7bc3ff4def08e4b7a9de576d26586cec64b6116");
@@ -182,7 +172,7 @@ TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.k << " " << r.seq);
-        bytes d = (r.k == second ? run2 : run1).datagram(r.seq, {pattern(20, std::uint8_t(r.seq))});
+        bytes d = (r.k == second ? run2 : run1).datagram(r.seq, pattern(20, std::uint8_t(r.seq)));
         if (r.k == forged) d.back() ^= 0x80;
         col.take(d, r.k == second ? 2000 : 1000);
         const collector_stats& s = col.run.stats;
@@ -208,14 +198,14 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     ASSERT_EQ(speck_setup_key("mango", 5), 1);
     bytes speck = {0x02, 0x19, 0x68, 0x24, 0, 9, 0, 0};
     tap_crypt(speck.data(), speck.data(), speck.size(), *speck_key);
-    const bytes sealed = tap.datagram(0, {pattern(10, 1)});
+    const bytes sealed = tap.datagram(0, pattern(10, 1));
     {
         collector_fixture col(false);
         col.take(sealed), col.take(speck);
         EXPECT_TRUE(col.run.stats.wrong_mode == 1 && col.run.stats.bad_magic == 0 && col.run.sources.count == 1);
     }
     collector_fixture col(true);
-    for (const bytes& d : {speck, stranger.datagram(0, {pattern(10, 1)}), bytes(sealed.begin(), sealed.end() - 1),
+    for (const bytes& d : {speck, stranger.datagram(0, pattern(10, 1)), bytes(sealed.begin(), sealed.end() - 1),
                            bytes(sealed.begin(), sealed.begin() + 40)})
         col.take(d);
     const collector_stats& s = col.run.stats;
@@ -226,7 +216,7 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
         std::uint8_t key[sealed_key_size];
         sealed_new_run_id(tap.s.run_id);
         ASSERT_EQ(sealed_run_key(master_of_mango().data(), tap.s.run_id, key) | sealed_cipher_key(tap.s.cipher, key), 0);
-        col.take(tap.datagram(0, {pattern(10, 1)}));
+        col.take(tap.datagram(0, pattern(10, 1)));
     }
     EXPECT_TRUE(s.streams_full == 1 && s.frames == stream_table_default_capacity) << s.streams_full << " " << s.frames;
 }
