@@ -144,9 +144,9 @@ struct collector_fixture {
         EXPECT_EQ(collector_set_up(run), 0);
     }
     ~collector_fixture() { collector_release(run); }
-    void take(bytes d, std::uint16_t port = 1000)
+    void take(bytes d, std::uint16_t port = 1000)  // a refusal never ends the run
     {
-        collector_take_datagram(run, d.data(), long(d.size()), {ipv4_of(127, 0, 0, 1), net_order16(port)});
+        EXPECT_TRUE(collector_take_datagram(run, d.data(), long(d.size()), {ipv4_of(127, 0, 0, 1), net_order16(port)}));
     }
 };
 }  // namespace
@@ -183,7 +183,8 @@ TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
         EXPECT_EQ(s.lost, r.lost);
     }
     const source_counts& c = col.run.sources.entries[0].counts;
-    EXPECT_TRUE(col.run.sources.count == 2 && c.lost == 1022 && c.replayed == 3 && c.undecodable == 1)
+    EXPECT_TRUE(col.run.sources.count == 2 && col.run.sources.entries[1].tap_id == 9 && c.lost == 1022 &&
+                c.replayed == 3 && c.undecodable == 1)
         << c.lost << " " << c.replayed << " " << c.undecodable;
     EXPECT_EQ(col.run.sealing.streams.count, 2u);
 }
@@ -201,8 +202,8 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     const bytes sealed = tap.datagram(0, pattern(10, 1));
     {
         collector_fixture col(false);
-        col.take(sealed), col.take(speck);
-        EXPECT_TRUE(col.run.stats.wrong_mode == 1 && col.run.stats.bad_magic == 0 && col.run.sources.count == 1);
+        col.take(sealed), col.take(speck), col.take(bytes(20));
+        EXPECT_TRUE(col.run.stats.wrong_mode == 1 && col.run.stats.bad_magic == 1 && col.run.sources.count == 1);
     }
     collector_fixture col(true);
     for (const bytes& d : {speck, stranger.datagram(0, pattern(10, 1)), bytes(sealed.begin(), sealed.end() - 1),
