@@ -25,7 +25,7 @@ finish() {
     echo "$passed passed, $failed failed" && exit $((failed > 0))
 }
 trap finish EXIT
-exec 9>/run/lock/vantry-package-test.lock
+mkdir -p /run/lock && exec 9>/run/lock/vantry-package-test.lock
 timeout 600 flock 9 || { out="another run holds the lock" && check "lock" false && exit; }
 
 out=$({ cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVANTRY_TESTS=OFF -DVANTRY_WERROR=ON \

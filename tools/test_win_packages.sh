@@ -54,12 +54,19 @@ installed() { out=$(ls "$dir" 2>&1 | tr '\n' ' '); }
 registry() {  # KEY VALUE: the value's data in $out
     win 30 reg query "$1" /v "$2" && out=$(sed -n "s/^    $2    REG_[A-Z_]*    //p" <<<"$out")
 }
+# Whatever an interrupted run left in the prefix.
+timeout 60 wine sc delete vantry_remote >/dev/null 2>&1
+timeout 30 wine reg delete "$uninstall_key" /f >/dev/null 2>&1
+rm -rf "$dir"
 gone() {  # waits (at most 60 s) until the uninstaller, which runs from a copy of itself, has removed the folder
     for _ in $(seq 1 60); do [ -e "$dir" ] || return 0; sleep 1; done
     return 1
 }
 
-win 120 "$setup" /S "/SERVICEARGS=-t 37008 -c 127.0.0.1:1234 -k mango"
+# As typed at a Windows prompt, the options in quotes (wine would quote a whole word that holds blanks).
+printf '@"%s" /S /SERVICEARGS="-t 37008 -c 127.0.0.1:1234 -k mango"\r\n' "$(winepath -w "$setup" 2>/dev/null | tr -d '\r')" \
+    >"$build/install.bat"
+win 120 cmd /c "$(winepath -w "$build/install.bat" 2>/dev/null | tr -d '\r')"
 installed
 check "silent install: the files in Program Files" '[ $rc -eq 0 ] && [ "$out" = "$files" ]'
 registry "$uninstall_key" DisplayVersion
@@ -84,6 +91,13 @@ win 30 reg query "$service"
 check "silent uninstall: the service removed" '[ $rc -ne 0 ]'
 win 30 reg query "$uninstall_key"
 check "silent uninstall: no longer listed among the programs" '[ $rc -ne 0 ]'
+
+win 120 "$setup" /S "/SERVICEARGS=-t 9 -K -c 127.0.0.1:1"  # the whole option in quotes
+registry "$service\\Parameters" AppParameters
+check "silent install, the whole option quoted: the service has the options" \
+    '[[ $out == *$'"'"'\t/c\tvantry\t-t\t9\t-K\t-c\t127.0.0.1:1'"'"' ]]'
+win 60 "$dir/uninstall.exe" /S
+gone
 
 win 120 "$setup" /S  # no /SERVICEARGS: no service
 installed
