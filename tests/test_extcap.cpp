@@ -28,6 +28,7 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
     // out, err: in standard output and error; path, key: what a run that goes on was given.
     const struct { std::vector<std::string> args; int rc; const char *out, *err, *path = {}, *key = {}; } rows[] = {
         {{"--extcap-interfaces", "--extcap-version=4.0"}, 1, "interface {value=vantry}{display=Vantry remote", ""},
+        {{"-Kp9", "--version", "-wx"}, 1, "vantry_collector " VANTRY_VERSION "\n", ""},  // packages' check
         {{"--extcap-dlts", "--extcap-interface", "vantry"}, 1, "dlt {number=1}{name=EN10MB}", ""},
         {{"--extcap-interface", "vantry", "--extcap-config"}, 1, "arg {number=0}{call=--port}", ""},
         {{"--extcap-dlts"}, -1, "ERROR: Missing --extcap-interface vantry", ""},

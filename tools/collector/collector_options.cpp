@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "run/getopt.h"
+#include "run/run_settings.h"
 #include "tools/collector/collector_log.h"
 
 namespace {
@@ -22,7 +23,7 @@ enum : int {
     extcap_ignored_word,
 };
 
-const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vh";
+const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vVh";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
     {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
@@ -31,7 +32,7 @@ const long_option long_options[] = {
     {"file-size", arg_required, 'C'},    {"file-count", arg_required, 'W'},
     {"stats-seconds", arg_required, 'S'}, {"bind", arg_required, 'b'},
     {"receive-buffer", arg_required, 'r'}, {"verbose", arg_none, 'v'},
-    {"help", arg_none, 'h'},
+    {"help", arg_none, 'h'},             {"version", arg_none, 'V'},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -118,6 +119,7 @@ void print_help()
         "                             SIGUSR1 on Linux)\n"
         "  -v, --verbose              one line per datagram\n"
         "  -h, --help                 this text\n"
+        "  -V, --version              the version\n"
         "  --extcap-interfaces, --extcap-config, --capture --fifo PATH...\n"
         "                             as Wireshark's capture interface 'vantry' (docs/collector.md)\n");
 }
@@ -203,6 +205,9 @@ int read_options(int argc, char** argv, collector_options* opt)
             break;
         case 'h':
             print_help();
+            return 1;
+        case 'V':
+            std::printf("vantry_collector %s\n", tap_version);
             return 1;
         case extcap_interfaces_word:
             opt->extcap.step = extcap_step::interfaces;
