@@ -130,16 +130,6 @@ long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4
 // Linux has sendmmsg, recvmmsg and segmentation offload (UDP_SEGMENT);
 // elsewhere every mode is one call per datagram.
 
-int net_set_send_buffer(net_socket s, int bytes)
-{
-    const int fd = static_cast<int>(s);
-#if defined(SO_SNDBUFFORCE)
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0)
-        return 0;
-#endif
-    return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : -1;
-}
-
 #if defined(__linux__) && defined(UDP_SEGMENT)
 
 int net_send_mode_offered(net_socket s)

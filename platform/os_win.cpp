@@ -121,14 +121,6 @@ long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-int net_set_send_buffer(net_socket s, int bytes)
-{
-    return ::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDBUF,
-                        reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0
-               ? 0
-               : -1;
-}
-
 // Winsock has no batched send or receive that these could use: one call
 // per datagram, whatever the mode.
 int net_send_mode_offered(net_socket) { return net_send_single; }

@@ -695,6 +695,43 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
     }
 }
 
+// A link slower than the capture (a shaper with a 1 MB queue): the tap's sends wait for the queue, so that every
+// datagram it counts as sent arrives, and what it could not take is counted as capture drops.
+TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
+{
+    const netns t("vslt" + id), c("vslc" + id);
+    const std::string link = "ip -n " + t.name + " link add vs0 type veth peer name vs1 netns " + c.name +
+                             " && ip -n " + t.name + " addr add 10.78.0.1/30 dev vs0 && ip -n " + c.name +
+                             " addr add 10.78.0.2/30 dev vs1 && ip -n " + t.name + " link set vs0 up && ip -n " +
+                             c.name + " link set vs1 up && tc -n " + t.name +
+                             " qdisc add dev vs0 root tbf rate 40mbit burst 16kb limit 1mb";
+    if (t.made || c.made || run_command(link)) GTEST_SKIP() << "needs root, ip netns and tc";
+    udp_socket rx;
+    ASSERT_EQ(udp_open(&rx, "10.78.0.2", c.name), 0);
+    const int inject = netns_call(t.name, [] {
+        sockaddr_ll sll{AF_PACKET, 0, static_cast<int>(if_nametoindex("lo")), 0, 0, 0, {}};
+        const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        return bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) == 0 ? s : -1;
+    });
+    child tap;
+    ASSERT_TRUE(inject >= 0 && tap_start(&tap, {"-i", "lo", "-c", "10.78.0.2:" + std::to_string(rx.port), "-K"},
+                                         t.name)) << out_of(tap);
+    const bytes frame = ethernet(0x88b5, pattern(1500, 7));  // a datagram of its own each, 2.5 MB in all
+    for (int i = 0; i < 1600; ++i) EXPECT_GT(::send(inject, frame.data(), frame.size(), 0), 0);
+    close(inject);
+    std::vector<wire_record> got;
+    for (bytes d(70000); net_wait_readable(rx.s, 3000000) == 1;) {
+        d.resize(70000);
+        d.resize(std::max(0L, net_recv_from(rx.s, d.data(), d.size(), nullptr)));
+        decode_records(d, &got);
+    }
+    const std::string out = tap_stop(&tap);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\[(\d+) packets sent\]\[(\d+) capture drops\])"))) << out;
+    EXPECT_EQ(std::to_string(got.size()), m[1].str()) << "datagrams counted as sent but lost on the way";
+    EXPECT_EQ(std::stoul(m[1].str()) + std::stoul(m[2].str()), 1600u) << out;
+}
+
 #if defined(VANTRY_TEST_HOOKS)
 namespace {
 // Runs the tap (in ns) with args, in clear, batched and then with VANTRY_SEND_MODE=single; feed makes its input.
