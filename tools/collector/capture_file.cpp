@@ -52,7 +52,7 @@ int put(std::FILE* out, const void* p, std::size_t n, std::uint64_t* size)
 // The interface block of s, built in block; its size.
 std::size_t describe(const source& s)
 {
-    char name[48], description[64];
+    char name[source_name_max], description[64];
     source_name(s, name, sizeof name);
     source_description(s, description, sizeof description);
     return pcapng_interface_description(block, sizeof block, name, description);
