@@ -74,6 +74,9 @@ int net_recv_batch(net_socket s, net_recv_slot* slots, int n);
 // where the system has nothing better.
 int net_recv_batch_singly(net_socket s, net_recv_slot* slots, int n);
 
+// Sends one datagram to p, as net_send_to does to an IPv4 address.
+long net_send_to_peer(net_socket s, const void* buf, std::size_t len, const net_peer& p);
+
 // The sender in sa, a sockaddr_storage the system filled (IPv4 or IPv6;
 // any other family gives an empty record).
 void net_peer_from_sockaddr(const void* sa, net_peer* out);

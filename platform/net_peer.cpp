@@ -137,6 +137,15 @@ int net_bind_peer(net_socket s, const net_peer& p)
                : -1;
 }
 
+long net_send_to_peer(net_socket s, const void* buf, std::size_t len, const net_peer& p)
+{
+    int n = 0;
+    const sockaddr_storage ss = sockaddr_of(p, &n);
+    const auto sent = ::sendto(static_cast<sys_socket>(s), static_cast<const char*>(buf),
+                               static_cast<int>(len), 0, reinterpret_cast<const sockaddr*>(&ss), n);
+    return sent < 0 ? -1 : static_cast<long>(sent);
+}
+
 void net_peer_from_sockaddr(const void* sa, net_peer* out)
 {
     sockaddr_storage ss;
