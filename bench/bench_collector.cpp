@@ -8,8 +8,8 @@
 // can; the receiver under test runs alone on core 1. The datagrams are
 // laid out as the tap lays them out: records added until the datagram
 // passes 1,480 bytes (20 frames of 64 bytes, one of 1,514). For each frame
-// size: the collector with -k (Speck) and -K (clear), and the bare
-// receiver. A case's rate: the sender's own limit first; when frames are
+// size: the collector with -k (Speck) and -K (clear), each against the
+// bare receiver doing the same (-k: it deciphers each datagram first). A case's rate: the sender's own limit first; when frames are
 // lost there, a bisection below what was sent. Lost: frames sent less the
 // frames the receiver counts (the collector's closing summary). Frames per
 // CPU second are taken at the sender's limit, where the receiver is busy
@@ -265,8 +265,9 @@ std::FILE* bare_open(const std::string& path, std::uint64_t* size)
 }
 
 // Receives on port until SIGTERM, writing every frame of the set's layout
-// as an enhanced packet block.
-[[noreturn]] void bare_receiver(std::uint16_t port, const datagram_set& s, const std::string& dir)
+// as an enhanced packet block; with decrypt, each datagram deciphered first
+// (the cipher's cost, which the collector pays with -k).
+[[noreturn]] void bare_receiver(std::uint16_t port, const datagram_set& s, const std::string& dir, bool decrypt)
 {
     struct sigaction sa{};
     sa.sa_handler = [](int) { bare_stop = 1; };
@@ -293,6 +294,8 @@ std::FILE* bare_open(const std::string& path, std::uint64_t* size)
     while (!bare_stop && f) {
         const int got = ::recvmmsg(fd, msgs, batch, MSG_WAITFORONE, nullptr);
         for (int i = 0; i < got; ++i, ++datagrams) {
+            if (decrypt)
+                tap_crypt(bufs[i], bufs[i], msgs[i].msg_len, *speck_key);
             const std::uint8_t* p = bufs[i] + tap_header_size;
             for (unsigned k = 0; k < s.per; ++k, p += tap_record_header_size + s.frame) {
                 std::uint8_t head[28] = {}, tail[8] = {};
@@ -389,7 +392,7 @@ step_result run_step(const bench_setup& b, const receiver& r, const datagram_set
         std::freopen(log.c_str(), "w", stdout);
         dup2(fileno(stdout), 2);
         if (r.bare)
-            bare_receiver(port, s, b.dir + "/files");
+            bare_receiver(port, s, b.dir + "/files", r.encrypted);
         const std::string p = std::to_string(port), w = b.dir + "/files/c.pcapng",
                           rb = std::to_string(receive_buffer);
         if (r.encrypted)
@@ -517,7 +520,9 @@ int main(int argc, char** argv)
     std::filesystem::create_directories(b.dir);
     pin_self(0);
     speck_setup_key(bench_key, static_cast<std::int32_t>(std::strlen(bench_key)));
-    const receiver receivers[] = {{"collector -k", false, true}, {"collector -K", false, false}, {"bare", true, false}};
+    // Each collector case is compared with the bare case below it.
+    const receiver receivers[] = {{"collector -k", false, true}, {"bare -k", true, true},
+                                  {"collector -K", false, false}, {"bare -K", true, false}};
     b.fifo = b.fifo && geteuid() == 0;
     std::printf("%s; %.1f s per step, %d runs, median; sender on core 0 (%s), receiver on core 1%s\n",
                 b.collector.c_str(), b.seconds, runs, use_gso ? "segmented sends" : "a message per datagram",
@@ -526,8 +531,8 @@ int main(int argc, char** argv)
     for (std::size_t z = 0; z < sizes.size(); ++z) {
         const unsigned frame = static_cast<unsigned>(sizes[z]);
         const datagram_set clear = build(frame, false), ciphered = build(frame, true);
-        double rate[3] = {}, cpu[3] = {};
-        for (int k = 0; k < 3; ++k) {
+        double rate[4] = {}, cpu[4] = {};
+        for (int k = 0; k < 4; ++k) {
             std::vector<double> rates, per_cpu;
             int bound = 0;
             for (int run = 0; run < runs; ++run) {
@@ -539,9 +544,10 @@ int main(int argc, char** argv)
                         bound * 2 > runs ? "sender" : "receiver");
             std::fflush(stdout);
         }
-        for (int k = 0; k < 2; ++k)
-            std::printf("%-6u %-13s rate %.2fx bare, frames/CPU s %.2fx bare\n", frame, receivers[k].name.c_str(),
-                        rate[2] > 0 ? rate[k] / rate[2] : 0, cpu[2] > 0 ? cpu[k] / cpu[2] : 0);
+        for (int k = 0; k < 4; k += 2)
+            std::printf("%-6u %-13s rate %.2fx %s, frames/CPU s %.2fx\n", frame, receivers[k].name.c_str(),
+                        rate[k + 1] > 0 ? rate[k] / rate[k + 1] : 0, receivers[k + 1].name.c_str(),
+                        cpu[k + 1] > 0 ? cpu[k] / cpu[k + 1] : 0);
         if (z < check.size() && check[z] > 0) {
             std::vector<double> lost;
             for (int run = 0; run < runs; ++run) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -77,6 +78,18 @@ int write_headers(const capture_file& f, std::FILE* out, const source_table& t, 
     return 0;
 }
 
+// Gives out, just opened, a buffer of capture_file_buffer_size: the
+// buffer, or null when none can be had (out then keeps its default one).
+char* buffered(std::FILE* out)
+{
+    char* buffer = out ? new (std::nothrow) char[capture_file_buffer_size] : nullptr;
+    if (buffer && std::setvbuf(out, buffer, _IOFBF, capture_file_buffer_size) != 0) {
+        delete[] buffer;
+        buffer = nullptr;
+    }
+    return buffer;
+}
+
 // Makes the file just opened the current one, counting its headers.
 void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int64_t opened,
                 unsigned number, std::uint64_t header_size)
@@ -129,16 +142,20 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
         return -1;
     errno = 0;
     std::FILE* out = std::fopen(name, "wb");
+    char* buffer = buffered(out);
     std::uint64_t size = 0;
     if (!out || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
         int e = errno;
         COLLECTOR_LOG(trace_level_error, "Unable to write '%s' %d/%s", name, e, os_error_text(e));
         if (out)
             std::fclose(out);
+        delete[] buffer;
         rotation_postpone(f->rotation, &f->state, now, needed);
         return 0;
     }
     const int finished = std::fclose(f->f);
+    delete[] f->buffer;
+    f->buffer = buffer;
     std::memcpy(f->name, name, sizeof name);
     start_file(f, out, t, opened, number, size);
     keep_at_most(f, opened, number);
@@ -173,8 +190,11 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
     std::uint64_t size = 0;
     if (!out)
         return -1;
+    f->buffer = buffered(out);
     if (write_headers(*f, out, sources, &size) != 0 || std::fflush(out) != 0) {
         std::fclose(out);
+        delete[] f->buffer;
+        f->buffer = nullptr;
         return -1;
     }
     start_file(f, out, sources, now, 0, size);
@@ -219,5 +239,7 @@ void capture_file_close(capture_file* f)
     if (f->f)
         std::fclose(f->f);
     f->f = nullptr;
+    delete[] f->buffer;
+    f->buffer = nullptr;
     rotation_history_release(&f->history);
 }
