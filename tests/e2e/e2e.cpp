@@ -621,19 +621,23 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
 }
 
 // The tap sends over IPv4 only: Tap datagrams from the test over ::1 to collectors bound at ::1 and at :: (IPv4 too,
-// named as plain IPv4), read back by tshark. A bind address that names nothing, and a file that cannot be opened,
-// end the collector at start with status 1.
+// named as plain IPv4), read back by tshark. A bind address that names nothing, a file that cannot be opened and a
+// port that is taken end the collector at start with status 1.
 TEST(CollectorE2E, SendersOverIpv6AreNamedInBracketsAndIpv4AsBefore)
 {
     if (run_command("ip -6 addr show dev lo | grep -q ::1/128") != 0) GTEST_SKIP() << "no ::1 on lo: IPv6 is off";
     const temp_dir dir;
     const std::string file = dir.path + std::string("/f.pcapng");
+    udp_socket busy;  // its port is taken
+    ASSERT_EQ(udp_open(&busy), 0);
+    const std::string taken = std::to_string(busy.port);
     const struct { std::string args; std::vector<std::string> from, want; } rows[] = {
         {"-b ::1", {"::1"}, {"[::1]"}},
         {"-b ::", {"::1", "127.0.0.1"}, {"[::1]", "127.0.0.1"}},
         {"-b no-such-collector.invalid", {}, {"ERROR: Invalid bind address 'no-such-collector.invalid': not an IPv4 "
                                               "or IPv6 address or host"}},
-        {"-b ::1 -w " + file + "/x", {}, {"ERROR: Unable to write '" + file + "/x' 20/Not a directory"}}};
+        {"-b ::1 -w " + file + "/x", {}, {"ERROR: Unable to write '" + file + "/x' 20/Not a directory"}},
+        {"-b 127.0.0.1 -p " + taken, {}, {"ERROR: Unable to bind port " + taken + " 98/Address already in use"}}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
         child c;
