@@ -1,11 +1,11 @@
-// Addresses of either family for the collector: names, resolution, the
-// socket that is bound to one, and the system's address records read.
+// Addresses of either family for the collector: names, the socket that is
+// bound to one, sends to one, and the system's address records read
+// (net_common.cpp resolves them).
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #endif
@@ -86,26 +86,6 @@ void net_peer_text(const net_peer& p, char* out, std::size_t cap)
         std::snprintf(out, cap, "[%s%%%lu]:%u", text, static_cast<unsigned long>(p.scope_id), port);
     else
         std::snprintf(out, cap, "[%s]:%u", text, port);
-}
-
-int net_resolve_peer(const char* text, std::uint16_t port, net_peer* out)
-{
-    std::uint32_t v4 = 0;
-    if (net_resolve_ipv4(text, &v4) == 0) {
-        *out = net_peer_ipv4(v4, net_order16(port));
-        return 0;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
-        return -1;
-    const auto* a = reinterpret_cast<const sockaddr_in6*>(res->ai_addr);
-    *out = net_peer_ipv6(reinterpret_cast<const std::uint8_t*>(&a->sin6_addr), net_order16(port),
-                         a->sin6_scope_id);
-    ::freeaddrinfo(res);
-    return 0;
 }
 
 net_socket net_udp_socket_for(const net_peer& p)
