@@ -298,11 +298,15 @@ std::FILE* bare_open(const std::string& path, std::uint64_t* size)
                 tap_crypt(bufs[i], bufs[i], msgs[i].msg_len, *speck_key);
             const std::uint8_t* p = bufs[i] + tap_header_size;
             for (unsigned k = 0; k < s.per; ++k, p += tap_record_header_size + s.frame) {
-                std::uint8_t head[28] = {}, tail[8] = {};
-                le32(head, 6), le32(head + 4, block), le32(head + 16, s.frame), le32(head + 20, s.frame);
-                le32(head + 24, s.frame), le32(tail + pad, block);
-                put(f, head, sizeof head, &size), put(f, p + tap_record_header_size, s.frame, &size);
-                put(f, tail, pad + 4, &size);
+                // The block whole, then one write.
+                static std::uint8_t out[28 + 65536 + 8];
+                std::memset(out, 0, 28);
+                le32(out, 6), le32(out + 4, block), le32(out + 16, s.frame), le32(out + 20, s.frame);
+                le32(out + 24, s.frame);
+                std::memcpy(out + 28, p + tap_record_header_size, s.frame);
+                std::memset(out + 28 + s.frame, 0, pad);
+                le32(out + 28 + s.frame + pad, block);
+                put(f, out, block, &size);
             }
         }
     }

@@ -21,6 +21,8 @@ namespace {
 
 // Section headers and interface blocks are built here, one at a time.
 std::uint8_t block[256];
+// And each enhanced packet block.
+std::uint8_t packet[pcapng_packet_head_size + 65535 + pcapng_packet_tail_max];
 
 // The trace log writes to standard output. When the capture stream takes
 // it, the log moves to standard error and the stream gets the original
@@ -217,10 +219,15 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
         if (put(f->f, block, describe(t.entries[f->interfaces]), size) != 0)
             return -1;
     if (ng) {
+        // The block whole, then one write: three writes per frame were a
+        // tenth of the collector's time at 64-byte frames.
         std::uint8_t head[pcapng_packet_head_size], tail[pcapng_packet_tail_max];
         pcapng_packet_head(head, static_cast<std::uint32_t>(index), r);
-        if (put(f->f, head, sizeof head, size) != 0 || put(f->f, r.frame, r.caplen, size) != 0 ||
-            put(f->f, tail, pcapng_packet_tail(tail, r.caplen), size) != 0)
+        const std::size_t t = pcapng_packet_tail(tail, r.caplen);
+        std::memcpy(packet, head, sizeof head);
+        std::memcpy(packet + sizeof head, r.frame, r.caplen);
+        std::memcpy(packet + sizeof head + r.caplen, tail, t);
+        if (put(f->f, packet, sizeof head + r.caplen + t, size) != 0)
             return -1;
     } else {
         std::uint8_t head[pcap_record_header_size];
