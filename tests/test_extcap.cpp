@@ -43,6 +43,19 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         {with({"-K", "-w", "x"}), -1, "", "ERROR: A capture for Wireshark writes to"},
         {with({"-K", "-C", "1"}), -1, "", "FIFO only"},
         {capture, -1, "", "ERROR: Missing encryption key"},  // the usual checks' errors reach Wireshark too
+        // Every refusal of a value, and of what is missing or does not go together.
+        {{"-Kwx", "-p", "65536"}, -1, "ERROR: Invalid port '65536'", ""}, {{"-Kwx"}, -1, "ERROR: Missing UDP port -p", ""},
+        {{"-p9", "-wx"}, -1, "ERROR: Missing encryption key -k (or -K", ""}, {{"-Kp9"}, -1, "ERROR: Nothing to write to", ""},
+        {{"-Kp9", "-wx", "-F", "pcapx"}, -1, "ERROR: Invalid file format 'pcapx' (pcapng or pcap)", ""},
+        {{"-Kp9", "-wx", "-G", "0"}, -1, "ERROR: Invalid rotation time '0'", ""},
+        {{"-Kp9", "-wx", "-C", "1000001"}, -1, "ERROR: Invalid file size '1000001'", ""},
+        {{"-Kp9", "-wx", "-C1", "-W", "-1"}, -1, "ERROR: Invalid file count '-1'", ""},
+        {{"-Kp9", "-wx", "-S", "2147483648"}, -1, "ERROR: Invalid statistics interval '2147483648'", ""},
+        {{"-Kp9", "-wx", "-r", "1x"}, -1, "ERROR: Invalid receive buffer size '1x'", ""},
+        {{"-Kp9", "-wx", "-c", "0"}, -1, "ERROR: Invalid frame count '0'", ""},
+        {{"-Kp9", "-wx", "-W", "2"}, -1, "ERROR: -W keeps files of a rotation", ""},
+        {{"-Kp9", "-w-", "-G", "9"}, -1, "ERROR: Rotation (-G, -C) needs a file name", ""},
+        {{"-Kp9", "-wx", "y"}, -1, "ERROR: Unexpected argument 'y'", ""},
     };
     for (const auto& row : rows) {
         std::vector<std::string> words = row.args;

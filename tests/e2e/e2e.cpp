@@ -15,6 +15,7 @@
 #include <regex>
 #include <thread>
 
+#include "platform/net_batch_collector.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -615,6 +616,59 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
         ASSERT_TRUE(finish(&c, 10000) && c.status == 0);
         std::string got = out_of(c);
         EXPECT_TRUE(out != " -w " + file || run_command("tshark -r " + file + fields, &got) == 0);
+        EXPECT_EQ(got, want);
+    }
+}
+
+// The tap sends over IPv4 only: Tap datagrams from the test over ::1 to collectors bound at ::1 and at :: (IPv4 too,
+// named as plain IPv4), read back by tshark. A bind address that names nothing, a file that cannot be opened and a
+// port that is taken end the collector at start with status 1.
+TEST(CollectorE2E, SendersOverIpv6AreNamedInBracketsAndIpv4AsBefore)
+{
+    if (run_command("ip -6 addr show dev lo | grep -q ::1/128") != 0) GTEST_SKIP() << "no ::1 on lo: IPv6 is off";
+    const temp_dir dir;
+    const std::string file = dir.path + std::string("/f.pcapng");
+    udp_socket busy;  // its port is taken
+    ASSERT_EQ(udp_open(&busy), 0);
+    const std::string taken = std::to_string(busy.port);
+    const struct { std::string args; std::vector<std::string> from, want; } rows[] = {
+        {"-b ::1", {"::1"}, {"[::1]"}},
+        {"-b ::", {"::1", "127.0.0.1"}, {"[::1]", "127.0.0.1"}},
+        {"-b no-such-collector.invalid", {}, {"ERROR: Invalid bind address 'no-such-collector.invalid': not an IPv4 "
+                                              "or IPv6 address or host"}},
+        {"-b ::1 -w " + file + "/x", {}, {"ERROR: Unable to write '" + file + "/x' 20/Not a directory"}},
+        {"-b 127.0.0.1 -p " + taken, {}, {"ERROR: Unable to bind port " + taken + " 98/Address already in use"}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        child c;
+        const std::string count = row.from.empty() ? "" : " -c " + std::to_string(row.from.size());
+        const std::uint16_t port = fleet_collector(&c, "-v -w " + file + count + " " + row.args);
+        std::string want;
+        for (std::size_t i = 0; i < row.from.size(); ++i) {
+            net_peer at, to;
+            ASSERT_EQ(net_resolve_peer(row.from[i].c_str(), 0, &at), 0);
+            udp_socket u;
+            u.s = net_udp_socket_for(at);
+            ASSERT_TRUE(net_bind_peer(u.s, at) == 0 && (u.port = net_local_port(u.s)) != 0 &&
+                        net_resolve_peer(row.from[i].c_str(), port, &to) == 0);
+            const bytes payload = pattern(60 + 700 * i, std::uint8_t(i));
+            const bytes d = tap_datagram(std::uint16_t(7 + i), {ethernet(0x88b5, payload)});
+            ASSERT_EQ(net_send_to_peer(u.s, d.data(), d.size(), to), long(d.size()));
+            const std::string name = "tap " + std::to_string(7 + i) + " from " + row.want[i] + ":" +
+                                     std::to_string(u.port);
+            EXPECT_TRUE(wait_output(&c, "New source " + std::to_string(i) + ": " + name + "\n", 5000)) << err_of(c);
+            want += name + "\t";
+            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+            want += "\n";
+        }
+        ASSERT_TRUE(finish(&c, 10000));
+        EXPECT_EQ(c.status, row.from.empty() ? 1 : 0);
+        if (row.from.empty()) {
+            EXPECT_TRUE(port == 0 && has(out_of(c), row.want[0] + "\n")) << out_of(c);
+            continue;
+        }
+        std::string got;
+        EXPECT_EQ(run_command("tshark -r " + file + " -T fields -e frame.interface_name -e data.data 2>/dev/null", &got), 0);
         EXPECT_EQ(got, want);
     }
 }

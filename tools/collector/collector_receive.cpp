@@ -17,31 +17,34 @@ std::uint8_t datagrams[batch_size][datagram_cap];
 net_recv_slot batch[batch_size];
 tap_datagram_view view;
 
-void note_bad(collector_run& run, tap_decode_result r, long n, const net_addr4& from)
+void note_bad(collector_run& run, tap_decode_result r, long n, const net_peer& from)
 {
     collector_stats& stats = run.stats;
     unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
                         : r == tap_decode_bad_length ? &stats.bad_length
                                                      : &stats.bad_record;
     ++*counter;
-    const long i = source_find_sender(run.sources, from.addr, from.port);
+    const long i = source_find_sender(run.sources, from);
     if (i >= 0)
         ++run.sources.entries[i].counts.undecodable;
     // The first of each kind is worth a warning; a stream of them (a wrong
     // key) would drown everything else.
     int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
-    const auto* a = reinterpret_cast<const std::uint8_t*>(&from.addr);
-    COLLECTOR_LOG(level, "Datagram of %ld bytes from %u.%u.%u.%u:%u not decoded: %s", n, a[0],
-                  a[1], a[2], a[3], net_order16(from.port), tap_decode_text(r));
+    if (level > trace_verbosity)
+        return;
+    char sender[net_peer_text_max];
+    net_peer_text(from, sender, sizeof sender);
+    COLLECTOR_LOG(level, "Datagram of %ld bytes from %s not decoded: %s", n, sender,
+                  tap_decode_text(r));
 }
 
 // The source of the datagram just decoded, or -1 when the table is full:
 // its frames are then dropped, with one warning for the whole run.
-long find_source(collector_run& run, const net_addr4& from, std::int64_t now)
+long find_source(collector_run& run, const net_peer& from, std::int64_t now)
 {
     source_table& t = run.sources;
     bool added = false;
-    const long i = source_find_or_add(&t, from.addr, from.port, view.tap_id, now, &added);
+    const long i = source_find_or_add(&t, from, view.tap_id, now, &added);
     if (i < 0) {
         if (t.refused_datagrams++ == 0)
             COLLECTOR_LOG(trace_level_warning,
@@ -51,7 +54,7 @@ long find_source(collector_run& run, const net_addr4& from, std::int64_t now)
         return -1;
     }
     if (added) {
-        char name[48];
+        char name[source_name_max];
         source_name(t.entries[i], name, sizeof name);
         COLLECTOR_LOG(trace_level_normal, "New source %ld: %s", i, name);
     }
@@ -94,7 +97,7 @@ bool write_frames(collector_run& run, long i, std::int64_t now)
 }
 
 // One received datagram of n bytes (or a receive result below 0).
-bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_addr4& from)
+bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_peer& from)
 {
     ++run.stats.datagrams;
     if (n == -2) {
@@ -121,7 +124,7 @@ bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net
 void print_sources(const source_table& t)
 {
     for (std::size_t i = 0; i < t.count; ++i) {
-        char name[48];
+        char name[source_name_max];
         source_name(t.entries[i], name, sizeof name);
         const source_counts& c = t.entries[i].counts;
         COLLECTOR_LOG(trace_level_normal,
