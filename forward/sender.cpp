@@ -109,11 +109,9 @@ void send_queue_init(send_queue& q, const tap_sender& s)
     q.count = 0;
     q.next = 0;
     q.mode = net_send_mode_initial(s.socket);
-    // Room for a whole batch of the largest datagrams: with the default
-    // buffer (a few of the stack's segmented messages) a batch would wait
-    // in the send call for the collector's side, while the capture drops.
-    // Refused or capped, the socket sends as it did.
-    net_set_send_buffer(s.socket, static_cast<int>(net_batch_max * send_slot_size));
+    // The socket keeps the system's send buffer: it is what makes a send
+    // wait while the device's queue is full. A larger one lets a batch
+    // overrun that queue, where datagrams are dropped without a word.
 }
 
 int send_queue_push(tap_sender& s, send_queue& q, std::uint32_t len)

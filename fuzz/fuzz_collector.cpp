@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::pair<long, const tap_record_view*>> written;
     for (unsigned i = 0; i < view.num_pkts; ++i) {
         bool added;
-        const long s = source_find_or_add(&t, i % 3, 0, view.tap_id, 0, &added);
+        const long s = source_find_or_add(&t, net_peer_ipv4(i % 3, 0), view.tap_id, 0, &added);
         if (s >= 0) written.push_back({s, &view.records[i]});
         FUZZ_CHECK(s < 0 || capture_file_write(&f, t, std::size_t(s), view.records[i], 0) == 0, "write failed");
     }

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             std::memcpy(d, body, n);
         }
-        collector_take_datagram(run, d, static_cast<long>(len), {0x0100007f, 1000});
+        collector_take_datagram(run, d, static_cast<long>(len), net_peer_ipv4(0x0100007f, 1000));
         const bool written = (flags & 3) == 1 && model.take(seq);
         FUZZ_CHECK(run.stats.frames == frames + written, "seq %llu %s", (unsigned long long)seq,
                    written ? "not written" : "written");

@@ -10,7 +10,7 @@ int net_recv_batch_singly(net_socket s, net_recv_slot* slots, int n)
     for (; got < n; ++got) {
         // A datagram too long for its slot leaves no sender behind.
         slots[got].from = {};
-        const long r = net_recv_from_nowait(s, slots[got].buf, slots[got].cap, &slots[got].from);
+        const long r = net_recv_peer_nowait(s, &slots[got]);
         // A failure after some datagrams waits for the next call: those
         // received are delivered first.
         if (r == net_recv_nothing || (r == -1 && got > 0))

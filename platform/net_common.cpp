@@ -14,7 +14,28 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/net_batch_collector.h"
 #include "platform/platform.h"
+
+namespace {
+
+// The first address of family that text names (an address, or a host
+// name the system resolves) into *out. 0, or -1 when it names none.
+int resolve_first(const char* text, int family, sockaddr_storage* out)
+{
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
+        return -1;
+    *out = sockaddr_storage{};
+    std::memcpy(out, res->ai_addr, res->ai_addrlen < sizeof *out ? res->ai_addrlen : sizeof *out);
+    ::freeaddrinfo(res);
+    return 0;
+}
+
+}  // namespace
 
 int net_resolve_ipv4(const char* text, std::uint32_t* addr)
 {
@@ -23,14 +44,24 @@ int net_resolve_ipv4(const char* text, std::uint32_t* addr)
         *addr = a.s_addr;
         return 0;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
+    sockaddr_storage ss;
+    if (resolve_first(text, AF_INET, &ss) != 0)
         return -1;
-    *addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(res);
+    *addr = reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr;
+    return 0;
+}
+
+int net_resolve_peer(const char* text, std::uint16_t port, net_peer* out)
+{
+    std::uint32_t v4 = 0;
+    sockaddr_storage ss;
+    if (net_resolve_ipv4(text, &v4) == 0)
+        *out = net_peer_ipv4(v4, 0);
+    else if (resolve_first(text, AF_INET6, &ss) == 0)
+        net_peer_from_sockaddr(&ss, out);
+    else
+        return -1;
+    out->port = net_order16(port);
     return 0;
 }
 

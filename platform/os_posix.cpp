@@ -48,11 +48,12 @@ int net_bind_any(net_socket s, std::uint16_t port) { return net_bind(s, htonl(IN
 
 std::uint16_t net_local_port(net_socket s)
 {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    // Room for either family: the port lies at the same place in both.
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
         return 0;
-    return ntohs(sa.sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
 }
 
 int net_wait_readable(net_socket s, long timeout_us)
@@ -129,16 +130,6 @@ long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4
 //
 // Linux has sendmmsg, recvmmsg and segmentation offload (UDP_SEGMENT);
 // elsewhere every mode is one call per datagram.
-
-int net_set_send_buffer(net_socket s, int bytes)
-{
-    const int fd = static_cast<int>(s);
-#if defined(SO_SNDBUFFORCE)
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) == 0)
-        return 0;
-#endif
-    return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0 ? 0 : -1;
-}
 
 #if defined(__linux__) && defined(UDP_SEGMENT)
 

@@ -43,11 +43,12 @@ int net_bind_any(net_socket s, std::uint16_t port) { return net_bind(s, htonl(IN
 
 std::uint16_t net_local_port(net_socket s)
 {
-    sockaddr_in sa{};
-    int len = sizeof sa;
-    if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    // Room for either family: the port lies at the same place in both.
+    sockaddr_storage ss{};
+    int len = sizeof ss;
+    if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
         return 0;
-    return ntohs(sa.sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
 }
 
 int net_wait_readable(net_socket s, long timeout_us)
@@ -119,14 +120,6 @@ long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4
     int n = ::sendto(static_cast<SOCKET>(s), static_cast<const char*>(buf), static_cast<int>(len),
                      0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     return n == SOCKET_ERROR ? -1 : n;
-}
-
-int net_set_send_buffer(net_socket s, int bytes)
-{
-    return ::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDBUF,
-                        reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0
-               ? 0
-               : -1;
 }
 
 // Winsock has no batched send or receive that these could use: one call

@@ -129,12 +129,6 @@ int net_send_mode_initial(net_socket s);
 // net_batch_max, net_max_udp_payload bytes in all. 1 when d[0] goes alone.
 int net_gso_run(const net_datagram_out* d, int n);
 
-// Asks for a send buffer of bytes for s: a blocking UDP socket waits in
-// the send call while what it sent earlier still fills its buffer, and a
-// batch may hold much more than the default. Where the process may, the
-// system's cap is passed over. 0 set (perhaps capped); -1 refused.
-int net_set_send_buffer(net_socket s, int bytes);
-
 // Sends d[0..n) (n at most net_batch_max) to `to` in order, in as few
 // calls as mode allows. r > 0: the first r datagrams were sent whole
 // (the others were not tried). -1: the first message failed

@@ -14,7 +14,9 @@ struct prefix_trie;
 struct stop_event;
 
 inline constexpr const char* tap_title = "Vantry remote/virtual tap";
-inline constexpr const char* tap_version = "1.1.260430";
+// The one version number is project()'s in CMakeLists.txt; the packages
+// carry it too.
+inline constexpr const char* tap_version = VANTRY_VERSION;
 
 // A run moves through these in order, never back; run_phase_enter holds
 // the only moves.

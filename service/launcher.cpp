@@ -50,10 +50,9 @@ void print_no_service_manager()
     const char* n = service_name;
     service_printf("\nInstalling and running %s as a service is a Windows feature.\n", n);
     service_printf("On this system run the tap on a console with '%s /c [options]',\n"
-                   "or under systemd with the unit shipped in packaging/:\n"
-                   "  install %s.service to /etc/systemd/system/ and\n"
-                   "  %s.conf (one option per line) to /etc/%s/, then\n"
-                   "  systemctl daemon-reload && systemctl enable --now %s\n",
+                   "or under systemd with the unit %s.service that the package installs:\n"
+                   "  put the options in /etc/%s/%s.conf (one per line), then\n"
+                   "  systemctl enable --now %s\n",
                    n, n, n, n, n);
 }
 

@@ -67,24 +67,39 @@ TEST(CollectorFiles, SourceTableMatchesANaiveListUpToItsCapacity)
     std::mt19937 rng(7);
     for (int i = 0; i < 5000; ++i) {
         const std::uint32_t addr = rng() % 40, port = rng() % 3, tap = rng() % 20;  // few senders, many taps each
+        std::uint8_t v6[16] = {0xfe, 0x80, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, std::uint8_t(addr)};
+        const net_peer from = addr % 2 ? net_peer_ipv4(addr, std::uint16_t(port)) : net_peer_ipv6(v6, 0, port);
         bool added = false;
-        const long got = source_find_or_add(&t, addr, port, tap, i, &added);
+        const long got = source_find_or_add(&t, from, tap, i, &added);
         long want = -1, first = -1;
         for (std::size_t k = 0; k < naive.size(); ++k) {
-            const bool sender = naive[k].addr == addr && naive[k].port == port;
+            const bool sender = net_peer_same(naive[k].sender, from);
             if (sender && first < 0) first = long(k);
             if (sender && naive[k].tap_id == tap) want = long(k);
         }
         const bool fits = want < 0 && naive.size() < 1024;
-        if (fits) naive.push_back({addr, std::uint16_t(port), std::uint16_t(tap), i, {}});
+        if (fits) naive.push_back({from, std::uint16_t(tap), i, {}});
         ASSERT_TRUE(got == (fits ? long(naive.size() - 1) : want) && added == fits) << i;
-        ASSERT_EQ(source_find_sender(t, addr, port), first < 0 && fits ? got : first) << i;
+        ASSERT_EQ(source_find_sender(t, from), first < 0 && fits ? got : first) << i;
     }
     EXPECT_TRUE(t.count == 1024u && t.entries[1000].first_seen == naive[1000].first_seen);
-    char name[64], desc[64];
-    source_name({ipv4_of(10, 0, 0, 5), net_order16(50000), 7, 0, {}}, name, sizeof name);
-    source_description({0, 0, 0, 1700000000, {}}, desc, sizeof desc);
-    EXPECT_EQ(std::string(name) + ", " + desc, "tap 7 from 10.0.0.5:50000, first datagram 2023-11-14 22:13:20 UTC");
+    char name[source_name_max], desc[64];
+    source_description({{}, 0, 1700000000, {}}, desc, sizeof desc);
+    EXPECT_STREQ(desc, "first datagram 2023-11-14 22:13:20 UTC");
+    const std::uint8_t v6[16] = {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xab, 0xcd};
+    const std::uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 5};
+    const std::uint8_t link[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const std::uint16_t port = net_order16(50000);
+    const std::pair<net_peer, const char*> names[] = {
+        {net_peer_ipv4(ipv4_of(10, 0, 0, 5), port), "tap 7 from 10.0.0.5:50000"},
+        {net_peer_ipv6(v6, port, 0), "tap 7 from [2001:db8::abcd]:50000"},
+        {net_peer_ipv6(mapped, port, 3), "tap 7 from 10.0.0.5:50000"},  // a dual-stack socket's IPv4 sender
+        {net_peer_ipv6(link, port, 4294967295u), "tap 7 from [fe80::1%4294967295]:50000"}};  // the longest zone
+    for (const auto& [from, want] : names) {
+        source_name({from, 7, 0, {}}, name, sizeof name);
+        EXPECT_STREQ(name, want);
+    }
+    EXPECT_TRUE(net_peer_same(names[0].first, names[2].first)) << "one sender whichever socket heard it";
     source_table_release(&t);
 }
 
@@ -132,7 +147,8 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     const bytes frame = pattern(101, 1);
     for (int i = 0; i < 24; ++i) {
         bool added;
-        const long s = source_find_or_add(&t, ipv4_of(127, 0, 0, 1), 0, std::uint16_t(std::min(i / 4, 3)), 0, &added);
+        const long s = source_find_or_add(&t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), 0), std::uint16_t(std::min(i / 4, 3)), 0,
+                                          &added);
         ASSERT_EQ(capture_file_write(&f, t, std::size_t(s), record(frame), 0), 0);
     }
     capture_file_close(&f);
@@ -144,7 +160,7 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     }
     capture_file_close(&g);
     EXPECT_TRUE(frames_in("g") == 1 && !fs::exists(dir / "g1"));
-    for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, ipv4_of(127, 0, 0, 1), p), -1) << p;
+    for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), p)), -1) << p;
     source_table_release(&t);
     fs::remove_all(dir);
 }

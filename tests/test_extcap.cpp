@@ -28,6 +28,7 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
     // out, err: in standard output and error; path, key: what a run that goes on was given.
     const struct { std::vector<std::string> args; int rc; const char *out, *err, *path = {}, *key = {}; } rows[] = {
         {{"--extcap-interfaces", "--extcap-version=4.0"}, 1, "interface {value=vantry}{display=Vantry remote", ""},
+        {{"-Kp9", "--version", "-wx"}, 1, "vantry_collector " VANTRY_VERSION "\n", ""},  // packages' check
         {{"--extcap-dlts", "--extcap-interface", "vantry"}, 1, "dlt {number=1}{name=EN10MB}", ""},
         {{"--extcap-interface", "vantry", "--extcap-config"}, 1, "arg {number=0}{call=--port}", ""},
         {{"--extcap-dlts"}, -1, "ERROR: Missing --extcap-interface vantry", ""},
@@ -44,6 +45,19 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         {capture, -1, "", "ERROR: Missing encryption key"},  // the usual checks' errors reach Wireshark too
         {with({"-A", "-K"}), -1, "", "ERROR: Options -A and -K exclude each other"},
         {with({"--authenticated"}), -1, "", "ERROR: Missing encryption key -k (-A reads"},
+        // Every refusal of a value, and of what is missing or does not go together.
+        {{"-Kwx", "-p", "65536"}, -1, "ERROR: Invalid port '65536'", ""}, {{"-Kwx"}, -1, "ERROR: Missing UDP port -p", ""},
+        {{"-p9", "-wx"}, -1, "ERROR: Missing encryption key -k (or -K", ""}, {{"-Kp9"}, -1, "ERROR: Nothing to write to", ""},
+        {{"-Kp9", "-wx", "-F", "pcapx"}, -1, "ERROR: Invalid file format 'pcapx' (pcapng or pcap)", ""},
+        {{"-Kp9", "-wx", "-G", "0"}, -1, "ERROR: Invalid rotation time '0'", ""},
+        {{"-Kp9", "-wx", "-C", "1000001"}, -1, "ERROR: Invalid file size '1000001'", ""},
+        {{"-Kp9", "-wx", "-C1", "-W", "-1"}, -1, "ERROR: Invalid file count '-1'", ""},
+        {{"-Kp9", "-wx", "-S", "2147483648"}, -1, "ERROR: Invalid statistics interval '2147483648'", ""},
+        {{"-Kp9", "-wx", "-r", "1x"}, -1, "ERROR: Invalid receive buffer size '1x'", ""},
+        {{"-Kp9", "-wx", "-c", "0"}, -1, "ERROR: Invalid frame count '0'", ""},
+        {{"-Kp9", "-wx", "-W", "2"}, -1, "ERROR: -W keeps files of a rotation", ""},
+        {{"-Kp9", "-w-", "-G", "9"}, -1, "ERROR: Rotation (-G, -C) needs a file name", ""},
+        {{"-Kp9", "-wx", "y"}, -1, "ERROR: Unexpected argument 'y'", ""},
     };
     for (const auto& row : rows) {
         std::vector<std::string> words = row.args;

@@ -156,7 +156,8 @@ TEST(TapWire, DecodingRefusesWhatNoTapBuilds)
         {cat({{0x24}, bytes(good.begin() + 1, good.end())}), tap_decode_bad_magic},
         {bytes(good.begin(), good.begin() + 7), tap_decode_bad_length}, {cat({good, {0}}), tap_decode_bad_length},
         {bytes(good.begin(), good.end() - 1), tap_decode_bad_record}, {one(2, 999999, 3), tap_decode_bad_record},
-        {one(1, 999999, 1), tap_decode_bad_record}, {one(1, 1000000, 3), tap_decode_bad_record}};
+        {one(1, 999999, 1), tap_decode_bad_record}, {one(1, 1000000, 3), tap_decode_bad_record},
+        {one(255, 999999, 3), tap_decode_bad_record}};  // the most records a count claims, one there
     static tap_datagram_view view;
     for (const auto& [d, want] : rows)
         EXPECT_EQ(tap_decode(d.data(), d.size(), &view), want) << testing::PrintToString(d);

@@ -146,7 +146,8 @@ struct collector_fixture {
     ~collector_fixture() { collector_release(run); }
     void take(bytes d, std::uint16_t port = 1000)  // a refusal never ends the run
     {
-        EXPECT_TRUE(collector_take_datagram(run, d.data(), long(d.size()), {ipv4_of(127, 0, 0, 1), net_order16(port)}));
+        const net_peer from = net_peer_ipv4(ipv4_of(127, 0, 0, 1), net_order16(port));
+        EXPECT_TRUE(collector_take_datagram(run, d.data(), long(d.size()), from));
     }
 };
 }  // namespace

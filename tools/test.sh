@@ -33,7 +33,7 @@ configure_and_build() {
   ninja -C "$dir"
 }
 
-mkdir -p build build-san build-win build-fuzz
+mkdir -p build build-san build-win build-fuzz build-pkg build-win-pkg
 export WINEPREFIX=$root/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 # VANTRY_TEST_HOOKS: the tests force the sender's fallbacks (docs/performance.md).
@@ -55,6 +55,13 @@ fi
 if [ -x tests/wine/service_life.sh ]; then
   step "windows service life (wine)" tests/wine/service_life.sh "$root/build-win"
 fi
+
+# The packages: the .deb installed, checked and removed on this machine (root only: CI's is a throwaway one), the
+# Windows zip and installer under Wine.
+if [ "$(id -u)" -eq 0 ]; then
+  step "debian package (install, check, remove)" tools/test_packages.sh "$root/build-pkg"
+fi
+step "windows zip and installer (wine)" tools/test_win_packages.sh "$root/build-win-pkg"
 
 # Every parser of outside input under libFuzzer, for a bounded time each.
 if [ -x tools/fuzz.sh ] && [ "${VANTRY_FUZZ_SECONDS:-30}" -gt 0 ]; then

@@ -15,6 +15,7 @@
 #include <regex>
 #include <thread>
 
+#include "platform/net_batch_collector.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -670,6 +671,59 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
     }
 }
 
+// The tap sends over IPv4 only: Tap datagrams from the test over ::1 to collectors bound at ::1 and at :: (IPv4 too,
+// named as plain IPv4), read back by tshark. A bind address that names nothing, a file that cannot be opened and a
+// port that is taken end the collector at start with status 1.
+TEST(CollectorE2E, SendersOverIpv6AreNamedInBracketsAndIpv4AsBefore)
+{
+    if (run_command("ip -6 addr show dev lo | grep -q ::1/128") != 0) GTEST_SKIP() << "no ::1 on lo: IPv6 is off";
+    const temp_dir dir;
+    const std::string file = dir.path + std::string("/f.pcapng");
+    udp_socket busy;  // its port is taken
+    ASSERT_EQ(udp_open(&busy), 0);
+    const std::string taken = std::to_string(busy.port);
+    const struct { std::string args; std::vector<std::string> from, want; } rows[] = {
+        {"-b ::1", {"::1"}, {"[::1]"}},
+        {"-b ::", {"::1", "127.0.0.1"}, {"[::1]", "127.0.0.1"}},
+        {"-b no-such-collector.invalid", {}, {"ERROR: Invalid bind address 'no-such-collector.invalid': not an IPv4 "
+                                              "or IPv6 address or host"}},
+        {"-b ::1 -w " + file + "/x", {}, {"ERROR: Unable to write '" + file + "/x' 20/Not a directory"}},
+        {"-b 127.0.0.1 -p " + taken, {}, {"ERROR: Unable to bind port " + taken + " 98/Address already in use"}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        child c;
+        const std::string count = row.from.empty() ? "" : " -c " + std::to_string(row.from.size());
+        const std::uint16_t port = fleet_collector(&c, "-v -w " + file + count + " " + row.args);
+        std::string want;
+        for (std::size_t i = 0; i < row.from.size(); ++i) {
+            net_peer at, to;
+            ASSERT_EQ(net_resolve_peer(row.from[i].c_str(), 0, &at), 0);
+            udp_socket u;
+            u.s = net_udp_socket_for(at);
+            ASSERT_TRUE(net_bind_peer(u.s, at) == 0 && (u.port = net_local_port(u.s)) != 0 &&
+                        net_resolve_peer(row.from[i].c_str(), port, &to) == 0);
+            const bytes payload = pattern(60 + 700 * i, std::uint8_t(i));
+            const bytes d = tap_datagram(std::uint16_t(7 + i), {ethernet(0x88b5, payload)});
+            ASSERT_EQ(net_send_to_peer(u.s, d.data(), d.size(), to), long(d.size()));
+            const std::string name = "tap " + std::to_string(7 + i) + " from " + row.want[i] + ":" +
+                                     std::to_string(u.port);
+            EXPECT_TRUE(wait_output(&c, "New source " + std::to_string(i) + ": " + name + "\n", 5000)) << err_of(c);
+            want += name + "\t";
+            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+            want += "\n";
+        }
+        ASSERT_TRUE(finish(&c, 10000));
+        EXPECT_EQ(c.status, row.from.empty() ? 1 : 0);
+        if (row.from.empty()) {
+            EXPECT_TRUE(port == 0 && has(out_of(c), row.want[0] + "\n")) << out_of(c);
+            continue;
+        }
+        std::string got;
+        EXPECT_EQ(run_command("tshark -r " + file + " -T fields -e frame.interface_name -e data.data 2>/dev/null", &got), 0);
+        EXPECT_EQ(got, want);
+    }
+}
+
 // -C 1 (a million bytes), 50 datagrams of 40 frames of 1400 bytes, each sent once the one before is written: three
 // files, each alone readable, none larger than the limit, every frame in one of them.
 TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
@@ -744,6 +798,43 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
         EXPECT_TRUE(poll_until(5000, [&] { return !bound(); })) << "the collector still runs";
         tap_stop(&tap);
     }
+}
+
+// A link slower than the capture (a shaper with a 1 MB queue): the tap's sends wait for the queue, so that every
+// datagram it counts as sent arrives, and what it could not take is counted as capture drops.
+TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
+{
+    const netns t("vslt" + id), c("vslc" + id);
+    const std::string link = "ip -n " + t.name + " link add vs0 type veth peer name vs1 netns " + c.name +
+                             " && ip -n " + t.name + " addr add 10.78.0.1/30 dev vs0 && ip -n " + c.name +
+                             " addr add 10.78.0.2/30 dev vs1 && ip -n " + t.name + " link set vs0 up && ip -n " +
+                             c.name + " link set vs1 up && tc -n " + t.name +
+                             " qdisc add dev vs0 root tbf rate 40mbit burst 16kb limit 1mb";
+    if (t.made || c.made || run_command(link)) GTEST_SKIP() << "needs root, ip netns and tc";
+    udp_socket rx;
+    ASSERT_EQ(udp_open(&rx, "10.78.0.2", c.name), 0);
+    const int inject = netns_call(t.name, [] {
+        sockaddr_ll sll{AF_PACKET, 0, static_cast<int>(if_nametoindex("lo")), 0, 0, 0, {}};
+        const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        return bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) == 0 ? s : -1;
+    });
+    child tap;
+    ASSERT_TRUE(inject >= 0 && tap_start(&tap, {"-i", "lo", "-c", "10.78.0.2:" + std::to_string(rx.port), "-K"},
+                                         t.name)) << out_of(tap);
+    const bytes frame = ethernet(0x88b5, pattern(1500, 7));  // a datagram of its own each, 2.5 MB in all
+    for (int i = 0; i < 1600; ++i) EXPECT_GT(::send(inject, frame.data(), frame.size(), 0), 0);
+    close(inject);
+    std::vector<wire_record> got;
+    for (bytes d(70000); net_wait_readable(rx.s, 3000000) == 1;) {
+        d.resize(70000);
+        d.resize(std::max(0L, net_recv_from(rx.s, d.data(), d.size(), nullptr)));
+        decode_records(d, &got);
+    }
+    const std::string out = tap_stop(&tap);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\[(\d+) packets sent\]\[(\d+) capture drops\])"))) << out;
+    EXPECT_EQ(std::to_string(got.size()), m[1].str()) << "datagrams counted as sent but lost on the way";
+    EXPECT_EQ(std::stoul(m[1].str()) + std::stoul(m[2].str()), 1600u) << out;
 }
 
 #if defined(VANTRY_TEST_HOOKS)

@@ -14,6 +14,12 @@
 
 enum class capture_format { pcapng, pcap };
 
+// Frames are written through a buffer of this size, allocated with each
+// file: the receive loop flushes once a batch, and a buffer that holds a
+// whole batch makes that one write (the default buffer of a few KiB
+// would take several per datagram of large frames).
+inline constexpr std::size_t capture_file_buffer_size = 256 * 1024;
+
 struct capture_file {
     // Set before capture_file_open.
     capture_format format = capture_format::pcapng;
@@ -21,6 +27,7 @@ struct capture_file {
     rotation_settings rotation{};
 
     std::FILE* f = nullptr;
+    char* buffer = nullptr;       // f's buffer, capture_file_buffer_size bytes (null: the default)
     char name[rotation_name_max] = {};
     unsigned number = 0;          // of the current file within its period
     std::size_t interfaces = 0;   // sources described in the current file

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "run/getopt.h"
+#include "run/run_settings.h"
 #include "tools/collector/collector_log.h"
 
 namespace {
@@ -22,7 +23,7 @@ enum : int {
     extcap_ignored_word,
 };
 
-const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vhA";
+const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vVhA";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
     {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
@@ -31,7 +32,8 @@ const long_option long_options[] = {
     {"file-size", arg_required, 'C'},    {"file-count", arg_required, 'W'},
     {"stats-seconds", arg_required, 'S'}, {"bind", arg_required, 'b'},
     {"receive-buffer", arg_required, 'r'}, {"verbose", arg_none, 'v'},
-    {"help", arg_none, 'h'},             {"authenticated", arg_none, 'A'},
+    {"help", arg_none, 'h'},             {"version", arg_none, 'V'},
+    {"authenticated", arg_none, 'A'},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -102,7 +104,8 @@ void print_help()
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
         "                        [-b ADDRESS] [-r BYTES]\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
-        "  -b, --bind ADDRESS         receive on this IPv4 address only (default: all)\n"
+        "  -b, --bind ADDRESS         receive on this IPv4 or IPv6 address only (default: all\n"
+        "                             IPv4 addresses; '::' for all of both)\n"
         "  -r, --receive-buffer BYTES socket receive buffer to ask the system for\n"
         "  -k, --key KEY              key string the tap was given\n"
         "  -K, --disable-encryption   datagrams arrive in clear\n"
@@ -118,6 +121,7 @@ void print_help()
         "                             SIGUSR1 on Linux)\n"
         "  -v, --verbose              one line per datagram\n"
         "  -h, --help                 this text\n"
+        "  -V, --version              the version\n"
         "  --extcap-interfaces, --extcap-config, --capture --fifo PATH...\n"
         "                             as Wireshark's capture interface 'vantry' (docs/collector.md)\n"
         "  -A, --authenticated        datagrams sealed by taps started with -A: verified, replays\n"
@@ -208,6 +212,9 @@ int read_options(int argc, char** argv, collector_options* opt)
             break;
         case 'h':
             print_help();
+            return 1;
+        case 'V':
+            std::printf("vantry_collector %s\n", tap_version);
             return 1;
         case extcap_interfaces_word:
             opt->extcap.step = extcap_step::interfaces;

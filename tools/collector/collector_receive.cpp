@@ -23,19 +23,21 @@ tap_datagram_view view;
 // sender's field. The first of each kind is worth a warning; a stream of
 // them (a wrong key) would drown everything else.
 void refuse(collector_run& run, unsigned* counter, std::uint64_t source_counts::*field,
-            const char* verdict, long n, const net_addr4& from, const char* why)
+            const char* verdict, long n, const net_peer& from, const char* why)
 {
     ++*counter;
-    const long i = source_find_sender(run.sources, from.addr, from.port);
+    const long i = source_find_sender(run.sources, from);
     if (i >= 0)
         ++(run.sources.entries[i].counts.*field);
     int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
-    const auto* a = reinterpret_cast<const std::uint8_t*>(&from.addr);
-    COLLECTOR_LOG(level, "Datagram of %ld bytes from %u.%u.%u.%u:%u %s: %s", n, a[0], a[1], a[2],
-                  a[3], net_order16(from.port), verdict, why);
+    if (level > trace_verbosity)
+        return;
+    char sender[net_peer_text_max];
+    net_peer_text(from, sender, sizeof sender);
+    COLLECTOR_LOG(level, "Datagram of %ld bytes from %s %s: %s", n, sender, verdict, why);
 }
 
-void note_bad(collector_run& run, tap_decode_result r, long n, const net_addr4& from)
+void note_bad(collector_run& run, tap_decode_result r, long n, const net_peer& from)
 {
     collector_stats& stats = run.stats;
     unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
@@ -56,7 +58,7 @@ unsigned* window_refusal(collector_stats& st, window_verdict v, const char** why
 // anything of it is used; a number is marked seen only once its datagram
 // verified. True with the clear datagram at data + *at (*clear_len bytes)
 // and the change of the lost count; false when it was refused (counted).
-bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_addr4& from,
+bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from,
                  std::size_t* at, std::size_t* clear_len, std::int64_t* lost)
 {
     collector_sealing& s = run.sealing;
@@ -113,11 +115,11 @@ bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_addr4
 
 // The source of the datagram just decoded, or -1 when the table is full:
 // its frames are then dropped, with one warning for the whole run.
-long find_source(collector_run& run, const net_addr4& from, std::int64_t now)
+long find_source(collector_run& run, const net_peer& from, std::int64_t now)
 {
     source_table& t = run.sources;
     bool added = false;
-    const long i = source_find_or_add(&t, from.addr, from.port, view.tap_id, now, &added);
+    const long i = source_find_or_add(&t, from, view.tap_id, now, &added);
     if (i < 0) {
         if (t.refused_datagrams++ == 0)
             COLLECTOR_LOG(trace_level_warning,
@@ -127,7 +129,7 @@ long find_source(collector_run& run, const net_addr4& from, std::int64_t now)
         return -1;
     }
     if (added) {
-        char name[48];
+        char name[source_name_max];
         source_name(t.entries[i], name, sizeof name);
         COLLECTOR_LOG(trace_level_normal, "New source %ld: %s", i, name);
     }
@@ -173,7 +175,7 @@ bool write_frames(collector_run& run, long i, std::int64_t now)
 void print_sources(const source_table& t, bool sealed)
 {
     for (std::size_t i = 0; i < t.count; ++i) {
-        char name[48], more[64] = "";
+        char name[source_name_max], more[64] = "";
         source_name(t.entries[i], name, sizeof name);
         const source_counts& c = t.entries[i].counts;
         if (sealed)
@@ -202,7 +204,7 @@ void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
 
 }  // namespace
 
-bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_addr4& from)
+bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_peer& from)
 {
     ++run.stats.datagrams;
     if (n == -2) {

@@ -77,7 +77,7 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
 // False once the run is done (the frame count reached, or the capture
 // stream broken).
 bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
-                             const net_addr4& from);
+                             const net_peer& from);
 
 // The closing summary.
 void collector_summary(const collector_run& run);

@@ -90,21 +90,22 @@ int open_socket(collector_run& run)
         COLLECTOR_LOG(trace_level_error, "Unable to start the socket library");
         return -1;
     }
-    run.s = net_udp_socket();
+    // Without -b, every IPv4 address.
+    const char* address = run.opt.bind_address;
+    const auto port = static_cast<std::uint16_t>(run.opt.port);
+    net_peer at = net_peer_ipv4(0, net_order16(port));
+    if (address && net_resolve_peer(address, port, &at) != 0) {
+        COLLECTOR_LOG(trace_level_error,
+                      "Invalid bind address '%s': not an IPv4 or IPv6 address or host", address);
+        return -1;
+    }
+    run.s = net_udp_socket_for(at);
     if (run.s == net_invalid_socket || net_waker_open(&run.waker) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
         return -1;
     }
-    const char* address = run.opt.bind_address;
-    std::uint32_t addr = 0;
-    if (address && net_resolve_ipv4(address, &addr) != 0) {
-        COLLECTOR_LOG(trace_level_error, "Invalid bind address '%s': not an IPv4 address or host",
-                      address);
-        return -1;
-    }
-    const auto port = static_cast<std::uint16_t>(run.opt.port);
-    if ((address ? net_bind(run.s, addr, port) : net_bind_any(run.s, port)) != 0) {
+    if (net_bind_peer(run.s, at) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", run.opt.port, e,
                       os_error_text(e));

@@ -24,7 +24,7 @@ constexpr char config_fields[] =
     "arg {number=3}{call=--disable-encryption}{display=Datagrams in clear}{type=boolflag}"
     "{default=false}{tooltip=The taps send in clear (vantry_remote -K)}\n"
     "arg {number=4}{call=--bind}{display=Bind address}{type=string}"
-    "{tooltip=Receive on this IPv4 address only (default: every address)}\n";
+    "{tooltip=Receive on this IPv4 or IPv6 address only (default: every IPv4 address; :: for both)}\n";
 
 // What a question names must be our one interface.
 int check_interface(const char* name)

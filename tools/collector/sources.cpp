@@ -1,18 +1,21 @@
 #include "tools/collector/sources.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 
-#include "platform/platform.h"
 
 namespace {
 
-std::size_t slot_of(std::uint32_t addr, std::uint16_t port, std::size_t mask)
+std::size_t slot_of(const net_peer& sender, std::size_t mask)
 {
     // Only the sender is hashed: the taps behind one sender share a probe
     // run, which source_find_sender walks too.
-    std::uint64_t h = (std::uint64_t{addr} << 16 | port) * 0x9e3779b97f4a7c15ULL;
+    std::uint64_t words[2];
+    std::memcpy(words, sender.addr, sizeof words);
+    std::uint64_t h = words[0] ^ (words[1] * 0xff51afd7ed558ccdULL) ^ sender.scope_id;
+    h = (h ^ (h >> 29) ^ sender.port) * 0x9e3779b97f4a7c15ULL;
     return static_cast<std::size_t>(h >> 40) & mask;
 }
 
@@ -44,35 +47,35 @@ void source_table_release(source_table* t)
     *t = source_table{};
 }
 
-long source_find_or_add(source_table* t, std::uint32_t addr, std::uint16_t port,
-                        std::uint16_t tap_id, std::int64_t first_seen, bool* added)
+long source_find_or_add(source_table* t, const net_peer& sender, std::uint16_t tap_id,
+                        std::int64_t first_seen, bool* added)
 {
     *added = false;
-    std::size_t i = slot_of(addr, port, t->slot_mask);
+    std::size_t i = slot_of(sender, t->slot_mask);
     for (; t->slots[i] != 0; i = (i + 1) & t->slot_mask) {
         const source& s = t->entries[t->slots[i] - 1];
-        if (s.addr == addr && s.port == port && s.tap_id == tap_id)
+        if (s.tap_id == tap_id && net_peer_same(s.sender, sender))
             return static_cast<long>(t->slots[i] - 1);
     }
     if (t->count == t->capacity)
         return -1;
     source& s = t->entries[t->count];
-    s = source{addr, port, tap_id, first_seen, {}};
+    s = source{sender, tap_id, first_seen, {}};
     t->slots[i] = static_cast<std::uint32_t>(++t->count);
     *added = true;
     return static_cast<long>(t->count - 1);
 }
 
-long source_find_sender(const source_table& t, std::uint32_t addr, std::uint16_t port)
+long source_find_sender(const source_table& t, const net_peer& sender)
 {
     if (!t.slots)
         return -1;
     // The sender's first source is the first met: entries never move and
     // later ones are placed further along the run.
-    for (std::size_t i = slot_of(addr, port, t.slot_mask); t.slots[i] != 0;
+    for (std::size_t i = slot_of(sender, t.slot_mask); t.slots[i] != 0;
          i = (i + 1) & t.slot_mask) {
         const source& s = t.entries[t.slots[i] - 1];
-        if (s.addr == addr && s.port == port)
+        if (net_peer_same(s.sender, sender))
             return static_cast<long>(t.slots[i] - 1);
     }
     return -1;
@@ -80,9 +83,9 @@ long source_find_sender(const source_table& t, std::uint32_t addr, std::uint16_t
 
 void source_name(const source& s, char* out, std::size_t cap)
 {
-    const auto* a = reinterpret_cast<const std::uint8_t*>(&s.addr);
-    std::snprintf(out, cap, "tap %u from %u.%u.%u.%u:%u", s.tap_id, a[0], a[1], a[2], a[3],
-                  net_order16(s.port));
+    char from[net_peer_text_max];
+    net_peer_text(s.sender, from, sizeof from);
+    std::snprintf(out, cap, "tap %u from %s", s.tap_id, from);
 }
 
 void source_description(const source& s, char* out, std::size_t cap)

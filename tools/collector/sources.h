@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/net_batch_collector.h"
+
 inline constexpr std::size_t source_table_default_capacity = 1024;
 
 struct source_counts {
@@ -22,8 +24,7 @@ struct source_counts {
 };
 
 struct source {
-    std::uint32_t addr = 0;  // network order
-    std::uint16_t port = 0;  // network order
+    net_peer sender;  // address and port, IPv4 or IPv6
     std::uint16_t tap_id = 0;
     std::int64_t first_seen = 0;  // Unix seconds, UTC
     source_counts counts;
@@ -33,7 +34,7 @@ struct source_table {
     source* entries = nullptr;  // [0, count) in order of first arrival
     std::size_t count = 0;
     std::size_t capacity = 0;
-    // Open addressing over (address, port): entry index + 1, 0 for free.
+    // Open addressing over the sender: entry index + 1, 0 for free.
     // Twice the capacity or more, so a probe always ends at a free slot.
     std::uint32_t* slots = nullptr;
     std::size_t slot_mask = 0;
@@ -51,14 +52,16 @@ void source_table_release(source_table* t);
 // The index of the source (addr, port, tap_id), added with first_seen when
 // new (*added is then set). -1 when it is new and the table is full: the
 // caller counts it as refused.
-long source_find_or_add(source_table* t, std::uint32_t addr, std::uint16_t port,
-                        std::uint16_t tap_id, std::int64_t first_seen, bool* added);
+long source_find_or_add(source_table* t, const net_peer& sender, std::uint16_t tap_id,
+                        std::int64_t first_seen, bool* added);
 
-// The index of the first source from addr:port, whatever its tap id; -1 if
+// The index of the first source from sender, whatever its tap id; -1 if
 // none. A datagram that does not decode has no tap id to tell more.
-long source_find_sender(const source_table& t, std::uint32_t addr, std::uint16_t port);
+long source_find_sender(const source_table& t, const net_peer& sender);
 
-// "tap 7 from 10.0.0.5:50000" into out (cap bytes, at least 40 hold any).
+// "tap 7 from 10.0.0.5:50000" or "tap 7 from [::1]:50000" into out (cap
+// bytes; source_name_max hold any).
+inline constexpr std::size_t source_name_max = 16 + net_peer_text_max;
 void source_name(const source& s, char* out, std::size_t cap);
 
 // "first datagram 2026-04-30 12:00:00 UTC" into out (at least 48 bytes).
