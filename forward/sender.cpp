@@ -2,6 +2,7 @@
 // batches.
 #include "forward/sender.h"
 
+#include "forward/tap_sealed.h"
 #include "forward/tap_wire.h"
 #include "support/trace_log.h"
 
@@ -22,21 +23,25 @@ void report_failure(tap_sender& s, long sent, std::uint32_t len, int err, const 
                 static_cast<int>(sent), len, err, text, n);
 }
 
-// 0 when the datagram can go; 2 counted as failed (no destination); -1
-// encryption failed.
-int prepare(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
+// 0 when the datagram can go, *len then its length on the wire; 2
+// counted as failed (no destination); -1 encryption failed.
+int prepare(tap_sender& s, std::uint8_t* buf, std::uint32_t* len)
 {
     if (!s.has_destination) {
         // No destination was ever resolved: report it like a send that
         // failed, never send to a zero address.
-        report_failure(s, -1, len, 0, "no collector address");
+        report_failure(s, -1, *len, 0, "no collector address");
         return 2;
     }
-    if (s.encrypt && (!s.key || tap_crypt(buf, buf, len, *s.key) != 0)) {
-        TAP_LOG(trace_level_warning, "Encryption error");
-        return -1;
+    if (s.encrypt && s.sealed) {
+        *len = sealed_seal(*s.sealed, buf, *len);
+        if (*len != 0)
+            return 0;
+    } else if (!s.encrypt || (s.key && tap_crypt(buf, buf, *len, *s.key) == 0)) {
+        return 0;
     }
-    return 0;
+    TAP_LOG(trace_level_warning, "Encryption error");
+    return -1;
 }
 
 void note_sent(tap_sender& s, std::uint32_t len)
@@ -87,7 +92,7 @@ std::uint32_t send_success_note(send_failure_log& log)
 
 int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
 {
-    if (const int r = prepare(s, buf, len))
+    if (const int r = prepare(s, buf, &len))
         return r;
     const long sent = net_send_to(s.socket, buf, len, s.to);
     if (sent == static_cast<long>(len)) {
@@ -111,7 +116,7 @@ void send_queue_init(send_queue& q, const tap_sender& s)
 
 int send_queue_push(tap_sender& s, send_queue& q, std::uint32_t len)
 {
-    if (const int r = prepare(s, q.ring[q.next], len))
+    if (const int r = prepare(s, q.ring[q.next], &len))
         return r;
     q.waiting[q.count++] = {q.ring[q.next], len};
     q.next = (q.next + 1) % net_batch_max;

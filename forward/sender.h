@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 struct speck_key_schedule;
+struct sealed_stream;
 
 // A collector that cannot be reached makes every send fail, thousands a
 // second: each failure is counted, but only the first of a run of failures
@@ -37,13 +38,17 @@ struct tap_sender {
     bool has_destination = false;  // false: nothing is ever sent
     bool encrypt = true;
     const speck_key_schedule* key = nullptr;  // needed when encrypt is set
+    // Set (with encrypt): datagrams are sealed instead (tap_sealed.h), the
+    // tag appended behind the len bytes handed over.
+    sealed_stream* sealed = nullptr;
     std::uint32_t datagrams_sent = 0;
     std::uint32_t failures = 0;  // datagrams that could not be sent
     send_failure_log failure_log;
 };
 
 // Encrypts (unless switched off) and sends one Tap datagram of len bytes.
-// The cipher runs in place: buf holds the sent bytes afterwards. 0 sent
+// The cipher runs in place: buf holds the sent bytes afterwards (sealed,
+// sealed_tag_size more than len, for which buf has room). 0 sent
 // whole; 2 the send failed or was short; -1 encryption failed and nothing
 // was sent.
 int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len);

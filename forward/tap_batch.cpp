@@ -4,23 +4,28 @@
 #include <cstring>
 
 #include "forward/sender.h"
+#include "forward/tap_sealed.h"
 #include "support/trace_log.h"
 
 namespace {
 
+constexpr std::uint32_t prefix_size = 14;
+
 // A larger datagram would be refused by the network stack and its records
 // lost, so the records budget is what one UDP datagram carries.
-constexpr std::uint32_t data_budget = tap_max_datagram - tap_header_size;
-constexpr std::uint32_t prefix_size = 14;
+std::uint32_t data_budget(const tap_batch& b) { return tap_max_datagram - b.header_size - b.tag_size; }
 
 void reset(tap_batch& b)
 {
     if (b.queue)
         b.buf = send_queue_slot(*b.queue);
     // The sender encrypts in place: the header is written anew each time.
-    tap_write_header(b.buf, b.tap_id);
+    if (b.tag_size)
+        sealed_write_header(b.buf, b.tap_id);
+    else
+        tap_write_header(b.buf, b.tap_id);
     b.data_len = 0;
-    b.data_pkt_avail = data_budget;
+    b.data_pkt_avail = data_budget(b);
 }
 
 }  // namespace
@@ -30,6 +35,9 @@ void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender, send_
     b.tap_id = static_cast<std::uint16_t>(static_cast<std::uint32_t>(tap_id) & 0xffff);
     b.sender = sender;
     b.queue = queue;
+    const bool sealed = sender && sender->encrypt && sender->sealed;
+    b.header_size = sealed ? sealed_header_size : tap_header_size;
+    b.tag_size = sealed ? sealed_tag_size : 0;
     b.buf = b.own;
     reset(b);
 }
@@ -42,8 +50,8 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     const std::uint32_t fixed = tap_record_header_size + prefix_len;
     // 64-bit sum: caplen comes from the capture and may be anything.
     std::uint32_t carried = caplen;
-    if (static_cast<std::uint64_t>(fixed) + caplen > data_budget) {
-        carried = data_budget - fixed;
+    if (static_cast<std::uint64_t>(fixed) + caplen > data_budget(b)) {
+        carried = data_budget(b) - fixed;
         TAP_LOG(trace_level_verbose, "Frame of %u bytes cut to %u to fit one datagram", caplen, carried);
     }
     const std::uint32_t record = fixed + carried;
@@ -54,7 +62,7 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     if ((b.data_pkt_avail < record || b.data_len > tap_batch_threshold) && b.data_len > 0)
         tap_batch_flush(b);
 
-    std::uint8_t* p = b.buf + tap_header_size + b.data_len;
+    std::uint8_t* p = b.buf + b.header_size + b.data_len;
     const std::uint64_t wire_len = static_cast<std::uint64_t>(len) + prefix_len;
     tap_write_record_header(p, ts_sec, ts_usec, static_cast<std::uint16_t>(carried + prefix_len),
                             wire_len > 0xffff ? 0xffff : static_cast<std::uint16_t>(wire_len));
@@ -75,7 +83,7 @@ void tap_batch_flush(tap_batch& b)
 {
     // An empty datagram carries nothing for the collector.
     if (b.data_len > 0) {
-        const std::uint32_t total = tap_header_size + b.data_len;
+        const std::uint32_t total = b.header_size + b.data_len;
         TAP_LOG(trace_level_verbose, "Sending %u pkts [len: %u]",
                 static_cast<unsigned>(b.buf[tap_count_offset]), total);
         if (b.queue)

@@ -28,12 +28,16 @@ struct tap_batch {
     std::uint32_t data_len = 0;
     std::uint32_t data_pkt_avail = 0;
     std::uint16_t tap_id = 0;
+    // The records' start and the room kept behind them: the Speck mode's
+    // header, or the sealed mode's with its tag.
+    std::uint32_t header_size = tap_header_size;
+    std::uint32_t tag_size = 0;
     tap_sender* sender = nullptr;
     send_queue* queue = nullptr;
 };
 
-// Starts an empty datagram; full ones go to sender, through queue when one
-// is given.
+// Starts an empty datagram, sealed when sender seals; full ones go to
+// sender, through queue when one is given.
 void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender,
                     send_queue* queue = nullptr);
 

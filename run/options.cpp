@@ -5,11 +5,11 @@
 
 #include "support/trace_log.h"
 
-const char tap_short_options[] = "c:f:H:hi:g:Gn:k:Ks:t:vV";
+const char tap_short_options[] = "c:f:H:hi:g:Gn:k:Ks:t:vVA";
 
 // No long names for -s, -g and -G: the help text shows "--snaplen", but it
 // has never been accepted, and scripts may depend on it being refused.
-const long_option tap_long_options[12] = {
+const long_option tap_long_options[13] = {
     {"collector", arg_required, 'c'},
     {"filter", arg_required, 'f'},
     {"key", arg_required, 'k'},
@@ -21,6 +21,7 @@ const long_option tap_long_options[12] = {
     {"tzsp", arg_required, 't'},
     {"verbose", arg_none, 'v'},
     {"version", arg_none, 'V'},
+    {"authenticated", arg_none, 'A'},
     {nullptr, arg_none, 0},
 };
 
@@ -126,8 +127,12 @@ int read_config_lines(const char* path, option_sink sink, void* ctx)
 }
 
 const char* missing_option_message(bool disable_encryption, bool have_key, bool have_interface,
-                                   unsigned tzsp_port, bool have_collector)
+                                   unsigned tzsp_port, bool have_collector, bool authenticated)
 {
+    if (authenticated && disable_encryption)
+        return "Options -A and -K exclude each other: -A seals datagrams with the key of -k";
+    if (authenticated && !have_key)
+        return "Missing encryption key -k (-A seals datagrams with it)";
     if (!disable_encryption && !have_key)
         return "Missing encryption key -k";
     if (!have_interface && tzsp_port == 0)

@@ -12,8 +12,8 @@
 #include "support/text.h"  // read_int: how every number in an option is read
 
 extern const char tap_short_options[];
-// 11 entries and the terminating null entry.
-extern const long_option tap_long_options[12];
+// 12 entries and the terminating null entry.
+extern const long_option tap_long_options[13];
 
 // Receives one option. value is null when the option has none; it is valid
 // only during the call.
@@ -47,7 +47,9 @@ config_line parse_config_line(const char* line);
 int read_config_lines(const char* path, option_sink sink, void* ctx);
 
 // The first mandatory option that is missing, as the message that reports
-// it, or null when the run has what it needs. Checked in this order: key
-// (or -K), then interface or TZSP port, then collector.
+// it, or null when the run has what it needs. Checked in this order: -A
+// with -K, -A without a key, key (or -K), then interface or TZSP port,
+// then collector.
 const char* missing_option_message(bool disable_encryption, bool have_key, bool have_interface,
-                                   unsigned tzsp_port, bool have_collector);
+                                   unsigned tzsp_port, bool have_collector,
+                                   bool authenticated = false);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "forward/forwarding.h"
+#include "forward/tap_sealed.h"
 
 struct prefix_trie;
 struct stop_event;
@@ -31,6 +32,11 @@ struct run_settings {
     std::int32_t tap_id = 0;
     std::int32_t snaplen = 0x10000;
     bool disable_encryption = false;
+    // -A: datagrams sealed (forward/tap_sealed.h) with a key derived from
+    // the -k text, kept for that until the run starts.
+    bool authenticated = false;
+    std::string key_text;
+    sealed_stream sealed;
     prefix_trie* allow_list = nullptr;
 
     // Derived by tap_setup: keeps the tap's own datagrams out of the

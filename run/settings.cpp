@@ -80,6 +80,7 @@ void handle_option(int letter, const char* arg)
         settings.snaplen = read_int(arg);
         break;
     case 'k':
+        settings.key_text = arg;
         if (speck_setup_key(arg, static_cast<std::int32_t>(std::strlen(arg))) == -1) {
             TAP_LOG(trace_level_error, "Unable to initialize encryption");
             print_usage();
@@ -88,6 +89,9 @@ void handle_option(int letter, const char* arg)
     case 'K':
         settings.disable_encryption = true;
         TAP_LOG(trace_level_warning, "Data will not be encrypted (-K specified)");
+        break;
+    case 'A':
+        settings.authenticated = true;
         break;
     case 'H':
         load_hosts_file(arg, &settings.allow_list);
@@ -161,7 +165,7 @@ void check_settings()
     const char* missing =
         missing_option_message(settings.disable_encryption, speck_key != nullptr,
                                settings.interface_name.has_value(), settings.tzsp_port,
-                               settings.collector.has_value());
+                               settings.collector.has_value(), settings.authenticated);
     if (missing) {
         TAP_LOG(trace_level_error, "%s", missing);
         print_usage();
@@ -209,6 +213,10 @@ void print_usage()
     TAP_LOG(trace_level_normal, "%s", "");
     TAP_LOG(trace_level_normal, "Please use vantry_remote /i <options> to install this tool as Windows service");
     TAP_LOG(trace_level_normal, "and vantry_remote /r to remove the above service");
+    TAP_LOG(trace_level_normal, "%s", "");
+    TAP_LOG(trace_level_normal, "   [--authenticated|-A]              | Seal datagrams: authenticated encryption,");
+    TAP_LOG(trace_level_normal, "                                     | replay protection (needs -k; the collector");
+    TAP_LOG(trace_level_normal, "                                     | needs -A as well; docs/wire.md)");
 
     must_choose_interface("-1");
     tap_shutdown(15);

@@ -7,6 +7,7 @@
 #include "run/tap_run.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "forward/allow_list.h"
@@ -14,6 +15,7 @@
 #include "forward/packet_filter.h"
 #include "forward/sender.h"
 #include "forward/speck.h"
+#include "forward/tap_sealed.h"
 #include "platform/platform.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
@@ -32,6 +34,29 @@ void release_resources()
     s = net_invalid_socket;
     release_allow_list(&settings.allow_list);
     settings.forward.allow_list = nullptr;
+    if (settings.sealed.cipher.h)
+        sealed_cipher_close(&settings.sealed.cipher);
+}
+
+// -A: the master key from the -k text (Argon2id, once per start), then
+// this run's own id and key. A run that cannot seal never falls back to
+// the Speck mode: it ends as a key that cannot be set up does.
+void set_up_sealing()
+{
+    std::uint8_t master[sealed_key_size];
+    const bool ok = sealed_crypto_init() == 0 &&
+                    sealed_master_key(settings.key_text.data(), settings.key_text.size(), master) == 0 &&
+                    sealed_stream_open(&settings.sealed, master) == 0;
+    sealed_wipe(master, sizeof master);
+    sealed_wipe(settings.key_text.data(), settings.key_text.size());
+    if (!ok) {
+        TAP_LOG(trace_level_error, "Unable to initialize authenticated encryption (-A)");
+        print_usage();
+    }
+    char id[2 * sealed_run_id_size + 1];
+    for (std::uint32_t i = 0; i < sealed_run_id_size; ++i)
+        std::snprintf(id + 2 * i, 3, "%02x", settings.sealed.run_id[i]);
+    TAP_LOG(trace_level_normal, "Sealing datagrams (-A), run id %s", id);
 }
 
 }  // namespace
@@ -126,6 +151,8 @@ int tap_setup(std::vector<std::string>& args)
         process_exit(-1);
     }
     parse_settings(args);
+    if (settings.authenticated)
+        set_up_sealing();
 
     std::uint32_t addr = 0;
     std::uint16_t port = 0;
@@ -184,6 +211,7 @@ unsigned tap_run_thread(void* arg)
     ctx.tap_id = settings.tap_id;
     ctx.sender.encrypt = !settings.disable_encryption;
     ctx.sender.key = speck_key;
+    ctx.sender.sealed = settings.authenticated ? &settings.sealed : nullptr;
     signals_install(tap_shutdown);
     if (run_phase_enter(settings, run_phase::forwarding)) {
         if (settings.interface_name)

@@ -43,6 +43,8 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         {with({"-K", "-w", "x"}), -1, "", "ERROR: A capture for Wireshark writes to"},
         {with({"-K", "-C", "1"}), -1, "", "FIFO only"},
         {capture, -1, "", "ERROR: Missing encryption key"},  // the usual checks' errors reach Wireshark too
+        {with({"-A", "-K"}), -1, "", "ERROR: Options -A and -K exclude each other"},
+        {with({"--authenticated"}), -1, "", "ERROR: Missing encryption key -k (-A reads"},
         // Every refusal of a value, and of what is missing or does not go together.
         {{"-Kwx", "-p", "65536"}, -1, "ERROR: Invalid port '65536'", ""}, {{"-Kwx"}, -1, "ERROR: Missing UDP port -p", ""},
         {{"-p9", "-wx"}, -1, "ERROR: Missing encryption key -k (or -K", ""}, {{"-Kp9"}, -1, "ERROR: Nothing to write to", ""},

@@ -66,7 +66,7 @@ protected:
     {
         settings.collector = settings.bpf_filter = settings.interface_name = std::nullopt;
         settings.tzsp_port = settings.tap_id = 0, settings.snaplen = 65536, settings.phase = run_phase::setting_up;
-        settings.disable_encryption = settings.shutdown_done = settings.forward.stop = false, trace_verbosity = 2;
+        settings.disable_encryption = settings.authenticated = settings.shutdown_done = settings.forward.stop = false, trace_verbosity = 2;
         release_allow_list(&settings.allow_list);
         delete std::exchange(speck_key, nullptr);
         fake = {{skips}};
@@ -89,7 +89,7 @@ std::string option_fields()
     return text(" c=", settings.collector) + text(" f=", settings.bpf_filter) + text(" i=", settings.interface_name) +
            num(" t=", settings.tzsp_port, 0) + num(" n=", settings.tap_id, 0) + num(" s=", settings.snaplen, 65536) +
            (settings.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (speck_key ? " k" : "") +
-           (settings.allow_list ? " H" : "");
+           (settings.allow_list ? " H" : "") + (settings.authenticated ? " A" : "");
 }
 
 // Standard output of fn, trace lines without their time stamp and source.
@@ -225,7 +225,7 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
         {"-g x\n-G\n-s 96\n-s\n-k\n-n\n-t\n-H", " s=96",
          "ERROR: Bad option g\nERROR: Bad option G\nERROR: Option -s needs a value\nERROR: Option -k needs a value\n"
          "ERROR: Option -n needs a value\nERROR: Option -t needs a value\nERROR: Option -H needs a value\n"},
-        {"-k mango\n-H " + hosts.path, " k H"}, {"--collector=10.0.0.1:5000", c}, {"--collector\t '10.0.0.1:5000'", c},
+        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--collector=10.0.0.1:5000", c}, {"--collector\t '10.0.0.1:5000'", c},
         {" \t--collector 10.0.0.1:5000\r\n", c}, {"\"--collector=\"10.0.0.1:5000\"\"\n", c},
         {"'--collector   10.0.0.1:5000'", c}, {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""},
         {"--", ""}, {"--verbose", " v=6"}, {"--interface", " i=a", skip}, {"--interface=", " i=a", skip},
@@ -282,6 +282,8 @@ TEST_F(Settings, WhatMayEndTheProcessRunsInAChild)
         {read({"p", "-t", "1", "-c", "a:1"}, ""), 0, missing("encryption key -k")},  // the first one missing
         {read({"p", "-K", "-c", "a:1"}, ""), 0, AllOf(missing("interface -i or -t"), HasSubstr("Usage:"))},
         {read({"p", "-K", "-t", "1"}, ""), 0, missing("collector -c")},
+        {read({"p", "-A", "-K", "-k", "x", "-t", "1", "-c", "a:1"}, ""), 0, HasSubstr("ERROR: Options -A and -K ")},
+        {read({"p", "-t", "1", "-c", "a:1", "--authenticated"}, ""), 0, HasSubstr("ERROR: Missing encryption key -k (-A")},
         {[] { handle_option('V', nullptr); }, 0, HasSubstr("\nVersion:       1.1.260430\n")},
         {[] { fake.fails = 'f'; std::_Exit(must_choose_interface("-1") ? 4 : 3); }, 3,
          HasSubstr("\n\nAvailable interfaces:\n")},  // and a warning that there are none: nothing to list

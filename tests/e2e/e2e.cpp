@@ -467,6 +467,57 @@ TEST(TzspE2E, CollectorsWriteExactlyWhatTapsForward)
     }
 }
 
+// Sealed (-A) and Speck taps sending to collectors of either mode: only a collector of the tap's mode writes, the
+// other counts what it refused. A tap started twice with the same key seals under a new run id, from number 0.
+TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId)
+{
+    udp_socket src, rx;
+    ASSERT_EQ(udp_open(&src) | udp_open(&rx), 0);
+    const std::vector<std::string> sealed = {"-A", "-k", "mango"}, speck = {"-k", "mango"};
+    const struct {
+        std::vector<std::string> tap, collector;
+        std::size_t written;
+        const char* said;
+    } rows[] = {
+        {sealed, sealed, 2, "Sealed: 0 datagrams lost on the way; refused: 0 not authentic, 0 replayed"},
+        {sealed, speck, 0, "1 sealed datagrams (from taps started with -A) refused"},
+        {speck, sealed, 0, "refused: not a sealed datagram"},
+        {{"-A", "-k", "melon"}, sealed, 0, "refused: 1 not authentic"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.tap) + " to " + testing::PrintToString(row.collector));
+        child tap, col;
+        std::vector<std::string> args = row.collector, tap_args = row.tap;
+        args.insert(args.end(), {"-v", "-w", "-"});
+        const std::uint16_t port = collector_start(&col, args), in = free_port();
+        tap_args.insert(tap_args.end(), {"-t", std::to_string(in), "-c", "127.0.0.1:" + std::to_string(port)});
+        ASSERT_TRUE(port && tap_start(&tap, tap_args)) << err_of(col) << out_of(tap);
+        for (int i : {1, 2}) udp_send(src, tzsp(pattern(50 + 10 * i, std::uint8_t(i))), in);
+        EXPECT_TRUE(wait_output(&col, "Datagram of ", 5000)) << err_of(col);
+        tap_stop(&tap);
+        signal_child(col, SIGTERM);
+        EXPECT_TRUE(finish(&col, 5000) && col.status == 0);
+        EXPECT_EQ(pcap_of(out_of(col)).size(), row.written);
+        EXPECT_TRUE(has(err_of(col), row.said)) << err_of(col);
+    }
+    bytes ids[2];
+    for (bytes& d : ids) {
+        child tap;
+        const std::uint16_t in = free_port();
+        ASSERT_TRUE(tap_start(&tap, {"-A", "-k", "mango", "-t", std::to_string(in), "-c",
+                                     "127.0.0.1:" + std::to_string(rx.port)})) << out_of(tap);
+        udp_send(src, tzsp(pattern(60, 1)), in);
+        d.resize(200);
+        ASSERT_EQ(net_wait_readable(rx.s, 5000000), 1);
+        d.resize(std::max(0L, net_recv_from(rx.s, d.data(), d.size(), nullptr)));
+        tap_stop(&tap);
+        ASSERT_EQ(d.size(), 32u + 12 + 60 + 16);
+        EXPECT_EQ(bytes(d.begin(), d.begin() + 4), (bytes{0x03, 0x19, 0x68, 0x24}));
+        EXPECT_EQ(bytes(d.begin() + 24, d.begin() + 32), bytes(8, 0)) << "numbers start at 0";
+    }
+    EXPECT_NE(bytes(ids[0].begin() + 8, ids[0].begin() + 24), bytes(ids[1].begin() + 8, ids[1].begin() + 24));
+}
+
 // Frames through the collector's TAP interface (made by it, or up already) draw no answer and reach no socket, where
 // an ordinary interface would answer ARP and take IPv4 from any source; it gets no IPv6 address nor route.
 TEST(TzspE2E, CollectorTapInterfaceIsAPassiveMonitor)

@@ -23,7 +23,7 @@ enum : int {
     extcap_ignored_word,
 };
 
-const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vVh";
+const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vVhA";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
     {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
@@ -33,6 +33,7 @@ const long_option long_options[] = {
     {"stats-seconds", arg_required, 'S'}, {"bind", arg_required, 'b'},
     {"receive-buffer", arg_required, 'r'}, {"verbose", arg_none, 'v'},
     {"help", arg_none, 'h'},             {"version", arg_none, 'V'},
+    {"authenticated", arg_none, 'A'},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -122,7 +123,9 @@ void print_help()
         "  -h, --help                 this text\n"
         "  -V, --version              the version\n"
         "  --extcap-interfaces, --extcap-config, --capture --fifo PATH...\n"
-        "                             as Wireshark's capture interface 'vantry' (docs/collector.md)\n");
+        "                             as Wireshark's capture interface 'vantry' (docs/collector.md)\n"
+        "  -A, --authenticated        datagrams sealed by taps started with -A: verified, replays\n"
+        "                             refused, losses counted (needs -k; docs/wire.md)\n");
 }
 
 int read_options(int argc, char** argv, collector_options* opt)
@@ -148,6 +151,9 @@ int read_options(int argc, char** argv, collector_options* opt)
             break;
         case 'K':
             opt->clear = true;
+            break;
+        case 'A':
+            opt->authenticated = true;
             break;
         case 'w':
             opt->write_path = st.optarg;
@@ -245,6 +251,15 @@ int read_options(int argc, char** argv, collector_options* opt)
         return answered;
     if (opt->port < 0) {
         COLLECTOR_LOG(trace_level_error, "Missing UDP port -p");
+        return -1;
+    }
+    if (opt->authenticated && opt->clear) {
+        COLLECTOR_LOG(trace_level_error,
+                      "Options -A and -K exclude each other: -A reads sealed datagrams with the key of -k");
+        return -1;
+    }
+    if (opt->authenticated && !opt->key) {
+        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (-A reads sealed datagrams with it)");
         return -1;
     }
     if (!opt->key && !opt->clear) {

@@ -10,6 +10,7 @@ struct collector_options {
     long port = -1;
     const char* key = nullptr;
     bool clear = false;
+    bool authenticated = false;  // -A: sealed datagrams only
     const char* write_path = nullptr;
     const char* tap_name = nullptr;
     unsigned long frame_limit = 0;  // 0: no limit

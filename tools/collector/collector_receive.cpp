@@ -1,8 +1,10 @@
 // Receiving: batches of datagrams, each decrypted, decoded, given its
 // source and written; statistics between batches.
 #include <cerrno>
+#include <cstdio>
 
 #include "forward/speck.h"
+#include "forward/tap_sealed.h"
 #include "forward/tap_wire.h"
 #include "platform/net_batch_collector.h"
 #include "tools/collector/collector_log.h"
@@ -17,25 +19,98 @@ std::uint8_t datagrams[batch_size][datagram_cap];
 net_recv_slot batch[batch_size];
 tap_datagram_view view;
 
+// Counts a datagram that is not used, in the summary's counter and in its
+// sender's field. The first of each kind is worth a warning; a stream of
+// them (a wrong key) would drown everything else.
+void refuse(collector_run& run, unsigned* counter, std::uint64_t source_counts::*field,
+            const char* verdict, long n, const net_peer& from, const char* why)
+{
+    ++*counter;
+    const long i = source_find_sender(run.sources, from);
+    if (i >= 0)
+        ++(run.sources.entries[i].counts.*field);
+    int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
+    if (level > trace_verbosity)
+        return;
+    char sender[net_peer_text_max];
+    net_peer_text(from, sender, sizeof sender);
+    COLLECTOR_LOG(level, "Datagram of %ld bytes from %s %s: %s", n, sender, verdict, why);
+}
+
 void note_bad(collector_run& run, tap_decode_result r, long n, const net_peer& from)
 {
     collector_stats& stats = run.stats;
     unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
                         : r == tap_decode_bad_length ? &stats.bad_length
                                                      : &stats.bad_record;
-    ++*counter;
-    const long i = source_find_sender(run.sources, from);
-    if (i >= 0)
-        ++run.sources.entries[i].counts.undecodable;
-    // The first of each kind is worth a warning; a stream of them (a wrong
-    // key) would drown everything else.
-    int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
-    if (level > trace_verbosity)
-        return;
-    char sender[net_peer_text_max];
-    net_peer_text(from, sender, sizeof sender);
-    COLLECTOR_LOG(level, "Datagram of %ld bytes from %s not decoded: %s", n, sender,
-                  tap_decode_text(r));
+    refuse(run, counter, &source_counts::undecodable, "not decoded", n, from, tap_decode_text(r));
+}
+
+// The window's verdict on a known stream's number, as a refusal; null
+// when the number is fresh.
+unsigned* window_refusal(collector_stats& st, window_verdict v, const char** why)
+{
+    *why = v == window_replayed ? "replayed" : "older than the replay window";
+    return v == window_replayed ? &st.replayed : v == window_too_old ? &st.too_old : nullptr;
+}
+
+// -A: verifies and decrypts the datagram of n bytes in place before
+// anything of it is used; a number is marked seen only once its datagram
+// verified. True with the clear datagram at data + *at (*clear_len bytes)
+// and the change of the lost count; false when it was refused (counted).
+bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from,
+                 std::size_t* at, std::size_t* clear_len, std::int64_t* lost)
+{
+    collector_sealing& s = run.sealing;
+    collector_stats& st = run.stats;
+    const auto len = static_cast<std::size_t>(n);
+    sealed_header_view h;
+    const sealed_result r = sealed_read_header(data, len, &h);
+    if (r != sealed_read_ok) {
+        refuse(run, r == sealed_not_sealed ? &st.wrong_mode : &st.bad_length,
+               &source_counts::undecodable, "refused", n, from, sealed_text(r));
+        return false;
+    }
+    long i = stream_find(s.streams, h.tap_id, h.run_id);
+    std::uint8_t key[sealed_key_size];
+    const char* why = nullptr;
+    if (i >= 0) {
+        if (unsigned* counter = window_refusal(st, window_check(s.streams.entries[i], h.seq), &why)) {
+            refuse(run, counter, &source_counts::replayed, "refused", n, from, why);
+            return false;
+        }
+    } else if (sealed_run_key(s.master, h.run_id, key) != 0) {
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        return false;
+    }
+    if ((i < 0 || i != s.keyed_stream) &&
+        sealed_cipher_key(s.cipher, i < 0 ? key : s.streams.entries[i].key) != 0) {
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        s.keyed_stream = -1;
+        return false;
+    }
+    s.keyed_stream = i;
+    const std::uint16_t tap_id = h.tap_id;
+    const std::uint64_t seq = h.seq;
+    if (sealed_open(s.cipher, data, len, at, clear_len) != sealed_read_ok) {
+        refuse(run, &st.forged, &source_counts::undecodable, "refused", n, from,
+               sealed_text(sealed_forged));
+        return false;
+    }
+    *lost = 0;
+    if (i >= 0) {
+        *lost = window_mark(s.streams.entries[i], seq);
+    } else if ((s.keyed_stream = stream_add(&s.streams, tap_id, h.run_id, key, seq)) < 0) {
+        if (st.streams_full++ == 0)
+            COLLECTOR_LOG(trace_level_warning,
+                          "More than %zu sealed streams (tap runs): datagrams of further ones are "
+                          "dropped",
+                          s.streams.capacity);
+        return false;
+    }
+    sealed_wipe(key, sizeof key);
+    st.lost += static_cast<std::uint64_t>(*lost);
+    return true;
 }
 
 // The source of the datagram just decoded, or -1 when the table is full:
@@ -96,43 +171,22 @@ bool write_frames(collector_run& run, long i, std::int64_t now)
     return true;
 }
 
-// One received datagram of n bytes (or a receive result below 0).
-bool take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_peer& from)
-{
-    ++run.stats.datagrams;
-    if (n == -2) {
-        note_bad(run, tap_decode_bad_length, n, from);
-        return true;
-    }
-    const auto len = static_cast<std::size_t>(n);
-    if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
-        COLLECTOR_LOG(trace_level_warning, "Decryption error");
-        return true;
-    }
-    tap_decode_result r = tap_decode(datagram, len, &view);
-    if (r != tap_decode_ok) {
-        note_bad(run, r, n, from);
-        return true;
-    }
-    COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
-                  view.tap_id, view.num_pkts);
-    const std::int64_t now = collector_unix_now();
-    const long i = find_source(run, from, now);
-    return i < 0 || write_frames(run, i, now);
-}
 
-void print_sources(const source_table& t)
+void print_sources(const source_table& t, bool sealed)
 {
     for (std::size_t i = 0; i < t.count; ++i) {
-        char name[source_name_max];
+        char name[source_name_max], more[64] = "";
         source_name(t.entries[i], name, sizeof name);
         const source_counts& c = t.entries[i].counts;
+        if (sealed)
+            std::snprintf(more, sizeof more, ", %llu replayed, %lld lost",
+                          static_cast<unsigned long long>(c.replayed), static_cast<long long>(c.lost));
         COLLECTOR_LOG(trace_level_normal,
-                      "Source %zu, %s: %llu datagrams, %llu frames, %llu bytes, %llu not decoded",
+                      "Source %zu, %s: %llu datagrams, %llu frames, %llu bytes, %llu not decoded%s",
                       i, name, static_cast<unsigned long long>(c.datagrams),
                       static_cast<unsigned long long>(c.frames),
                       static_cast<unsigned long long>(c.bytes),
-                      static_cast<unsigned long long>(c.undecodable));
+                      static_cast<unsigned long long>(c.undecodable), more);
     }
 }
 
@@ -145,10 +199,48 @@ void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
         run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
     }
     if (due)
-        print_sources(run.sources);
+        print_sources(run.sources, run.opt.authenticated);
 }
 
 }  // namespace
+
+bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_peer& from)
+{
+    ++run.stats.datagrams;
+    if (n == -2) {
+        note_bad(run, tap_decode_bad_length, n, from);
+        return true;
+    }
+    std::size_t at = 0, len = static_cast<std::size_t>(n);
+    std::int64_t lost = 0;
+    // Told apart before the cipher runs: the other mode's datagrams are
+    // counted as such, not as a wrong key.
+    const bool sealed = sealed_magic_at(datagram, len);
+    if (run.opt.authenticated) {
+        if (!open_sealed(run, datagram, n, from, &at, &len, &lost))
+            return true;
+    } else if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        return true;
+    }
+    tap_decode_result r = tap_decode(datagram + at, len, &view);
+    if (r != tap_decode_ok && sealed && !run.opt.authenticated) {
+        refuse(run, &run.stats.wrong_mode, &source_counts::undecodable, "refused", n, from,
+               "sealed by a tap started with -A: start the collector with -A to read it");
+        return true;
+    }
+    if (r != tap_decode_ok) {
+        note_bad(run, r, n, from);
+        return true;
+    }
+    COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
+                  view.tap_id, view.num_pkts);
+    const std::int64_t now = collector_unix_now();
+    const long i = find_source(run, from, now);
+    if (i >= 0)
+        run.sources.entries[i].counts.lost += lost;
+    return i < 0 || write_frames(run, i, now);
+}
 
 void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested)
@@ -167,7 +259,7 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
             continue;
         const int got = net_recv_batch(run.s, batch, batch_size);
         for (int i = 0; i < got && more; ++i)
-            more = take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
+            more = collector_take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
         // Readers such as a live capture viewer see each batch at once.
         if (more && got > 0 && capture_file_flush(&run.file) != 0)
             more = stream_broken(run);
@@ -182,6 +274,16 @@ void collector_summary(const collector_run& run)
                   "%u bad records",
                   stats.datagrams, stats.frames, stats.bad_magic, stats.bad_length,
                   stats.bad_record);
+    if (run.opt.authenticated)
+        COLLECTOR_LOG(trace_level_normal,
+                      "Sealed: %llu datagrams lost on the way; refused: %u not authentic, %u replayed, "
+                      "%u older than the window, %u of streams past the first %zu, %u not sealed",
+                      static_cast<unsigned long long>(stats.lost), stats.forged, stats.replayed,
+                      stats.too_old, stats.streams_full, run.sealing.streams.capacity,
+                      stats.wrong_mode);
+    else if (stats.wrong_mode)
+        COLLECTOR_LOG(trace_level_warning, "%u sealed datagrams (from taps started with -A) refused",
+                      stats.wrong_mode);
     if (stats.tap_write_errors)
         COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
                       stats.tap_write_errors);

@@ -10,6 +10,7 @@
 #include "tools/collector/capture_file.h"
 #include "tools/collector/collector_options.h"
 #include "tools/collector/sources.h"
+#include "tools/collector/streams.h"
 
 struct collector_stats {
     unsigned datagrams = 0;
@@ -18,6 +19,27 @@ struct collector_stats {
     unsigned bad_length = 0;
     unsigned bad_record = 0;
     unsigned tap_write_errors = 0;
+    // Sealed datagrams (-A): not authentic (altered, cut, another key),
+    // replayed, too old for the window, of streams past the table's
+    // capacity; datagrams lost on the way.
+    unsigned forged = 0;
+    unsigned replayed = 0;
+    unsigned too_old = 0;
+    unsigned streams_full = 0;
+    std::uint64_t lost = 0;
+    // Datagrams of the other mode: Speck or clear ones under -A, sealed
+    // ones without it.
+    unsigned wrong_mode = 0;
+};
+
+// What -A adds to a run: the master key, the one handle that opens every
+// datagram (keyed per stream; keyed_stream says whose key it holds, -1
+// none or a stream not yet known), and the streams.
+struct collector_sealing {
+    std::uint8_t master[sealed_key_size] = {};
+    sealed_cipher cipher;
+    long keyed_stream = -1;
+    stream_table streams;
 };
 
 // What one collector run holds open, and its counts.
@@ -29,6 +51,7 @@ struct collector_run {
     net_waker waker;              // woken by a stop signal
     source_table sources;
     collector_stats stats;
+    collector_sealing sealing;  // with -A
     std::uint64_t next_stats_ms = 0;  // with -S
 };
 
@@ -48,6 +71,13 @@ int collector_set_up(collector_run& run);
 // is set and every -S seconds.
 void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested);
+
+// One received datagram of n bytes (or a receive result below 0, counted
+// as a wrong length), decrypted or opened in place, decoded and written.
+// False once the run is done (the frame count reached, or the capture
+// stream broken).
+bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
+                             const net_peer& from);
 
 // The closing summary.
 void collector_summary(const collector_run& run);

@@ -34,8 +34,26 @@ int open_output(collector_run& run)
                : fail("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
 }
 
-int set_up_key(const collector_options& opt)
+// -A: the master key (Argon2id, once), the handle and the streams.
+int set_up_sealing(collector_run& run)
 {
+    collector_sealing& s = run.sealing;
+    const char* key = run.opt.key;
+    if (sealed_crypto_init() == 0 && sealed_master_key(key, std::strlen(key), s.master) == 0 &&
+        sealed_cipher_open(&s.cipher) == 0 &&
+        stream_table_init(&s.streams, stream_table_default_capacity) == 0) {
+        COLLECTOR_LOG(trace_level_normal, "Reading sealed datagrams (-A)");
+        return 0;
+    }
+    COLLECTOR_LOG(trace_level_error, "Unable to initialize authenticated encryption (-A)");
+    return -1;
+}
+
+int set_up_key(collector_run& run)
+{
+    const collector_options& opt = run.opt;
+    if (opt.authenticated)
+        return set_up_sealing(run);
     if (opt.clear) {
         COLLECTOR_LOG(trace_level_warning, "Datagrams are expected in clear (-K specified)");
         return 0;
@@ -138,7 +156,7 @@ int open_tap(collector_run& run)
 
 int collector_set_up(collector_run& run)
 {
-    return open_output(run) != 0 || set_up_key(run.opt) != 0 || open_socket(run) != 0 ||
+    return open_output(run) != 0 || set_up_key(run) != 0 || open_socket(run) != 0 ||
                    open_tap(run) != 0
                ? -1
                : 0;
@@ -153,4 +171,9 @@ void collector_release(collector_run& run)
     net_close(run.s);
     run.s = net_invalid_socket;
     source_table_release(&run.sources);
+    collector_sealing& s = run.sealing;
+    if (s.cipher.h)
+        sealed_cipher_close(&s.cipher);
+    stream_table_release(&s.streams);
+    sealed_wipe(s.master, sizeof s.master);
 }

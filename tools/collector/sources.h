@@ -17,6 +17,10 @@ struct source_counts {
     std::uint64_t frames = 0;
     std::uint64_t bytes = 0;        // captured frame bytes
     std::uint64_t undecodable = 0;  // datagrams from its sender that did not decode
+    // With -A: replayed or too old datagrams from its sender, and the
+    // datagrams its streams lost on the way (late ones count back).
+    std::uint64_t replayed = 0;
+    std::int64_t lost = 0;
 };
 
 struct source {

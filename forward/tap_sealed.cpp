@@ -1,0 +1,257 @@
+// The sealed Tap datagram through libgcrypt: key derivation, the AEAD, and
+// the datagram's layout.
+#include "forward/tap_sealed.h"
+
+#include <gcrypt.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "support/trace_log.h"
+
+namespace {
+
+void write_be64(std::uint8_t* p, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+}
+
+std::uint64_t read_be64(const std::uint8_t* p)
+{
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+void nonce_of(std::uint64_t seq, std::uint8_t nonce[sealed_nonce_size])
+{
+    std::memset(nonce, 0, 4);
+    write_be64(nonce + 4, seq);
+}
+
+// ChaCha20-Poly1305 as RFC 8439 has it: the associated data, then the
+// data, then the tag.
+int start(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size], const std::uint8_t* ad,
+          std::size_t ad_len)
+{
+    return gcry_cipher_setiv(c.h, nonce, sealed_nonce_size) == 0 &&
+                   gcry_cipher_authenticate(c.h, ad, ad_len) == 0
+               ? 0
+               : -1;
+}
+
+// The library's own lines: its notes (on Windows the random generator's
+// "you should run 'diskperf -y'") are not ours to show; a warning or
+// worse reaches the trace log.
+void library_log(void*, int level, const char* format, va_list args)
+{
+    if (level < GCRY_LOG_WARN)
+        return;
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, args);
+    text[std::strcspn(text, "\n")] = '\0';
+    trace_log(level >= GCRY_LOG_ERROR ? trace_level_error : trace_level_warning, "libgcrypt", 0, "%s",
+              text);
+}
+
+}  // namespace
+
+int sealed_crypto_init()
+{
+    gcry_set_log_handler(library_log, nullptr);
+    // Argon2 came with 1.10.
+    if (!gcry_check_version("1.10.0"))
+        return -1;
+    if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
+        // Keys live in ordinary memory: locked pages would need privileges
+        // and warn without them.
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    }
+    return 0;
+}
+
+int sealed_argon2id(const void* pass, std::size_t pass_len, const void* salt, std::size_t salt_len,
+                    const void* secret, std::size_t secret_len, const void* ad, std::size_t ad_len,
+                    const unsigned long params[3], std::uint8_t* out, std::size_t out_len)
+{
+    const unsigned long p[4] = {static_cast<unsigned long>(out_len), params[0], params[1], params[2]};
+    gcry_kdf_hd_t h = nullptr;
+    if (gcry_kdf_open(&h, GCRY_KDF_ARGON2, GCRY_KDF_ARGON2ID, p, 4, pass, pass_len, salt, salt_len,
+                      secret, secret_len, ad, ad_len) != 0)
+        return -1;
+    const bool ok = gcry_kdf_compute(h, nullptr) == 0 && gcry_kdf_final(h, out_len, out) == 0;
+    gcry_kdf_close(h);
+    return ok ? 0 : -1;
+}
+
+int sealed_master_key(const char* text, std::size_t len, std::uint8_t out[sealed_key_size])
+{
+    static constexpr unsigned long params[3] = {sealed_kdf_passes, sealed_kdf_memory_kib,
+                                                sealed_kdf_lanes};
+    return sealed_argon2id(text, len, sealed_kdf_salt, sizeof sealed_kdf_salt - 1, nullptr, 0,
+                           nullptr, 0, params, out, sealed_key_size);
+}
+
+int sealed_run_key(const std::uint8_t master[sealed_key_size],
+                   const std::uint8_t run_id[sealed_run_id_size], std::uint8_t out[sealed_key_size])
+{
+    // The first buffer is the HMAC key.
+    gcry_buffer_t parts[3] = {};
+    parts[0].size = parts[0].len = sealed_key_size;
+    parts[0].data = const_cast<std::uint8_t*>(master);
+    parts[1].size = parts[1].len = sizeof sealed_run_label - 1;
+    parts[1].data = const_cast<char*>(sealed_run_label);
+    parts[2].size = parts[2].len = sealed_run_id_size;
+    parts[2].data = const_cast<std::uint8_t*>(run_id);
+    return gcry_md_hash_buffers(GCRY_MD_SHA256, GCRY_MD_FLAG_HMAC, out, parts, 3) == 0 ? 0 : -1;
+}
+
+void sealed_wipe(void* p, std::size_t n)
+{
+    // Through a volatile pointer: a store the compiler may not drop.
+    volatile std::uint8_t* b = static_cast<volatile std::uint8_t*>(p);
+    for (std::size_t i = 0; i < n; ++i)
+        b[i] = 0;
+}
+
+void sealed_new_run_id(std::uint8_t out[sealed_run_id_size])
+{
+    gcry_randomize(out, sealed_run_id_size, GCRY_STRONG_RANDOM);
+}
+
+int sealed_cipher_open(sealed_cipher* c)
+{
+    gcry_cipher_hd_t h = nullptr;
+    if (gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0) != 0)
+        return -1;
+    c->h = h;
+    return 0;
+}
+
+void sealed_cipher_close(sealed_cipher* c)
+{
+    gcry_cipher_close(c->h);
+    c->h = nullptr;
+}
+
+int sealed_cipher_key(sealed_cipher& c, const std::uint8_t key[sealed_key_size])
+{
+    return gcry_cipher_setkey(c.h, key, sealed_key_size) == 0 ? 0 : -1;
+}
+
+int sealed_aead_seal(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size],
+                     const std::uint8_t* ad, std::size_t ad_len, std::uint8_t* data,
+                     std::size_t len, std::uint8_t tag[sealed_tag_size])
+{
+    return start(c, nonce, ad, ad_len) == 0 && gcry_cipher_final(c.h) == 0 &&
+                   gcry_cipher_encrypt(c.h, data, len, nullptr, 0) == 0 &&
+                   gcry_cipher_gettag(c.h, tag, sealed_tag_size) == 0
+               ? 0
+               : -1;
+}
+
+int sealed_aead_open(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size],
+                     const std::uint8_t* ad, std::size_t ad_len, std::uint8_t* data,
+                     std::size_t len, const std::uint8_t tag[sealed_tag_size])
+{
+    return start(c, nonce, ad, ad_len) == 0 && gcry_cipher_final(c.h) == 0 &&
+                   gcry_cipher_decrypt(c.h, data, len, nullptr, 0) == 0 &&
+                   gcry_cipher_checktag(c.h, tag, sealed_tag_size) == 0
+               ? 0
+               : -1;
+}
+
+int sealed_stream_open(sealed_stream* s, const std::uint8_t master[sealed_key_size])
+{
+    std::uint8_t key[sealed_key_size];
+    sealed_new_run_id(s->run_id);
+    s->next_seq = 0;
+    const bool ok = sealed_run_key(master, s->run_id, key) == 0 && sealed_cipher_open(&s->cipher) == 0 &&
+                    sealed_cipher_key(s->cipher, key) == 0;
+    sealed_wipe(key, sizeof key);
+    if (ok)
+        return 0;
+    if (s->cipher.h)
+        sealed_cipher_close(&s->cipher);
+    return -1;
+}
+
+void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id)
+{
+    tap_write_header(p, tap_id);
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(sealed_magic >> (8 * i));
+}
+
+std::uint32_t sealed_seal(sealed_stream& s, std::uint8_t* buf, std::uint32_t len)
+{
+    std::memcpy(buf + sealed_run_id_offset, s.run_id, sealed_run_id_size);
+    write_be64(buf + sealed_seq_offset, s.next_seq);
+    std::uint8_t nonce[sealed_nonce_size];
+    nonce_of(s.next_seq, nonce);
+    if (sealed_aead_seal(s.cipher, nonce, buf, sealed_header_size, buf + sealed_header_size,
+                         len - sealed_header_size, buf + len) != 0)
+        return 0;
+    // Used once: a number that sealed anything is never used again.
+    ++s.next_seq;
+    return len + sealed_tag_size;
+}
+
+bool sealed_magic_at(const std::uint8_t* data, std::size_t len)
+{
+    return len >= 4 && (data[0] | data[1] << 8 | data[2] << 16 | std::uint32_t{data[3]} << 24) ==
+                           sealed_magic;
+}
+
+sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, sealed_header_view* out)
+{
+    if (!sealed_magic_at(data, len))
+        return sealed_not_sealed;
+    if (len < sealed_overhead)
+        return sealed_too_short;
+    out->tap_id = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
+    out->run_id = data + sealed_run_id_offset;
+    out->seq = read_be64(data + sealed_seq_offset);
+    return sealed_read_ok;
+}
+
+sealed_result sealed_open(sealed_cipher& c, std::uint8_t* data, std::size_t len,
+                          std::size_t* clear_at, std::size_t* clear_len)
+{
+    sealed_header_view h;
+    if (const sealed_result r = sealed_read_header(data, len, &h); r != sealed_read_ok)
+        return r;
+    std::uint8_t nonce[sealed_nonce_size];
+    nonce_of(h.seq, nonce);
+    const std::size_t body = len - sealed_overhead;
+    if (sealed_aead_open(c, nonce, data, sealed_header_size, data + sealed_header_size, body,
+                         data + len - sealed_tag_size) != 0)
+        return sealed_forged;
+    // The records keep their place; a Speck-mode header just before them
+    // lets the one decoder read them.
+    const std::uint8_t count = data[tap_count_offset];
+    *clear_at = sealed_header_size - tap_header_size;
+    *clear_len = tap_header_size + body;
+    tap_write_header(data + *clear_at, h.tap_id);
+    data[*clear_at + tap_count_offset] = count;
+    return sealed_read_ok;
+}
+
+const char* sealed_text(sealed_result r)
+{
+    switch (r) {
+    case sealed_read_ok:
+        return "ok";
+    case sealed_not_sealed:
+        return "not a sealed datagram (a Speck-mode tap, or noise)";
+    case sealed_too_short:
+        return "too short for a sealed datagram";
+    case sealed_forged:
+        return "not authentic (altered, cut, or another key)";
+    }
+    return "unknown";
+}

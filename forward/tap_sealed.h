@@ -1,0 +1,130 @@
+// The sealed Tap datagram (option -A): the authenticated mode of the
+// contract with the collector, beside the Speck mode of tap_wire.h, all of
+// it in this one place. docs/wire.md tells the why of each choice.
+//
+//   header   magic 0x24681903 (little-endian), tap id (16 bits), record
+//            count (8 bits), a reserved zero byte, run id (16 bytes),
+//            sequence number (64 bits); in clear, authenticated
+//   records  as in the Speck mode, encrypted
+//   tag      16 bytes at the end
+//   cipher   ChaCha20-Poly1305 (libgcrypt) under the run key, nonce = four
+//            zero bytes and the sequence number (big-endian); the header is
+//            the associated data
+//   keys     master = Argon2id(-k text, fixed salt, t=2, m=19456 KiB, p=1);
+//            run key = HMAC-SHA256(master, run label || run id)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "forward/tap_wire.h"
+
+struct gcry_cipher_handle;
+
+inline constexpr std::uint32_t sealed_magic = 0x24681903;
+inline constexpr std::uint32_t sealed_run_id_offset = 8;
+inline constexpr std::uint32_t sealed_run_id_size = 16;
+inline constexpr std::uint32_t sealed_seq_offset = 24;
+inline constexpr std::uint32_t sealed_header_size = 32;
+inline constexpr std::uint32_t sealed_tag_size = 16;
+inline constexpr std::uint32_t sealed_overhead = sealed_header_size + sealed_tag_size;
+inline constexpr std::uint32_t sealed_key_size = 32;
+inline constexpr std::uint32_t sealed_nonce_size = 12;
+
+// Argon2id, once per process start, never per datagram.
+inline constexpr unsigned long sealed_kdf_passes = 2;
+inline constexpr unsigned long sealed_kdf_memory_kib = 19456;
+inline constexpr unsigned long sealed_kdf_lanes = 1;
+inline constexpr char sealed_kdf_salt[] = "vantry tap datagram key v1";
+inline constexpr char sealed_run_label[] = "vantry tap run key v1";
+
+// Checks the library's version and leaves secure memory off (nothing to
+// lock, no warnings); safe to call again. 0, or -1 when the library is
+// older than the one built against.
+int sealed_crypto_init();
+
+// Argon2id of a password, with the optional secret and associated data of
+// the algorithm. 0, or -1 when the library refuses.
+int sealed_argon2id(const void* pass, std::size_t pass_len, const void* salt, std::size_t salt_len,
+                    const void* secret, std::size_t secret_len, const void* ad, std::size_t ad_len,
+                    const unsigned long params[3], std::uint8_t* out, std::size_t out_len);
+
+// The master key of a -k text, with the fixed parameters above. 0 or -1.
+int sealed_master_key(const char* text, std::size_t len, std::uint8_t out[sealed_key_size]);
+
+// The key of one tap run. 0 or -1.
+int sealed_run_key(const std::uint8_t master[sealed_key_size],
+                   const std::uint8_t run_id[sealed_run_id_size], std::uint8_t out[sealed_key_size]);
+
+// Overwrites n bytes of key material.
+void sealed_wipe(void* p, std::size_t n);
+
+// A fresh run id from the library's strong random generator.
+void sealed_new_run_id(std::uint8_t out[sealed_run_id_size]);
+
+// One ChaCha20-Poly1305 handle, opened once, keyed as often as needed.
+struct sealed_cipher {
+    gcry_cipher_handle* h = nullptr;
+};
+
+// 0, or -1 (nothing open then).
+int sealed_cipher_open(sealed_cipher* c);
+void sealed_cipher_close(sealed_cipher* c);
+int sealed_cipher_key(sealed_cipher& c, const std::uint8_t key[sealed_key_size]);
+
+// The AEAD itself, in place: 0, or -1 (for open: the tag does not match,
+// and data is then unspecified).
+int sealed_aead_seal(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size],
+                     const std::uint8_t* ad, std::size_t ad_len, std::uint8_t* data,
+                     std::size_t len, std::uint8_t tag[sealed_tag_size]);
+int sealed_aead_open(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size],
+                     const std::uint8_t* ad, std::size_t ad_len, std::uint8_t* data,
+                     std::size_t len, const std::uint8_t tag[sealed_tag_size]);
+
+// What a tap run seals with: its keyed handle, run id and next number.
+struct sealed_stream {
+    sealed_cipher cipher;
+    std::uint8_t run_id[sealed_run_id_size] = {};
+    std::uint64_t next_seq = 0;
+};
+
+// Draws a run id, derives its key from master and opens the handle. 0 or
+// -1 (closed then).
+int sealed_stream_open(sealed_stream* s, const std::uint8_t master[sealed_key_size]);
+
+// Writes the header of a sealed datagram with no records yet; the run id
+// and number are filled in when it is sealed.
+void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id);
+
+// Seals the datagram of len bytes (header and records) in place, with the
+// stream's next number, and appends the tag: len + sealed_tag_size, or 0
+// when the library failed (the number is then not used up).
+std::uint32_t sealed_seal(sealed_stream& s, std::uint8_t* buf, std::uint32_t len);
+
+struct sealed_header_view {
+    std::uint16_t tap_id = 0;
+    const std::uint8_t* run_id = nullptr;
+    std::uint64_t seq = 0;
+};
+
+// True when data begins with the sealed magic.
+bool sealed_magic_at(const std::uint8_t* data, std::size_t len);
+
+enum sealed_result : int {
+    sealed_read_ok = 0,
+    sealed_not_sealed = -1,  // another magic (a Speck datagram, or noise)
+    sealed_too_short = -2,   // no room for header and tag
+    sealed_forged = -3,      // the tag does not match: altered, cut, or another key
+};
+
+// Reads the clear header of data[0..len).
+sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, sealed_header_view* out);
+
+// Verifies and decrypts data[0..len) in place with c, keyed with the run's
+// key. On sealed_read_ok the clear records follow a Speck-mode header
+// (magic, tap id, count) written at data + *clear_at; tap_decode reads the
+// *clear_len bytes from there.
+sealed_result sealed_open(sealed_cipher& c, std::uint8_t* data, std::size_t len,
+                          std::size_t* clear_at, std::size_t* clear_len);
+
+const char* sealed_text(sealed_result r);

@@ -1,0 +1,224 @@
+// The sealed Tap datagram (-A): known answers through our wrappers, what the tap seals, and what the collector
+// makes of sealed datagrams, forged, cut, replayed, reordered and lost ones, and those of the other mode.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "forward/sender.h"
+#include "forward/tap_batch.h"
+#include "forward/tap_sealed.h"
+#include "tests/test_support.h"
+#include "tools/collector/collector_run.h"
+
+namespace {
+bytes hex(const char* h)
+{
+    bytes out;
+    for (; h[0] && h[1]; h += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(h, 2), nullptr, 16)));
+    return out;
+}
+const bytes& master_of_mango()  // derived once per process: Argon2id takes its 19 MiB each time
+{
+    static const bytes m = [] {
+        bytes k(sealed_key_size);
+        EXPECT_EQ(sealed_crypto_init() | sealed_master_key("mango", 5, k.data()), 0);
+        return k;
+    }();
+    return m;
+}
+// A tap run's stream under the key "mango" (by default), and a sealed datagram of tap 9 holding frame f.
+struct sealing_tap {
+    sealed_stream s;
+    explicit sealing_tap(const bytes& master = master_of_mango()) { EXPECT_EQ(sealed_stream_open(&s, master.data()), 0); }
+    ~sealing_tap() { sealed_cipher_close(&s.cipher); }
+    bytes datagram(std::uint64_t seq, const bytes& f)
+    {
+        bytes d(sealed_overhead + tap_record_header_size + f.size());
+        sealed_write_header(d.data(), 9);
+        d[tap_count_offset] = 1;
+        tap_write_record_header(&d[sealed_header_size], 1, 2, std::uint16_t(f.size()), std::uint16_t(f.size()));
+        std::copy(f.begin(), f.end(), d.begin() + sealed_header_size + tap_record_header_size);
+        s.next_seq = seq;
+        EXPECT_EQ(sealed_seal(s, d.data(), std::uint32_t(d.size() - sealed_tag_size)), d.size());
+        return d;
+    }
+};
+// Opened with the run key of key_master: the result, and the records when it opened.
+sealed_result open_with(const bytes& master, bytes d, std::vector<wire_record>* records = nullptr)
+{
+    sealed_header_view h;
+    sealed_cipher c;
+    std::uint8_t key[sealed_key_size];
+    std::size_t at = 0, n = 0;
+    if (const sealed_result r = sealed_read_header(d.data(), d.size(), &h); r != sealed_read_ok) return r;
+    EXPECT_EQ(sealed_run_key(master.data(), h.run_id, key) | sealed_cipher_open(&c) | sealed_cipher_key(c, key), 0);
+    const sealed_result r = sealed_open(c, d.data(), d.size(), &at, &n);
+    sealed_cipher_close(&c);
+    const bytes clear(d.begin() + std::ptrdiff_t(at), d.begin() + std::ptrdiff_t(at + n));
+    EXPECT_TRUE(r != sealed_read_ok || !records || decode_records(clear, records));
+    return r;
+}
+}  // namespace
+
+// RFC 8439 section 2.8.2 through seal and open; RFC 9106 section 5.3 (Argon2id); our master key as Debian's argon2
+// tool computes it (echo -n mango | argon2 "vantry tap datagram key v1" -id -t 2 -k 19456 -p 1 -l 32 -r).
+TEST(SealedCrypto, KnownAnswersThroughOurWrappers)
+{
+    ASSERT_EQ(sealed_crypto_init(), 0);
+    const std::string text = "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the "
+                             "future, sunscreen would be it.";
+    const bytes key = hex("808182838485868788898a8b8c8d8e8f909192939495969798999a9b9c9d9e9f"), nonce = hex("070000004041424344454647"), ad = hex("50515253c0c1c2c3c4c5c6c7");
+    const bytes cipher = hex("d31a8d34648e60db7b86afbc53ef7ec2a4aded51296e08fea9e2b5a736ee62d63dbea45e8ca9671282fafb69da92"
+                             "728b1a71de0a9e060b2905d6a5b67ecd3b3692ddbd7f2d778b8c9803aee328091b58fab324e4fad675945585808b"
+                             "4831d7bc3ff4def08e4b7a9de576d26586cec64b6116");
+    const bytes tag = hex("1ae10b594f09e26a7e902ecbd0600691");
+    sealed_cipher c;
+    ASSERT_EQ(sealed_cipher_open(&c) | sealed_cipher_key(c, key.data()), 0);
+    bytes d(text.begin(), text.end()), t(16);
+    EXPECT_EQ(sealed_aead_seal(c, nonce.data(), ad.data(), ad.size(), d.data(), d.size(), t.data()), 0);
+    EXPECT_EQ(d, cipher);
+    EXPECT_EQ(t, tag);
+    EXPECT_EQ(sealed_aead_open(c, nonce.data(), ad.data(), ad.size(), d.data(), d.size(), t.data()), 0);
+    EXPECT_EQ(std::string(d.begin(), d.end()), text);
+    bytes altered = cipher;
+    altered[0] ^= 1;
+    EXPECT_EQ(sealed_aead_open(c, nonce.data(), ad.data(), ad.size(), altered.data(), altered.size(), t.data()), -1);
+    sealed_cipher_close(&c);
+
+    const unsigned long rfc9106[3] = {3, 32, 4};
+    const bytes pass(32, 1), salt(16, 2), secret(8, 3), data(12, 4);
+    bytes out(32);
+    EXPECT_EQ(sealed_argon2id(pass.data(), 32, salt.data(), 16, secret.data(), 8, data.data(), 12, rfc9106, out.data(),
+                              32), 0);
+    EXPECT_EQ(out, hex("0d640df58d78766c08c037a34a8b53c9d01ef0452d75b65eb52520e96b01e659"));
+    EXPECT_EQ(master_of_mango(), hex("f8febe41d60f34b0363205d4cdd0f99b16762c3061d8c0154cdb44f43647e0fb"));
+}
+
+// Through a batch and the sender, as the tap sends: header in clear with a fresh number each time, records sealed,
+// the largest datagram exactly what IPv4 UDP carries. Every bit flipped, every cut, another key: refused.
+TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
+{
+    loopback_collector col;
+    sealing_tap tap;
+    col.sender.encrypt = true, col.sender.sealed = &tap.s;
+    auto batch = std::make_unique<tap_batch>();
+    tap_batch_init(*batch, 65537, &col.sender);
+    const std::vector<bytes> frames = {pattern(3, 1), pattern(70000, 2), pattern(40, 3)};
+    const std::size_t sizes[] = {32 + 15 + 16, 65507, 32 + 52 + 16};
+    std::vector<bytes> sent;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        tap_batch_add(*batch, 1, 2, std::uint32_t(frames[i].size()), std::uint32_t(frames[i].size()), nullptr,
+                      frames[i].data());
+        tap_batch_flush(*batch);
+        bytes d;
+        ASSERT_TRUE(col.receive(d));
+        std::vector<wire_record> got;
+        EXPECT_EQ(d.size(), sizes[i]);
+        EXPECT_EQ(bytes(d.begin(), d.begin() + 8), hex("0319682400010100"));
+        EXPECT_TRUE(std::equal(tap.s.run_id, tap.s.run_id + 16, d.begin() + 8) && d[31] == i && d[24] == 0);
+        EXPECT_EQ(open_with(master_of_mango(), d, &got), sealed_read_ok);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_TRUE(std::equal(got[0].frame.begin(), got[0].frame.end(), frames[i].begin()));
+        sent.push_back(d);
+    }
+    const bytes& d = sent[2];
+    for (std::size_t bit = 0; bit < d.size() * 8; ++bit) {
+        bytes x = d;
+        x[bit / 8] ^= static_cast<std::uint8_t>(1 << bit % 8);
+        EXPECT_EQ(open_with(master_of_mango(), x), bit < 32 ? sealed_not_sealed : sealed_forged) << bit;
+    }
+    for (std::size_t n = 0; n < d.size(); ++n)
+        EXPECT_EQ(open_with(master_of_mango(), bytes(d.begin(), d.begin() + n)),
+                  n < 4 ? sealed_not_sealed : n < sealed_overhead ? sealed_too_short : sealed_forged) << n;
+    bytes other(sealed_key_size, 7);
+    EXPECT_EQ(open_with(other, d), sealed_forged);
+}
+
+namespace {
+// A collector run in memory (no file, any port) fed datagrams from 127.0.0.1:port.
+struct collector_fixture {
+    collector_run run;
+    explicit collector_fixture(bool sealed)
+    {
+        run.opt.port = 0, run.opt.key = "mango", run.opt.authenticated = sealed;
+        EXPECT_EQ(collector_set_up(run), 0);
+    }
+    ~collector_fixture() { collector_release(run); }
+    void take(bytes d, std::uint16_t port = 1000)  // a refusal never ends the run
+    {
+        const net_peer from = net_peer_ipv4(ipv4_of(127, 0, 0, 1), net_order16(port));
+        EXPECT_TRUE(collector_take_datagram(run, d.data(), long(d.size()), from));
+    }
+};
+}  // namespace
+
+// One tap run's numbers in the order they arrive, each good, forged (its tag altered) or from a second run of the
+// same tap: what is written and counted, per source and in all. A number forged first still opens once genuine.
+TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
+{
+    key_guard keys;
+    collector_fixture col(true);
+    sealing_tap run1, run2;
+    enum kind { good, forged, second };
+    const struct {
+        kind k;
+        std::uint64_t seq;
+        unsigned frames, forged, replayed, too_old;
+        std::uint64_t lost;
+    } rows[] = {
+        {good, 5, 1, 0, 0, 0, 0},       {good, 5, 1, 0, 1, 0, 0},      {good, 8, 2, 0, 1, 0, 2},
+        {good, 3, 3, 0, 1, 0, 2},       {forged, 6, 3, 1, 1, 0, 2},     {good, 6, 4, 1, 1, 0, 1},
+        {second, 6, 5, 1, 1, 0, 1},     {good, 1031, 6, 1, 1, 0, 1023}, {good, 7, 6, 1, 1, 1, 1023},
+        {good, 9, 7, 1, 1, 1, 1022},    {good, 9, 7, 1, 2, 1, 1022},    {second, 0, 8, 1, 2, 1, 1022},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.k << " " << r.seq);
+        bytes d = (r.k == second ? run2 : run1).datagram(r.seq, pattern(20, std::uint8_t(r.seq)));
+        if (r.k == forged) d.back() ^= 0x80;
+        col.take(d, r.k == second ? 2000 : 1000);
+        const collector_stats& s = col.run.stats;
+        EXPECT_EQ(s.frames, r.frames);
+        EXPECT_EQ(s.forged, r.forged);
+        EXPECT_EQ(s.replayed, r.replayed);
+        EXPECT_EQ(s.too_old, r.too_old);
+        EXPECT_EQ(s.lost, r.lost);
+    }
+    const source_counts& c = col.run.sources.entries[0].counts;
+    EXPECT_TRUE(col.run.sources.count == 2 && col.run.sources.entries[1].tap_id == 9 && c.lost == 1022 &&
+                c.replayed == 3 && c.undecodable == 1)
+        << c.lost << " " << c.replayed << " " << c.undecodable;
+    EXPECT_EQ(col.run.sealing.streams.count, 2u);
+}
+
+// Each mode meets the other's datagrams, and -A one under another key and a cut one: counted, nothing written.
+TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
+{
+    key_guard keys;
+    sealing_tap tap;
+    bytes other(sealed_key_size, 1);
+    sealing_tap stranger(other);
+    ASSERT_EQ(speck_setup_key("mango", 5), 1);
+    bytes speck = {0x02, 0x19, 0x68, 0x24, 0, 9, 0, 0};
+    tap_crypt(speck.data(), speck.data(), speck.size(), *speck_key);
+    const bytes sealed = tap.datagram(0, pattern(10, 1));
+    {
+        collector_fixture col(false);
+        col.take(sealed), col.take(speck), col.take(bytes(20));
+        EXPECT_TRUE(col.run.stats.wrong_mode == 1 && col.run.stats.bad_magic == 1 && col.run.sources.count == 1);
+    }
+    collector_fixture col(true);
+    for (const bytes& d : {speck, stranger.datagram(0, pattern(10, 1)), bytes(sealed.begin(), sealed.end() - 1),
+                           bytes(sealed.begin(), sealed.begin() + 40)})
+        col.take(d);
+    const collector_stats& s = col.run.stats;
+    EXPECT_TRUE(s.wrong_mode == 1 && s.forged == 2 && s.bad_length == 1 && s.frames == 0 && s.lost == 0)
+        << s.wrong_mode << " " << s.forged << " " << s.bad_length;
+    EXPECT_EQ(col.run.sealing.streams.count, 0u) << "only verified datagrams make a stream";
+    for (std::size_t i = 0; i <= stream_table_default_capacity; ++i) {  // a run id of its own each time
+        std::uint8_t key[sealed_key_size];
+        sealed_new_run_id(tap.s.run_id);
+        ASSERT_EQ(sealed_run_key(master_of_mango().data(), tap.s.run_id, key) | sealed_cipher_key(tap.s.cipher, key), 0);
+        col.take(tap.datagram(0, pattern(10, 1)));
+    }
+    EXPECT_TRUE(s.streams_full == 1 && s.frames == stream_table_default_capacity) << s.streams_full << " " << s.frames;
+}

@@ -1,0 +1,55 @@
+// The sealed streams a collector hears (option -A): one per tap run, named
+// by the tap id and run id of its datagrams (never by the sender's address
+// or port), each with the run's key and a window of the sequence numbers
+// seen, which refuses replays and counts datagrams lost on the way. The
+// table is allocated once, at start-up, and only datagrams that verified
+// add to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "forward/tap_sealed.h"
+
+inline constexpr std::size_t stream_table_default_capacity = 1024;
+// Numbers this far below the highest seen are too old to tell from replays.
+inline constexpr std::uint64_t replay_window_bits = 1024;
+
+struct tap_stream {
+    std::uint16_t tap_id = 0;
+    std::uint8_t run_id[sealed_run_id_size] = {};
+    std::uint8_t key[sealed_key_size] = {};  // the run key, derived once
+    std::uint64_t first = 0;  // the first number seen: losses count from there
+    std::uint64_t top = 0;    // the highest number seen
+    std::uint64_t seen[replay_window_bits / 64] = {};  // bit (n mod window) for n in (top - window, top]
+    std::uint64_t lost = 0;   // numbers between first and top not (yet) seen
+};
+
+struct stream_table {
+    tap_stream* entries = nullptr;  // [0, count)
+    std::size_t count = 0;
+    std::size_t capacity = 0;
+    std::uint32_t* slots = nullptr;  // open addressing: entry index + 1, 0 for free
+    std::size_t slot_mask = 0;
+};
+
+// 0, or -1 when the memory cannot be had (the table is then empty).
+int stream_table_init(stream_table* t, std::size_t capacity);
+void stream_table_release(stream_table* t);
+
+// The stream of (tap_id, run_id), or -1.
+long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id);
+
+// Adds the stream whose first verified datagram carried seq, with its key:
+// its index, or -1 when the table is full.
+long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_id,
+                const std::uint8_t key[sealed_key_size], std::uint64_t seq);
+
+enum window_verdict : int { window_fresh, window_replayed, window_too_old };
+
+// What the window says of seq, before anything is verified.
+window_verdict window_check(const tap_stream& s, std::uint64_t seq);
+
+// Marks seq (fresh, verified) seen. The change of the stream's lost count:
+// the gap it opens above the highest number, or -1 when it fills one.
+std::int64_t window_mark(tap_stream& s, std::uint64_t seq);
