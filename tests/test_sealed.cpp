@@ -246,12 +246,13 @@ TEST(CollectorSealed, AFullTableForgetsTheRunHeardLeastRecentlyAndRefusesItsData
     stream_table t;
     ASSERT_EQ(stream_table_init(&t, 2, 6), 0);
     run_name r[300];
+    const std::uint8_t key[sealed_key_size] = {};
     bool forgot = false;
     for (int n = 0; n < 300; ++n) {
         r[n].tap_id = std::uint16_t(n % 3);
         for (std::uint8_t& b : r[n].run_id) b = std::uint8_t(n * 7 % 5);
         r[n].run_id[15] = std::uint8_t(n), r[n].run_id[14] = std::uint8_t(n >> 8);
-        stream_add(&t, r[n].tap_id, r[n].run_id, r[n].run_id, 0, &forgot);
+        EXPECT_TRUE(stream_add(&t, r[n].tap_id, r[n].run_id, key, 0, &forgot) >= 0 && forgot == (n >= 2)) << n;
         for (int k = std::max(0, n - 9); k <= n; ++k)
             EXPECT_TRUE((stream_find(t, r[k].tap_id, r[k].run_id) >= 0) == (k > n - 2) &&
                         stream_retired(t, r[k].tap_id, r[k].run_id) == (k <= n - 2 && k > n - 8)) << n << " " << k;
