@@ -77,7 +77,8 @@ bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
     if (i >= 0 || stream_retired(s.streams, h.tap_id, h.run_id)) {
         // A forgotten run's datagrams are replays (or forged): refused, as
         // the window's are, before any cryptography.
-        const window_verdict v = i >= 0 ? window_check(s.streams.entries[i], h.seq) : window_replayed;
+        const window_verdict v =
+            i >= 0 ? window_check(s.streams.entries[i], h.seq) : window_replayed;
         if (unsigned* counter = window_refusal(st, v, &why)) {
             refuse(run, counter, &source_counts::replayed, "refused", n, from, why);
             return false;
@@ -283,7 +284,8 @@ void collector_summary(const collector_run& run)
     if (run.opt.authenticated)
         COLLECTOR_LOG(trace_level_normal,
                       "Sealed: %llu datagrams lost on the way; refused: %u not authentic, %u replayed, "
-                      "%u older than the window, %u not sealed; %u tap runs forgotten (the table holds %zu)",
+                      "%u older than the window, %u not sealed; %u tap runs forgotten (the table "
+                      "holds %zu)",
                       static_cast<unsigned long long>(stats.lost), stats.forged, stats.replayed,
                       stats.too_old, stats.wrong_mode, stats.streams_forgotten,
                       run.sealing.streams.capacity);

@@ -133,7 +133,8 @@ void stream_table_release(stream_table* t)
 
 long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
-    return slots_find(t.slots, tap_id, run_id, [&t](std::size_t k) -> const run_name& { return t.entries[k].run; });
+    return slots_find(t.slots, tap_id, run_id,
+                      [&t](std::size_t k) -> const run_name& { return t.entries[k].run; });
 }
 
 bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
