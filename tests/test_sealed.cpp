@@ -2,6 +2,7 @@
 // makes of sealed datagrams, forged, cut, replayed, reordered and lost ones, and those of the other mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "forward/sender.h"
@@ -214,11 +215,47 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     EXPECT_TRUE(s.wrong_mode == 1 && s.forged == 2 && s.bad_length == 1 && s.frames == 0 && s.lost == 0)
         << s.wrong_mode << " " << s.forged << " " << s.bad_length;
     EXPECT_EQ(col.run.sealing.streams.count, 0u) << "only verified datagrams make a stream";
-    for (std::size_t i = 0; i <= stream_table_default_capacity; ++i) {  // a run id of its own each time
-        std::uint8_t key[sealed_key_size];
-        sealed_new_run_id(tap.s.run_id);
-        ASSERT_EQ(sealed_run_key(master_of_mango().data(), tap.s.run_id, key) | sealed_cipher_key(tap.s.cipher, key), 0);
-        col.take(tap.datagram(0, pattern(10, 1)));
+}
+
+// A table of 2 streams and 1 retired run: tap runs A to D in turn, each datagram written or refused as a replay; the
+// run heard from least recently makes room and stays refused until a later forgotten run takes its place.
+TEST(CollectorSealed, AFullTableForgetsTheRunHeardLeastRecentlyAndRefusesItsDatagrams)
+{
+    key_guard keys;
+    collector_fixture col(true);
+    stream_table_release(&col.run.sealing.streams);
+    ASSERT_EQ(stream_table_init(&col.run.sealing.streams, 2, 1), 0);
+    sealing_tap taps[4];
+    const struct {
+        int tap;
+        std::uint64_t seq;
+        unsigned frames, replayed, forgotten;
+    } rows[] = {
+        {0, 0, 1, 0, 0}, {1, 0, 2, 0, 0}, {0, 1, 3, 0, 0}, {2, 0, 4, 0, 1}, {1, 0, 4, 1, 1}, {1, 1, 4, 2, 1},
+        {0, 2, 5, 2, 1}, {2, 1, 6, 2, 1}, {3, 0, 7, 2, 2}, {0, 3, 7, 3, 2}, {1, 0, 8, 3, 3}, {3, 1, 9, 3, 3},
+        {2, 2, 9, 4, 3},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << "tap " << r.tap << " seq " << r.seq);
+        col.take(taps[r.tap].datagram(r.seq, pattern(20, 1)));
+        const collector_stats& s = col.run.stats;
+        EXPECT_TRUE(s.frames == r.frames && s.replayed == r.replayed && s.streams_forgotten == r.forgotten)
+            << s.frames << " " << s.replayed << " " << s.streams_forgotten;
     }
-    EXPECT_TRUE(s.streams_full == 1 && s.frames == stream_table_default_capacity) << s.streams_full << " " << s.frames;
+    // Runs added one after another: the last 2 are found, the 6 before them retired, none older.
+    stream_table t;
+    ASSERT_EQ(stream_table_init(&t, 2, 6), 0);
+    run_name r[300];
+    const std::uint8_t key[sealed_key_size] = {};
+    bool forgot = false;
+    for (int n = 0; n < 300; ++n) {
+        r[n].tap_id = std::uint16_t(n % 3);
+        for (std::uint8_t& b : r[n].run_id) b = std::uint8_t(n * 7 % 5);
+        r[n].run_id[15] = std::uint8_t(n), r[n].run_id[14] = std::uint8_t(n >> 8);
+        EXPECT_TRUE(stream_add(&t, r[n].tap_id, r[n].run_id, key, 0, &forgot) >= 0 && forgot == (n >= 2)) << n;
+        for (int k = std::max(0, n - 9); k <= n; ++k)
+            EXPECT_TRUE((stream_find(t, r[k].tap_id, r[k].run_id) >= 0) == (k > n - 2) &&
+                        stream_retired(t, r[k].tap_id, r[k].run_id) == (k <= n - 2 && k > n - 8)) << n << " " << k;
+    }
+    stream_table_release(&t);
 }

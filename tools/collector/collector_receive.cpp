@@ -74,8 +74,12 @@ bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
     long i = stream_find(s.streams, h.tap_id, h.run_id);
     std::uint8_t key[sealed_key_size];
     const char* why = nullptr;
-    if (i >= 0) {
-        if (unsigned* counter = window_refusal(st, window_check(s.streams.entries[i], h.seq), &why)) {
+    if (i >= 0 || stream_retired(s.streams, h.tap_id, h.run_id)) {
+        // A forgotten run's datagrams are replays (or forged): refused, as
+        // the window's are, before any cryptography.
+        const window_verdict v =
+            i >= 0 ? window_check(s.streams.entries[i], h.seq) : window_replayed;
+        if (unsigned* counter = window_refusal(st, v, &why)) {
             refuse(run, counter, &source_counts::replayed, "refused", n, from, why);
             return false;
         }
@@ -98,17 +102,20 @@ bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
         return false;
     }
     *lost = 0;
+    bool forgot = false;
     if (i >= 0) {
         *lost = window_mark(s.streams.entries[i], seq);
-    } else if ((s.keyed_stream = stream_add(&s.streams, tap_id, h.run_id, key, seq)) < 0) {
-        if (st.streams_full++ == 0)
-            COLLECTOR_LOG(trace_level_warning,
-                          "More than %zu sealed streams (tap runs): datagrams of further ones are "
-                          "dropped",
-                          s.streams.capacity);
-        return false;
+        stream_heard(&s.streams, i);
+    } else {
+        s.keyed_stream = stream_add(&s.streams, tap_id, h.run_id, key, seq, &forgot);
     }
     sealed_wipe(key, sizeof key);
+    if (s.keyed_stream < 0)
+        return false;
+    if (forgot && st.streams_forgotten++ == 0)
+        COLLECTOR_LOG(trace_level_warning,
+                      "More than %zu tap runs: the least recently heard ones are forgotten",
+                      s.streams.capacity);
     st.lost += static_cast<std::uint64_t>(*lost);
     return true;
 }
@@ -277,10 +284,11 @@ void collector_summary(const collector_run& run)
     if (run.opt.authenticated)
         COLLECTOR_LOG(trace_level_normal,
                       "Sealed: %llu datagrams lost on the way; refused: %u not authentic, %u replayed, "
-                      "%u older than the window, %u of streams past the first %zu, %u not sealed",
+                      "%u older than the window, %u not sealed; %u tap runs forgotten (the table "
+                      "holds %zu)",
                       static_cast<unsigned long long>(stats.lost), stats.forged, stats.replayed,
-                      stats.too_old, stats.streams_full, run.sealing.streams.capacity,
-                      stats.wrong_mode);
+                      stats.too_old, stats.wrong_mode, stats.streams_forgotten,
+                      run.sealing.streams.capacity);
     else if (stats.wrong_mode)
         COLLECTOR_LOG(trace_level_warning, "%u sealed datagrams (from taps started with -A) refused",
                       stats.wrong_mode);

@@ -20,12 +20,12 @@ struct collector_stats {
     unsigned bad_record = 0;
     unsigned tap_write_errors = 0;
     // Sealed datagrams (-A): not authentic (altered, cut, another key),
-    // replayed, too old for the window, of streams past the table's
-    // capacity; datagrams lost on the way.
+    // replayed (a forgotten run's included), too old for the window;
+    // streams forgotten to make room; datagrams lost on the way.
     unsigned forged = 0;
     unsigned replayed = 0;
     unsigned too_old = 0;
-    unsigned streams_full = 0;
+    unsigned streams_forgotten = 0;
     std::uint64_t lost = 0;
     // Datagrams of the other mode: Speck or clear ones under -A, sealed
     // ones without it.

@@ -41,7 +41,7 @@ int set_up_sealing(collector_run& run)
     const char* key = run.opt.key;
     if (sealed_crypto_init() == 0 && sealed_master_key(key, std::strlen(key), s.master) == 0 &&
         sealed_cipher_open(&s.cipher) == 0 &&
-        stream_table_init(&s.streams, stream_table_default_capacity) == 0) {
+        stream_table_init(&s.streams, stream_table_default_capacity, retired_runs_default_capacity) == 0) {
         COLLECTOR_LOG(trace_level_normal, "Reading sealed datagrams (-A)");
         return 0;
     }

@@ -14,9 +14,90 @@ std::size_t slot_of(std::uint16_t tap_id, const std::uint8_t* run_id, std::size_
     return static_cast<std::size_t>((h * 0x9e3779b97f4a7c15ULL) >> 40) & mask;
 }
 
-bool is(const tap_stream& s, std::uint16_t tap_id, const std::uint8_t* run_id)
+bool is(const run_name& r, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
-    return s.tap_id == tap_id && std::memcmp(s.run_id, run_id, sealed_run_id_size) == 0;
+    return r.tap_id == tap_id && std::memcmp(r.run_id, run_id, sealed_run_id_size) == 0;
+}
+
+bool slots_init(run_slots* h, std::size_t entries)
+{
+    std::size_t n = 2;
+    while (n < 2 * entries)
+        n *= 2;
+    h->at = new (std::nothrow) std::uint32_t[n]();
+    h->mask = n - 1;
+    return h->at != nullptr;
+}
+
+// name(k): the run of entry k.
+template <class Name>
+long slots_find(const run_slots& h, std::uint16_t tap_id, const std::uint8_t* run_id, Name name)
+{
+    if (!h.at)
+        return -1;
+    for (std::size_t i = slot_of(tap_id, run_id, h.mask); h.at[i] != 0; i = (i + 1) & h.mask)
+        if (is(name(h.at[i] - 1), tap_id, run_id))
+            return static_cast<long>(h.at[i] - 1);
+    return -1;
+}
+
+void slots_insert(run_slots& h, const run_name& r, std::size_t k)
+{
+    std::size_t i = slot_of(r.tap_id, r.run_id, h.mask);
+    while (h.at[i] != 0)
+        i = (i + 1) & h.mask;
+    h.at[i] = static_cast<std::uint32_t>(k + 1);
+}
+
+// Frees the slot of entry k (of run r). The entries probed past it move back
+// into the gap unless it lies before their home slot, so that none is cut
+// off from its home by a free slot.
+template <class Name>
+void slots_remove(run_slots& h, const run_name& r, std::size_t k, Name name)
+{
+    std::size_t i = slot_of(r.tap_id, r.run_id, h.mask);
+    while (h.at[i] != k + 1)
+        i = (i + 1) & h.mask;
+    for (std::size_t j = i;;) {
+        h.at[i] = 0;
+        std::size_t home = 0;
+        do {
+            j = (j + 1) & h.mask;
+            if (h.at[j] == 0)
+                return;
+            const run_name& n = name(h.at[j] - 1);
+            home = slot_of(n.tap_id, n.run_id, h.mask);
+        } while (((j - home) & h.mask) < ((j - i) & h.mask));
+        h.at[i] = h.at[j];
+        i = j;
+    }
+}
+
+// Into the ring of retired runs, in place of the oldest once it is full.
+void retire(stream_table* t, const run_name& r)
+{
+    if (t->retired_capacity == 0)
+        return;
+    const std::size_t k = t->retired_next;
+    if (t->retired_count == t->retired_capacity)
+        slots_remove(t->retired_slots, t->retired[k], k,
+                     [t](std::size_t n) -> const run_name& { return t->retired[n]; });
+    else
+        ++t->retired_count;
+    t->retired[k] = r;
+    slots_insert(t->retired_slots, r, k);
+    t->retired_next = (k + 1) % t->retired_capacity;
+}
+
+// A scan of the table, made only when a new run's datagram verified and the
+// table is full.
+std::size_t least_recently_heard(const stream_table& t)
+{
+    std::size_t k = 0;
+    for (std::size_t i = 1; i < t.count; ++i)
+        if (t.entries[i].heard < t.entries[k].heard)
+            k = i;
+    return k;
 }
 
 std::uint64_t& word_of(tap_stream& s, std::uint64_t seq) { return s.seen[seq % replay_window_bits / 64]; }
@@ -24,20 +105,18 @@ std::uint64_t bit_of(std::uint64_t seq) { return std::uint64_t{1} << (seq % 64);
 
 }  // namespace
 
-int stream_table_init(stream_table* t, std::size_t capacity)
+int stream_table_init(stream_table* t, std::size_t capacity, std::size_t retired_capacity)
 {
     *t = stream_table{};
-    std::size_t slots = 2;
-    while (slots < 2 * capacity)
-        slots *= 2;
     t->entries = new (std::nothrow) tap_stream[capacity];
-    t->slots = new (std::nothrow) std::uint32_t[slots]();
-    if (!t->entries || !t->slots) {
+    t->retired = new (std::nothrow) run_name[retired_capacity];
+    if (!t->entries || !t->retired || !slots_init(&t->slots, capacity) ||
+        !slots_init(&t->retired_slots, retired_capacity)) {
         stream_table_release(t);
         return -1;
     }
     t->capacity = capacity;
-    t->slot_mask = slots - 1;
+    t->retired_capacity = retired_capacity;
     return 0;
 }
 
@@ -46,38 +125,53 @@ void stream_table_release(stream_table* t)
     if (t->entries)
         sealed_wipe(t->entries, t->capacity * sizeof(tap_stream));
     delete[] t->entries;
-    delete[] t->slots;
+    delete[] t->slots.at;
+    delete[] t->retired;
+    delete[] t->retired_slots.at;
     *t = stream_table{};
 }
 
 long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
-    if (!t.slots)
-        return -1;
-    for (std::size_t i = slot_of(tap_id, run_id, t.slot_mask); t.slots[i] != 0; i = (i + 1) & t.slot_mask)
-        if (is(t.entries[t.slots[i] - 1], tap_id, run_id))
-            return static_cast<long>(t.slots[i] - 1);
-    return -1;
+    return slots_find(t.slots, tap_id, run_id,
+                      [&t](std::size_t k) -> const run_name& { return t.entries[k].run; });
+}
+
+bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
+{
+    return slots_find(t.retired_slots, tap_id, run_id,
+                      [&t](std::size_t k) -> const run_name& { return t.retired[k]; }) >= 0;
 }
 
 long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_id,
-                const std::uint8_t key[sealed_key_size], std::uint64_t seq)
+                const std::uint8_t key[sealed_key_size], std::uint64_t seq, bool* forgot)
 {
-    if (t->count == t->capacity)
+    *forgot = false;
+    if (t->capacity == 0)
         return -1;
-    std::size_t i = slot_of(tap_id, run_id, t->slot_mask);
-    while (t->slots[i] != 0)
-        i = (i + 1) & t->slot_mask;
-    tap_stream& s = t->entries[t->count];
+    std::size_t k = t->count;
+    if (k == t->capacity) {
+        k = least_recently_heard(*t);
+        slots_remove(t->slots, t->entries[k].run, k,
+                     [t](std::size_t n) -> const run_name& { return t->entries[n].run; });
+        retire(t, t->entries[k].run);
+        *forgot = true;
+    } else {
+        ++t->count;
+    }
+    tap_stream& s = t->entries[k];
     s = tap_stream{};
-    s.tap_id = tap_id;
-    std::memcpy(s.run_id, run_id, sealed_run_id_size);
+    s.run.tap_id = tap_id;
+    std::memcpy(s.run.run_id, run_id, sealed_run_id_size);
     std::memcpy(s.key, key, sealed_key_size);
     s.first = s.top = seq;
     word_of(s, seq) = bit_of(seq);
-    t->slots[i] = static_cast<std::uint32_t>(++t->count);
-    return static_cast<long>(t->count - 1);
+    s.heard = ++t->verified;
+    slots_insert(t->slots, s.run, k);
+    return static_cast<long>(k);
 }
+
+void stream_heard(stream_table* t, long i) { t->entries[i].heard = ++t->verified; }
 
 window_verdict window_check(const tap_stream& s, std::uint64_t seq)
 {

@@ -3,7 +3,9 @@
 // or port), each with the run's key and a window of the sequence numbers
 // seen, which refuses replays and counts datagrams lost on the way. The
 // table is allocated once, at start-up, and only datagrams that verified
-// add to it.
+// add to it. When it is full, the stream heard from least recently makes
+// room and its run is retired: the datagrams of the last runs retired are
+// refused as replays.
 #pragma once
 
 #include <cstddef>
@@ -12,38 +14,65 @@
 #include "forward/tap_sealed.h"
 
 inline constexpr std::size_t stream_table_default_capacity = 1024;
+inline constexpr std::size_t retired_runs_default_capacity = 65536;
 // Numbers this far below the highest seen are too old to tell from replays.
 inline constexpr std::uint64_t replay_window_bits = 1024;
 
-struct tap_stream {
+struct run_name {
     std::uint16_t tap_id = 0;
     std::uint8_t run_id[sealed_run_id_size] = {};
+};
+
+struct tap_stream {
+    run_name run;
     std::uint8_t key[sealed_key_size] = {};  // the run key, derived once
     std::uint64_t first = 0;  // the first number seen: losses count from there
     std::uint64_t top = 0;    // the highest number seen
     std::uint64_t seen[replay_window_bits / 64] = {};  // bit (n mod window) for n in (top - window, top]
     std::uint64_t lost = 0;   // numbers between first and top not (yet) seen
+    std::uint64_t heard = 0;  // the table's count of verified datagrams at this stream's last
+};
+
+// Open addressing over a power of two of slots, at least twice the entries,
+// probed linearly: each an entry index + 1, or 0 when free.
+struct run_slots {
+    std::uint32_t* at = nullptr;
+    std::size_t mask = 0;
 };
 
 struct stream_table {
     tap_stream* entries = nullptr;  // [0, count)
     std::size_t count = 0;
     std::size_t capacity = 0;
-    std::uint32_t* slots = nullptr;  // open addressing: entry index + 1, 0 for free
-    std::size_t slot_mask = 0;
+    run_slots slots;
+    std::uint64_t verified = 0;  // datagrams verified: the clock of tap_stream::heard
+    // The runs of forgotten streams, a ring: the oldest at retired_next once full.
+    run_name* retired = nullptr;
+    std::size_t retired_count = 0;
+    std::size_t retired_capacity = 0;
+    std::size_t retired_next = 0;
+    run_slots retired_slots;
 };
 
 // 0, or -1 when the memory cannot be had (the table is then empty).
-int stream_table_init(stream_table* t, std::size_t capacity);
+int stream_table_init(stream_table* t, std::size_t capacity, std::size_t retired_capacity);
 void stream_table_release(stream_table* t);
 
 // The stream of (tap_id, run_id), or -1.
 long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id);
 
+// Whether (tap_id, run_id) is among the runs retired (a hash lookup).
+bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id);
+
 // Adds the stream whose first verified datagram carried seq, with its key:
-// its index, or -1 when the table is full.
+// its index, or -1 when the table has no room at all. A full table first
+// forgets the stream heard from least recently and retires its run, the
+// oldest retired run then leaving the ring; *forgot says so.
 long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_id,
-                const std::uint8_t key[sealed_key_size], std::uint64_t seq);
+                const std::uint8_t key[sealed_key_size], std::uint64_t seq, bool* forgot);
+
+// Stream i verified a datagram: it is now the one heard from last.
+void stream_heard(stream_table* t, long i);
 
 enum window_verdict : int { window_fresh, window_replayed, window_too_old };
 
