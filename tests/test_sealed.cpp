@@ -231,9 +231,11 @@ TEST(CollectorSealed, AFullTableForgetsTheRunHeardLeastRecentlyAndRefusesItsData
         std::uint64_t seq;
         unsigned frames, replayed, forgotten;
     } rows[] = {
-        {0, 0, 1, 0, 0}, {1, 0, 2, 0, 0}, {0, 1, 3, 0, 0}, {2, 0, 4, 0, 1}, {1, 0, 4, 1, 1}, {1, 1, 4, 2, 1},
-        {0, 2, 5, 2, 1}, {2, 1, 6, 2, 1}, {3, 0, 7, 2, 2}, {0, 3, 7, 3, 2}, {1, 0, 8, 3, 3}, {3, 1, 9, 3, 3},
-        {2, 2, 9, 4, 3},
+        // C forgets B; B's old number is a replay, a new one brings B back (forgetting A, C's retirement
+        // pushing B out), its old numbers still refused; D forgets A and pushes C out, so C's old datagram is
+        // taken again (the ring's limit); B's highest number at retirement is still refused.
+        {0, 0, 1, 0, 0}, {1, 0, 2, 0, 0}, {0, 1, 3, 0, 0}, {2, 0, 4, 0, 1}, {1, 0, 4, 1, 1}, {0, 2, 5, 1, 1},
+        {1, 3, 6, 1, 2}, {1, 0, 6, 2, 2}, {2, 0, 6, 3, 2}, {3, 0, 7, 3, 3}, {2, 0, 8, 3, 4}, {1, 3, 8, 4, 4},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << "tap " << r.tap << " seq " << r.seq);
@@ -242,6 +244,7 @@ TEST(CollectorSealed, AFullTableForgetsTheRunHeardLeastRecentlyAndRefusesItsData
         EXPECT_TRUE(s.frames == r.frames && s.replayed == r.replayed && s.streams_forgotten == r.forgotten)
             << s.frames << " " << s.replayed << " " << s.streams_forgotten;
     }
+    EXPECT_EQ(col.run.stats.lost, 2u);  // B's numbers 1 and 2, skipped while it was forgotten
     // Runs added one after another: the last 2 are found, the 6 before them retired, none older.
     stream_table t;
     ASSERT_EQ(stream_table_init(&t, 2, 6), 0);

@@ -74,9 +74,11 @@ bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
     long i = stream_find(s.streams, h.tap_id, h.run_id);
     std::uint8_t key[sealed_key_size];
     const char* why = nullptr;
-    if (i >= 0 || stream_retired(s.streams, h.tap_id, h.run_id)) {
-        // A forgotten run's datagrams are replays (or forged): refused, as
-        // the window's are, before any cryptography.
+    std::uint64_t retired_top = 0;
+    const bool retired = i < 0 && stream_retired(s.streams, h.tap_id, h.run_id, &retired_top);
+    if (i >= 0 || (retired && h.seq <= retired_top)) {
+        // A forgotten run's datagrams up to its highest number are replays
+        // (or forged): refused, as the window's are, before any cryptography.
         const window_verdict v =
             i >= 0 ? window_check(s.streams.entries[i], h.seq) : window_replayed;
         if (unsigned* counter = window_refusal(st, v, &why)) {
@@ -107,11 +109,13 @@ bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
         *lost = window_mark(s.streams.entries[i], seq);
         stream_heard(&s.streams, i);
     } else {
-        s.keyed_stream = stream_add(&s.streams, tap_id, h.run_id, key, seq, &forgot);
+        s.keyed_stream = stream_add(&s.streams, tap_id, h.run_id, key, seq, &forgot, retired ? &retired_top : nullptr);
     }
     sealed_wipe(key, sizeof key);
     if (s.keyed_stream < 0)
         return false;
+    if (i < 0)  // a run that came back: the numbers it skipped while forgotten
+        *lost = static_cast<std::int64_t>(s.streams.entries[s.keyed_stream].lost);
     if (forgot && st.streams_forgotten++ == 0)
         COLLECTOR_LOG(trace_level_warning,
                       "More than %zu tap runs: the least recently heard ones are forgotten",

@@ -73,19 +73,25 @@ void slots_remove(run_slots& h, const run_name& r, std::size_t k, Name name)
     }
 }
 
-// Into the ring of retired runs, in place of the oldest once it is full.
-void retire(stream_table* t, const run_name& r)
+// Into the ring of retired runs, in place of the oldest once it is full; a
+// run retired before (it came back) only gets its new highest number.
+void retire(stream_table* t, const tap_stream& s)
 {
     if (t->retired_capacity == 0)
         return;
+    const auto name = [t](std::size_t n) -> const run_name& { return t->retired[n].run; };
+    const long known = slots_find(t->retired_slots, s.run.tap_id, s.run.run_id, name);
+    if (known >= 0) {
+        t->retired[known].top = s.top;
+        return;
+    }
     const std::size_t k = t->retired_next;
     if (t->retired_count == t->retired_capacity)
-        slots_remove(t->retired_slots, t->retired[k], k,
-                     [t](std::size_t n) -> const run_name& { return t->retired[n]; });
+        slots_remove(t->retired_slots, t->retired[k].run, k, name);
     else
         ++t->retired_count;
-    t->retired[k] = r;
-    slots_insert(t->retired_slots, r, k);
+    t->retired[k] = retired_run{s.run, s.top};
+    slots_insert(t->retired_slots, s.run, k);
     t->retired_next = (k + 1) % t->retired_capacity;
 }
 
@@ -109,7 +115,7 @@ int stream_table_init(stream_table* t, std::size_t capacity, std::size_t retired
 {
     *t = stream_table{};
     t->entries = new (std::nothrow) tap_stream[capacity];
-    t->retired = new (std::nothrow) run_name[retired_capacity];
+    t->retired = new (std::nothrow) retired_run[retired_capacity];
     if (!t->entries || !t->retired || !slots_init(&t->slots, capacity) ||
         !slots_init(&t->retired_slots, retired_capacity)) {
         stream_table_release(t);
@@ -137,14 +143,19 @@ long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t
                       [&t](std::size_t k) -> const run_name& { return t.entries[k].run; });
 }
 
-bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
+bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id,
+                    std::uint64_t* top)
 {
-    return slots_find(t.retired_slots, tap_id, run_id,
-                      [&t](std::size_t k) -> const run_name& { return t.retired[k]; }) >= 0;
+    const long k = slots_find(t.retired_slots, tap_id, run_id,
+                              [&t](std::size_t n) -> const run_name& { return t.retired[n].run; });
+    if (k >= 0 && top)
+        *top = t.retired[k].top;
+    return k >= 0;
 }
 
 long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_id,
-                const std::uint8_t key[sealed_key_size], std::uint64_t seq, bool* forgot)
+                const std::uint8_t key[sealed_key_size], std::uint64_t seq, bool* forgot,
+                const std::uint64_t* resumed_top)
 {
     *forgot = false;
     if (t->capacity == 0)
@@ -154,7 +165,7 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
         k = least_recently_heard(*t);
         slots_remove(t->slots, t->entries[k].run, k,
                      [t](std::size_t n) -> const run_name& { return t->entries[n].run; });
-        retire(t, t->entries[k].run);
+        retire(t, t->entries[k]);
         *forgot = true;
     } else {
         ++t->count;
@@ -164,8 +175,15 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
     s.run.tap_id = tap_id;
     std::memcpy(s.run.run_id, run_id, sealed_run_id_size);
     std::memcpy(s.key, key, sealed_key_size);
-    s.first = s.top = seq;
-    word_of(s, seq) = bit_of(seq);
+    if (resumed_top) {
+        s.first = s.top = *resumed_top;
+        std::memset(s.seen, 0xff, sizeof s.seen);
+        window_mark(s, seq);
+        ++s.first;
+    } else {
+        s.first = s.top = seq;
+        word_of(s, seq) = bit_of(seq);
+    }
     s.heard = ++t->verified;
     slots_insert(t->slots, s.run, k);
     return static_cast<long>(k);

@@ -4,8 +4,10 @@
 // seen, which refuses replays and counts datagrams lost on the way. The
 // table is allocated once, at start-up, and only datagrams that verified
 // add to it. When it is full, the stream heard from least recently makes
-// room and its run is retired: the datagrams of the last runs retired are
-// refused as replays.
+// room and its run is retired with the highest number it had: datagrams of
+// a retired run up to that number are refused as replays, and a later one
+// (a tap that was only quiet) brings the run back, every number up to the
+// retired highest counted as seen.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +42,11 @@ struct run_slots {
     std::size_t mask = 0;
 };
 
+struct retired_run {
+    run_name run;
+    std::uint64_t top = 0;  // the highest number its stream had verified
+};
+
 struct stream_table {
     tap_stream* entries = nullptr;  // [0, count)
     std::size_t count = 0;
@@ -47,7 +54,7 @@ struct stream_table {
     run_slots slots;
     std::uint64_t verified = 0;  // datagrams verified: the clock of tap_stream::heard
     // The runs of forgotten streams, a ring: the oldest at retired_next once full.
-    run_name* retired = nullptr;
+    retired_run* retired = nullptr;
     std::size_t retired_count = 0;
     std::size_t retired_capacity = 0;
     std::size_t retired_next = 0;
@@ -61,15 +68,20 @@ void stream_table_release(stream_table* t);
 // The stream of (tap_id, run_id), or -1.
 long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id);
 
-// Whether (tap_id, run_id) is among the runs retired (a hash lookup).
-bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id);
+// Whether (tap_id, run_id) is among the runs retired (a hash lookup); *top,
+// when given, gets the highest number its stream had.
+bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id,
+                    std::uint64_t* top = nullptr);
 
 // Adds the stream whose first verified datagram carried seq, with its key:
 // its index, or -1 when the table has no room at all. A full table first
 // forgets the stream heard from least recently and retires its run, the
-// oldest retired run then leaving the ring; *forgot says so.
+// oldest retired run then leaving the ring; *forgot says so. A retired run
+// that comes back passes its old highest number as *resumed_top: every
+// number up to it counts as seen.
 long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_id,
-                const std::uint8_t key[sealed_key_size], std::uint64_t seq, bool* forgot);
+                const std::uint8_t key[sealed_key_size], std::uint64_t seq, bool* forgot,
+                const std::uint64_t* resumed_top = nullptr);
 
 // Stream i verified a datagram: it is now the one heard from last.
 void stream_heard(stream_table* t, long i);
