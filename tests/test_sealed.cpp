@@ -245,6 +245,13 @@ TEST(CollectorSealed, AFullTableForgetsTheRunHeardLeastRecentlyAndRefusesItsData
             << s.frames << " " << s.replayed << " " << s.streams_forgotten;
     }
     EXPECT_EQ(col.run.stats.lost, 2u);  // B's numbers 1 and 2, skipped while it was forgotten
+    // A run forgotten again while still retired keeps one entry, with its new highest number: A's 4 is a replay.
+    collector_fixture again(true);
+    stream_table_release(&again.run.sealing.streams);
+    ASSERT_EQ(stream_table_init(&again.run.sealing.streams, 1, 3), 0);
+    const std::pair<int, std::uint64_t> sends[] = {{0, 0}, {1, 0}, {0, 5}, {1, 3}, {0, 4}};
+    for (const auto& [tap, seq] : sends) again.take(taps[tap].datagram(seq, pattern(20, 1)));
+    EXPECT_TRUE(again.run.stats.frames == 4 && again.run.stats.replayed == 1) << again.run.stats.frames;
     // Runs added one after another: the last 2 are found, the 6 before them retired, none older.
     stream_table t;
     ASSERT_EQ(stream_table_init(&t, 2, 6), 0);
