@@ -812,7 +812,9 @@ TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
                              " qdisc add dev vs0 root tbf rate 40mbit burst 16kb limit 1mb";
     if (t.made || c.made || run_command(link)) GTEST_SKIP() << "needs root, ip netns and tc";
     udp_socket rx;
-    ASSERT_EQ(udp_open(&rx, "10.78.0.2", c.name), 0);
+    const int room = 16 << 20;  // for all of it: the datagrams are read only once all frames are in
+    ASSERT_TRUE(udp_open(&rx, "10.78.0.2", c.name) == 0 &&
+                setsockopt(int(rx.s), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) == 0);
     const int inject = netns_call(t.name, [] {
         sockaddr_ll sll{AF_PACKET, 0, static_cast<int>(if_nametoindex("lo")), 0, 0, 0, {}};
         const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
