@@ -51,7 +51,7 @@
 #include <thread>
 #include <vector>
 
-#include "forward/speck.h"
+#include "wire/speck.h"
 
 namespace {
 

@@ -51,8 +51,8 @@
 #include <thread>
 #include <vector>
 
-#include "forward/speck.h"
-#include "forward/tap_wire.h"
+#include "wire/speck.h"
+#include "wire/tap_datagram.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "forward/speck.h"
-#include "forward/speck_internal.h"
-#include "forward/tap_sealed.h"
+#include "wire/speck.h"
+#include "wire/speck_internal.h"
+#include "wire/sealed_datagram.h"
 
 #if defined(VANTRY_BENCH_CRYPTOPP)
 #include <cryptopp/modes.h>

@@ -1,6 +1,7 @@
 #include "forward/packet_filter.h"
 
 #include "forward/allow_list.h"
+#include "support/byte_order.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,11 +14,6 @@ constexpr std::uint32_t ipv4_bytes_needed = 20;
 constexpr std::uint32_t sll_header_size = 16;
 constexpr std::uint32_t sll2_header_size = 20;
 constexpr std::uint32_t null_header_size = 4;
-
-std::uint16_t read_be16(const std::uint8_t* p)
-{
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
 
 // Raw IP carries no type: the version says it.
 std::uint16_t ethertype_of_ip(const std::uint8_t* data, std::uint32_t caplen)
@@ -63,7 +59,7 @@ int read_link_frame(int link_type, const std::uint8_t* data, std::uint32_t caple
     case link_ethernet:
         out->header_len = ethernet_header_size;
         if (caplen >= ethernet_header_size)
-            out->ethertype = read_be16(data + 12);
+            out->ethertype = load_be16(data + 12);
         return 0;
     case link_raw_ip: case link_raw_ip_file: case link_ipv4: case link_ipv6:
         out->rewrite = true;
@@ -72,12 +68,12 @@ int read_link_frame(int link_type, const std::uint8_t* data, std::uint32_t caple
     case link_linux_sll:
         if (caplen < sll_header_size)
             return -1;
-        *out = {true, sll_header_size, read_be16(data + 14)};
+        *out = {true, sll_header_size, load_be16(data + 14)};
         return 0;
     case link_linux_sll2:
         if (caplen < sll2_header_size)
             return -1;
-        *out = {true, sll2_header_size, read_be16(data)};
+        *out = {true, sll2_header_size, load_be16(data)};
         return 0;
     case link_null: case link_loop: {
         if (caplen < null_header_size)
@@ -118,7 +114,7 @@ long ipv4_header_offset(int link_type, const std::uint8_t* data, std::uint32_t c
     while (type == ethertype_vlan) {
         if (caplen - offset < 4)
             return -1;
-        type = read_be16(data + offset + 2);
+        type = load_be16(data + offset + 2);
         offset += 4;
     }
     if (type != ethertype_ipv4)

@@ -2,8 +2,8 @@
 // batches.
 #include "forward/sender.h"
 
-#include "forward/tap_sealed.h"
-#include "forward/tap_wire.h"
+#include "wire/sealed_datagram.h"
+#include "wire/tap_datagram.h"
 #include "support/trace_log.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "forward/sender.h"
-#include "forward/tap_sealed.h"
+#include "wire/sealed_datagram.h"
 #include "support/trace_log.h"
 
 namespace {

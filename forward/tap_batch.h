@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "forward/tap_wire.h"
+#include "wire/tap_datagram.h"
 
 struct send_queue;
 struct tap_sender;

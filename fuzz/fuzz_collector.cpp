@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_common.h"
-#include "tools/collector/capture_file.h"
-#include "tools/collector/pcapng_writer.h"
+#include "collector/capture_file.h"
+#include "collector/pcapng_writer.h"
 
 namespace {
 tap_datagram_view view;

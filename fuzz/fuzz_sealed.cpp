@@ -5,7 +5,7 @@
 #include <set>
 
 #include "fuzz/fuzz_common.h"
-#include "tools/collector/collector_run.h"
+#include "collector/collector_run.h"
 
 namespace {
 collector_run* run_once()

@@ -2,8 +2,8 @@
 // size (libFuzzer's), so a read past it is caught. The clear decoder must stay inside the datagram, and
 // what it accepts must be exactly what the batching would have built: writing the decoded records again
 // gives back the input byte for byte. The cipher run twice over the same bytes must restore them.
-#include "forward/speck.h"
-#include "forward/tap_wire.h"
+#include "wire/speck.h"
+#include "wire/tap_datagram.h"
 #include "fuzz/fuzz_common.h"
 
 static tap_datagram_view view;

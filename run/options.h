@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "run/getopt.h"
+#include "support/getopt.h"
 #include "support/text.h"  // read_int: how every number in an option is read
 
 extern const char tap_short_options[];

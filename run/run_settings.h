@@ -8,15 +8,13 @@
 #include <string>
 
 #include "forward/forwarding.h"
-#include "forward/tap_sealed.h"
+#include "support/version.h"
+#include "wire/sealed_datagram.h"
 
 struct prefix_trie;
 struct stop_event;
 
 inline constexpr const char* tap_title = "Vantry remote/virtual tap";
-// The one version number is project()'s in CMakeLists.txt; the packages
-// carry it too.
-inline constexpr const char* tap_version = VANTRY_VERSION;
 
 // A run moves through these in order, never back; run_phase_enter holds
 // the only moves.
@@ -32,7 +30,7 @@ struct run_settings {
     std::int32_t tap_id = 0;
     std::int32_t snaplen = 0x10000;
     bool disable_encryption = false;
-    // -A: datagrams sealed (forward/tap_sealed.h) with a key derived from
+    // -A: datagrams sealed (wire/sealed_datagram.h) with a key derived from
     // the -k text, kept for that until the run starts.
     bool authenticated = false;
     std::string key_text;

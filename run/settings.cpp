@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "forward/allow_list.h"
-#include "forward/speck.h"
+#include "wire/speck.h"
 #include "platform/platform.h"
 #include "run/options.h"
 #include "run/run_settings.h"
@@ -179,7 +179,7 @@ void print_usage()
     static constexpr const char* example_format = "- vantry_remote %s -c 127.0.0.1:1234 -k mango";
 
     TAP_LOG(trace_level_normal, "%s", "");
-    TAP_LOG(trace_level_normal, "%s %s", tap_title, tap_version);
+    TAP_LOG(trace_level_normal, "%s %s", tap_title, vantry_version);
     TAP_LOG(trace_level_normal, "%s", "");
     TAP_LOG(trace_level_normal, "Usage:");
     TAP_LOG(trace_level_normal, "vantry_remote <config filename>");
@@ -225,7 +225,7 @@ void print_usage()
 
 void print_version()
 {
-    std::printf("\nWelcome to %s v.%s\n\nVersion:       %s\n", tap_title, tap_version, tap_version);
+    std::printf("\nWelcome to %s v.%s\n\nVersion:       %s\n", tap_title, vantry_version, vantry_version);
     std::fflush(stdout);
     process_exit(0);
 }

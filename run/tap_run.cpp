@@ -14,8 +14,8 @@
 #include "forward/forwarding.h"
 #include "forward/packet_filter.h"
 #include "forward/sender.h"
-#include "forward/speck.h"
-#include "forward/tap_sealed.h"
+#include "wire/speck.h"
+#include "wire/sealed_datagram.h"
 #include "platform/platform.h"
 #include "run/run_settings.h"
 #include "run/settings.h"
@@ -204,7 +204,7 @@ unsigned tap_run_thread(void* arg)
     drop_mode_word(args);
 
     tap_setup(args);
-    TAP_LOG(trace_level_normal, "Welcome to %s v.%s", tap_title, tap_version);
+    TAP_LOG(trace_level_normal, "Welcome to %s v.%s", tap_title, vantry_version);
 
     forward_context& ctx = settings.forward;
     ctx.allow_list = settings.allow_list;

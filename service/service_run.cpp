@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "run/getopt.h"
+#include "support/getopt.h"
 #include "run/options.h"
 #include "run/run_settings.h"
 #include "run/tap_run.h"

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <random>
 #include "tests/test_support.h"
-#include "tools/collector/capture_file.h"
-#include "tools/collector/pcapng_writer.h"
+#include "collector/capture_file.h"
+#include "collector/pcapng_writer.h"
 
 namespace {
 std::uint32_t le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24; }

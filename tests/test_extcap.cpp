@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include "support/trace_log.h"
-#include "tools/collector/collector_options.h"
+#include "collector/collector_options.h"
 
 namespace {
 struct read_result { int rc = 0, level = 0; std::string out, err; collector_options opt; };  // level: as read left it

@@ -14,11 +14,11 @@
 #include "forward/forwarding.h"
 #include "forward/packet_filter.h"
 #include "forward/prefix_trie.h"
-#include "forward/speck_internal.h"
+#include "wire/speck_internal.h"
 #include "forward/tap_batch.h"
 #include "forward/tzsp.h"
 #include "support/trace_log.h"
-#include "tools/collector/pcap_stream.h"
+#include "collector/pcap_stream.h"
 #include "tests/test_support.h"
 
 namespace {

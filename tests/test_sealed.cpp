@@ -7,9 +7,9 @@
 
 #include "forward/sender.h"
 #include "forward/tap_batch.h"
-#include "forward/tap_sealed.h"
+#include "wire/sealed_datagram.h"
 #include "tests/test_support.h"
-#include "tools/collector/collector_run.h"
+#include "collector/collector_run.h"
 
 namespace {
 bytes hex(const char* h)

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "forward/sender.h"
-#include "forward/speck.h"
-#include "forward/tap_wire.h"
+#include "wire/speck.h"
+#include "wire/tap_datagram.h"
 #include "platform/platform.h"
 
 using bytes = std::vector<std::uint8_t>;

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "forward/tap_wire.h"
-#include "tools/collector/rotation.h"
-#include "tools/collector/sources.h"
+#include "wire/tap_datagram.h"
+#include "collector/rotation.h"
+#include "collector/sources.h"
 
 enum class capture_format { pcapng, pcap };
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "forward/speck.h"
-#include "forward/speck_internal.h"
+#include "wire/speck.h"
+#include "wire/speck_internal.h"
 
 const speck_key_schedule* speck_key = nullptr;
 

@@ -1,4 +1,4 @@
-#include "tools/collector/rotation.h"
+#include "collector/rotation.h"
 
 #include <cstdio>
 #include <ctime>

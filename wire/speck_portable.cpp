@@ -7,7 +7,7 @@
 #include <bit>
 #include <cstring>
 
-#include "forward/speck_internal.h"
+#include "wire/speck_internal.h"
 
 namespace {
 

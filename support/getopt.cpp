@@ -1,4 +1,4 @@
-#include "run/getopt.h"
+#include "support/getopt.h"
 
 #include <algorithm>
 #include <cstring>

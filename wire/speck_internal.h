@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "forward/speck.h"
+#include "wire/speck.h"
 
 // The AVX2 variant is compiled only into x86-64 builds that are not Windows
 // (the build's *_avx2.cpp rule); this mirrors that rule.

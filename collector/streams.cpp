@@ -1,4 +1,4 @@
-#include "tools/collector/streams.h"
+#include "collector/streams.h"
 
 #include <cstring>
 #include <new>

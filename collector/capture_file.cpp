@@ -1,4 +1,4 @@
-#include "tools/collector/capture_file.h"
+#include "collector/capture_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,10 +12,10 @@
 #endif
 
 #include "platform/platform.h"
-#include "run/run_settings.h"
-#include "tools/collector/collector_log.h"
-#include "tools/collector/pcap_stream.h"
-#include "tools/collector/pcapng_writer.h"
+#include "support/version.h"
+#include "collector/collector_log.h"
+#include "collector/pcap_stream.h"
+#include "collector/pcapng_writer.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ int write_headers(const capture_file& f, std::FILE* out, const source_table& t, 
         return put(out, header, sizeof header, size);
     }
     char application[64];
-    std::snprintf(application, sizeof application, "vantry_collector %s", tap_version);
+    std::snprintf(application, sizeof application, "vantry_collector %s", vantry_version);
     if (put(out, block, pcapng_section_header(block, sizeof block, application), size) != 0)
         return -1;
     for (std::size_t i = 0; i < t.count; ++i)

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "forward/tap_wire.h"
+#include "wire/tap_datagram.h"
 
 struct gcry_cipher_handle;
 

@@ -1,6 +1,6 @@
 // The sealed Tap datagram through libgcrypt: key derivation, the AEAD, and
 // the datagram's layout.
-#include "forward/tap_sealed.h"
+#include "wire/sealed_datagram.h"
 
 #include <gcrypt.h>
 
@@ -9,27 +9,14 @@
 #include <cstring>
 
 #include "support/trace_log.h"
+#include "support/byte_order.h"
 
 namespace {
-
-void write_be64(std::uint8_t* p, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
-}
-
-std::uint64_t read_be64(const std::uint8_t* p)
-{
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = v << 8 | p[i];
-    return v;
-}
 
 void nonce_of(std::uint64_t seq, std::uint8_t nonce[sealed_nonce_size])
 {
     std::memset(nonce, 0, 4);
-    write_be64(nonce + 4, seq);
+    store_be64(nonce + 4, seq);
 }
 
 // ChaCha20-Poly1305 as RFC 8439 has it: the associated data, then the
@@ -190,7 +177,7 @@ void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id)
 std::uint32_t sealed_seal(sealed_stream& s, std::uint8_t* buf, std::uint32_t len)
 {
     std::memcpy(buf + sealed_run_id_offset, s.run_id, sealed_run_id_size);
-    write_be64(buf + sealed_seq_offset, s.next_seq);
+    store_be64(buf + sealed_seq_offset, s.next_seq);
     std::uint8_t nonce[sealed_nonce_size];
     nonce_of(s.next_seq, nonce);
     if (sealed_aead_seal(s.cipher, nonce, buf, sealed_header_size, buf + sealed_header_size,
@@ -215,7 +202,7 @@ sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, seal
         return sealed_too_short;
     out->tap_id = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
     out->run_id = data + sealed_run_id_offset;
-    out->seq = read_be64(data + sealed_seq_offset);
+    out->seq = load_be64(data + sealed_seq_offset);
     return sealed_read_ok;
 }
 

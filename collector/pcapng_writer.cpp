@@ -1,20 +1,9 @@
-#include "tools/collector/pcapng_writer.h"
+#include "collector/pcapng_writer.h"
+#include "support/byte_order.h"
 
 #include <cstring>
 
 namespace {
-
-void put_le16(std::uint8_t* p, std::uint16_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void put_le32(std::uint8_t* p, std::uint32_t v)
-{
-    put_le16(p, static_cast<std::uint16_t>(v));
-    put_le16(p + 2, static_cast<std::uint16_t>(v >> 16));
-}
 
 constexpr std::size_t padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
@@ -23,8 +12,8 @@ constexpr std::size_t padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; 
 std::size_t put_option(std::uint8_t* p, std::uint16_t code, const char* text)
 {
     const std::size_t n = std::strlen(text) < 0xffff ? std::strlen(text) : 0xffff;
-    put_le16(p, code);
-    put_le16(p + 2, static_cast<std::uint16_t>(n));
+    store_le16(p, code);
+    store_le16(p + 2, static_cast<std::uint16_t>(n));
     std::memcpy(p + 4, text, n);
     std::memset(p + 4 + n, 0, padded(n) - n);
     return 4 + padded(n);
@@ -41,9 +30,9 @@ std::size_t option_size(const char* text)
 std::size_t close_block(std::uint8_t* out, std::uint32_t type, std::size_t body_size)
 {
     const auto total = static_cast<std::uint32_t>(8 + body_size + 4);
-    put_le32(out, type);
-    put_le32(out + 4, total);
-    put_le32(out + 8 + body_size, total);
+    store_le32(out, type);
+    store_le32(out + 4, total);
+    store_le32(out + 8 + body_size, total);
     return total;
 }
 
@@ -55,9 +44,9 @@ std::size_t pcapng_section_header(std::uint8_t* out, std::size_t cap, const char
     if (cap < 8 + body + 4)
         return 0;
     std::uint8_t* p = out + 8;
-    put_le32(p, pcapng_byte_order_magic);
-    put_le16(p + 4, 1);  // version 1.0
-    put_le16(p + 6, 0);
+    store_le32(p, pcapng_byte_order_magic);
+    store_le16(p + 4, 1);  // version 1.0
+    store_le16(p + 6, 0);
     std::memset(p + 8, 0xff, 8);  // section length unknown
     p += 16;
     p += put_option(p, 4, application);  // shb_userappl
@@ -72,9 +61,9 @@ std::size_t pcapng_interface_description(std::uint8_t* out, std::size_t cap, con
     if (cap < 8 + body + 4)
         return 0;
     std::uint8_t* p = out + 8;
-    put_le16(p, 1);  // Ethernet
-    put_le16(p + 2, 0);
-    put_le32(p + 4, 65535);
+    store_le16(p, 1);  // Ethernet
+    store_le16(p + 2, 0);
+    store_le32(p + 4, 65535);
     p += 8;
     p += put_option(p, 2, name);         // if_name
     p += put_option(p, 3, description);  // if_description
@@ -86,19 +75,19 @@ void pcapng_packet_head(std::uint8_t (&out)[pcapng_packet_head_size], std::uint3
                         const tap_record_view& r)
 {
     const std::uint64_t us = std::uint64_t{r.ts_sec} * 1000000 + r.ts_usec;
-    put_le32(out, pcapng_packet_type);
-    put_le32(out + 4, static_cast<std::uint32_t>(pcapng_packet_size(r.caplen)));
-    put_le32(out + 8, interface_id);
-    put_le32(out + 12, static_cast<std::uint32_t>(us >> 32));
-    put_le32(out + 16, static_cast<std::uint32_t>(us));
-    put_le32(out + 20, r.caplen);
-    put_le32(out + 24, r.len);
+    store_le32(out, pcapng_packet_type);
+    store_le32(out + 4, static_cast<std::uint32_t>(pcapng_packet_size(r.caplen)));
+    store_le32(out + 8, interface_id);
+    store_le32(out + 12, static_cast<std::uint32_t>(us >> 32));
+    store_le32(out + 16, static_cast<std::uint32_t>(us));
+    store_le32(out + 20, r.caplen);
+    store_le32(out + 24, r.len);
 }
 
 std::size_t pcapng_packet_tail(std::uint8_t (&out)[pcapng_packet_tail_max], std::uint16_t caplen)
 {
     const std::size_t pad = padded(caplen) - caplen;
     std::memset(out, 0, pad);
-    put_le32(out + pad, static_cast<std::uint32_t>(pcapng_packet_size(caplen)));
+    store_le32(out + pad, static_cast<std::uint32_t>(pcapng_packet_size(caplen)));
     return pad + 4;
 }

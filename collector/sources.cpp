@@ -1,4 +1,4 @@
-#include "tools/collector/sources.h"
+#include "collector/sources.h"
 
 #include <cstdio>
 #include <cstring>

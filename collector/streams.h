@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "forward/tap_sealed.h"
+#include "wire/sealed_datagram.h"
 
 inline constexpr std::size_t stream_table_default_capacity = 1024;
 inline constexpr std::size_t retired_runs_default_capacity = 65536;

@@ -7,10 +7,10 @@
 
 #include "platform/platform.h"
 #include "platform/tap_device.h"
-#include "tools/collector/capture_file.h"
-#include "tools/collector/collector_options.h"
-#include "tools/collector/sources.h"
-#include "tools/collector/streams.h"
+#include "collector/capture_file.h"
+#include "collector/collector_options.h"
+#include "collector/sources.h"
+#include "collector/streams.h"
 
 struct collector_stats {
     unsigned datagrams = 0;

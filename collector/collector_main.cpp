@@ -10,9 +10,9 @@
 #include <csignal>
 #include <cstdio>
 
-#include "tools/collector/collector_log.h"
-#include "tools/collector/collector_options.h"
-#include "tools/collector/collector_run.h"
+#include "collector/collector_log.h"
+#include "collector/collector_options.h"
+#include "collector/collector_run.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // which the vector code leaves idle, so the pair outruns either alone.
 #include <immintrin.h>
 
-#include "forward/speck_internal.h"
+#include "wire/speck_internal.h"
 
 namespace {
 

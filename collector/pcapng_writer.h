@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "forward/tap_wire.h"
+#include "wire/tap_datagram.h"
 
 inline constexpr std::uint32_t pcapng_section_type = 0x0a0d0d0a;
 inline constexpr std::uint32_t pcapng_interface_type = 1;

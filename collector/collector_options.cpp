@@ -1,13 +1,13 @@
-#include "tools/collector/collector_options.h"
+#include "collector/collector_options.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "run/getopt.h"
-#include "run/run_settings.h"
-#include "tools/collector/collector_log.h"
+#include "support/getopt.h"
+#include "support/version.h"
+#include "collector/collector_log.h"
 
 namespace {
 
@@ -214,7 +214,7 @@ int read_options(int argc, char** argv, collector_options* opt)
             print_help();
             return 1;
         case 'V':
-            std::printf("vantry_collector %s\n", tap_version);
+            std::printf("vantry_collector %s\n", vantry_version);
             return 1;
         case extcap_interfaces_word:
             opt->extcap.step = extcap_step::interfaces;

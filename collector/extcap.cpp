@@ -1,11 +1,11 @@
-#include "tools/collector/extcap.h"
+#include "collector/extcap.h"
 
 #include <cstring>
 
-#include "run/run_settings.h"
-#include "tools/collector/collector_log.h"
-#include "tools/collector/collector_options.h"
-#include "tools/collector/pcap_stream.h"
+#include "support/version.h"
+#include "collector/collector_log.h"
+#include "collector/collector_options.h"
+#include "collector/pcap_stream.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ int extcap_apply(collector_options* opt, std::FILE* out)
 {
     const extcap_request& x = opt->extcap;
     if (x.step == extcap_step::interfaces) {
-        std::fprintf(out, "extcap {version=%s}\ninterface {value=%s}{display=%s}\n", tap_version,
+        std::fprintf(out, "extcap {version=%s}\ninterface {value=%s}{display=%s}\n", vantry_version,
                      extcap_interface_name, display_name);
         return 1;
     }

@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "forward/speck.h"
-#include "forward/tap_sealed.h"
-#include "forward/tap_wire.h"
+#include "wire/speck.h"
+#include "wire/sealed_datagram.h"
+#include "wire/tap_datagram.h"
 #include "platform/net_batch_collector.h"
-#include "tools/collector/collector_log.h"
-#include "tools/collector/collector_run.h"
+#include "collector/collector_log.h"
+#include "collector/collector_run.h"
 
 namespace {
 

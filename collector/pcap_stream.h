@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "forward/tap_wire.h"
+#include "wire/tap_datagram.h"
 
 inline constexpr std::uint32_t pcap_file_header_size = 24;
 inline constexpr std::uint32_t pcap_record_header_size = 16;

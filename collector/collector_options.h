@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "tools/collector/capture_file.h"
-#include "tools/collector/extcap.h"
+#include "collector/capture_file.h"
+#include "collector/extcap.h"
 
 struct collector_options {
     long port = -1;

@@ -2,10 +2,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "forward/speck.h"
+#include "wire/speck.h"
 #include "platform/net_batch_collector.h"
-#include "tools/collector/collector_log.h"
-#include "tools/collector/collector_run.h"
+#include "collector/collector_log.h"
+#include "collector/collector_run.h"
 
 namespace {
 
