@@ -133,8 +133,8 @@ void bm_sealed(benchmark::State& state)
 {
     const auto n = static_cast<std::uint32_t>(state.range(0));
     std::vector<std::uint8_t> buf(n, 0x5a), master(sealed_key_size, 1);
-    sealed_stream s;
-    if (sealed_crypto_init() != 0 || sealed_stream_open(&s, master.data()) != 0) {
+    sealed_sender s;
+    if (sealed_crypto_init() != 0 || sealed_sender_open(&s, master.data()) != 0) {
         state.SkipWithError("libgcrypt refused");
         return;
     }

@@ -44,7 +44,7 @@ std::FILE* take_stdout()
 #endif
 }
 
-int put(std::FILE* out, const void* p, std::size_t n, std::uint64_t* size)
+int write_counted(std::FILE* out, const void* p, std::size_t n, std::uint64_t* size)
 {
     if (n && std::fwrite(p, 1, n, out) != n)
         return -1;
@@ -68,14 +68,14 @@ int write_headers(const capture_file& f, std::FILE* out, const source_table& t, 
     if (f.format == capture_format::pcap) {
         std::uint8_t header[pcap_file_header_size];
         pcap_fill_file_header(header);
-        return put(out, header, sizeof header, size);
+        return write_counted(out, header, sizeof header, size);
     }
     char application[64];
     std::snprintf(application, sizeof application, "vantry_collector %s", vantry_version);
-    if (put(out, block, pcapng_section_header(block, sizeof block, application), size) != 0)
+    if (write_counted(out, block, pcapng_section_header(block, sizeof block, application), size) != 0)
         return -1;
     for (std::size_t i = 0; i < t.count; ++i)
-        if (put(out, block, describe(t.entries[i]), size) != 0)
+        if (write_counted(out, block, describe(t.entries[i]), size) != 0)
             return -1;
     return 0;
 }
@@ -216,7 +216,7 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
         return -1;
     std::uint64_t* size = &f->state.size;
     for (; ng && f->interfaces <= index; ++f->interfaces)
-        if (put(f->f, block, describe(t.entries[f->interfaces]), size) != 0)
+        if (write_counted(f->f, block, describe(t.entries[f->interfaces]), size) != 0)
             return -1;
     if (ng) {
         // The block whole, then one write: three writes per frame were a
@@ -227,12 +227,12 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
         std::memcpy(packet, head, sizeof head);
         std::memcpy(packet + sizeof head, r.frame, r.caplen);
         std::memcpy(packet + sizeof head + r.caplen, tail, t);
-        if (put(f->f, packet, sizeof head + r.caplen + t, size) != 0)
+        if (write_counted(f->f, packet, sizeof head + r.caplen + t, size) != 0)
             return -1;
     } else {
         std::uint8_t head[pcap_record_header_size];
         pcap_fill_record_header(head, r);
-        if (put(f->f, head, sizeof head, size) != 0 || put(f->f, r.frame, r.caplen, size) != 0)
+        if (write_counted(f->f, head, sizeof head, size) != 0 || write_counted(f->f, r.frame, r.caplen, size) != 0)
             return -1;
     }
     ++f->state.frames;

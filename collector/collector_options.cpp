@@ -159,7 +159,7 @@ int read_options(int argc, char** argv, collector_options* opt)
             opt->write_path = st.optarg;
             break;
         case 'i':
-            opt->tap_name = st.optarg;
+            opt->tuntap_name = st.optarg;
             break;
         case 'c':
             if (parse_number(st.optarg, 0xffffffffUL, &v) != 0 || v == 0) {
@@ -266,7 +266,7 @@ int read_options(int argc, char** argv, collector_options* opt)
         COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (or -K for clear datagrams)");
         return -1;
     }
-    if (!opt->write_path && !opt->tap_name) {
+    if (!opt->write_path && !opt->tuntap_name) {
         COLLECTOR_LOG(trace_level_error, "Nothing to write to: give -w FILE, -w - or -i NAME");
         return -1;
     }

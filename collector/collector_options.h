@@ -12,7 +12,7 @@ struct collector_options {
     bool clear = false;
     bool authenticated = false;  // -A: sealed datagrams only
     const char* write_path = nullptr;
-    const char* tap_name = nullptr;
+    const char* tuntap_name = nullptr;
     unsigned long frame_limit = 0;  // 0: no limit
     capture_format format = capture_format::pcapng;
     rotation_settings rotation;

@@ -136,7 +136,7 @@ long find_source(collector_run& run, const net_peer& from, std::int64_t now)
             COLLECTOR_LOG(trace_level_warning,
                           "More than %zu sources: frames of further sources are dropped",
                           t.capacity);
-        t.refused_frames += view.num_pkts;
+        t.refused_frames += view.record_count;
         return -1;
     }
     if (added) {
@@ -166,13 +166,13 @@ bool write_frames(collector_run& run, long i, std::int64_t now)
 {
     source_counts& counts = run.sources.entries[i].counts;
     ++counts.datagrams;
-    for (unsigned k = 0; k < view.num_pkts; ++k) {
+    for (unsigned k = 0; k < view.record_count; ++k) {
         const tap_record_view& rec = view.records[k];
         if (run.file.f &&
             capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
             return stream_broken(run);
-        if (run.tap && tap_device_write(run.tap, rec.frame, rec.caplen) != 0)
-            ++run.stats.tap_write_errors;
+        if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
+            ++run.stats.tuntap_write_errors;
         ++run.stats.frames;
         ++counts.frames;
         counts.bytes += rec.caplen;
@@ -245,7 +245,7 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
         return true;
     }
     COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
-                  view.tap_id, view.num_pkts);
+                  view.tap_id, view.record_count);
     const std::int64_t now = collector_unix_now();
     const long i = find_source(run, from, now);
     if (i >= 0)
@@ -296,9 +296,9 @@ void collector_summary(const collector_run& run)
     else if (stats.wrong_mode)
         COLLECTOR_LOG(trace_level_warning, "%u sealed datagrams (from taps started with -A) refused",
                       stats.wrong_mode);
-    if (stats.tap_write_errors)
+    if (stats.tuntap_write_errors)
         COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
-                      stats.tap_write_errors);
+                      stats.tuntap_write_errors);
     if (run.sources.refused_datagrams)
         COLLECTOR_LOG(trace_level_warning,
                       "%llu datagrams (%llu frames) from sources past the first %zu dropped",

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "platform/tap_device.h"
+#include "platform/tuntap.h"
 #include "collector/capture_file.h"
 #include "collector/collector_options.h"
 #include "collector/sources.h"
@@ -18,7 +18,7 @@ struct collector_stats {
     unsigned bad_magic = 0;
     unsigned bad_length = 0;
     unsigned bad_record = 0;
-    unsigned tap_write_errors = 0;
+    unsigned tuntap_write_errors = 0;
     // Sealed datagrams (-A): not authentic (altered, cut, another key),
     // replayed (a forgotten run's included), too old for the window;
     // streams forgotten to make room; datagrams lost on the way.
@@ -46,7 +46,7 @@ struct collector_sealing {
 struct collector_run {
     collector_options opt;
     capture_file file;            // open when file.f is set
-    tap_device* tap = nullptr;    // the TAP interface, if any
+    tuntap_interface* tuntap = nullptr;  // the TAP interface, if any
     net_socket s = net_invalid_socket;
     net_waker waker;              // woken by a stop signal
     source_table sources;

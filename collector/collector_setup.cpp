@@ -117,11 +117,11 @@ int open_socket(collector_run& run)
 
 int open_tap(collector_run& run)
 {
-    const char* name = run.opt.tap_name;
+    const char* name = run.opt.tuntap_name;
     if (!name)
         return 0;
     const char* failed = nullptr;
-    int r = tap_device_open(name, &run.tap, &failed);
+    int r = tuntap_open(name, &run.tuntap, &failed);
     if (r == -2) {
         COLLECTOR_LOG(trace_level_error, "TAP interfaces are not available on this system (-i %s)",
                       name);
@@ -139,7 +139,7 @@ int open_tap(collector_run& run)
     if (r != 0)
         return fail("Unable to create TAP interface", name);
     // The host's own policy decides this one; it is reported, not changed.
-    if (tap_device_source_check(run.tap) != 1)
+    if (tuntap_source_check(run.tuntap) != 1)
         COLLECTOR_LOG(trace_level_warning,
                       "IPv4 source check on TAP interface '%s' is not strict (the host-wide "
                       "net.ipv4.conf.all.rp_filter overrides it): packets written into it "
@@ -165,8 +165,8 @@ int collector_set_up(collector_run& run)
 void collector_release(collector_run& run)
 {
     capture_file_close(&run.file);
-    tap_device_close(run.tap);
-    run.tap = nullptr;
+    tuntap_close(run.tuntap);
+    run.tuntap = nullptr;
     net_waker_close(&run.waker);
     net_close(run.s);
     run.s = net_invalid_socket;

@@ -14,7 +14,7 @@ std::size_t slot_of(std::uint16_t tap_id, const std::uint8_t* run_id, std::size_
     return static_cast<std::size_t>((h * 0x9e3779b97f4a7c15ULL) >> 40) & mask;
 }
 
-bool is(const run_name& r, std::uint16_t tap_id, const std::uint8_t* run_id)
+bool run_named(const run_name& r, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
     return r.tap_id == tap_id && std::memcmp(r.run_id, run_id, sealed_run_id_size) == 0;
 }
@@ -36,7 +36,7 @@ long slots_find(const run_slots& h, std::uint16_t tap_id, const std::uint8_t* ru
     if (!h.at)
         return -1;
     for (std::size_t i = slot_of(tap_id, run_id, h.mask); h.at[i] != 0; i = (i + 1) & h.mask)
-        if (is(name(h.at[i] - 1), tap_id, run_id))
+        if (run_named(name(h.at[i] - 1), tap_id, run_id))
             return static_cast<long>(h.at[i] - 1);
     return -1;
 }
@@ -75,7 +75,7 @@ void slots_remove(run_slots& h, const run_name& r, std::size_t k, Name name)
 
 // Into the ring of retired runs, in place of the oldest once it is full; a
 // run retired before (it came back) only gets its new highest number.
-void retire(stream_table* t, const tap_stream& s)
+void retire(stream_table* t, const sealed_stream& s)
 {
     if (t->retired_capacity == 0)
         return;
@@ -106,7 +106,7 @@ std::size_t least_recently_heard(const stream_table& t)
     return k;
 }
 
-std::uint64_t& word_of(tap_stream& s, std::uint64_t seq) { return s.seen[seq % replay_window_bits / 64]; }
+std::uint64_t& word_of(sealed_stream& s, std::uint64_t seq) { return s.seen[seq % replay_window_bits / 64]; }
 std::uint64_t bit_of(std::uint64_t seq) { return std::uint64_t{1} << (seq % 64); }
 
 }  // namespace
@@ -114,7 +114,7 @@ std::uint64_t bit_of(std::uint64_t seq) { return std::uint64_t{1} << (seq % 64);
 int stream_table_init(stream_table* t, std::size_t capacity, std::size_t retired_capacity)
 {
     *t = stream_table{};
-    t->entries = new (std::nothrow) tap_stream[capacity];
+    t->entries = new (std::nothrow) sealed_stream[capacity];
     t->retired = new (std::nothrow) retired_run[retired_capacity];
     if (!t->entries || !t->retired || !slots_init(&t->slots, capacity) ||
         !slots_init(&t->retired_slots, retired_capacity)) {
@@ -129,7 +129,7 @@ int stream_table_init(stream_table* t, std::size_t capacity, std::size_t retired
 void stream_table_release(stream_table* t)
 {
     if (t->entries)
-        sealed_wipe(t->entries, t->capacity * sizeof(tap_stream));
+        sealed_wipe(t->entries, t->capacity * sizeof(sealed_stream));
     delete[] t->entries;
     delete[] t->slots.at;
     delete[] t->retired;
@@ -170,8 +170,8 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
     } else {
         ++t->count;
     }
-    tap_stream& s = t->entries[k];
-    s = tap_stream{};
+    sealed_stream& s = t->entries[k];
+    s = sealed_stream{};
     s.run.tap_id = tap_id;
     std::memcpy(s.run.run_id, run_id, sealed_run_id_size);
     std::memcpy(s.key, key, sealed_key_size);
@@ -191,7 +191,7 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
 
 void stream_heard(stream_table* t, long i) { t->entries[i].heard = ++t->verified; }
 
-window_verdict window_check(const tap_stream& s, std::uint64_t seq)
+window_verdict window_check(const sealed_stream& s, std::uint64_t seq)
 {
     if (seq > s.top)
         return window_fresh;
@@ -200,7 +200,7 @@ window_verdict window_check(const tap_stream& s, std::uint64_t seq)
     return s.seen[seq % replay_window_bits / 64] & bit_of(seq) ? window_replayed : window_fresh;
 }
 
-std::int64_t window_mark(tap_stream& s, std::uint64_t seq)
+std::int64_t window_mark(sealed_stream& s, std::uint64_t seq)
 {
     if (seq <= s.top) {
         word_of(s, seq) |= bit_of(seq);

@@ -25,7 +25,7 @@ struct run_name {
     std::uint8_t run_id[sealed_run_id_size] = {};
 };
 
-struct tap_stream {
+struct sealed_stream {
     run_name run;
     std::uint8_t key[sealed_key_size] = {};  // the run key, derived once
     std::uint64_t first = 0;  // the first number seen: losses count from there
@@ -48,11 +48,11 @@ struct retired_run {
 };
 
 struct stream_table {
-    tap_stream* entries = nullptr;  // [0, count)
+    sealed_stream* entries = nullptr;  // [0, count)
     std::size_t count = 0;
     std::size_t capacity = 0;
     run_slots slots;
-    std::uint64_t verified = 0;  // datagrams verified: the clock of tap_stream::heard
+    std::uint64_t verified = 0;  // datagrams verified: the clock of sealed_stream::heard
     // The runs of forgotten streams, a ring: the oldest at retired_next once full.
     retired_run* retired = nullptr;
     std::size_t retired_count = 0;
@@ -89,8 +89,8 @@ void stream_heard(stream_table* t, long i);
 enum window_verdict : int { window_fresh, window_replayed, window_too_old };
 
 // What the window says of seq, before anything is verified.
-window_verdict window_check(const tap_stream& s, std::uint64_t seq);
+window_verdict window_check(const sealed_stream& s, std::uint64_t seq);
 
 // Marks seq (fresh, verified) seen. The change of the stream's lost count:
 // the gap it opens above the highest number, or -1 when it fills one.
-std::int64_t window_mark(tap_stream& s, std::uint64_t seq);
+std::int64_t window_mark(sealed_stream& s, std::uint64_t seq);

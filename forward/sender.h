@@ -7,7 +7,7 @@
 #include "platform/platform.h"
 
 struct speck_key_schedule;
-struct sealed_stream;
+struct sealed_sender;
 
 // A collector that cannot be reached makes every send fail, thousands a
 // second: each failure is counted, but only the first of a run of failures
@@ -40,7 +40,7 @@ struct tap_sender {
     const speck_key_schedule* key = nullptr;  // needed when encrypt is set
     // Set (with encrypt): datagrams are sealed instead (tap_sealed.h), the
     // tag appended behind the len bytes handed over.
-    sealed_stream* sealed = nullptr;
+    sealed_sender* sealed = nullptr;
     std::uint32_t datagrams_sent = 0;
     std::uint32_t failures = 0;  // datagrams that could not be sent
     send_failure_log failure_log;

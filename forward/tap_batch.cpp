@@ -25,7 +25,7 @@ void reset(tap_batch& b)
     else
         tap_write_header(b.buf, b.tap_id);
     b.data_len = 0;
-    b.data_pkt_avail = data_budget(b);
+    b.room_left = data_budget(b);
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     // At most 1480 bytes of records before the threshold is passed, so the
     // one-byte record count (at most 124 records of empty frames) never
     // overflows.
-    if ((b.data_pkt_avail < record || b.data_len > tap_batch_threshold) && b.data_len > 0)
+    if ((b.room_left < record || b.data_len > tap_batch_threshold) && b.data_len > 0)
         tap_batch_flush(b);
 
     std::uint8_t* p = b.buf + b.header_size + b.data_len;
@@ -76,7 +76,7 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
 
     ++b.buf[tap_count_offset];
     b.data_len += record;
-    b.data_pkt_avail -= record;
+    b.room_left -= record;
 }
 
 void tap_batch_flush(tap_batch& b)

@@ -26,7 +26,7 @@ struct tap_batch {
     std::uint8_t own[tap_max_datagram];
     std::uint8_t* buf = own;  // the datagram in hand
     std::uint32_t data_len = 0;
-    std::uint32_t data_pkt_avail = 0;
+    std::uint32_t room_left = 0;
     std::uint16_t tap_id = 0;
     // The records' start and the room kept behind them: the Speck mode's
     // header, or the sealed mode's with its tag.

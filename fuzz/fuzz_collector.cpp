@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     f.pattern = out_path.c_str();
     FUZZ_CHECK(source_table_init(&t, 2) == 0 && capture_file_open(&f, t, 0) == 0, "cannot start a file");
     std::vector<std::pair<long, const tap_record_view*>> written;
-    for (unsigned i = 0; i < view.num_pkts; ++i) {
+    for (unsigned i = 0; i < view.record_count; ++i) {
         bool added;
         const long s = source_find_or_add(&t, net_peer_ipv4(i % 3, 0), view.tap_id, 0, &added);
         if (s >= 0) written.push_back({s, &view.records[i]});

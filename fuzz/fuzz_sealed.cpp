@@ -16,16 +16,16 @@ collector_run* run_once()
     return &run;
 }
 collector_run& run = *run_once();
-sealed_stream* tap_once()
+sealed_sender* tap_once()
 {
-    static sealed_stream s;
+    static sealed_sender s;
     std::uint8_t key[sealed_key_size];
-    FUZZ_CHECK(sealed_stream_open(&s, run.sealing.master) == 0, "no tap");
+    FUZZ_CHECK(sealed_sender_open(&s, run.sealing.master) == 0, "no tap");
     std::fill(s.run_id, s.run_id + sealed_run_id_size, 7);  // the same tags for the same input, run after run
     FUZZ_CHECK(sealed_run_key(run.sealing.master, s.run_id, key) == 0 && sealed_cipher_key(s.cipher, key) == 0, "key");
     return &s;
 }
-sealed_stream& tap = *tap_once();
+sealed_sender& tap = *tap_once();
 
 // The window as documented in docs/wire.md, spelled out with a set.
 struct window_model {

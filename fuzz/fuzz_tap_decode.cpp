@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (r == tap_decode_ok) {
         std::for_each(buf.begin(), buf.end(), [](std::uint8_t& b) { b ^= 0xff; });  // every byte must be written again
         tap_write_header(buf.data(), view.tap_id);
-        buf[tap_count_offset] = view.num_pkts;
+        buf[tap_count_offset] = view.record_count;
         buf[7] = data[7];  // reserved: not checked by the decoder
         std::size_t pos = tap_header_size;
-        for (unsigned i = 0; i < view.num_pkts; pos += tap_record_header_size + view.records[i++].caplen) {
+        for (unsigned i = 0; i < view.record_count; pos += tap_record_header_size + view.records[i++].caplen) {
             const tap_record_view& rec = view.records[i];
             FUZZ_CHECK(rec.frame == data + pos + 12 && pos + 12 + rec.caplen <= size &&
                            rec.ts_usec < 1000000 && rec.caplen <= rec.len,

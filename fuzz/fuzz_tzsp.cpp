@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tap_batch_add(batch, 1700000000, 999999, f.length, f.length, nullptr, data + f.offset);
     const tap_decode_result d = tap_decode(batch.buf, tap_header_size + batch.data_len, &view);
     const tap_record_view& rec = view.records[0];
-    FUZZ_CHECK(d == tap_decode_ok && view.tap_id == 0x1234 && view.num_pkts == 1 && rec.caplen == f.length &&
+    FUZZ_CHECK(d == tap_decode_ok && view.tap_id == 0x1234 && view.record_count == 1 && rec.caplen == f.length &&
                    rec.len == f.length && rec.ts_usec == 999999 && !std::memcmp(rec.frame, data + f.offset, f.length),
-               "own datagram decoded as %s, %u records", tap_decode_text(d), view.num_pkts);
+               "own datagram decoded as %s, %u records", tap_decode_text(d), view.record_count);
     return 0;
 }

@@ -34,7 +34,7 @@ struct run_settings {
     // the -k text, kept for that until the run starts.
     bool authenticated = false;
     std::string key_text;
-    sealed_stream sealed;
+    sealed_sender sealed;
     prefix_trie* allow_list = nullptr;
 
     // Derived by tap_setup: keeps the tap's own datagrams out of the

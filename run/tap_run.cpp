@@ -46,7 +46,7 @@ void set_up_sealing()
     std::uint8_t master[sealed_key_size];
     const bool ok = sealed_crypto_init() == 0 &&
                     sealed_master_key(settings.key_text.data(), settings.key_text.size(), master) == 0 &&
-                    sealed_stream_open(&settings.sealed, master) == 0;
+                    sealed_sender_open(&settings.sealed, master) == 0;
     sealed_wipe(master, sizeof master);
     sealed_wipe(settings.key_text.data(), settings.key_text.size());
     if (!ok) {

@@ -86,18 +86,18 @@ int launcher_main(int argc, char** argv)
 {
     // No argument: started by the Service Control Manager.
     const char* mode = argc >= 2 ? argv[1] : nullptr;
-    auto is = [mode](const char* word) { return mode && same_word(mode, word); };
-    if ((!mode || is("/i") || is("/r")) && !service_os->has_service_manager)
+    auto mode_is = [mode](const char* word) { return mode && same_word(mode, word); };
+    if ((!mode || mode_is("/i") || mode_is("/r")) && !service_os->has_service_manager)
         print_no_service_manager();
     else if (!mode)
         run_as_service();
-    else if (is("/i"))
+    else if (mode_is("/i"))
         install_service(argc, argv);
-    else if (is("/r"))
+    else if (mode_is("/r"))
         remove_service();
-    else if (is("/c"))
+    else if (mode_is("/c"))
         run_on_console(argc, argv);
     else
-        print_help(is("/h") ? nullptr : mode);
+        print_help(mode_is("/h") ? nullptr : mode);
     return 0;
 }

@@ -29,8 +29,8 @@ const bytes& master_of_mango()  // derived once per process: Argon2id takes its 
 }
 // A tap run's stream under the key "mango" (by default), and a sealed datagram of tap 9 holding frame f.
 struct sealing_tap {
-    sealed_stream s;
-    explicit sealing_tap(const bytes& master = master_of_mango()) { EXPECT_EQ(sealed_stream_open(&s, master.data()), 0); }
+    sealed_sender s;
+    explicit sealing_tap(const bytes& master = master_of_mango()) { EXPECT_EQ(sealed_sender_open(&s, master.data()), 0); }
     ~sealing_tap() { sealed_cipher_close(&s.cipher); }
     bytes datagram(std::uint64_t seq, const bytes& f)
     {

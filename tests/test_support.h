@@ -67,7 +67,7 @@ inline bool decode_records(const bytes& d, std::vector<wire_record>* out,
         return false;
     if (tap_id)
         *tap_id = view.tap_id;
-    for (unsigned i = 0; i < view.num_pkts; ++i) {
+    for (unsigned i = 0; i < view.record_count; ++i) {
         const tap_record_view& r = view.records[i];
         out->push_back({r.ts_sec, r.ts_usec, r.caplen, r.len, bytes(r.frame, r.frame + r.caplen)});
     }

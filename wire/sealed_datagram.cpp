@@ -21,7 +21,7 @@ void nonce_of(std::uint64_t seq, std::uint8_t nonce[sealed_nonce_size])
 
 // ChaCha20-Poly1305 as RFC 8439 has it: the associated data, then the
 // data, then the tag.
-int start(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size], const std::uint8_t* ad,
+int aead_begin(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_size], const std::uint8_t* ad,
           std::size_t ad_len)
 {
     return gcry_cipher_setiv(c.h, nonce, sealed_nonce_size) == 0 &&
@@ -134,7 +134,7 @@ int sealed_aead_seal(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_siz
                      const std::uint8_t* ad, std::size_t ad_len, std::uint8_t* data,
                      std::size_t len, std::uint8_t tag[sealed_tag_size])
 {
-    return start(c, nonce, ad, ad_len) == 0 && gcry_cipher_final(c.h) == 0 &&
+    return aead_begin(c, nonce, ad, ad_len) == 0 && gcry_cipher_final(c.h) == 0 &&
                    gcry_cipher_encrypt(c.h, data, len, nullptr, 0) == 0 &&
                    gcry_cipher_gettag(c.h, tag, sealed_tag_size) == 0
                ? 0
@@ -145,14 +145,14 @@ int sealed_aead_open(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_siz
                      const std::uint8_t* ad, std::size_t ad_len, std::uint8_t* data,
                      std::size_t len, const std::uint8_t tag[sealed_tag_size])
 {
-    return start(c, nonce, ad, ad_len) == 0 && gcry_cipher_final(c.h) == 0 &&
+    return aead_begin(c, nonce, ad, ad_len) == 0 && gcry_cipher_final(c.h) == 0 &&
                    gcry_cipher_decrypt(c.h, data, len, nullptr, 0) == 0 &&
                    gcry_cipher_checktag(c.h, tag, sealed_tag_size) == 0
                ? 0
                : -1;
 }
 
-int sealed_stream_open(sealed_stream* s, const std::uint8_t master[sealed_key_size])
+int sealed_sender_open(sealed_sender* s, const std::uint8_t master[sealed_key_size])
 {
     std::uint8_t key[sealed_key_size];
     sealed_new_run_id(s->run_id);
@@ -174,7 +174,7 @@ void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id)
         p[i] = static_cast<std::uint8_t>(sealed_magic >> (8 * i));
 }
 
-std::uint32_t sealed_seal(sealed_stream& s, std::uint8_t* buf, std::uint32_t len)
+std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len)
 {
     std::memcpy(buf + sealed_run_id_offset, s.run_id, sealed_run_id_size);
     store_be64(buf + sealed_seq_offset, s.next_seq);

@@ -82,7 +82,7 @@ int sealed_aead_open(sealed_cipher& c, const std::uint8_t nonce[sealed_nonce_siz
                      std::size_t len, const std::uint8_t tag[sealed_tag_size]);
 
 // What a tap run seals with: its keyed handle, run id and next number.
-struct sealed_stream {
+struct sealed_sender {
     sealed_cipher cipher;
     std::uint8_t run_id[sealed_run_id_size] = {};
     std::uint64_t next_seq = 0;
@@ -90,7 +90,7 @@ struct sealed_stream {
 
 // Draws a run id, derives its key from master and opens the handle. 0 or
 // -1 (closed then).
-int sealed_stream_open(sealed_stream* s, const std::uint8_t master[sealed_key_size]);
+int sealed_sender_open(sealed_sender* s, const std::uint8_t master[sealed_key_size]);
 
 // Writes the header of a sealed datagram with no records yet; the run id
 // and number are filled in when it is sealed.
@@ -99,7 +99,7 @@ void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id);
 // Seals the datagram of len bytes (header and records) in place, with the
 // stream's next number, and appends the tag: len + sealed_tag_size, or 0
 // when the library failed (the number is then not used up).
-std::uint32_t sealed_seal(sealed_stream& s, std::uint8_t* buf, std::uint32_t len);
+std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len);
 
 struct sealed_header_view {
     std::uint16_t tap_id = 0;

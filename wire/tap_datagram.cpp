@@ -31,9 +31,9 @@ tap_decode_result tap_decode(const std::uint8_t* data, std::size_t len, tap_data
         return tap_decode_bad_length;
 
     out->tap_id = load_be16(data + 4);
-    out->num_pkts = data[tap_count_offset];
+    out->record_count = data[tap_count_offset];
     std::size_t pos = tap_header_size;
-    for (std::size_t i = 0; i < out->num_pkts; ++i) {
+    for (std::size_t i = 0; i < out->record_count; ++i) {
         if (len - pos < tap_record_header_size)
             return tap_decode_bad_record;
         const std::uint8_t* h = data + pos;

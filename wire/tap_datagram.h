@@ -47,7 +47,7 @@ struct tap_record_view {
 
 struct tap_datagram_view {
     std::uint16_t tap_id = 0;
-    std::uint8_t num_pkts = 0;
+    std::uint8_t record_count = 0;
     tap_record_view records[tap_max_records];
 };
 

@@ -1,7 +1,7 @@
 // TAP devices where the kernel has them (Linux). Windows has no built-in
 // TAP interface, and a driver of its own, which the collector does not
 // install, would be needed: there, as on other systems, there is none.
-#include "platform/tap_device.h"
+#include "platform/tuntap.h"
 
 #if defined(__linux__)
 
@@ -19,7 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-struct tap_device {
+struct tuntap_interface {
     int fd = -1;
     char name[IFNAMSIZ] = {};  // as the kernel named it
 };
@@ -133,7 +133,7 @@ int close_failed(int fd)
 
 }  // namespace
 
-int tap_device_open(const char* name, tap_device** out, const char** failed)
+int tuntap_open(const char* name, tuntap_interface** out, const char** failed)
 {
     *out = nullptr;
     *failed = nullptr;
@@ -150,7 +150,7 @@ int tap_device_open(const char* name, tap_device** out, const char** failed)
         return close_failed(fd);
     // The settings go by the kernel's name: the one asked for may have
     // been cut to fit, and a setting missed for that must not pass as done.
-    tap_device dev{fd, {}};
+    tuntap_interface dev{fd, {}};
     std::memcpy(dev.name, ifr.ifr_name, IFNAMSIZ - 1);
 
     if (write_passive_settings(dev.name, failed) != 0)
@@ -171,24 +171,24 @@ int tap_device_open(const char* name, tap_device** out, const char** failed)
         errno = e;
         return close_failed(fd);
     }
-    *out = new tap_device(dev);
+    *out = new tuntap_interface(dev);
     return 0;
 }
 
-int tap_device_source_check(const tap_device* dev)
+int tuntap_source_check(const tuntap_interface* dev)
 {
     int all = read_setting("ipv4", "all", "rp_filter");
     int own = read_setting("ipv4", dev->name, "rp_filter");
     return all < 0 || own < 0 ? -1 : std::max(all, own);
 }
 
-int tap_device_write(tap_device* dev, const void* frame, std::size_t len)
+int tuntap_write(tuntap_interface* dev, const void* frame, std::size_t len)
 {
     ssize_t n = ::write(dev->fd, frame, len);
     return n == static_cast<ssize_t>(len) ? 0 : -1;
 }
 
-void tap_device_close(tap_device* dev)
+void tuntap_close(tuntap_interface* dev)
 {
     if (!dev)
         return;
@@ -198,17 +198,17 @@ void tap_device_close(tap_device* dev)
 
 #else
 
-int tap_device_open(const char*, tap_device** out, const char** failed)
+int tuntap_open(const char*, tuntap_interface** out, const char** failed)
 {
     *out = nullptr;
     *failed = nullptr;
     return -2;
 }
 
-int tap_device_source_check(const tap_device*) { return -1; }
+int tuntap_source_check(const tuntap_interface*) { return -1; }
 
-int tap_device_write(tap_device*, const void*, std::size_t) { return -1; }
+int tuntap_write(tuntap_interface*, const void*, std::size_t) { return -1; }
 
-void tap_device_close(tap_device*) {}
+void tuntap_close(tuntap_interface*) {}
 
 #endif

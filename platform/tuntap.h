@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-struct tap_device;
+struct tuntap_interface;
 
 // Creates (or attaches to) the TAP interface name and brings it up as a
 // passive monitor: frames written to it are for capture tools only and
@@ -19,16 +19,16 @@ struct tap_device;
 // *failed null when the interface could not be created or attached, else
 // naming the step that could not make it passive; nothing is left open.
 // -2 when this platform has no TAP devices at all.
-int tap_device_open(const char* name, tap_device** out, const char** failed);
+int tuntap_open(const char* name, tuntap_interface** out, const char** failed);
 
 // The IPv4 source check in force on the open interface: the kernel takes
 // the larger of the interface's and the host-wide setting, so a host-wide
 // loose check (2: a source routed through any interface passes) overrides
-// the strict one (1) tap_device_open sets. The value (0 none, 1 strict,
+// the strict one (1) tuntap_open sets. The value (0 none, 1 strict,
 // 2 loose), or -1 when it cannot be read or the platform has none.
-int tap_device_source_check(const tap_device* dev);
+int tuntap_source_check(const tuntap_interface* dev);
 
 // Writes one frame. 0 when written whole, -1 on failure.
-int tap_device_write(tap_device* dev, const void* frame, std::size_t len);
+int tuntap_write(tuntap_interface* dev, const void* frame, std::size_t len);
 
-void tap_device_close(tap_device* dev);
+void tuntap_close(tuntap_interface* dev);
