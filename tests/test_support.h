@@ -51,6 +51,21 @@ struct key_guard {
     key_guard& operator=(const key_guard&) = delete;
 };
 
+// Puts a probe (a replaceable function pointer, a threshold, a record the
+// code under test reads) back as it was when the guard goes, however the
+// test ends: an early ASSERT must not leave it set for the next test.
+//   probe_guard keep(trace_verbosity);  trace_verbosity = 3;
+template <typename T>
+struct probe_guard {
+    T& probe;
+    T saved;
+    explicit probe_guard(T& p) : probe(p), saved(p) {}
+    probe_guard(T& p, T value) : probe(p), saved(p) { probe = value; }
+    ~probe_guard() { probe = saved; }
+    probe_guard(const probe_guard&) = delete;
+    probe_guard& operator=(const probe_guard&) = delete;
+};
+
 // One frame record as the collector reads it.
 struct wire_record {
     std::uint32_t ts_sec, ts_usec;
