@@ -140,6 +140,8 @@ else()
   endforeach()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${debian}/conffiles ${debian}/postinst ${debian}/prerm ${debian}/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/cpack_checks.cmake.in ${CMAKE_BINARY_DIR}/cpack_checks.cmake @ONLY)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/cpack_checks.cmake)
 endif()
 include(CPack)
 

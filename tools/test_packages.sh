@@ -28,6 +28,13 @@ trap finish EXIT
 mkdir -p /run/lock && exec 9>/run/lock/vantry-package-test.lock
 timeout 600 flock 9 || { out="another run holds the lock" && check "lock" false && exit; }
 
+# A build for another prefix (the default /usr/local) must refuse to make a Debian package, before building anything.
+out=$(rm -rf "$build-local" && cmake -G Ninja -S "$root" -B "$build-local" -DVANTRY_TESTS=OFF >/dev/null 2>&1 &&
+      cd "$build-local" && cpack -G DEB 2>&1)
+check "no Debian package from a build for /usr/local" '[[ $out == *"configure it with -DCMAKE_INSTALL_PREFIX=/usr"* ]] &&
+    ! ls "$build-local"/*.deb >/dev/null 2>&1'
+rm -rf "$build-local"
+
 out=$({ cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVANTRY_TESTS=OFF -DVANTRY_WERROR=ON \
           -DCMAKE_INSTALL_PREFIX=/usr && ninja -C "$build" && rm -f "$build"/vantry_*.deb && (cd "$build" && cpack -G DEB)
       } 2>&1)
