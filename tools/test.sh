@@ -33,6 +33,10 @@ configure_and_build() {
   ninja -C "$dir"
 }
 
+# The map and the layers, read from the tree: seconds, and first, so that a drift shows before the builds.
+step "architecture map (docs/architecture.md)" tools/check_architecture.sh
+step "layers (#include lines)" tools/check_layers.sh
+
 mkdir -p build build-san build-win build-fuzz build-pkg build-win-pkg
 export WINEPREFIX=$root/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
