@@ -34,7 +34,7 @@ configure_and_build() {
 }
 
 # The map and the layers, read from the tree: seconds, and first, so that a drift shows before the builds.
-step "architecture map (docs/architecture.md)" tools/check_architecture.sh
+step "documents against the tree (map, test names)" tools/check_docs.sh
 step "layers (#include lines)" tools/check_layers.sh
 
 mkdir -p build build-san build-win build-fuzz build-pkg build-win-pkg
