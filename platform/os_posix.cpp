@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -349,12 +348,4 @@ int stdout_onto_stderr()
 {
     std::fflush(stdout);
     return ::dup2(fileno(stderr), fileno(stdout)) < 0 ? -1 : 0;
-}
-
-void process_exit(int status)
-{
-    if (process_exit_hook)
-        process_exit_hook(status);
-    std::fflush(nullptr);
-    std::_Exit(status);
 }

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 int net_startup()
@@ -193,12 +192,4 @@ int stdout_onto_stderr()
 {
     std::fflush(stdout);
     return _dup2(_fileno(stderr), _fileno(stdout)) == 0 ? 0 : -1;
-}
-
-void process_exit(int status)
-{
-    if (process_exit_hook)
-        process_exit_hook(status);
-    std::fflush(nullptr);
-    std::_Exit(status);
 }
