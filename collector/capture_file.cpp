@@ -4,13 +4,6 @@
 #include <cstring>
 #include <new>
 
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "platform/platform.h"
 #include "support/version.h"
 #include "collector/collector_log.h"
@@ -29,19 +22,12 @@ std::uint8_t packet[pcapng_packet_head_size + 65535 + pcapng_packet_tail_max];
 // descriptor, in binary mode.
 std::FILE* take_stdout()
 {
-    std::fflush(stdout);
-#if defined(_WIN32)
-    int fd = _dup(_fileno(stdout));
-    if (fd < 0 || collector_log_to_stderr() != 0)
+    std::FILE* out = stdout_binary_copy();
+    if (out && collector_log_to_stderr() != 0) {
+        std::fclose(out);
         return nullptr;
-    _setmode(fd, _O_BINARY);
-    return _fdopen(fd, "wb");
-#else
-    int fd = ::dup(fileno(stdout));
-    if (fd < 0 || collector_log_to_stderr() != 0)
-        return nullptr;
-    return ::fdopen(fd, "wb");
-#endif
+    }
+    return out;
 }
 
 int write_counted(std::FILE* out, const void* p, std::size_t n, std::uint64_t* size)
@@ -167,15 +153,7 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
 
 }  // namespace
 
-int collector_log_to_stderr()
-{
-    std::fflush(stdout);
-#if defined(_WIN32)
-    return _dup2(_fileno(stderr), _fileno(stdout)) == 0 ? 0 : -1;
-#else
-    return ::dup2(fileno(stderr), fileno(stdout)) < 0 ? -1 : 0;
-#endif
-}
+int collector_log_to_stderr() { return stdout_onto_stderr(); }
 
 int capture_file_open(capture_file* f, const source_table& sources, std::int64_t now)
 {

@@ -6,17 +6,17 @@
 #include "wire/speck.h"
 #include "wire/sealed_datagram.h"
 #include "wire/tap_datagram.h"
-#include "platform/net_batch_collector.h"
+#include "platform/platform.h"
 #include "collector/collector_log.h"
 #include "collector/collector_run.h"
 
 namespace {
 
 // Fixed buffers: a batch of datagrams, and the decoded view of one.
-constexpr int batch_size = 16;
+constexpr int batch_size = net_batch_max;
 constexpr std::size_t datagram_cap = 65552;
 std::uint8_t datagrams[batch_size][datagram_cap];
-net_recv_slot batch[batch_size];
+net_datagram_in batch[batch_size];
 tap_datagram_view view;
 
 // Counts a datagram that is not used, in the summary's counter and in its

@@ -58,7 +58,7 @@ struct collector_run {
 // Now in Unix seconds (UTC), as sources and file names take it.
 inline std::int64_t collector_unix_now()
 {
-    return static_cast<std::int64_t>(clock_utc_filetime() / 10000000) - 11644473600LL;
+    return static_cast<std::int64_t>(clock_unix_us() / 1000000);
 }
 
 // Opens what the options ask for, in this order: the capture file (first,

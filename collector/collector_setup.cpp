@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "wire/speck.h"
-#include "platform/net_batch_collector.h"
+#include "platform/platform.h"
 #include "collector/collector_log.h"
 #include "collector/collector_run.h"
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/net_batch_collector.h"
+#include "platform/platform.h"
 
 inline constexpr std::size_t source_table_default_capacity = 1024;
 

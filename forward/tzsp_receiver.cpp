@@ -19,9 +19,6 @@
 
 namespace {
 
-// Microseconds from 1601-01-01 to 1970-01-01.
-constexpr std::uint64_t filetime_unix_epoch_us = 0x295E9648864000ull;
-
 constexpr std::uint32_t tzsp_buffer_size = 9000;
 
 // Datagrams of this size or less carry no frame and are not counted.
@@ -41,19 +38,17 @@ struct tzsp_loop_state {
 // or a name that resolves to this host) would bring every Tap datagram
 // back as TZSP input, to be sent again, forever. Such datagrams come from
 // the tap's sending port on this host, which every other sender's do not.
-bool sent_by_this_tap(const tzsp_loop_state& st, const tap_sender& s, const net_addr4& from)
+bool sent_by_this_tap(const tzsp_loop_state& st, const tap_sender& s, const net_peer& from)
 {
     if (st.own_port == 0 || from.port != st.own_port)
         return false;
-    std::uint8_t a[4];
-    std::memcpy(a, &from.addr, 4);
-    return from.addr == s.to.addr || a[0] == 127;
+    return net_peer_addr4(from) == s.to.addr || from.addr[0] == 127;
 }
 
 // Handles one counted datagram.
 void forward_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datagram_in& d)
 {
-    if (ctx.allow_list && !host_allowed(ctx.allow_list, d.from.addr))
+    if (ctx.allow_list && !host_allowed(ctx.allow_list, net_peer_addr4(d.from)))
         return;
     tzsp_frame frame;
     // A tag list that runs past the end leaves no frame to trust; an empty
@@ -61,7 +56,7 @@ void forward_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datag
     if (tzsp_find_frame(d.buf, static_cast<std::size_t>(d.len), &frame) != 0 || frame.length == 0)
         return;
 
-    std::uint64_t us = clock_utc_filetime() / 10 - filetime_unix_epoch_us;
+    const std::uint64_t us = clock_unix_us();
     tap_batch_add(st.batch, static_cast<std::uint32_t>(us / 1000000),
                   static_cast<std::uint32_t>(us % 1000000), frame.length, frame.length, nullptr,
                   d.buf + frame.offset);
@@ -94,7 +89,7 @@ void take_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datagram
 void drain(forward_context& ctx, tzsp_loop_state& st, net_socket s)
 {
     while (!ctx.stop.load()) {
-        const int n = net_recv_batch_nowait(s, st.in, net_batch_max);
+        const int n = net_recv_batch(s, st.in, net_batch_max);
         // A failed receive also goes back to the wait, which then decides,
         // instead of retrying at full speed.
         if (n == net_recv_nothing || n == -1)

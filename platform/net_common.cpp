@@ -1,69 +1,82 @@
-// Socket calls alike under both socket libraries: name resolution, the
-// waker, which needs no more than the seam's own calls, and the choices
-// of the batched send.
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
-
+// Socket calls alike under both socket libraries: sockets made, bound and
+// sent from, the waker, which needs no more than the seam's own calls, the
+// choices of the batched send, and the batch calls of systems that take
+// one datagram per call.
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/net_batch_collector.h"
-#include "platform/platform.h"
+#include "platform/net_system.h"
 
-namespace {
+net_socket net_udp_socket() { return net_socket_of(::socket(AF_INET, SOCK_DGRAM, 0)); }
 
-// The first address of family that text names (an address, or a host
-// name the system resolves) into *out. 0, or -1 when it names none.
-int resolve_first(const char* text, int family, sockaddr_storage* out)
+net_socket net_udp_socket_for(const net_peer& p)
 {
-    addrinfo hints{};
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
-        return -1;
-    *out = sockaddr_storage{};
-    std::memcpy(out, res->ai_addr, res->ai_addrlen < sizeof *out ? res->ai_addrlen : sizeof *out);
-    ::freeaddrinfo(res);
-    return 0;
+    if (p.family != net_family_ipv6)
+        return net_udp_socket();
+    return net_socket_of(::socket(AF_INET6, SOCK_DGRAM, 0));
 }
 
-}  // namespace
-
-int net_resolve_ipv4(const char* text, std::uint32_t* addr)
+int net_bind(net_socket s, std::uint32_t addr, std::uint16_t port)
 {
-    in_addr a{};
-    if (::inet_pton(AF_INET, text, &a) == 1) {
-        *addr = a.s_addr;
-        return 0;
+    return net_bind_peer(s, net_peer_ipv4(addr, net_order16(port)));
+}
+
+int net_bind_any(net_socket s, std::uint16_t port) { return net_bind(s, htonl(INADDR_ANY), port); }
+
+int net_bind_peer(net_socket s, const net_peer& p)
+{
+    static constexpr std::uint8_t any[16] = {};
+    if (p.family == net_family_ipv6 && std::memcmp(p.addr, any, 16) == 0) {
+        const int off = 0;
+        if (::setsockopt(sys_of(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                         sizeof off) != 0)
+            return -1;
     }
-    sockaddr_storage ss;
-    if (resolve_first(text, AF_INET, &ss) != 0)
+    sys_socklen len = 0;
+    const sockaddr_storage ss = net_sockaddr_of(p, &len);
+    return ::bind(sys_of(s), reinterpret_cast<const sockaddr*>(&ss), len) == 0 ? 0 : -1;
+}
+
+std::uint16_t net_local_port(net_socket s)
+{
+    // Room for either family: the port lies at the same place in both.
+    sockaddr_storage ss{};
+    sys_socklen len = sizeof ss;
+    if (::getsockname(sys_of(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return 0;
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
+}
+
+int net_set_receive_buffer(net_socket s, int bytes, int* granted)
+{
+    sys_socklen len = sizeof *granted;
+    if (::setsockopt(sys_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                     sizeof bytes) != 0 ||
+        ::getsockopt(sys_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(granted), &len) != 0)
         return -1;
-    *addr = reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr;
+#if defined(__linux__)
+    // Linux doubles what it grants, for its own bookkeeping, and reports
+    // the double: a request capped at net.core.rmem_max would look met.
+    *granted /= 2;
+#endif
     return 0;
 }
 
-int net_resolve_peer(const char* text, std::uint16_t port, net_peer* out)
+long net_send_to_peer(net_socket s, const void* buf, std::size_t len, const net_peer& p)
 {
-    std::uint32_t v4 = 0;
-    sockaddr_storage ss;
-    if (net_resolve_ipv4(text, &v4) == 0)
-        *out = net_peer_ipv4(v4, 0);
-    else if (resolve_first(text, AF_INET6, &ss) == 0)
-        net_peer_from_sockaddr(&ss, out);
-    else
-        return -1;
-    out->port = net_order16(port);
-    return 0;
+    sys_socklen n = 0;
+    const sockaddr_storage ss = net_sockaddr_of(p, &n);
+    const auto sent = ::sendto(sys_of(s), static_cast<const char*>(buf), static_cast<int>(len), 0,
+                               reinterpret_cast<const sockaddr*>(&ss), n);
+    return sent < 0 ? -1 : static_cast<long>(sent);
 }
+
+long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to)
+{
+    return net_send_to_peer(s, buf, len, net_peer_ipv4(to.addr, to.port));
+}
+
+// ---- the waker --------------------------------------------------------------
 
 int net_waker_open(net_waker* w)
 {
@@ -89,11 +102,23 @@ void net_waker_wake(const net_waker& w)
     net_send_to(w.s, &b, 1, w.self);
 }
 
+void net_waker_drain(const net_waker& w)
+{
+    // Bounded: anyone on the host may send to the port; what is left wakes
+    // the next wait at once.
+    std::uint8_t b;
+    net_datagram_in d{&b, 1, 0, {}};
+    for (int i = 0; i < 64 && net_recv_one(w.s, &d) != net_recv_nothing; ++i) {
+    }
+}
+
 void net_waker_close(net_waker* w)
 {
     net_close(w->s);
     w->s = net_invalid_socket;
 }
+
+// ---- batches ------------------------------------------------------------------
 
 int net_send_mode_initial(net_socket s)
 {
@@ -146,13 +171,36 @@ long net_send_each(net_socket s, const net_addr4& to, const net_datagram_out* d,
     return n;
 }
 
-int net_recv_one_nowait(net_socket s, net_datagram_in* d, int n)
+int net_recv_each(net_socket s, net_datagram_in* d, int n)
 {
-    if (n < 1)
-        return 0;
-    const long r = net_recv_from_nowait(s, d[0].buf, d[0].cap, &d[0].from);
-    if (r == net_recv_nothing || r == -1)
-        return static_cast<int>(r);
-    d[0].len = r;
-    return 1;
+    if (n > net_batch_max)
+        n = net_batch_max;
+    int got = 0;
+    for (; got < n; ++got) {
+        const long r = net_recv_one(s, &d[got]);
+        // A failure after some datagrams waits for the next call: those
+        // received are delivered first.
+        if (r == net_recv_nothing || (r == -1 && got > 0))
+            break;
+        if (r == -1)
+            return -1;
+    }
+    return got > 0 ? got : net_recv_nothing;
 }
+
+#if !VANTRY_NET_MMSG
+
+int net_send_mode_offered(net_socket) { return net_send_single; }
+
+long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int,
+                    int* lost)
+{
+    return net_send_each(s, to, d, n, lost);
+}
+
+int net_recv_batch(net_socket s, net_datagram_in* d, int n)
+{
+    return net_recv_each(s, d, n);
+}
+
+#endif

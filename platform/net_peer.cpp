@@ -1,46 +1,26 @@
-// Addresses of either family for the collector: names, the socket that is
-// bound to one, sends to one, and the system's address records read
-// (net_common.cpp resolves them).
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
-
+// Addresses of either family: the records, their text, the system's
+// address records, and names resolved to them.
 #include <cstdio>
+#include <cstring>
 
-#include "platform/net_batch_collector.h"
+#include "platform/net_system.h"
 
 namespace {
 
-#if defined(_WIN32)
-using sys_socket = SOCKET;
-#else
-using sys_socket = int;
-#endif
-
-// The system's address record for p, its length in *len.
-sockaddr_storage sockaddr_of(const net_peer& p, int* len)
+// The first address of family that text names (an address, or a host
+// name the system resolves) into *out. 0, or -1 when it names none.
+int resolve_first(const char* text, int family, sockaddr_storage* out)
 {
-    sockaddr_storage ss{};
-    if (p.family == net_family_ipv6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = p.port;
-        a->sin6_scope_id = p.scope_id;
-        std::memcpy(&a->sin6_addr, p.addr, 16);
-        *len = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-        a->sin_family = AF_INET;
-        a->sin_port = p.port;
-        std::memcpy(&a->sin_addr, p.addr, 4);
-        *len = sizeof *a;
-    }
-    return ss;
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
+        return -1;
+    *out = sockaddr_storage{};
+    std::memcpy(out, res->ai_addr, res->ai_addrlen < sizeof *out ? res->ai_addrlen : sizeof *out);
+    ::freeaddrinfo(res);
+    return 0;
 }
 
 }  // namespace
@@ -88,48 +68,28 @@ void net_peer_text(const net_peer& p, char* out, std::size_t cap)
         std::snprintf(out, cap, "[%s]:%u", text, port);
 }
 
-net_socket net_udp_socket_for(const net_peer& p)
+sockaddr_storage net_sockaddr_of(const net_peer& p, sys_socklen* len)
 {
-    if (p.family != net_family_ipv6)
-        return net_udp_socket();
-    const sys_socket s = ::socket(AF_INET6, SOCK_DGRAM, 0);
-#if defined(_WIN32)
-    return s == INVALID_SOCKET ? net_invalid_socket : static_cast<net_socket>(s);
-#else
-    return s < 0 ? net_invalid_socket : s;
-#endif
-}
-
-int net_bind_peer(net_socket s, const net_peer& p)
-{
-    static constexpr std::uint8_t any[16] = {};
-    if (p.family == net_family_ipv6 && std::memcmp(p.addr, any, 16) == 0) {
-        const int off = 0;
-        if (::setsockopt(static_cast<sys_socket>(s), IPPROTO_IPV6, IPV6_V6ONLY,
-                         reinterpret_cast<const char*>(&off), sizeof off) != 0)
-            return -1;
+    sockaddr_storage ss{};
+    if (p.family == net_family_ipv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = p.port;
+        a->sin6_scope_id = p.scope_id;
+        std::memcpy(&a->sin6_addr, p.addr, 16);
+        *len = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = p.port;
+        std::memcpy(&a->sin_addr, p.addr, 4);
+        *len = sizeof *a;
     }
-    int len = 0;
-    const sockaddr_storage ss = sockaddr_of(p, &len);
-    return ::bind(static_cast<sys_socket>(s),
-                  reinterpret_cast<const sockaddr*>(&ss), len) == 0
-               ? 0
-               : -1;
+    return ss;
 }
 
-long net_send_to_peer(net_socket s, const void* buf, std::size_t len, const net_peer& p)
+void net_peer_from_sockaddr(const sockaddr_storage& ss, net_peer* out)
 {
-    int n = 0;
-    const sockaddr_storage ss = sockaddr_of(p, &n);
-    const auto sent = ::sendto(static_cast<sys_socket>(s), static_cast<const char*>(buf),
-                               static_cast<int>(len), 0, reinterpret_cast<const sockaddr*>(&ss), n);
-    return sent < 0 ? -1 : static_cast<long>(sent);
-}
-
-void net_peer_from_sockaddr(const void* sa, net_peer* out)
-{
-    sockaddr_storage ss;
-    std::memcpy(&ss, sa, sizeof ss);
     if (ss.ss_family == AF_INET6) {
         const auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
         *out = net_peer_ipv6(reinterpret_cast<const std::uint8_t*>(&a->sin6_addr), a->sin6_port,
@@ -140,4 +100,32 @@ void net_peer_from_sockaddr(const void* sa, net_peer* out)
     } else {
         *out = net_peer{};
     }
+}
+
+int net_resolve_ipv4(const char* text, std::uint32_t* addr)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, text, &a) == 1) {
+        *addr = a.s_addr;
+        return 0;
+    }
+    sockaddr_storage ss;
+    if (resolve_first(text, AF_INET, &ss) != 0)
+        return -1;
+    *addr = reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr;
+    return 0;
+}
+
+int net_resolve_peer(const char* text, std::uint16_t port, net_peer* out)
+{
+    std::uint32_t v4 = 0;
+    sockaddr_storage ss;
+    if (net_resolve_ipv4(text, &v4) == 0)
+        *out = net_peer_ipv4(v4, 0);
+    else if (resolve_first(text, AF_INET6, &ss) == 0)
+        net_peer_from_sockaddr(ss, out);
+    else
+        return -1;
+    out->port = net_order16(port);
+    return 0;
 }

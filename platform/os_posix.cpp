@@ -1,13 +1,7 @@
 // POSIX side of the platform seam: BSD sockets, pthreads, a self-pipe for
 // signals.
-#include "platform/platform.h"
-
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/udp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -16,44 +10,18 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
-int net_startup() { return 0; }
+#include "platform/net_system.h"
 
-net_socket net_udp_socket()
-{
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    return s < 0 ? net_invalid_socket : s;
-}
+int net_startup() { return 0; }
 
 void net_close(net_socket s)
 {
     if (s != net_invalid_socket)
         ::close(static_cast<int>(s));
-}
-
-int net_bind(net_socket s, std::uint32_t addr, std::uint16_t port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = addr;
-    return ::bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
-}
-
-int net_bind_any(net_socket s, std::uint16_t port) { return net_bind(s, htonl(INADDR_ANY), port); }
-
-std::uint16_t net_local_port(net_socket s)
-{
-    // Room for either family: the port lies at the same place in both.
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-        return 0;
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
 }
 
 int net_wait_readable(net_socket s, long timeout_us)
@@ -72,66 +40,53 @@ int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us
         return r == 0 ? 0 : -1;
     if (p[1].revents == 0)
         return 1;
-    // Bounded: anyone on the host may send to the port; what is left wakes
-    // the next wait at once.
-    char b;
-    for (int i = 0; i < 64 && net_recv_from_nowait(w.s, &b, 1, nullptr) != net_recv_nothing; ++i) {
-    }
+    net_waker_drain(w);
     return 2;
 }
 
 namespace {
 
-long receive(net_socket s, void* buf, std::size_t cap, net_addr4* from, int flags)
+// One datagram into buf: its length, -2 when it was longer than cap, -1
+// when the receive failed, net_recv_nothing when flags hold MSG_DONTWAIT
+// and none waits.
+long receive(net_socket s, void* buf, std::size_t cap, net_peer* from, int flags)
 {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
     // MSG_TRUNC makes the kernel report the datagram's full length, so a
     // datagram larger than the buffer is recognised instead of arriving cut.
     ssize_t n = ::recvfrom(static_cast<int>(s), buf, cap, MSG_TRUNC | flags,
-                           reinterpret_cast<sockaddr*>(&sa), &len);
+                           reinterpret_cast<sockaddr*>(&ss), &len);
     if (n < 0)
         return (flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)
                    ? net_recv_nothing
                    : -1;
-    if (static_cast<std::size_t>(n) > cap)
-        return -2;
-    if (from) {
-        from->addr = sa.sin_addr.s_addr;
-        from->port = sa.sin_port;
-    }
-    return static_cast<long>(n);
+    if (from)
+        net_peer_from_sockaddr(ss, from);
+    return static_cast<std::size_t>(n) > cap ? -2 : static_cast<long>(n);
 }
 
 }  // namespace
 
-long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+long net_recv_from(net_socket s, void* buf, std::size_t cap, net_peer* from)
 {
     return receive(s, buf, cap, from, 0);
 }
 
-long net_recv_from_nowait(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+long net_recv_one(net_socket s, net_datagram_in* d)
 {
-    return receive(s, buf, cap, from, MSG_DONTWAIT);
-}
-
-long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = to.port;
-    sa.sin_addr.s_addr = to.addr;
-    ssize_t n = ::sendto(static_cast<int>(s), buf, len, 0, reinterpret_cast<sockaddr*>(&sa),
-                         sizeof sa);
-    return n < 0 ? -1 : static_cast<long>(n);
+    const long r = receive(s, d->buf, d->cap, &d->from, MSG_DONTWAIT);
+    if (r == -2 || r >= 0)
+        d->len = r;
+    return r;
 }
 
 // ---- many datagrams per call ----------------------------------------------
 //
-// Linux has sendmmsg, recvmmsg and segmentation offload (UDP_SEGMENT);
-// elsewhere every mode is one call per datagram.
+// Linux only (VANTRY_NET_MMSG); net_common.cpp has the one-call-per-datagram
+// versions for the rest.
 
-#if defined(__linux__) && defined(UDP_SEGMENT)
+#if VANTRY_NET_MMSG
 
 int net_send_mode_offered(net_socket s)
 {
@@ -213,13 +168,13 @@ long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d
     return sent;
 }
 
-int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n)
+int net_recv_batch(net_socket s, net_datagram_in* d, int n)
 {
     if (n > net_batch_max)
         n = net_batch_max;
     mmsghdr msgs[net_batch_max];
     iovec iov[net_batch_max];
-    sockaddr_in from[net_batch_max];
+    sockaddr_storage from[net_batch_max];
     for (int i = 0; i < n; ++i) {
         iov[i] = {d[i].buf, d[i].cap};
         msgs[i] = mmsghdr{};
@@ -232,29 +187,15 @@ int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n)
     const int r = ::recvmmsg(static_cast<int>(s), msgs, static_cast<unsigned>(n),
                              MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (r < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK ? static_cast<int>(net_recv_nothing) : -1;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? net_recv_nothing : -1;
     for (int i = 0; i < r; ++i) {
+        // A datagram larger than its buffer arrives cut: it is discarded
+        // whole, never delivered cut short.
         const bool cut = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) || msgs[i].msg_len > d[i].cap;
         d[i].len = cut ? -2 : static_cast<long>(msgs[i].msg_len);
-        d[i].from.addr = from[i].sin_addr.s_addr;
-        d[i].from.port = from[i].sin_port;
+        net_peer_from_sockaddr(from[i], &d[i].from);
     }
     return r;
-}
-
-#else
-
-int net_send_mode_offered(net_socket) { return net_send_single; }
-
-long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int,
-                    int* lost)
-{
-    return net_send_each(s, to, d, n, lost);
-}
-
-int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n)
-{
-    return net_recv_one_nowait(s, d, n);
 }
 
 #endif
@@ -321,13 +262,11 @@ int thread_start(unsigned (*fn)(void*), void* arg)
 
 void sleep_ms(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::uint64_t clock_utc_filetime()
+std::uint64_t clock_unix_us()
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    constexpr std::uint64_t epoch_diff = 11644473600ULL;  // seconds 1601 -> 1970
-    return (static_cast<std::uint64_t>(ts.tv_sec) + epoch_diff) * 10000000ULL +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 100;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000;
 }
 
 std::uint64_t clock_monotonic_ms()
@@ -393,10 +332,20 @@ void signals_install(void (*handler)(int))
     });
 }
 
-void process_exit(int status)
+std::FILE* stdout_binary_copy()
 {
-    if (process_exit_hook)
-        process_exit_hook(status);
-    std::fflush(nullptr);
-    std::_Exit(status);
+    std::fflush(stdout);
+    const int fd = ::dup(fileno(stdout));
+    if (fd < 0)
+        return nullptr;
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (!f)
+        ::close(fd);
+    return f;
+}
+
+int stdout_onto_stderr()
+{
+    std::fflush(stdout);
+    return ::dup2(fileno(stderr), fileno(stdout)) < 0 ? -1 : 0;
 }

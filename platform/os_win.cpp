@@ -1,14 +1,13 @@
 // Windows side of the platform seam: Winsock 2, Win32 threads and events,
 // console control events in place of signals.
-#include "platform/platform.h"
+#include "platform/net_system.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 int net_startup()
@@ -17,38 +16,10 @@ int net_startup()
     return WSAStartup(MAKEWORD(2, 0), &data) == 0 ? 0 : -1;
 }
 
-net_socket net_udp_socket()
-{
-    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    return s == INVALID_SOCKET ? net_invalid_socket : static_cast<net_socket>(s);
-}
-
 void net_close(net_socket s)
 {
     if (s != net_invalid_socket)
         ::closesocket(static_cast<SOCKET>(s));
-}
-
-int net_bind(net_socket s, std::uint32_t addr, std::uint16_t port)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = addr;
-    return ::bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0
-                                                                                            : -1;
-}
-
-int net_bind_any(net_socket s, std::uint16_t port) { return net_bind(s, htonl(INADDR_ANY), port); }
-
-std::uint16_t net_local_port(net_socket s)
-{
-    // Room for either family: the port lies at the same place in both.
-    sockaddr_storage ss{};
-    int len = sizeof ss;
-    if (::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
-        return 0;
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&ss)->sin_port);
 }
 
 int net_wait_readable(net_socket s, long timeout_us)
@@ -73,68 +44,39 @@ int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us
         return r == 0 ? 0 : -1;
     if (!FD_ISSET(static_cast<SOCKET>(w.s), &set))
         return 1;
-    // Bounded: anyone on the host may send to the port; what is left wakes
-    // the next wait at once.
-    char b;
-    for (int i = 0; i < 64 && net_recv_from_nowait(w.s, &b, 1, nullptr) != net_recv_nothing; ++i) {
-    }
+    net_waker_drain(w);
     return 2;
 }
 
-long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+long net_recv_from(net_socket s, void* buf, std::size_t cap, net_peer* from)
 {
-    sockaddr_in sa{};
-    int len = sizeof sa;
+    sockaddr_storage ss{};
+    int len = sizeof ss;
     int n = ::recvfrom(static_cast<SOCKET>(s), static_cast<char*>(buf), static_cast<int>(cap), 0,
-                       reinterpret_cast<sockaddr*>(&sa), &len);
+                       reinterpret_cast<sockaddr*>(&ss), &len);
     if (n == SOCKET_ERROR)
         // Winsock fills the buffer and fails with WSAEMSGSIZE when the
         // datagram was larger: it is dropped whole, as on POSIX.
         return WSAGetLastError() == WSAEMSGSIZE ? -2 : -1;
-    if (from) {
-        from->addr = sa.sin_addr.s_addr;
-        from->port = sa.sin_port;
-    }
+    if (from)
+        net_peer_from_sockaddr(ss, from);
     return n;
 }
 
 // Winsock has no per-call non-blocking flag; switching the socket to
 // non-blocking would change every other receive on it. A zero wait first
 // gives the same answer at the cost of one more call.
-long net_recv_from_nowait(net_socket s, void* buf, std::size_t cap, net_addr4* from)
+long net_recv_one(net_socket s, net_datagram_in* d)
 {
-    int r = net_wait_readable(s, 0);
-    if (r == 0)
-        return net_recv_nothing;
-    if (r < 0)
-        return -1;
-    return net_recv_from(s, buf, cap, from);
-}
-
-long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to)
-{
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = to.port;
-    sa.sin_addr.s_addr = to.addr;
-    int n = ::sendto(static_cast<SOCKET>(s), static_cast<const char*>(buf), static_cast<int>(len),
-                     0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    return n == SOCKET_ERROR ? -1 : n;
-}
-
-// Winsock has no batched send or receive that these could use: one call
-// per datagram, whatever the mode.
-int net_send_mode_offered(net_socket) { return net_send_single; }
-
-long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int,
-                    int* lost)
-{
-    return net_send_each(s, to, d, n, lost);
-}
-
-int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n)
-{
-    return net_recv_one_nowait(s, d, n);
+    const int ready = net_wait_readable(s, 0);
+    if (ready <= 0)
+        return ready == 0 ? net_recv_nothing : -1;
+    // A datagram too long for its buffer leaves no sender behind.
+    d->from = {};
+    const long r = net_recv_from(s, d->buf, d->cap, &d->from);
+    if (r == -2 || r >= 0)
+        d->len = r;
+    return r;
 }
 
 int net_last_error() { return WSAGetLastError(); }
@@ -176,11 +118,15 @@ int thread_start(unsigned (*fn)(void*), void* arg)
 
 void sleep_ms(unsigned ms) { Sleep(ms); }
 
-std::uint64_t clock_utc_filetime()
+std::uint64_t clock_unix_us()
 {
+    // The system clock counts 100 ns from 1601-01-01; from there to
+    // 1970-01-01 is 11,644,473,600 s.
+    constexpr std::uint64_t unix_epoch_us = 11644473600ull * 1000000;
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return ticks / 10 - unix_epoch_us;
 }
 
 std::uint64_t clock_monotonic_ms() { return GetTickCount64(); }
@@ -227,10 +173,23 @@ void signals_install(void (*handler)(int))
         SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-void process_exit(int status)
+// The copy is put in binary mode: in the C runtime's default text mode
+// every newline byte of a capture would go out as CR LF.
+std::FILE* stdout_binary_copy()
 {
-    if (process_exit_hook)
-        process_exit_hook(status);
-    std::fflush(nullptr);
-    std::_Exit(status);
+    std::fflush(stdout);
+    const int fd = _dup(_fileno(stdout));
+    if (fd < 0)
+        return nullptr;
+    _setmode(fd, _O_BINARY);
+    std::FILE* f = _fdopen(fd, "wb");
+    if (!f)
+        _close(fd);
+    return f;
+}
+
+int stdout_onto_stderr()
+{
+    std::fflush(stdout);
+    return _dup2(_fileno(stderr), _fileno(stdout)) == 0 ? 0 : -1;
 }

@@ -1,10 +1,11 @@
 // The one seam between the tap and the operating system.
 //
-// os_posix.cpp and os_win.cpp define these names, one of them per build,
-// and net_common.cpp the socket calls that are alike under both socket
-// libraries. Nothing above this header includes a socket, thread or Win32
-// header. Native error codes are turned into the small results
-// written above each function; the code and its text stay available for
+// os_posix.cpp and os_win.cpp define these names, one of them per build;
+// net_common.cpp and net_peer.cpp the socket calls that are alike under
+// both socket libraries (through net_system.h, which only platform/
+// includes). Nothing above this header includes a socket, thread or Win32
+// header. Native error codes are turned into the small results written
+// above each function; the code and its text stay available for
 // trace lines through net_last_error() and os_error_text().
 #pragma once
 
@@ -12,6 +13,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 // Marks a printf-like function for the compiler's format checks: argument
 // fmt_index is the format, the values start at first_arg. mingw builds
@@ -29,7 +32,8 @@
 using net_socket = std::intptr_t;
 inline constexpr net_socket net_invalid_socket = -1;
 
-// IPv4 address and UDP port, both in network byte order.
+// IPv4 address and UDP port, both in network byte order: where the tap
+// sends to.
 struct net_addr4 {
     std::uint32_t addr = 0;
     std::uint16_t port = 0;
@@ -41,11 +45,55 @@ inline constexpr std::uint16_t net_order16(std::uint16_t v)
                                                    : static_cast<std::uint16_t>((v >> 8) | (v << 8));
 }
 
+inline constexpr std::uint8_t net_family_ipv4 = 4;
+inline constexpr std::uint8_t net_family_ipv6 = 6;
+
+// An address, IPv4 or IPv6, and a UDP port, as a plain record that
+// compares byte by byte: a datagram's sender. An IPv4-mapped IPv6 address
+// (::ffff:a.b.c.d, the IPv4 senders of a dual-stack socket) is held as the
+// IPv4 address, so that a sender is one and the same whichever socket
+// heard it.
+struct net_peer {
+    std::uint8_t family = 0;     // net_family_ipv4 or _ipv6; 0: none
+    std::uint8_t addr[16] = {};  // network order; IPv4 in the first 4 bytes, the rest 0
+    std::uint16_t port = 0;      // network order
+    std::uint32_t scope_id = 0;  // the zone of an IPv6 link-local address, else 0
+};
+
+inline bool net_peer_same(const net_peer& a, const net_peer& b)
+{
+    return a.family == b.family && a.port == b.port && a.scope_id == b.scope_id &&
+           std::memcmp(a.addr, b.addr, sizeof a.addr) == 0;
+}
+
+// addr and port in network order.
+net_peer net_peer_ipv4(std::uint32_t addr, std::uint16_t port);
+
+// addr (16 bytes) and port in network order; mapped IPv4 becomes IPv4.
+net_peer net_peer_ipv6(const std::uint8_t* addr, std::uint16_t port, std::uint32_t scope_id);
+
+// The IPv4 address of p in network order; 0 when p is not IPv4.
+inline std::uint32_t net_peer_addr4(const net_peer& p)
+{
+    std::uint32_t a = 0;
+    if (p.family == net_family_ipv4)
+        std::memcpy(&a, p.addr, sizeof a);
+    return a;
+}
+
+// "10.0.0.5:50000", "[::1]:50000", "[fe80::1%2]:50000" into out (cap
+// bytes; net_peer_text_max hold any).
+inline constexpr std::size_t net_peer_text_max = 72;
+void net_peer_text(const net_peer& p, char* out, std::size_t cap);
+
 // Starts the socket library. 0 on success, -1 when it cannot be started.
 int net_startup();
 
 // An unbound IPv4 UDP socket, or net_invalid_socket (see net_last_error()).
 net_socket net_udp_socket();
+
+// An unbound UDP socket of p's family, or net_invalid_socket.
+net_socket net_udp_socket_for(const net_peer& p);
 
 void net_close(net_socket s);
 
@@ -55,8 +103,17 @@ int net_bind_any(net_socket s, std::uint16_t port);
 // Binds to addr:port (addr network order, port host order). 0 / -1.
 int net_bind(net_socket s, std::uint32_t addr, std::uint16_t port);
 
+// Binds s to p. The IPv6 unspecified address (::) takes IPv4 as well
+// (IPV6_V6ONLY off, on every system). 0 / -1 (see net_last_error()).
+int net_bind_peer(net_socket s, const net_peer& p);
+
 // The local port a bound socket got (host order), 0 on failure.
 std::uint16_t net_local_port(net_socket s);
+
+// Asks for a receive buffer of bytes. 0 with *granted the size the system
+// grants, in the request's terms (so that granted < bytes means less than
+// asked); -1 when the request is refused (see net_last_error()).
+int net_set_receive_buffer(net_socket s, int bytes, int* granted);
 
 // Waits until s is readable. 1 readable, 0 timed out, -1 the wait failed.
 int net_wait_readable(net_socket s, long timeout_us);
@@ -81,25 +138,40 @@ void net_waker_close(net_waker* w);
 // wait failed.
 int net_wait_readable_or_woken(net_socket s, const net_waker& w, long timeout_us);
 
-// Receives one datagram into buf. Returns its length; -1 when the receive
-// failed; -2 when the datagram was longer than cap (it is then discarded
-// whole, never delivered cut short). from may be null.
-long net_recv_from(net_socket s, void* buf, std::size_t cap, net_addr4* from);
+// ---- receiving --------------------------------------------------------------
 
-inline constexpr long net_recv_nothing = -3;
-
-// As net_recv_from, but never blocks, so that a loop can empty a socket's
-// queue with one call per datagram: net_recv_nothing (-3) when no datagram
-// is waiting.
-long net_recv_from_nowait(net_socket s, void* buf, std::size_t cap, net_addr4* from);
-
-// Sends one datagram. Returns the bytes sent, or -1 (see net_last_error()).
-long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to);
-
-// ---- many datagrams per call ----------------------------------------------
-
-// At most this many datagrams go to one batched call.
+// At most this many datagrams go to one batched call, sent or received.
 inline constexpr int net_batch_max = 64;
+
+// A receive's "no datagram is waiting".
+inline constexpr int net_recv_nothing = -3;
+
+// One datagram's place in a receive: the caller sets buf and cap, the
+// receive fills len and from.
+struct net_datagram_in {
+    std::uint8_t* buf = nullptr;
+    std::size_t cap = 0;
+    long len = 0;  // the datagram's length; -2 when it was longer than cap (discarded whole)
+    net_peer from;
+};
+
+// Receives up to n (at most net_batch_max) waiting datagrams into
+// d[0..n), from the first, without ever blocking: one system call where
+// the system has a batched receive (recvmmsg), else one per datagram.
+//   r > 0             d[0..r) are filled; a datagram longer than its cap
+//                     is there with len -2, never delivered cut short
+//   net_recv_nothing  no datagram was waiting
+//   -1                the receive failed (see net_last_error()); a failure
+//                     after some datagrams waits for the next call, those
+//                     received come first
+int net_recv_batch(net_socket s, net_datagram_in* d, int n);
+
+// Receives one datagram into buf, waiting for it. Its length; -2 when it
+// was longer than cap (discarded whole); -1 when the receive failed. from
+// may be null.
+long net_recv_from(net_socket s, void* buf, std::size_t cap, net_peer* from);
+
+// ---- sending ----------------------------------------------------------------
 
 // What one IPv4 UDP datagram carries; also the most a segmented send
 // carries in all.
@@ -116,12 +188,15 @@ struct net_datagram_out {
     std::uint32_t len = 0;
 };
 
-// The best mode the system offers for s (os_posix.cpp, os_win.cpp).
-int net_send_mode_offered(net_socket s);
+// Sends one datagram. Returns the bytes sent, or -1 (see net_last_error()).
+long net_send_to(net_socket s, const void* buf, std::size_t len, const net_addr4& to);
 
-// The mode a sender starts with: net_send_mode_offered, or in builds with
-// VANTRY_TEST_HOOKS the one the environment variable VANTRY_SEND_MODE
-// names (single, mmsg, gso), read once.
+// Sends one datagram to p, as net_send_to does to an IPv4 address.
+long net_send_to_peer(net_socket s, const void* buf, std::size_t len, const net_peer& p);
+
+// The mode a sender starts with: the best the system offers for s, or in
+// builds with VANTRY_TEST_HOOKS the one the environment variable
+// VANTRY_SEND_MODE names (single, mmsg, gso), read once.
 int net_send_mode_initial(net_socket s);
 
 // How many datagrams from d[0] one segmented message carries: those of
@@ -138,23 +213,7 @@ int net_gso_run(const net_datagram_out* d, int n);
 long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int mode,
                     int* lost);
 
-// net_send_batch with one call per datagram, as every platform can.
-long net_send_each(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int* lost);
-
-struct net_datagram_in {
-    std::uint8_t* buf = nullptr;
-    std::uint32_t cap = 0;
-    long len = 0;  // as net_recv_from: -2 larger than cap, discarded whole
-    net_addr4 from;
-};
-
-// Receives up to n waiting datagrams into d[0..n) without blocking (one
-// at a time where the platform has no batched receive). The count
-// received; net_recv_nothing when none waits; -1 when the receive failed.
-int net_recv_batch_nowait(net_socket s, net_datagram_in* d, int n);
-
-// net_recv_batch_nowait for one datagram at most, as every platform can.
-int net_recv_one_nowait(net_socket s, net_datagram_in* d, int n);
+// ---- errors and names ---------------------------------------------------------
 
 // Code of the last failed socket or runtime call on this thread
 // (errno on POSIX, the Winsock error on Windows).
@@ -167,6 +226,11 @@ const char* os_error_text(int code);
 // Resolves a host name or dotted IPv4 text to one IPv4 address (network
 // order). 0 on success, -1 when it names no IPv4 host.
 int net_resolve_ipv4(const char* text, std::uint32_t* addr);
+
+// An IPv4 address or host name (as net_resolve_ipv4 reads it, first), or
+// else an IPv6 address or host name, with port (host order). 0, or -1
+// when text names neither.
+int net_resolve_peer(const char* text, std::uint16_t port, net_peer* out);
 
 // ---- threads, the stop event, time ---------------------------------------
 
@@ -228,8 +292,9 @@ int thread_start(unsigned (*fn)(void*), void* arg);
 
 void sleep_ms(unsigned ms);
 
-// UTC wall-clock time in 100-nanosecond units since 1601-01-01.
-std::uint64_t clock_utc_filetime();
+// UTC wall-clock time in microseconds since 1970-01-01 (Unix time): the
+// timestamps of captured frames and the collector's file names.
+std::uint64_t clock_unix_us();
 
 // Milliseconds of a clock that never jumps (not wall-clock time), for
 // measuring intervals.
@@ -276,6 +341,18 @@ void console_events_enable(bool enabled);
 #endif
 
 // ---- process ---------------------------------------------------------------
+
+// Standard output as a binary stream of its own, on a copy of its
+// descriptor (stdout flushed first): the caller may fclose it without
+// closing descriptor 1, which stdout_onto_stderr may then point elsewhere,
+// and on Windows no newline byte is rewritten. Null when the descriptor
+// cannot be copied or opened.
+std::FILE* stdout_binary_copy();
+
+// Points descriptor 1 at standard error (stdout flushed first), so that
+// whatever is printed to stdout from now on goes there. 0, or -1 when it
+// cannot.
+int stdout_onto_stderr();
 
 // Ends the process at once with the given status, without running static
 // destructors (other threads may still be using process-wide records).

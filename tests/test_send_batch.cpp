@@ -93,9 +93,9 @@ TEST(SendBatch, BatchedReceiveGivesEachDatagramItsLengthAndSender)
     for (int i = 0; i < 4; ++i)
         in[i] = {bufs[i], 20, 0, {}};
     int got = 0;
-    // One at a time where the platform has no batched receive.
+    // Loopback need not have delivered all three by the first call.
     while (got < 3 && net_wait_readable(c.rx, 2000000) == 1) {
-        const int r = net_recv_batch_nowait(c.rx, in + got, 4 - got);
+        const int r = net_recv_batch(c.rx, in + got, 4 - got);
         ASSERT_GT(r, 0);
         got += r;
     }
@@ -104,7 +104,7 @@ TEST(SendBatch, BatchedReceiveGivesEachDatagramItsLengthAndSender)
     EXPECT_EQ(in[1].len, -2) << "larger than its buffer: discarded whole";
     EXPECT_EQ(in[2].len, 5);
     EXPECT_EQ(bytes(bufs[2], bufs[2] + 5), pattern(5, 1));
-    EXPECT_EQ(in[2].from.port, net_order16(net_local_port(c.sender.socket)));
-    EXPECT_EQ(in[2].from.addr, ipv4_of(127, 0, 0, 1));
-    EXPECT_EQ(net_recv_batch_nowait(c.rx, in, 4), net_recv_nothing);
+    EXPECT_TRUE(net_peer_same(in[2].from, net_peer_ipv4(ipv4_of(127, 0, 0, 1),
+                                                         net_order16(net_local_port(c.sender.socket)))));
+    EXPECT_EQ(net_recv_batch(c.rx, in, 4), net_recv_nothing);
 }

@@ -15,7 +15,7 @@
 #include <regex>
 #include <thread>
 
-#include "platform/net_batch_collector.h"
+#include "platform/platform.h"
 #include "tests/test_support.h"
 
 extern char** environ;
