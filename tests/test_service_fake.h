@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "run/run_settings.h"
+#include "run/tap_run.h"
 #include "service/service_host.h"
 
 struct fake_os {
