@@ -61,14 +61,13 @@ const interface_source fake_source = {
 // Options read over the fake capture library; each test and each row starts from fresh options.
 class Settings : public testing::Test {
 protected:
-    void fresh()
+    void SetUp() override
     {
         opts = {};
         delete std::exchange(speck_key, nullptr);
         trace_verbosity = 2;
         fake = {{skips}};
     }
-    void SetUp() override { fresh(); }
     key_guard keys;
     probe_guard<std::uint8_t> verbosity{trace_verbosity};
     probe_guard<interface_source> source{discovery_source, fake_source};
@@ -238,7 +237,7 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
     rows.push_back({"-H " + testing::TempDir(), " H", "WARNING: Error while reading hosts\n"});
 #endif
     for (const row& r : rows) {
-        fresh();
+        SetUp();
         const temp_file file(r.text);
         const std::string said = logged([&] { EXPECT_EQ(read_config_file(opts, file.path.c_str()), 0); });
         EXPECT_EQ(said, r.log) << r.text;
@@ -272,17 +271,13 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
     const temp_file hosts("10.0.0.1\n");
     auto missing = [](const char* what) { return HasSubstr(std::string("ERROR: Missing ") + what + "\n"); };
     const auto usage = AllOf(HasSubstr("Usage:"), testing::EndsWith("\t[index=1] [b] 'wan miniport lookalike'\n\n"));
-    struct row {
-        std::vector<std::string> args;
-        int code;
-        run_end why;
-        std::string fields;
-        testing::Matcher<const std::string&> said = testing::_;
-        char fails = 0;
-        std::vector<iface_list> looks = {skips};
-    };
-    const row rows[] = {
-        {{"p", conf.path}, 1, run_end::version, " c=10.0.0.1:5000 t=37008 n=7 K", HasSubstr("\nVersion:       1.1")},
+    const auto version = HasSubstr("\nVersion:       1.1.260430\n");
+    const auto no_library = HasSubstr("ERROR: Unable to load the capture library (wpcap.dll missing): please install");
+    struct row {  // the options, what reading them returns and why, the fields read and what was said
+        std::vector<std::string> args; int code; run_end why; std::string fields;
+        testing::Matcher<const std::string&> said = testing::_; char fails = 0; std::vector<iface_list> looks = {skips};
+    } rows[] = {
+        {{"p", conf.path}, 1, run_end::version, " c=10.0.0.1:5000 t=37008 n=7 K", version},
         {{"p", conf.path, "-K", "-t", "1", "-c", "a:1"}, 0, run_end::none, " c=a:1 t=1 K"},  // a skipped non-option
         {{"p", "-t", "1", "-c", "a:1"}, -1, run_end::refused, " c=a:1 t=1", AllOf(missing("encryption key -k"), usage)},
         {{"p", "-K", "-c", "a:1"}, -1, run_end::refused, " c=a:1 K", AllOf(missing("interface -i or -t"), usage)},
@@ -291,30 +286,27 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
          HasSubstr("ERROR: Options -A and -K ")},
         {{"p", "-t", "1", "-c", "a:1", "--authenticated"}, -1, run_end::refused, " c=a:1 t=1 A",
          HasSubstr("ERROR: Missing encryption key -k (-A")},
-        {{"p", "-v", "-V", "-H", hosts.path}, 1, run_end::version, " v=6", testing::EndsWith("Version:       1.1.260430\n")},
+        {{"p", "-v", "-V", "-H", hosts.path}, 1, run_end::version, " v=6", version},
         {{"p", "-h", "-v"}, 1, run_end::help, "", AllOf(HasSubstr("Vantry remote/virtual tap 1.1.260430"), usage)},
-        {{"p", "-h"}, -1, run_end::no_interface, "", HasSubstr("ERROR: Unable to load the capture library (wpcap.dll "
-                                                               "missing): please install Npcap"), 'l'},
+        {{"p", "-h"}, -1, run_end::no_interface, "", no_library, 'l'},
+        {{"p", "-i", "0"}, -1, run_end::no_interface, "", no_library, 'l'},
         {{"p", "-i", "-1", "-K", "-t", "1", "-c", "a:1"}, 0, run_end::none, " c=a:1 t=1 K",
          HasSubstr("\n\nAvailable interfaces:\nWARNING: No interfaces"), 'f'},
         {{"p", "-i", "*guest", "-K", "-c", "a:1"}, 0, run_end::none, " c=a:1 i=tap-guest K",
-         testing::StartsWith("Searching for interface 'guest' until the interface is up\nFound interface 'tap-guest'\n"), 0,
+         HasSubstr("Searching for interface 'guest' until the interface is up\nFound interface 'tap-guest'\n"), 0,
          {skips, skips, {{"tap-guest", "TAP"}}}},  // the third look finds it
         {{"p", "-i", "7", "-K"}, -1, run_end::no_interface, "",
          testing::ContainsRegex("Skipping interface Generic DIALUP link\n.*ERROR: Interface index 7 out of")},
-        {{"p", "-i", "0"}, -1, run_end::no_interface, "",
-         HasSubstr("ERROR: Unable to load the capture library (wpcap.dll missing): please install Npcap"), 'l'},
         {{"p", "-i", "-1"}, -1, run_end::no_interface, "", testing::IsEmpty(), 'd'},  // said in verbose mode only
         {{"p", "-v", "-i", "0"}, -1, run_end::no_interface, " v=6",
          testing::EndsWith("Unable to locate default interface (none)\n"), 'd'}};
-    for (const row& r : rows) {
+    for (row& r : rows) {
         SCOPED_TRACE(testing::PrintToString(r.args));
-        fresh();
+        SetUp();
         fake.looks = r.looks;
         fake.fails = r.fails;
-        std::vector<std::string> args = r.args;
         int code = 2;
-        const std::string said = logged([&] { code = parse_settings(opts, args); });
+        const std::string said = logged([&] { code = parse_settings(opts, r.args); });
         EXPECT_EQ(code, r.code);
         EXPECT_EQ(opts.stopped_by, r.why);
         EXPECT_EQ(option_fields(opts), r.fields);
@@ -326,16 +318,15 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
 // What each early end of a run means for the process; nothing but the launcher's own return gives 0 quietly.
 TEST(RunEnd, EachEndHasItsProcessStatus)
 {
-    struct row { run_end end; int status; bool ends_process, announces_shutdown; };
-    const row rows[] = {{run_end::none, 0, false, false}, {run_end::help, 0, true, true},
-                        {run_end::version, 0, true, false}, {run_end::refused, 0, true, true},
-                        {run_end::no_interface, -1, true, false}, {run_end::no_socket_library, -1, true, false},
-                        {run_end::no_socket, 0, false, false}};
+    struct row { run_end end; int status; bool ends_process, announces_shutdown; } rows[] = {
+        {run_end::none, 0, false, false}, {run_end::help, 0, true, true}, {run_end::version, 0, true, false},
+        {run_end::refused, 0, true, true}, {run_end::no_interface, -1, true, false},
+        {run_end::no_socket_library, -1, true, false}, {run_end::no_socket, 0, false, false}};
     for (const row& r : rows) {
-        const run_end_rule rule = run_end_rule_of(r.end);
-        EXPECT_EQ(rule.status, r.status) << static_cast<int>(r.end);
-        EXPECT_EQ(rule.ends_process, r.ends_process) << static_cast<int>(r.end);
-        EXPECT_EQ(rule.announces_shutdown, r.announces_shutdown) << static_cast<int>(r.end);
+        SCOPED_TRACE(static_cast<int>(r.end));
+        EXPECT_EQ(run_end_rule_of(r.end).status, r.status);
+        EXPECT_EQ(run_end_rule_of(r.end).ends_process, r.ends_process);
+        EXPECT_EQ(run_end_rule_of(r.end).announces_shutdown, r.announces_shutdown);
     }
 }
 
@@ -375,11 +366,9 @@ TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
     net_waker_close(&w);
     EXPECT_EQ(w.s, net_invalid_socket);
     using enum run_phase;
-    EXPECT_TRUE(run_phase_enter(st, forwarding));
-    EXPECT_FALSE(run_phase_enter(st, forwarding));
-    EXPECT_FALSE(run_phase_enter(st, setting_up));
-    EXPECT_TRUE(run_phase_enter(st, ended));
-    EXPECT_FALSE(run_phase_enter(st, shutting_down));
+    for (auto [next, moved] : {std::pair{forwarding, true}, {forwarding, false}, {setting_up, false}, {ended, true},
+                               {shutting_down, false}})
+        EXPECT_EQ(run_phase_enter(st, next), moved) << static_cast<int>(next);
 }
 
 // The collector's address is the first non-empty field, the port the next one, never cut, wrapped or partly read.
@@ -388,8 +377,7 @@ TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
 TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
 {
     const std::string bad_port = "ERROR: Invalid -c port '", format = "ERROR: Invalid -c format specified: missing ";
-    struct row { std::string text; int port; std::string said; };  // port 0: refused
-    const row rows[] = {
+    const struct row { std::string text; int port; std::string said; } rows[] = {  // port 0: refused
         {"127.0.0.1:5000:7", 5000, ""}, {"127.0.0.1::5000", 5000, ""}, {"127.0.0.1:05000", 5000, ""},
         {"127.0.0.1" + std::string(54, ':') + "5000", 5000, ""}, {"127.0.0.1:65535", 65535, ""}, {"127.0.0.1:1", 1, ""},
         {"127.0.0.1:70000", 0, bad_port + "70000': not a port number"}, {"127.0.0.1:5000x", 0, bad_port + "5000x'"},
@@ -421,10 +409,8 @@ TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
         GTEST_SKIP() << "a network namespace needs root";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     args[5] = "no-such-collector.invalid:5000";
-    auto no_socket = [&args] {
-        tap_options o = {};
-        static tap_run_state st;
-        return tap_setup(o, st, args) == run_end::none && st.forward.sender.socket == net_invalid_socket;
+    auto no_socket = [&args, o = tap_options{}, st = std::make_unique<tap_run_state>()]() mutable {
+        return tap_setup(o, *st, args) == run_end::none && st->forward.sender.socket == net_invalid_socket;
     };
     EXPECT_EXIT(std::_Exit(::unshare(CLONE_NEWNET) || ::dup2(2, 1) < 0 || !no_socket()), testing::ExitedWithCode(0),
                 "Invalid -c address 'no-such-collector.invalid': not an IPv4");
