@@ -267,39 +267,36 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
 TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
 {
     using testing::HasSubstr;
+    using enum run_end;
     const temp_file conf("-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n-V\n-v\n");
     const temp_file hosts("10.0.0.1\n");
-    auto missing = [](const char* what) { return HasSubstr(std::string("ERROR: Missing ") + what + "\n"); };
+    auto missing = [](const char* what) { return HasSubstr(std::string("ERROR: Missing ") + what); };
     const auto usage = AllOf(HasSubstr("Usage:"), testing::EndsWith("\t[index=1] [b] 'wan miniport lookalike'\n\n"));
-    const auto version = HasSubstr("\nVersion:       1.1.260430\n");
+    const auto shows_version = HasSubstr("\nVersion:       1.1.260430\n");
     const auto no_library = HasSubstr("ERROR: Unable to load the capture library (wpcap.dll missing): please install");
     struct row {  // the options, what reading them returns and why, the fields read and what was said
         std::vector<std::string> args; int code; run_end why; std::string fields;
         testing::Matcher<const std::string&> said = testing::_; char fails = 0; std::vector<iface_list> looks = {skips};
     } rows[] = {
-        {{"p", conf.path}, 1, run_end::version, " c=10.0.0.1:5000 t=37008 n=7 K", version},
-        {{"p", conf.path, "-K", "-t", "1", "-c", "a:1"}, 0, run_end::none, " c=a:1 t=1 K"},  // a skipped non-option
-        {{"p", "-t", "1", "-c", "a:1"}, -1, run_end::refused, " c=a:1 t=1", AllOf(missing("encryption key -k"), usage)},
-        {{"p", "-K", "-c", "a:1"}, -1, run_end::refused, " c=a:1 K", AllOf(missing("interface -i or -t"), usage)},
-        {{"p", "-K", "-t", "1"}, -1, run_end::refused, " t=1 K", missing("collector -c")},
-        {{"p", "-A", "-K", "-k", "x", "-t", "1", "-c", "a:1"}, -1, run_end::refused, " c=a:1 t=1 K k A",
-         HasSubstr("ERROR: Options -A and -K ")},
-        {{"p", "-t", "1", "-c", "a:1", "--authenticated"}, -1, run_end::refused, " c=a:1 t=1 A",
-         HasSubstr("ERROR: Missing encryption key -k (-A")},
-        {{"p", "-v", "-V", "-H", hosts.path}, 1, run_end::version, " v=6", version},
-        {{"p", "-h", "-v"}, 1, run_end::help, "", AllOf(HasSubstr("Vantry remote/virtual tap 1.1.260430"), usage)},
-        {{"p", "-h"}, -1, run_end::no_interface, "", no_library, 'l'},
-        {{"p", "-i", "0"}, -1, run_end::no_interface, "", no_library, 'l'},
-        {{"p", "-i", "-1", "-K", "-t", "1", "-c", "a:1"}, 0, run_end::none, " c=a:1 t=1 K",
+        {{"p", conf.path}, 1, version, " c=10.0.0.1:5000 t=37008 n=7 K", shows_version},
+        {{"p", conf.path, "-K", "-t", "1", "-c", "a:1"}, 0, none, " c=a:1 t=1 K"},  // a skipped non-option
+        {{"p", "-t", "1", "-c", "a:1"}, -1, refused, " c=a:1 t=1", AllOf(missing("encryption key -k"), usage)},
+        {{"p", "-K", "-c", "a:1"}, -1, refused, " c=a:1 K", AllOf(missing("interface -i or -t"), usage)},
+        {{"p", "-K", "-t", "1"}, -1, refused, " t=1 K", missing("collector -c")},
+        {{"p", "-A", "-K", "-k", "x"}, -1, refused, " K k A", HasSubstr("ERROR: Options -A and -K exclude")},
+        {{"p", "-t", "1", "--authenticated"}, -1, refused, " t=1 A", missing("encryption key -k (-A")},
+        {{"p", "-v", "-V", "-H", hosts.path}, 1, version, " v=6", shows_version},
+        {{"p", "-h", "-v"}, 1, help, "", AllOf(HasSubstr("Vantry remote/virtual tap 1.1.260430"), usage)},
+        {{"p", "-h"}, -1, no_interface, "", no_library, 'l'}, {{"p", "-i", "0"}, -1, no_interface, "", no_library, 'l'},
+        {{"p", "-i", "-1", "-K", "-t", "1", "-c", "a:1"}, 0, none, " c=a:1 t=1 K",
          HasSubstr("\n\nAvailable interfaces:\nWARNING: No interfaces"), 'f'},
-        {{"p", "-i", "*guest", "-K", "-c", "a:1"}, 0, run_end::none, " c=a:1 i=tap-guest K",
+        {{"p", "-i", "*guest", "-K", "-c", "a:1"}, 0, none, " c=a:1 i=tap-guest K",
          HasSubstr("Searching for interface 'guest' until the interface is up\nFound interface 'tap-guest'\n"), 0,
          {skips, skips, {{"tap-guest", "TAP"}}}},  // the third look finds it
-        {{"p", "-i", "7", "-K"}, -1, run_end::no_interface, "",
+        {{"p", "-i", "7", "-K"}, -1, no_interface, "",
          testing::ContainsRegex("Skipping interface Generic DIALUP link\n.*ERROR: Interface index 7 out of")},
-        {{"p", "-i", "-1"}, -1, run_end::no_interface, "", testing::IsEmpty(), 'd'},  // said in verbose mode only
-        {{"p", "-v", "-i", "0"}, -1, run_end::no_interface, " v=6",
-         testing::EndsWith("Unable to locate default interface (none)\n"), 'd'}};
+        {{"p", "-i", "-1"}, -1, no_interface, "", testing::IsEmpty(), 'd'},  // said in verbose mode only
+        {{"p", "-v", "-i", "0"}, -1, no_interface, " v=6", testing::EndsWith("interface (none)\n"), 'd'}};
     for (row& r : rows) {
         SCOPED_TRACE(testing::PrintToString(r.args));
         SetUp();
