@@ -173,7 +173,8 @@ TEST(ChooseInterface, RulesInOrder)
     static const default_device def{0, "x"}, no_def{-1, "none"};
     const std::string no_def_said = "(quiet) Unable to locate default interface (none)";
     auto range = [](int index) { return "(failed) Interface index " + std::to_string(index) + " out of range"; };
-    const std::tuple<const iface_list&, const char*, std::string, const default_device&> rows[] = {
+    const struct row { const iface_list& list; const char* text; std::string said; const default_device& dev; }
+    rows[] = {
         {nics, "1", "npf_B", def}, {nics, "WIRELESS", "npf_B", def}, {nics, nullptr, "npf_A", def},
         {nics, "-1", "(listing)", def}, {nics, "bluetooth", "npf_A", def}, {nics, " -1x", "(listing)", def},
         {nics, "*guest", "(wait) guest", def}, {nics, "*x", "(wait) x", no_def}, {nics, "0", no_def_said, no_def},
@@ -183,23 +184,23 @@ TEST(ChooseInterface, RulesInOrder)
         {lo_eth, nullptr, "eth", def}, {lo_only, nullptr, "lo2", def}, {none, "0", range(0), def},
         {none, nullptr, "(failed) No usable capture interface found", def}, {forty, "if37", "if37", def},
         {forty, "31", "if31", def}, {forty, "32", range(32), def}, {forty, "PORT 35 X", "if0", def}};
-    for (const auto& [list, text, expected, dev] : rows) {  // the name, or the kind in brackets and the text
-        interface_choice c = choose_interface(list, dev, text);
+    for (const row& r : rows) {  // said: the name, or the kind in brackets and the text
+        interface_choice c = choose_interface(r.list, r.dev, r.text);
         const char* kinds[] = {"", "(listing)", "(wait) ", c.before_listing ? "(quiet) " : "(failed) "};
-        EXPECT_EQ(kinds[c.kind] + (c.kind == interface_failed ? c.message : c.name), expected) << (text ? text : "-");
+        EXPECT_EQ(kinds[c.kind] + (c.kind == interface_failed ? c.message : c.name), r.said) << (r.text ? r.text : "-");
     }
     for (auto [wanted, found] : {std::pair{"", "w1"}, {"Mini", "w1"}, {"w2", "w2"}, {"mini", "b"}, {"MINI", "-"}})
         EXPECT_EQ(find_waited_interface(skips, wanted).value_or("-"), found);
     const std::string head = "\n\nAvailable interfaces:\n\tSkipping interface WAN Miniport (IP)\n";
-    const std::tuple<const iface_list&, bool, std::string> listings[] = {
+    const struct listing { const iface_list& list; bool full; std::string expected; } listings[] = {
         {skips, true, head + "\t[index=0] [a] 'Ethernet A'\n\tSkipping interface NdisWan Adapter\n\tSkipping "
                       "interface Generic DIALUP link\n\t[index=1] [b] 'wan miniport lookalike'\n\n"},
         {wan, true, head + "WARNING: No interfaces available! This application cannot\nWARNING: work make sure that "
                     "winpcap is installed properly\nWARNING: and that you have network interfaces installed.\n"},
         {forty, false, "WARNING: 40 interfaces found: only the first 32 have an index; choose the others by their "
                        "exact name\n"}};
-    for (const auto& [list, listing, expected] : listings)
-        EXPECT_EQ(logged([&, &list = list, listing = listing] { print_interface_listing(list, listing); }), expected);
+    for (const listing& l : listings)
+        EXPECT_EQ(logged([&l] { print_interface_listing(l.list, l.full); }), l.expected);
 }
 
 // Each text is a configuration file of its own, read line by line into the settings. Long names must be whole
@@ -220,7 +221,8 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
         {"-g x\n-G\n-s 96\n-s\n-k\n-n\n-t\n-H", " s=96",
          "ERROR: Bad option g\nERROR: Bad option G\nERROR: Option -s needs a value\nERROR: Option -k needs a value\n"
          "ERROR: Option -n needs a value\nERROR: Option -t needs a value\nERROR: Option -H needs a value\n"},
-        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--collector=10.0.0.1:5000", c}, {"--collector\t '10.0.0.1:5000'", c},
+        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--collector=10.0.0.1:5000", c},
+        {"--collector\t '10.0.0.1:5000'", c},
         {" \t--collector 10.0.0.1:5000\r\n", c}, {"\"--collector=\"10.0.0.1:5000\"\"\n", c},
         {"'--collector   10.0.0.1:5000'", c}, {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""},
         {"--", ""}, {"--verbose", " v=6"}, {"--interface", " i=a", skip}, {"--interface=", " i=a", skip},
@@ -312,18 +314,19 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
     }
 }
 
-// What each early end of a run means for the process; nothing but the launcher's own return gives 0 quietly.
+// What each early end of a run means for the process: its status, whether the run thread ends it at once, and
+// whether "Shutting down..." comes first. Only the launcher's own return and a run that ended give 0 quietly.
 TEST(RunEnd, EachEndHasItsProcessStatus)
 {
-    struct row { run_end end; int status; bool ends_process, announces_shutdown; } rows[] = {
-        {run_end::none, 0, false, false}, {run_end::help, 0, true, true}, {run_end::version, 0, true, false},
-        {run_end::refused, 0, true, true}, {run_end::no_interface, -1, true, false},
-        {run_end::no_socket_library, -1, true, false}, {run_end::no_socket, 0, false, false}};
+    using enum run_end;
+    const struct row { run_end end; int status; bool at_once, announced; } rows[] = {{none, 0, false, false},
+        {help, 0, true, true}, {version, 0, true, false}, {refused, 0, true, true}, {no_interface, -1, true, false},
+        {no_socket_library, -1, true, false}, {no_socket, 0, false, false}};
     for (const row& r : rows) {
         SCOPED_TRACE(static_cast<int>(r.end));
         EXPECT_EQ(run_end_rule_of(r.end).status, r.status);
-        EXPECT_EQ(run_end_rule_of(r.end).ends_process, r.ends_process);
-        EXPECT_EQ(run_end_rule_of(r.end).announces_shutdown, r.announces_shutdown);
+        EXPECT_EQ(run_end_rule_of(r.end).ends_process, r.at_once);
+        EXPECT_EQ(run_end_rule_of(r.end).announces_shutdown, r.announced);
     }
 }
 
