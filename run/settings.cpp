@@ -28,10 +28,6 @@ bool needs_value(int letter) { return letter && std::strchr("knstH", letter); }
 // How long wait mode sleeps between two looks at the interface list.
 constexpr unsigned wait_poll_ms = 3000;
 
-}  // namespace
-
-namespace {
-
 // The code (0, 1, -1) that o.stopped_by means.
 int reading_code(const tap_options& o)
 {
