@@ -100,7 +100,7 @@ int check_together(const collector_options& opt)
 void print_help()
 {
     std::printf(
-        "Usage: vantry_collector -p PORT (-k KEY | -K) [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
+        "Usage: vantry_collector -p PORT (-k KEY | -K) [-A] [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
         "                        [-b ADDRESS] [-r BYTES]\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"

@@ -3,9 +3,10 @@
 #include "fuzz/fuzz_common.h"
 #include "run/options.h"
 
-static void record(int letter, const char* value, void* ctx)
+static int record(int letter, const char* value, void* ctx)
 {
     *static_cast<std::string*>(ctx) += static_cast<char>(letter) + (value ? "=" + std::string(value) : "") + "\n";
+    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

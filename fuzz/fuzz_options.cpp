@@ -1,29 +1,44 @@
 // Command lines: a flags byte (bit 0: POSIXLY_CORRECT; bit 1: an interface is chosen already), then words
-// split at NUL bytes. The options go to handle_option, less -h, -V (they end the process) and -H (it opens a
-// file); -i texts to the interface choice over a fixed list. Diagnostics go to the standard output (nowhere).
+// split at NUL bytes. Every option goes to handle_option, -h and -V included (they return); -H texts name a
+// file under a folder that does not exist, -i texts go to the interface choice over a fixed list, and the
+// listing after the usage sees that list too. Diagnostics go to the standard output (nowhere).
 #include <memory>
 
 #include "fuzz/fuzz_common.h"
 #include "run/options.h"
-#include "run/run_settings.h"
 #include "run/settings.h"
 #include "support/interface_discovery.h"
+#include "support/interface_source.h"
 #include "support/trace_log.h"
 
 static std::vector<const char*> words;  // in the input's order
+static const std::vector<capture_iface> fixed_list = {{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}};
 
-static void apply(int letter, const char* value, void*)
+static int apply(int letter, const char* value, void* ctx)
 {
     auto inside = [&](const char* w) { return value >= w && value <= w + std::strlen(w); };
     FUZZ_CHECK(!value || std::any_of(words.begin(), words.end(), inside), "option value outside every word");
-    if (letter == 'i' && value)  // the choice only: it neither waits nor ends the process
-        choose_interface({{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}}, {0, "eth0"}, value);
-    else if (!std::strchr("hVH", letter))
-        handle_option(letter, value);
+    tap_options& o = *static_cast<tap_options*>(ctx);
+    if (letter == 'i' && value) {  // the choice only: it never waits
+        choose_interface(fixed_list, {0, "eth0"}, value);
+        return 0;
+    }
+    if (letter == 'H' && value)  // never a file that exists
+        return handle_option(o, letter, ("/nonexistent-vantry-fuzz/" + std::string(value)).c_str());
+    const int rc = handle_option(o, letter, value);
+    FUZZ_CHECK(rc == 0 || o.stopped_by != run_end::none, "stopped without a reason");
+    return rc;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    static const bool fixed = [] {
+        discovery_source = {[](std::string*) { return 0; },
+                            [](std::vector<capture_iface>* out, std::string*) { return *out = fixed_list, 0; },
+                            [](std::string* n, std::string*) { return *n = "eth0", 0; }, [](unsigned) {}};
+        return true;
+    }();
+    (void)fixed;
     const std::uint8_t flags = size ? data[0] : 0;
     std::vector<std::unique_ptr<char[]>> storage;  // each word alone: reading past its end is caught
     words.assign(1, "vantry_remote");
@@ -34,11 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<const char*> argv = words;
     argv.push_back(nullptr);
-    // What handle_option reads back, as a fresh process has it.
-    settings.interface_name = flags & 2 ? std::optional<std::string>("eth0") : std::nullopt;
-    settings.tzsp_port = 0;
+    tap_options o = {};  // what handle_option reads back, as a fresh run has it
+    if (flags & 2)
+        o.interface_name = "eth0";
     trace_verbosity = 2;
-    read_command_line(static_cast<int>(words.size()), argv.data(), flags & 1, stdout, apply, nullptr);
+    read_command_line(static_cast<int>(words.size()), argv.data(), flags & 1, stdout, apply, &o);
     // The reader reorders the words but never loses or invents one.
     FUZZ_CHECK(std::is_permutation(argv.begin(), argv.end() - 1, words.begin(), words.end()), "words lost");
     return 0;

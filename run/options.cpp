@@ -36,7 +36,8 @@ int read_command_line(int argc, const char** argv, bool posixly_correct, std::FI
             return 0;
         if (letter == '?')
             return -1;
-        sink(letter, st.optarg, ctx);
+        if (sink(letter, st.optarg, ctx) != 0)
+            return 0;
     }
 }
 
@@ -117,9 +118,10 @@ int read_config_lines(const char* path, option_sink sink, void* ctx)
     std::string buf(piece_size, '\0');
     while (std::fgets(buf.data(), piece_size, f)) {
         config_line cl = parse_config_line(buf.c_str());
-        if (cl.kind == config_line_option)
-            sink(cl.letter, cl.value ? cl.value->c_str() : nullptr, ctx);
-        else if (cl.kind == config_line_unrecognized)
+        if (cl.kind == config_line_option) {
+            if (sink(cl.letter, cl.value ? cl.value->c_str() : nullptr, ctx) != 0)
+                break;
+        } else if (cl.kind == config_line_unrecognized)
             TAP_LOG(trace_level_warning, "Skipping unrecognized line: %s", cl.text.c_str());
     }
     std::fclose(f);

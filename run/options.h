@@ -16,12 +16,13 @@ extern const char tap_short_options[];
 extern const long_option tap_long_options[13];
 
 // Receives one option. value is null when the option has none; it is valid
-// only during the call.
-using option_sink = void (*)(int letter, const char* value, void* ctx);
+// only during the call. 0 reads on; any other result stops the reading.
+using option_sink = int (*)(int letter, const char* value, void* ctx);
 
 // Reads the command line (argv[0] the program path) and hands each option to
 // sink before reading the next. Stops at the first error, after the
-// diagnostic on err. 0 when the options ended, -1 when an error stopped them.
+// diagnostic on err. 0 when the options ended or the sink stopped them, -1
+// when an error stopped them.
 int read_command_line(int argc, const char** argv, bool posixly_correct, std::FILE* err,
                       option_sink sink, void* ctx);
 
@@ -42,8 +43,9 @@ struct config_line {
 config_line parse_config_line(const char* line);
 
 // Reads a configuration file in text mode and hands each option line to
-// sink; warns about lines it does not understand. 0 when the file was read,
-// -1 when it could not be opened (nothing is reported then).
+// sink until it stops the reading; warns about lines it does not
+// understand. 0 when the file was read, -1 when it could not be opened
+// (nothing is reported then).
 int read_config_lines(const char* path, option_sink sink, void* ctx);
 
 // The first mandatory option that is missing, as the message that reports

@@ -1,4 +1,5 @@
-// Reading the options of a run into settings, and what each option does.
+// Reading the options of a run into a tap_options record, and what each
+// option does.
 #include "run/settings.h"
 
 #include <cstdio>
@@ -9,15 +10,16 @@
 #include "wire/speck.h"
 #include "platform/platform.h"
 #include "run/options.h"
-#include "run/run_settings.h"
-#include "run/tap_run.h"
 #include "support/interface_discovery.h"
 #include "support/interface_source.h"
 #include "support/trace_log.h"
 
 namespace {
 
-void apply_option(int letter, const char* value, void*) { handle_option(letter, value); }
+int apply_option(int letter, const char* value, void* ctx)
+{
+    return handle_option(*static_cast<tap_options*>(ctx), letter, value);
+}
 
 // Options that mean nothing without a value. The command line always gives
 // them one; a configuration line may not.
@@ -26,14 +28,33 @@ bool needs_value(int letter) { return letter && std::strchr("knstH", letter); }
 // How long wait mode sleeps between two looks at the interface list.
 constexpr unsigned wait_poll_ms = 3000;
 
+// The code (0, 1, -1) that o.stopped_by means.
+int reading_code(const tap_options& o)
+{
+    if (o.stopped_by == run_end::none)
+        return 0;
+    return o.stopped_by == run_end::help || o.stopped_by == run_end::version ? 1 : -1;
+}
+
+int stop_reading(tap_options& o, run_end why)
+{
+    o.stopped_by = why;
+    return reading_code(o);
+}
+
 }  // namespace
 
-void parse_settings(std::vector<std::string>& args)
+int refuse_with_usage(tap_options& o)
+{
+    return stop_reading(o, print_usage() == 0 ? run_end::refused : run_end::no_interface);
+}
+
+int parse_settings(tap_options& o, std::vector<std::string>& args)
 {
     // One word after the program path that is not an option names a
     // configuration file; anything else is a command line.
     if (args.size() == 2 && args[1][0] != '-') {
-        read_config_file(args[1].c_str());
+        read_config_file(o, args[1].c_str());
     } else if (!args.empty()) {
         std::vector<const char*> argv;
         for (const std::string& a : args)
@@ -41,75 +62,84 @@ void parse_settings(std::vector<std::string>& args)
         argv.push_back(nullptr);
         bool posixly_correct = std::getenv("POSIXLY_CORRECT") != nullptr;
         read_command_line(static_cast<int>(args.size()), argv.data(), posixly_correct, stderr,
-                          apply_option, nullptr);
+                          apply_option, &o);
     }
-    check_settings();
+    if (o.stopped_by != run_end::none)
+        return reading_code(o);
+    return check_settings(o);
 }
 
-void handle_option(int letter, const char* arg)
+int handle_option(tap_options& o, int letter, const char* arg)
 {
     if (!arg && needs_value(letter)) {
         TAP_LOG(trace_level_error, "Option -%c needs a value", letter);
-        return;
+        return 0;
     }
     switch (letter) {
     case 'c':
-        settings.collector = arg ? std::optional<std::string>(arg) : std::nullopt;
+        o.collector = arg ? std::optional<std::string>(arg) : std::nullopt;
         break;
     case 'f':
-        settings.bpf_filter = arg ? std::optional<std::string>(arg) : std::nullopt;
+        o.bpf_filter = arg ? std::optional<std::string>(arg) : std::nullopt;
         break;
     case 'i':
-        if (settings.tzsp_port != 0) {
+        if (o.tzsp_port != 0) {
             TAP_LOG(trace_level_error, "Ignored -i as -t has already been specified");
             break;
         }
-        settings.interface_name = must_choose_interface(arg);
+        if (may_choose_interface(arg, &o.interface_name) != 0)
+            return stop_reading(o, run_end::no_interface);
         break;
     case 't':
-        if (settings.interface_name) {
+        if (o.interface_name) {
             TAP_LOG(trace_level_error, "Ignored -t as -i has already been specified");
             break;
         }
-        settings.tzsp_port = static_cast<std::uint16_t>(read_int(arg));
+        o.tzsp_port = static_cast<std::uint16_t>(read_int(arg));
         break;
     case 'n':
-        settings.tap_id = read_int(arg);
+        o.tap_id = read_int(arg);
         break;
     case 's':
-        settings.snaplen = read_int(arg);
+        o.snaplen = read_int(arg);
         break;
     case 'k':
-        settings.key_text = arg;
+        o.key_text = arg;
         if (speck_setup_key(arg, static_cast<std::int32_t>(std::strlen(arg))) == -1) {
             TAP_LOG(trace_level_error, "Unable to initialize encryption");
-            print_usage();
+            return refuse_with_usage(o);
         }
         break;
     case 'K':
-        settings.disable_encryption = true;
+        o.disable_encryption = true;
         TAP_LOG(trace_level_warning, "Data will not be encrypted (-K specified)");
         break;
     case 'A':
-        settings.authenticated = true;
+        o.authenticated = true;
         break;
     case 'H':
-        load_hosts_file(arg, &settings.allow_list);
+    {
+        prefix_trie* list = o.allow_list.release();
+        load_hosts_file(arg, &list);
+        o.allow_list.reset(list);
         break;
+    }
     case 'v':
         trace_verbosity = 6;
         break;
     case 'h':
-        print_usage();
+        return stop_reading(o, print_usage() == 0 ? run_end::help : run_end::no_interface);
     case 'V':
         print_version();
+        return stop_reading(o, run_end::version);
     default:
         TAP_LOG(trace_level_error, "Bad option %c", letter);
         break;
     }
+    return 0;
 }
 
-std::optional<std::string> must_choose_interface(const char* text)
+int may_choose_interface(const char* text, std::optional<std::string>* chosen)
 {
     const interface_source& src = discovery_source;
     std::string err;
@@ -117,7 +147,7 @@ std::optional<std::string> must_choose_interface(const char* text)
         UTIL_LOG(trace_level_error,
                  "Unable to load the capture library (%s): please install Npcap and try again",
                  err.c_str());
-        process_exit(-1);
+        return -1;
     }
     default_device default_dev;
     std::string default_err;
@@ -137,7 +167,8 @@ std::optional<std::string> must_choose_interface(const char* text)
         for (;;) {
             if (std::optional<std::string> found = find_waited_interface(list, choice.name.c_str())) {
                 UTIL_LOG(trace_level_normal, "Found interface '%s'", found->c_str());
-                return found;
+                *chosen = std::move(found);
+                return 0;
             }
             src.sleep(wait_poll_ms);
             if (src.find_all(&list, &err) != 0)
@@ -146,33 +177,42 @@ std::optional<std::string> must_choose_interface(const char* text)
     }
     if (choice.kind == interface_failed && choice.before_listing) {
         UTIL_LOG(trace_level_verbose, "%s", choice.message.c_str());
-        process_exit(-1);
+        return -1;
     }
     print_interface_listing(list, choice.kind == interface_listing);
     if (choice.kind == interface_failed) {
         UTIL_LOG(trace_level_error, "%s", choice.message.c_str());
-        process_exit(-1);
+        return -1;
     }
     if (choice.kind == interface_listing)
-        return std::nullopt;
-    return choice.name;
+        chosen->reset();
+    else
+        *chosen = choice.name;
+    return 0;
 }
 
-void read_config_file(const char* path) { read_config_lines(path, apply_option, nullptr); }
+int read_config_file(tap_options& o, const char* path)
+{
+    // A file that cannot be opened is not reported: the check of the
+    // mandatory options that follows says what is missing.
+    read_config_lines(path, apply_option, &o);
+    return reading_code(o);
+}
 
-void check_settings()
+int check_settings(tap_options& o)
 {
     const char* missing =
-        missing_option_message(settings.disable_encryption, speck_key != nullptr,
-                               settings.interface_name.has_value(), settings.tzsp_port,
-                               settings.collector.has_value(), settings.authenticated);
+        missing_option_message(o.disable_encryption, speck_key != nullptr,
+                               o.interface_name.has_value(), o.tzsp_port,
+                               o.collector.has_value(), o.authenticated);
     if (missing) {
         TAP_LOG(trace_level_error, "%s", missing);
-        print_usage();
+        return refuse_with_usage(o);
     }
+    return 0;
 }
 
-void print_usage()
+int print_usage()
 {
     static constexpr const char* usage_format =
         "vantry_remote %s-i <interface>|-t <TZSP port> -c <vantry_collector ip>:<vantry_collector port>";
@@ -218,14 +258,12 @@ void print_usage()
     TAP_LOG(trace_level_normal, "                                     | replay protection (needs -k; the collector");
     TAP_LOG(trace_level_normal, "                                     | needs -A as well; docs/wire.md)");
 
-    must_choose_interface("-1");
-    tap_shutdown(15);
-    process_exit(0);
+    std::optional<std::string> none;
+    return may_choose_interface("-1", &none);
 }
 
 void print_version()
 {
     std::printf("\nWelcome to %s v.%s\n\nVersion:       %s\n", tap_title, vantry_version, vantry_version);
     std::fflush(stdout);
-    process_exit(0);
 }

@@ -2,8 +2,8 @@
 //
 // Phases (run_phase): setting up (options, collector, socket) -> forwarding
 // (one loop) -> shutting down -> ended. A signal may arrive in any of them;
-// tap_shutdown then only stops and wakes the loop, and the run thread
-// releases what the loop held once it has returned.
+// stop_run then only stops and wakes the loop, and the run thread releases
+// what the loop held once it has returned.
 #include "run/tap_run.h"
 
 #include <algorithm>
@@ -17,55 +17,139 @@
 #include "wire/speck.h"
 #include "wire/sealed_datagram.h"
 #include "platform/platform.h"
-#include "run/run_settings.h"
 #include "run/settings.h"
 #include "support/text.h"
 #include "support/trace_log.h"
 
 namespace {
 
+// The process's one run: the signal entry reaches it only through this.
+tap_run_state run_state;
+
 // Released by the run thread alone, once the loop has returned: a stop
 // that arrives on another thread never frees what a loop still uses.
-void release_resources()
+void release_resources(tap_run_state& st)
 {
-    net_socket& s = settings.forward.sender.socket;
+    net_socket& s = st.forward.sender.socket;
     if (s != net_invalid_socket)
         net_close(s);
     s = net_invalid_socket;
-    release_allow_list(&settings.allow_list);
-    settings.forward.allow_list = nullptr;
-    if (settings.sealed.cipher.h)
-        sealed_cipher_close(&settings.sealed.cipher);
+    st.forward.allow_list = nullptr;
+    st.allow_list.reset();
+    if (st.sealed.cipher.h)
+        sealed_cipher_close(&st.sealed.cipher);
 }
 
 // -A: the master key from the -k text (Argon2id, once per start), then
 // this run's own id and key. A run that cannot seal never falls back to
-// the Speck mode: it ends as a key that cannot be set up does.
-void set_up_sealing()
+// the Speck mode: it ends as a key that cannot be set up does. 0 when
+// sealing; -1 after the usage otherwise.
+int set_up_sealing(tap_options& o, tap_run_state& st)
 {
     std::uint8_t master[sealed_key_size];
     const bool ok = sealed_crypto_init() == 0 &&
-                    sealed_master_key(settings.key_text.data(), settings.key_text.size(), master) == 0 &&
-                    sealed_sender_open(&settings.sealed, master) == 0;
+                    sealed_master_key(o.key_text.data(), o.key_text.size(), master) == 0 &&
+                    sealed_sender_open(&st.sealed, master) == 0;
     sealed_wipe(master, sizeof master);
-    sealed_wipe(settings.key_text.data(), settings.key_text.size());
+    sealed_wipe(o.key_text.data(), o.key_text.size());
     if (!ok) {
         TAP_LOG(trace_level_error, "Unable to initialize authenticated encryption (-A)");
-        print_usage();
+        return refuse_with_usage(o);
     }
     char id[2 * sealed_run_id_size + 1];
     for (std::uint32_t i = 0; i < sealed_run_id_size; ++i)
-        std::snprintf(id + 2 * i, 3, "%02x", settings.sealed.run_id[i]);
+        std::snprintf(id + 2 * i, 3, "%02x", st.sealed.run_id[i]);
     TAP_LOG(trace_level_normal, "Sealing datagrams (-A), run id %s", id);
+    return 0;
+}
+
+// What the loop gets from the options: the allow-list, the tap id, the
+// cipher and, for -i, the capture as the user asked for it.
+void hand_over(tap_options& o, tap_run_state& st)
+{
+    st.allow_list = std::move(o.allow_list);
+    forward_context& ctx = st.forward;
+    ctx.allow_list = st.allow_list.get();
+    ctx.tap_id = o.tap_id;
+    ctx.sender.encrypt = !o.disable_encryption;
+    ctx.sender.key = speck_key;
+    ctx.sender.sealed = o.authenticated ? &st.sealed : nullptr;
+    if (o.interface_name)
+        st.capture = {*o.interface_name, o.snaplen, o.bpf_filter, std::nullopt};
+}
+
+// The destination, and for -i the filter that keeps the tap's own
+// datagrams out of the capture.
+void aim_at_collector(const tap_options& o, tap_run_state& st, std::uint32_t addr,
+                      std::uint16_t port)
+{
+    tap_sender& sender = st.forward.sender;
+    sender.to = net_addr4{addr, net_order16(port)};
+    sender.has_destination = true;
+    if (!o.interface_name)
+        return;
+    // Built from the address actually sent to, whatever way it was
+    // written, and applied whatever the user's filter: without it the tap
+    // would capture its own datagrams and send them again.
+    std::string self = self_exclusion_filter(addr, port);
+    TAP_LOG(trace_level_normal, "Adding BPF filter '%s' to avoid capturing Vantry traffic",
+            self.c_str());
+    st.capture.filter = capture_filter_text(st.capture.filter ? *st.capture.filter : "", self);
+    st.capture.fallback_filter = std::move(self);
+}
+
+// Opened and bound now rather than at the first send, so that the TZSP
+// loop knows the port its own datagrams come from.
+run_end open_socket(tap_run_state& st)
+{
+    net_socket s = net_udp_socket();
+    if (s == net_invalid_socket) {
+        int e = net_last_error();
+        TAP_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
+        return run_end::no_socket;
+    }
+    net_bind_any(s, 0);
+    st.forward.sender.socket = s;
+    return run_end::none;
+}
+
+// Set up, forward until stopped, shut down; or end the process where the
+// set-up's end says so.
+void run_tap(tap_run_state& st, std::vector<std::string>& args)
+{
+    tap_options o;
+    const run_end end = tap_setup(o, st, args);
+    const run_end_rule rule = run_end_rule_of(end);
+    if (rule.ends_process) {
+        if (rule.announces_shutdown)
+            stop_run(st);
+        process_exit(rule.status);
+    }
+    if (end == run_end::none) {
+        TAP_LOG(trace_level_normal, "Welcome to %s v.%s", tap_title, vantry_version);
+        signals_install(tap_shutdown);
+        if (run_phase_enter(st, run_phase::forwarding)) {
+            if (o.interface_name)
+                run_interface_capture(st.forward, st.capture);
+            else
+                run_tzsp_receiver(st.forward, o.tzsp_port);
+        }
+    }
+    run_phase_enter(st, run_phase::shutting_down);
+    if (st.forward.sender.failures)
+        TAP_LOG(trace_level_warning, "%u datagrams could not be sent", st.forward.sender.failures);
+    stop_run(st);
+    release_resources(st);
+    run_phase_enter(st, run_phase::ended);
 }
 
 }  // namespace
 
-bool run_phase_enter(run_settings& rs, run_phase next)
+bool run_phase_enter(tap_run_state& st, run_phase next)
 {
-    run_phase now = rs.phase.load();
+    run_phase now = st.phase.load();
     while (static_cast<int>(next) > static_cast<int>(now))
-        if (rs.phase.compare_exchange_weak(now, next))
+        if (st.phase.compare_exchange_weak(now, next))
             return true;
     return false;
 }
@@ -144,57 +228,40 @@ void drop_mode_word(std::vector<std::string>& args)
     }
 }
 
-int tap_setup(std::vector<std::string>& args)
+run_end tap_setup(tap_options& o, tap_run_state& st, std::vector<std::string>& args)
 {
     if (net_startup() != 0) {
         UTIL_LOG(trace_level_error, "FATAL ERROR: unable to initialise Winsock 2.x.");
-        process_exit(-1);
+        return run_end::no_socket_library;
     }
-    parse_settings(args);
-    if (settings.authenticated)
-        set_up_sealing();
+    if (parse_settings(o, args) != 0)
+        return o.stopped_by;
+    if (o.authenticated && set_up_sealing(o, st) != 0)
+        return o.stopped_by;
+    hand_over(o, st);
 
     std::uint32_t addr = 0;
     std::uint16_t port = 0;
-    if (read_collector(settings.collector ? *settings.collector : std::string_view(), &addr,
-                       &port) != 0)
-        return -1;
-    tap_sender& sender = settings.forward.sender;
-    sender.to = net_addr4{addr, net_order16(port)};
-    sender.has_destination = true;
-
-    if (settings.interface_name) {
-        // Built from the address actually sent to, whatever way it was
-        // written, and applied whatever the user's filter: without it the
-        // tap would capture its own datagrams and send them again.
-        std::string self = self_exclusion_filter(addr, port);
-        TAP_LOG(trace_level_normal, "Adding BPF filter '%s' to avoid capturing Vantry traffic",
-                self.c_str());
-        settings.bpf_filter = capture_filter_text(settings.bpf_filter ? *settings.bpf_filter : "", self);
-        settings.self_filter = std::move(self);
-    }
-
-    net_socket s = net_udp_socket();
-    if (s == net_invalid_socket) {
-        int e = net_last_error();
-        TAP_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
-        return -1;
-    }
-    // Bound now rather than at the first send, so that the TZSP loop knows
-    // the port its own datagrams come from.
-    net_bind_any(s, 0);
-    sender.socket = s;
-    return 0;
+    // The one failed step after which the run goes on: without a socket
+    // the loop says "Socket error" at once, and users and scripts have
+    // always seen the version line and that error after this message, and
+    // the status 0 of a run that ended.
+    if (read_collector(o.collector ? *o.collector : std::string_view(), &addr, &port) != 0)
+        return run_end::none;
+    aim_at_collector(o, st, addr, port);
+    return open_socket(st);
 }
 
-void tap_shutdown(int)
+void stop_run(tap_run_state& st)
 {
-    if (!settings.shutdown_done.exchange(true))
+    if (!st.shutdown_claimed.exchange(true))
         TAP_LOG(trace_level_normal, "Shutting down...");
     // Stops and wakes the loop only: what it holds is released by the run
     // thread once it has returned.
-    forward_stop(settings.forward);
+    forward_stop(st.forward);
 }
+
+void tap_shutdown(int) { stop_run(run_state); }
 
 unsigned tap_run_thread(void* arg)
 {
@@ -202,31 +269,7 @@ unsigned tap_run_thread(void* arg)
     std::vector<std::string> args = split_arguments(text ? text : "");
     delete[] text;
     drop_mode_word(args);
-
-    tap_setup(args);
-    TAP_LOG(trace_level_normal, "Welcome to %s v.%s", tap_title, vantry_version);
-
-    forward_context& ctx = settings.forward;
-    ctx.allow_list = settings.allow_list;
-    ctx.tap_id = settings.tap_id;
-    ctx.sender.encrypt = !settings.disable_encryption;
-    ctx.sender.key = speck_key;
-    ctx.sender.sealed = settings.authenticated ? &settings.sealed : nullptr;
-    signals_install(tap_shutdown);
-    if (run_phase_enter(settings, run_phase::forwarding)) {
-        if (settings.interface_name)
-            run_interface_capture(ctx, {*settings.interface_name, settings.snaplen,
-                                        settings.bpf_filter, settings.self_filter});
-        else
-            run_tzsp_receiver(ctx, settings.tzsp_port);
-    }
-    run_phase_enter(settings, run_phase::shutting_down);
-    if (ctx.sender.failures)
-        TAP_LOG(trace_level_warning, "%u datagrams could not be sent", ctx.sender.failures);
-
-    tap_shutdown(15);
-    release_resources();
-    run_phase_enter(settings, run_phase::ended);
+    run_tap(run_state, args);
     stop_event_set_shared(tap_stop_event, stop_event_set);
     return 0;
 }

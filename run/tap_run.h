@@ -1,15 +1,51 @@
 // One tap run: set-up, one forwarding loop, shutdown.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "forward/forwarding.h"
+#include "run/tap_options.h"
+#include "wire/sealed_datagram.h"
+
+struct stop_event;
+
+// A run moves through these in order, never back; run_phase_enter holds
+// the only moves.
+enum class run_phase : int { setting_up, forwarding, shutting_down, ended };
+
+// What is live while a run lasts: the forwarding loop's context, what the
+// run holds open, its phase and the claim of its shutdown.
+struct tap_run_state {
+    // What the forwarding loop gets: the sender (socket, destination,
+    // cipher), the allow-list, the tap id and the stop.
+    forward_context forward;
+    sealed_sender sealed;          // -A
+    allow_list_handle allow_list;  // taken from the options
+    // -i: the interface, the filter the capture applies (the user's joined
+    // with the self filter) and the self filter alone as the fallback.
+    capture_config capture;
+
+    std::atomic<run_phase> phase{run_phase::setting_up};
+    std::atomic<bool> shutdown_claimed{false};  // "Shutting down..." said
+};
+
+// Moves the run to next if that is a move forward. True when it moved.
+bool run_phase_enter(tap_run_state& st, run_phase next);
+
+// Set by the launcher before the run thread starts; the run thread sets it
+// when the run has ended (see stop_event_set_shared).
+inline std::atomic<stop_event*> tap_stop_event{nullptr};
+
 // Thread body: arg is a heap copy of the argument string (char*, from
 // new[]) whose ownership passes to the thread. Sets tap_stop_event at the
-// end of the run and returns 0.
+// end of the run and returns 0; where run_end_rule_of says so, ends the
+// process instead.
 unsigned tap_run_thread(void* arg);
 
 // Splits at TABs; runs of TABs count as one and empty fields vanish.
@@ -27,13 +63,16 @@ inline constexpr std::size_t collector_name_max = 253;
 // or names no IPv4 host.
 int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* port);
 
-// 0 when the UDP socket is open; -1 when the collector text is unusable or
-// the socket cannot be created. Ends the process on a socket-library
-// failure and, through option handling, on help, version and missing
-// options.
-int tap_setup(std::vector<std::string>& args);
+// Reads the options into o and sets up st: sealing (-A), the collector,
+// the capture filters, the UDP socket. run_end::none when the run goes on
+// to its loop; otherwise why it stops at the step that failed, after that
+// step's message.
+run_end tap_setup(tap_options& o, tap_run_state& st, std::vector<std::string>& args);
 
 // Safe to enter any number of times from any thread: logs
-// "Shutting down..." once, stops the loop and wakes it from its wait. The
-// socket and the allow-list are released by the run thread alone.
+// "Shutting down..." once, stops the loop and wakes it from its wait. What
+// the loop holds is released by the run thread alone.
+void stop_run(tap_run_state& st);
+
+// The signal entry: stop_run on the process's run.
 void tap_shutdown(int sig);

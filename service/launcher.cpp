@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "run/run_end.h"
 #include "service/service_host.h"
 
 namespace {
@@ -99,5 +100,5 @@ int launcher_main(int argc, char** argv)
         run_on_console(argc, argv);
     else
         print_help(mode_is("/h") ? nullptr : mode);
-    return 0;
+    return run_end_rule_of(run_end::none).status;
 }

@@ -15,7 +15,6 @@
 
 #include "support/getopt.h"
 #include "run/options.h"
-#include "run/run_settings.h"
 #include "run/tap_run.h"
 #include "service/service_host.h"
 

@@ -5,27 +5,19 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <fstream>
-#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
-#if defined(_WIN32)
-#include <io.h>
-#define dup2 _dup2
-constexpr int failure_status = -1;
-#else
+#if !defined(_WIN32)
 #include <sched.h>
 #include <unistd.h>
-constexpr int failure_status = 255;  // -1 as the parent sees it
 #endif
 
 #include "forward/allow_list.h"
 #include "run/options.h"
-#include "run/run_settings.h"
 #include "run/settings.h"
 #include "run/tap_run.h"
 #include "support/interface_discovery.h"
@@ -60,36 +52,38 @@ struct {  // each look at the list finds the next of looks, the last one again; 
     std::vector<unsigned> sleeps = {};
 } fake;
 
+const interface_source fake_source = {
+    [](std::string* err) { return fake.fails == 'l' ? (*err = "wpcap.dll missing", -1) : 0; },
+    [](iface_list* out, std::string*) { return *out = fake.next(), fake.fails == 'f' ? -1 : 0; },
+    [](std::string* n, std::string* err) { return fake.fails == 'd' ? (*err = "none", -1) : (*n = "x", 0); },
+    [](unsigned ms) { fake.sleeps.push_back(ms); }};
+
+// Options read over the fake capture library; each test and each row starts from fresh options.
 class Settings : public testing::Test {
 protected:
     void SetUp() override
     {
-        settings.collector = settings.bpf_filter = settings.interface_name = std::nullopt;
-        settings.tzsp_port = settings.tap_id = 0, settings.snaplen = 65536, settings.phase = run_phase::setting_up;
-        settings.disable_encryption = settings.authenticated = settings.shutdown_done = settings.forward.stop = false, trace_verbosity = 2;
-        release_allow_list(&settings.allow_list);
+        opts = {};
         delete std::exchange(speck_key, nullptr);
+        trace_verbosity = 2;
         fake = {{skips}};
-        discovery_source = {
-            [](std::string* err) { return fake.fails == 'l' ? (*err = "wpcap.dll missing", -1) : 0; },
-            [](iface_list* out, std::string*) { return *out = fake.next(), fake.fails == 'f' ? -1 : 0; },
-            [](std::string* n, std::string* err) { return fake.fails == 'd' ? (*err = "none", -1) : (*n = "x", 0); },
-            [](unsigned ms) { fake.sleeps.push_back(ms); }};
     }
-    void TearDown() override { SetUp(); discovery_source = capture_interface_source(); }
     key_guard keys;
+    probe_guard<std::uint8_t> verbosity{trace_verbosity};
+    probe_guard<interface_source> source{discovery_source, fake_source};
+    tap_options opts = {};
 };
 using RunThread = Settings;
 
 // The option fields away from their defaults, as " c=... t=... K".
-std::string option_fields()
+std::string option_fields(const tap_options& o)
 {
     auto text = [](const char* name, const std::optional<std::string>& v) { return v ? name + *v : ""; };
     auto num = [](const char* name, long v, long def) { return v == def ? "" : name + std::to_string(v); };
-    return text(" c=", settings.collector) + text(" f=", settings.bpf_filter) + text(" i=", settings.interface_name) +
-           num(" t=", settings.tzsp_port, 0) + num(" n=", settings.tap_id, 0) + num(" s=", settings.snaplen, 65536) +
-           (settings.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (speck_key ? " k" : "") +
-           (settings.allow_list ? " H" : "") + (settings.authenticated ? " A" : "");
+    return text(" c=", o.collector) + text(" f=", o.bpf_filter) + text(" i=", o.interface_name) +
+           num(" t=", o.tzsp_port, 0) + num(" n=", o.tap_id, 0) + num(" s=", o.snaplen, 65536) +
+           (o.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (speck_key ? " k" : "") +
+           (o.allow_list ? " H" : "") + (o.authenticated ? " A" : "");
 }
 
 // Standard output of fn, trace lines without their time stamp and source.
@@ -101,10 +95,11 @@ std::string logged(F fn)
     return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[\\w+:\\d+\\] "), "");
 }
 
-void record(int letter, const char* value, void* ctx)
+int record(int letter, const char* value, void* ctx)
 {
     std::string& s = *static_cast<std::string*>(ctx);
     s += (s.empty() ? "" : " ") + std::string(1, static_cast<char>(letter)) + (value ? std::string("=") + value : "");
+    return 0;
 }
 
 }  // namespace
@@ -178,7 +173,8 @@ TEST(ChooseInterface, RulesInOrder)
     static const default_device def{0, "x"}, no_def{-1, "none"};
     const std::string no_def_said = "(quiet) Unable to locate default interface (none)";
     auto range = [](int index) { return "(failed) Interface index " + std::to_string(index) + " out of range"; };
-    const std::tuple<const iface_list&, const char*, std::string, const default_device&> rows[] = {
+    const struct row { const iface_list& list; const char* text; std::string said; const default_device& dev; }
+    rows[] = {
         {nics, "1", "npf_B", def}, {nics, "WIRELESS", "npf_B", def}, {nics, nullptr, "npf_A", def},
         {nics, "-1", "(listing)", def}, {nics, "bluetooth", "npf_A", def}, {nics, " -1x", "(listing)", def},
         {nics, "*guest", "(wait) guest", def}, {nics, "*x", "(wait) x", no_def}, {nics, "0", no_def_said, no_def},
@@ -188,23 +184,23 @@ TEST(ChooseInterface, RulesInOrder)
         {lo_eth, nullptr, "eth", def}, {lo_only, nullptr, "lo2", def}, {none, "0", range(0), def},
         {none, nullptr, "(failed) No usable capture interface found", def}, {forty, "if37", "if37", def},
         {forty, "31", "if31", def}, {forty, "32", range(32), def}, {forty, "PORT 35 X", "if0", def}};
-    for (const auto& [list, text, expected, dev] : rows) {  // the name, or the kind in brackets and the text
-        interface_choice c = choose_interface(list, dev, text);
+    for (const row& r : rows) {  // said: the name, or the kind in brackets and the text
+        interface_choice c = choose_interface(r.list, r.dev, r.text);
         const char* kinds[] = {"", "(listing)", "(wait) ", c.before_listing ? "(quiet) " : "(failed) "};
-        EXPECT_EQ(kinds[c.kind] + (c.kind == interface_failed ? c.message : c.name), expected) << (text ? text : "-");
+        EXPECT_EQ(kinds[c.kind] + (c.kind == interface_failed ? c.message : c.name), r.said) << (r.text ? r.text : "-");
     }
     for (auto [wanted, found] : {std::pair{"", "w1"}, {"Mini", "w1"}, {"w2", "w2"}, {"mini", "b"}, {"MINI", "-"}})
         EXPECT_EQ(find_waited_interface(skips, wanted).value_or("-"), found);
     const std::string head = "\n\nAvailable interfaces:\n\tSkipping interface WAN Miniport (IP)\n";
-    const std::tuple<const iface_list&, bool, std::string> listings[] = {
+    const struct listing { const iface_list& list; bool full; std::string expected; } listings[] = {
         {skips, true, head + "\t[index=0] [a] 'Ethernet A'\n\tSkipping interface NdisWan Adapter\n\tSkipping "
                       "interface Generic DIALUP link\n\t[index=1] [b] 'wan miniport lookalike'\n\n"},
         {wan, true, head + "WARNING: No interfaces available! This application cannot\nWARNING: work make sure that "
                     "winpcap is installed properly\nWARNING: and that you have network interfaces installed.\n"},
         {forty, false, "WARNING: 40 interfaces found: only the first 32 have an index; choose the others by their "
                        "exact name\n"}};
-    for (const auto& [list, listing, expected] : listings)
-        EXPECT_EQ(logged([&, &list = list, listing = listing] { print_interface_listing(list, listing); }), expected);
+    for (const listing& l : listings)
+        EXPECT_EQ(logged([&l] { print_interface_listing(l.list, l.full); }), l.expected);
 }
 
 // Each text is a configuration file of its own, read line by line into the settings. Long names must be whole
@@ -225,7 +221,8 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
         {"-g x\n-G\n-s 96\n-s\n-k\n-n\n-t\n-H", " s=96",
          "ERROR: Bad option g\nERROR: Bad option G\nERROR: Option -s needs a value\nERROR: Option -k needs a value\n"
          "ERROR: Option -n needs a value\nERROR: Option -t needs a value\nERROR: Option -H needs a value\n"},
-        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--collector=10.0.0.1:5000", c}, {"--collector\t '10.0.0.1:5000'", c},
+        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--collector=10.0.0.1:5000", c},
+        {"--collector\t '10.0.0.1:5000'", c},
         {" \t--collector 10.0.0.1:5000\r\n", c}, {"\"--collector=\"10.0.0.1:5000\"\"\n", c},
         {"'--collector   10.0.0.1:5000'", c}, {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""},
         {"--", ""}, {"--verbose", " v=6"}, {"--interface", " i=a", skip}, {"--interface=", " i=a", skip},
@@ -244,65 +241,93 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
     for (const row& r : rows) {
         SetUp();
         const temp_file file(r.text);
-        const std::string said = logged([&] { read_config_file(file.path.c_str()); });
-        EXPECT_EQ(said + "|" + option_fields(), r.log + "|" + r.fields) << r.text;
+        const std::string said = logged([&] { EXPECT_EQ(read_config_file(opts, file.path.c_str()), 0); });
+        EXPECT_EQ(said, r.log) << r.text;
+        EXPECT_EQ(option_fields(opts), r.fields) << r.text;
     }
     // Numbers as every option reads them, the case-insensitive comparisons of texts.
     for (auto [text, value] : {std::pair{" \t\n\v\f\r+7x", 7}, {"+-1", 0}, {"\x01" "5", 0}, {"9/", 9}, {"-:", 0},
                                {"-2147483648", INT_MIN}, {"2147483648", INT_MAX}, {"-2147483649", INT_MIN},
                                {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN}})
         EXPECT_EQ(read_int(text), value) << text;
-    EXPECT_TRUE(equals_nocase("/C", "/c") && equals_nocase("AZaz", "azAZ") && equals_nocase({"ab", 1}, {"ac", 1}));
-    EXPECT_FALSE(equals_nocase("/c", "/c ") || equals_nocase("/i", "/r") || equals_nocase("@[", "`{"));
+    for (auto [a, b, same] : {std::tuple{"/C", "/c", true}, {"AZaz", "azAZ", true}, {"/c", "/c ", false},
+                              {"/i", "/r", false}, {"@[", "`{", false}})
+        EXPECT_EQ(equals_nocase(a, b), same) << a << " / " << b;
+    EXPECT_TRUE(equals_nocase({"ab", 1}, {"ac", 1}));
     for (auto [haystack, needle, at] : {std::tuple{"", "a", -1L}, {"abc", "", -1L}, {"aab", "ab", 1L},
                                         {"ab", "abc", -1L}, {"AZaz", "azAZ", 0L}, {"@[", "`{", -1L}, {"a1b1", "1", 3L},
                                         {"eth0", "H", -1L}})
         EXPECT_EQ(find_nocase(haystack, needle), at) << haystack << " / " << needle;
     std::string got;  // -1 only for a file that cannot be opened, and nothing read from it
-    EXPECT_TRUE(read_config_lines(conf.path.c_str(), record, &got) == 0 &&
-                read_config_lines("/nonexistent/vantry.conf", record, &got) == -1 && got == "v");
+    EXPECT_EQ(read_config_lines(conf.path.c_str(), record, &got), 0);
+    EXPECT_EQ(read_config_lines("/nonexistent/vantry.conf", record, &got), -1);
+    EXPECT_EQ(got, "v");
 }
 
-// What may end the process, or wait for good, runs in a child (its output to standard error for the
-// matcher); a child whose run returns as expected ends with status 3.
-TEST_F(Settings, WhatMayEndTheProcessRunsInAChild)
+// Reading stops at help, version, a refusal (with the usage) or an interface that cannot be had, with the code
+// and the reason; later words are not read. Wait mode looks again every 3 s until the interface is there.
+TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
 {
     using testing::HasSubstr;
-    const std::string conf = testing::TempDir() + "vantry_settings_test";  // the same in every child
-    std::ofstream(conf) << "-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n";
-    auto read = [](std::vector<std::string> args, std::string fields) -> std::function<void()> {
-        return [=]() mutable { parse_settings(args); std::_Exit(option_fields() == fields ? 3 : 4); };
-    };
-    auto missing = [](const char* what) {
-        return AllOf(HasSubstr(std::string("ERROR: Missing ") + what + "\n"), testing::EndsWith("Shutting down...\n"));
-    };
-    const std::tuple<std::function<void()>, int, testing::Matcher<const std::string&>> runs[] = {
-        {read({"p", conf}, " c=10.0.0.1:5000 t=37008 n=7 K"), 3, testing::_},
-        {read({"p", conf, "-K", "-t", "1", "-c", "a:1"}, " c=a:1 t=1 K"), 3, testing::_},  // a skipped non-option
-        {read({"p", "-t", "1", "-c", "a:1"}, ""), 0, missing("encryption key -k")},  // the first one missing
-        {read({"p", "-K", "-c", "a:1"}, ""), 0, AllOf(missing("interface -i or -t"), HasSubstr("Usage:"))},
-        {read({"p", "-K", "-t", "1"}, ""), 0, missing("collector -c")},
-        {read({"p", "-A", "-K", "-k", "x", "-t", "1", "-c", "a:1"}, ""), 0, HasSubstr("ERROR: Options -A and -K ")},
-        {read({"p", "-t", "1", "-c", "a:1", "--authenticated"}, ""), 0, HasSubstr("ERROR: Missing encryption key -k (-A")},
-        {[] { handle_option('V', nullptr); }, 0, HasSubstr("\nVersion:       1.1.260430\n")},
-        {[] { fake.fails = 'f'; std::_Exit(must_choose_interface("-1") ? 4 : 3); }, 3,
-         HasSubstr("\n\nAvailable interfaces:\n")},  // and a warning that there are none: nothing to list
-        {[] {
-             fake = {{skips, skips, {{"tap-guest", "TAP"}}}};  // the third look finds it
-             std::_Exit(must_choose_interface("*guest") == "tap-guest" && fake.sleeps == std::vector(2, 3000u) ? 3 : 4);
-         },
-         3, testing::ContainsRegex("interface 'guest' until the interface is up\n.*Found interface 'tap-guest'\n$")},
-        {[] { must_choose_interface("7"); }, failure_status,
-         testing::ContainsRegex("Skipping interface Generic DIALUP link\n.*\\[util:.*ERROR: Interface index 7 out of")},
-        {[] { fake.fails = 'l'; must_choose_interface("0"); }, failure_status,
-         HasSubstr("ERROR: Unable to load the capture library (wpcap.dll missing): please install Npcap")},
-        {[] { fake.fails = 'd'; must_choose_interface("-1"); }, failure_status, testing::IsEmpty()},  // verbose only
-        {[] { fake.fails = 'd'; trace_verbosity = 3; must_choose_interface("0"); }, failure_status,
-         testing::MatchesRegex(".* Unable to locate default interface \\(none\\)\n")}};
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const auto& [run, status, said] : runs)
-        EXPECT_EXIT((std::fflush(stdout), dup2(2, 1), run()), testing::ExitedWithCode(status), said);
-    std::remove(conf.c_str());
+    using enum run_end;
+    const temp_file conf("-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n-V\n-v\n");
+    const temp_file hosts("10.0.0.1\n");
+    auto missing = [](const char* what) { return HasSubstr(std::string("ERROR: Missing ") + what); };
+    const auto usage = AllOf(HasSubstr("Usage:"), testing::EndsWith("\t[index=1] [b] 'wan miniport lookalike'\n\n"));
+    const auto shows_version = HasSubstr("\nVersion:       1.1.260430\n");
+    const auto no_library = HasSubstr("ERROR: Unable to load the capture library (wpcap.dll missing): please install");
+    struct row {  // the options, what reading them returns and why, the fields read and what was said
+        std::vector<std::string> args; int code; run_end why; std::string fields;
+        testing::Matcher<const std::string&> said = testing::_; char fails = 0; std::vector<iface_list> looks = {skips};
+    } rows[] = {
+        {{"p", conf.path}, 1, version, " c=10.0.0.1:5000 t=37008 n=7 K", shows_version},
+        {{"p", conf.path, "-K", "-t", "1", "-c", "a:1"}, 0, none, " c=a:1 t=1 K"},  // a skipped non-option
+        {{"p", "-t", "1", "-c", "a:1"}, -1, refused, " c=a:1 t=1", AllOf(missing("encryption key -k"), usage)},
+        {{"p", "-K", "-c", "a:1"}, -1, refused, " c=a:1 K", AllOf(missing("interface -i or -t"), usage)},
+        {{"p", "-K", "-t", "1"}, -1, refused, " t=1 K", missing("collector -c")},
+        {{"p", "-A", "-K", "-k", "x"}, -1, refused, " K k A", HasSubstr("ERROR: Options -A and -K exclude")},
+        {{"p", "-t", "1", "--authenticated"}, -1, refused, " t=1 A", missing("encryption key -k (-A")},
+        {{"p", "-v", "-V", "-H", hosts.path}, 1, version, " v=6", shows_version},
+        {{"p", "-h", "-v"}, 1, help, "", AllOf(HasSubstr("Vantry remote/virtual tap 1.1.260430"), usage)},
+        {{"p", "-h"}, -1, no_interface, "", no_library, 'l'}, {{"p", "-i", "0"}, -1, no_interface, "", no_library, 'l'},
+        {{"p", "-i", "-1", "-K", "-t", "1", "-c", "a:1"}, 0, none, " c=a:1 t=1 K",
+         HasSubstr("\n\nAvailable interfaces:\nWARNING: No interfaces"), 'f'},
+        {{"p", "-i", "*guest", "-K", "-c", "a:1"}, 0, none, " c=a:1 i=tap-guest K",
+         HasSubstr("Searching for interface 'guest' until the interface is up\nFound interface 'tap-guest'\n"), 0,
+         {skips, skips, {{"tap-guest", "TAP"}}}},  // the third look finds it
+        {{"p", "-i", "7", "-K"}, -1, no_interface, "",
+         testing::ContainsRegex("Skipping interface Generic DIALUP link\n.*ERROR: Interface index 7 out of")},
+        {{"p", "-i", "-1"}, -1, no_interface, "", testing::IsEmpty(), 'd'},  // said in verbose mode only
+        {{"p", "-v", "-i", "0"}, -1, no_interface, " v=6", testing::EndsWith("interface (none)\n"), 'd'}};
+    for (row& r : rows) {
+        SCOPED_TRACE(testing::PrintToString(r.args));
+        SetUp();
+        fake.looks = r.looks;
+        fake.fails = r.fails;
+        int code = 2;
+        const std::string said = logged([&] { code = parse_settings(opts, r.args); });
+        EXPECT_EQ(code, r.code);
+        EXPECT_EQ(opts.stopped_by, r.why);
+        EXPECT_EQ(option_fields(opts), r.fields);
+        EXPECT_THAT(said, r.said);
+        EXPECT_EQ(fake.sleeps, std::vector(r.looks.size() - 1, 3000u));
+    }
+}
+
+// What each early end of a run means for the process: its status, whether the run thread ends it at once, and
+// whether "Shutting down..." comes first. Only the launcher's own return and a run that ended give 0 quietly.
+TEST(RunEnd, EachEndHasItsProcessStatus)
+{
+    using enum run_end;
+    const struct row { run_end end; int status; bool at_once, announced; } rows[] = {{none, 0, false, false},
+        {help, 0, true, true}, {version, 0, true, false}, {refused, 0, true, true}, {no_interface, -1, true, false},
+        {no_socket_library, -1, true, false}, {no_socket, 0, false, false}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(static_cast<int>(r.end));
+        EXPECT_EQ(run_end_rule_of(r.end).status, r.status);
+        EXPECT_EQ(run_end_rule_of(r.end).ends_process, r.at_once);
+        EXPECT_EQ(run_end_rule_of(r.end).announces_shutdown, r.announced);
+    }
 }
 
 // Words are not unquoted; "/c" drops one word, "/i" and "/r" two.
@@ -326,29 +351,33 @@ TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
     static net_waker w;
     net_socket s = net_invalid_socket;
     ASSERT_TRUE(net_startup() == 0 && net_waker_open(&w) == 0 && net_bind(s = net_udp_socket(), w.self.addr, 0) == 0);
-    forward_set_wake(settings.forward, [](void*) { net_waker_wake(w); }, nullptr);
-    EXPECT_EQ(logged([] { std::thread a([] { tap_shutdown(2); }); tap_shutdown(15); a.join(); }), "Shutting down...\n");
-    forward_set_wake(settings.forward, nullptr, nullptr);
+    static tap_run_state st;
+    forward_set_wake(st.forward, [](void*) { net_waker_wake(w); }, nullptr);
+    EXPECT_EQ(logged([] { std::thread a([] { stop_run(st); }); stop_run(st); a.join(); }), "Shutting down...\n");
+    forward_set_wake(st.forward, nullptr, nullptr);
     ASSERT_EQ(net_send_to(w.s, "x", 1, net_addr4{w.self.addr, net_order16(net_local_port(s))}), 1);
     char b;
-    EXPECT_TRUE(settings.forward.stop && net_wait_readable_or_woken(s, w, 20'000'000) == 2 &&
-                net_wait_readable_or_woken(s, w, 20'000'000) == 1 && net_recv_from(s, &b, 1, nullptr) == 1 &&
-                net_wait_readable_or_woken(s, w, 20'000) == 0);
+    EXPECT_TRUE(st.forward.stop);
+    EXPECT_EQ(net_wait_readable_or_woken(s, w, 20'000'000), 2);
+    EXPECT_EQ(net_wait_readable_or_woken(s, w, 20'000'000), 1);
+    EXPECT_EQ(net_recv_from(s, &b, 1, nullptr), 1);
+    EXPECT_EQ(net_wait_readable_or_woken(s, w, 20'000), 0);
     net_close(s);
     net_waker_close(&w);
     EXPECT_EQ(w.s, net_invalid_socket);
     using enum run_phase;
-    EXPECT_TRUE(run_phase_enter(settings, forwarding) && !run_phase_enter(settings, forwarding) &&
-                !run_phase_enter(settings, setting_up) && run_phase_enter(settings, ended) &&
-                !run_phase_enter(settings, shutting_down));
+    for (auto [next, moved] : {std::pair{forwarding, true}, {forwarding, false}, {setting_up, false}, {ended, true},
+                               {shutting_down, false}})
+        EXPECT_EQ(run_phase_enter(st, next), moved) << static_cast<int>(next);
 }
 
 // The collector's address is the first non-empty field, the port the next one, never cut, wrapped or partly read.
 // Set-up opens a socket, bound before the first send, only for a usable collector; without -i, no self filter.
+// An unusable collector still lets the run go on, to the loop's "Socket error".
 TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
 {
     const std::string bad_port = "ERROR: Invalid -c port '", format = "ERROR: Invalid -c format specified: missing ";
-    const std::tuple<std::string, int, std::string> rows[] = {  // text, port (0: refused), what the refusal says
+    const struct row { std::string text; int port; std::string said; } rows[] = {  // port 0: refused
         {"127.0.0.1:5000:7", 5000, ""}, {"127.0.0.1::5000", 5000, ""}, {"127.0.0.1:05000", 5000, ""},
         {"127.0.0.1" + std::string(54, ':') + "5000", 5000, ""}, {"127.0.0.1:65535", 65535, ""}, {"127.0.0.1:1", 1, ""},
         {"127.0.0.1:70000", 0, bad_port + "70000': not a port number"}, {"127.0.0.1:5000x", 0, bad_port + "5000x'"},
@@ -357,18 +386,22 @@ TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
         {"127.0.0.1:65536", 0, bad_port + "65536'"}, {"127.0.0.1:", 0, format + "port"},
         {std::string(254, 'a') + ":5000", 0, "ERROR: Invalid -c address: 254 characters, at most 253"}};
     std::vector<std::string> args = {"vantry_remote", "-K", "-t", "37008", "-c", ""};
-    for (const auto& [text, port, said] : rows) {
-        args[5] = text;
-        int rc = 1;
-        const std::string log = logged([&] { rc = tap_setup(args); });
-        tap_sender& s = settings.forward.sender;
-        const bool bound = s.socket != net_invalid_socket && net_local_port(s.socket) != 0;
-        EXPECT_EQ(std::to_string(rc) + (bound ? " bound" : "") + (settings.self_filter ? " filter" : "") +
-                      (s.has_destination ? " to " + std::to_string(net_order16(s.to.port)) : ""),
-                  port ? "0 bound to " + std::to_string(port) : "-1") << text;
-        EXPECT_TRUE(s.to.addr == (port ? ipv4_of(127, 0, 0, 1) : 0) && log.find(said) != std::string::npos &&
-                    (log.find("ERROR") == std::string::npos) == (port != 0)) << log;
-        net_close(std::exchange(s, tap_sender{}).socket);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.text);
+        args[5] = r.text;
+        tap_options o = {};
+        tap_run_state st;
+        run_end end = run_end::help;
+        const std::string log = logged([&] { end = tap_setup(o, st, args); });
+        const tap_sender& s = st.forward.sender;
+        EXPECT_EQ(end, run_end::none);
+        EXPECT_EQ(s.socket != net_invalid_socket && net_local_port(s.socket) != 0, r.port != 0);
+        EXPECT_EQ(s.has_destination ? net_order16(s.to.port) : 0, r.port);
+        EXPECT_EQ(s.to.addr, r.port ? ipv4_of(127, 0, 0, 1) : 0);
+        EXPECT_FALSE(st.capture.fallback_filter);
+        EXPECT_THAT(log, testing::HasSubstr(r.said));
+        EXPECT_EQ(log.find("ERROR") == std::string::npos, r.port != 0) << log;
+        net_close(st.forward.sender.socket);
     }
 #if !defined(_WIN32)
     // In a network namespace of its own the lookup fails at once and no query leaves the machine.
@@ -376,7 +409,10 @@ TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
         GTEST_SKIP() << "a network namespace needs root";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     args[5] = "no-such-collector.invalid:5000";
-    EXPECT_EXIT(std::_Exit(::unshare(CLONE_NEWNET) || ::dup2(2, 1) < 0 || tap_setup(args) != -1),
-                testing::ExitedWithCode(0), "Invalid -c address 'no-such-collector.invalid': not an IPv4");
+    auto no_socket = [&args, o = tap_options{}, st = std::make_unique<tap_run_state>()]() mutable {
+        return tap_setup(o, *st, args) == run_end::none && st->forward.sender.socket == net_invalid_socket;
+    };
+    EXPECT_EXIT(std::_Exit(::unshare(CLONE_NEWNET) || ::dup2(2, 1) < 0 || !no_socket()), testing::ExitedWithCode(0),
+                "Invalid -c address 'no-such-collector.invalid': not an IPv4");
 #endif
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "run/run_settings.h"
+#include "run/tap_run.h"
 #include "service/service_host.h"
 
 struct fake_os {
@@ -113,7 +113,8 @@ inline const service_api fake_service_api = {
     .start_run_thread = [](auto text) { return fake.run = text, delete[] text, fake_call("thread", fake.run.c_str()); },
 };
 
-// Puts api (the fake unless given) in, as set up, and the host's records as at start. It stays in: no test runs a tap.
+// Puts api (the fake unless given) in, as set up, and the host's records as at start. Tests keep service_os with a
+// probe_guard; the service fuzzer leaves the fake in, as it never runs a tap.
 inline void fake_reset(const fake_os& setup = {}, const service_api* api = &fake_service_api)
 {
     fake = setup, service_os = api, console_mode = 0, status_checkpoint = 1, current_status = {};

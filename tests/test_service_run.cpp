@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "service/launcher.h"
+#include "tests/test_support.h"
 #include "test_service_fake.h"
 
 namespace {
@@ -103,6 +104,7 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         // The system's text without its line end, or nothing when it would not fit 256 bytes with the code.
         {rm, {.fail = {"scm"}, .message = m + "\r\n"}, "OpenSCManager failed - " + m + " (0x5)\n", "scm\n"},
         {rm, {.fail = {"scm"}, .message = m + "m\r\n"}, "OpenSCManager failed - \n", "scm\n"}};
+    probe_guard<const service_api*> os(service_os);
     for (const row& r : rows) {
         SCOPED_TRACE(&r - rows);
         static service_api api = fake_service_api;
@@ -112,8 +114,10 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         argv.push_back(nullptr);
         EXPECT_EQ(launcher_main(static_cast<int>(r.argv.size()), const_cast<char**>(argv.data())), 0);
         EXPECT_TRUE(matches(fake.out, r.out)) << fake.out;
-        EXPECT_TRUE(matches(fake.log, r.log) && fake.log.find("bad") == fake.log.npos) << fake.log;
-        EXPECT_EQ(fake.handles + (tap_stop_event != nullptr), 0);
+        EXPECT_TRUE(matches(fake.log, r.log)) << fake.log;
+        EXPECT_EQ(fake.log.find("bad"), fake.log.npos) << fake.log;
+        EXPECT_EQ(fake.handles, 0);
+        EXPECT_EQ(tap_stop_event.load(), nullptr);
     }
     for (std::uint32_t event = 0; event < 8; ++event)  // Windows' numbers: logoff (5) and shutdown (6) stop nothing
         EXPECT_EQ(console_event_signal(event), event == 0 ? 2 : event <= 2 ? 15 : 0) << event;
@@ -150,8 +154,9 @@ TEST(StopEvent, StopRequestsRacingTheCloseNeverUseAClosedEvent)
     api.event_close = [](stop_event* e) { misuse += (event_of(e).fetch_or(1) & 4095) != 0; };
     api.event_wait = [](stop_event* e) { for (auto end = now() + 1s; !(event_of(e) & 4096) && now() < end;) yield(); };
     api.sleep_ms = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    probe_guard<const service_api*> os(service_os);
     fake_reset({}, &api);
-    console_mode = 1;  // the handler then only sets the event
+    probe_guard<int> console(console_mode, 1);  // the handler then only sets the event
     std::atomic<bool> done{false};
     auto setter = [&done] { for (; !done; yield()) service_control_handler(1); };
     std::thread a(setter), b(setter);
@@ -159,7 +164,8 @@ TEST(StopEvent, StopRequestsRacingTheCloseNeverUseAClosedEvent)
     for (auto end = now() + 3s; made < 100 && now() < end;)
         run_until_stopped(1, argv);
     done = true;
-    a.join(), b.join();
+    a.join();
+    b.join();
     EXPECT_EQ(misuse, 0);
     EXPECT_EQ(std::count_if(events, events + made, [](auto& e) { return e & 1; }), made);  // each closed
 }

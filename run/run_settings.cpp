@@ -1,3 +1,0 @@
-#include "run/run_settings.h"
-
-run_settings settings;

@@ -1,0 +1,38 @@
+// What the options of a tap run say, read into a plain record.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "forward/allow_list.h"
+#include "run/run_end.h"
+#include "support/version.h"
+
+inline constexpr const char* tap_title = "Vantry remote/virtual tap";
+
+struct allow_list_release {
+    void operator()(prefix_trie* list) const { release_allow_list(&list); }
+};
+using allow_list_handle = std::unique_ptr<prefix_trie, allow_list_release>;
+
+// Written while options are read, read-only afterwards but for the -k text
+// (wiped once -A has derived its key) and the allow-list (handed to the
+// run). A fresh record is "= {}".
+struct tap_options {
+    std::optional<std::string> collector;
+    std::optional<std::string> bpf_filter;  // the user's filter
+    std::optional<std::string> interface_name;
+    std::uint16_t tzsp_port = 0;
+    std::int32_t tap_id = 0;
+    std::int32_t snaplen = 0x10000;
+    bool disable_encryption = false;
+    // -A: datagrams sealed (wire/sealed_datagram.h) with a key derived from
+    // the -k text, kept for that until the run starts.
+    bool authenticated = false;
+    std::string key_text;
+    allow_list_handle allow_list;  // -H; null: everything passes
+    // Set by the reading function that returned other than 0.
+    run_end stopped_by = run_end::none;
+};
