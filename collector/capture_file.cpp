@@ -19,11 +19,6 @@
 
 namespace {
 
-// Section headers and interface blocks are built here, one at a time.
-std::uint8_t block[256];
-// And each enhanced packet block.
-std::uint8_t packet[pcapng_packet_head_size + 65535 + pcapng_packet_tail_max];
-
 // The trace log writes to standard output. When the capture stream takes
 // it, the log moves to standard error and the stream gets the original
 // descriptor, in binary mode.
@@ -52,13 +47,14 @@ int write_counted(std::FILE* out, const void* p, std::size_t n, std::uint64_t* s
     return 0;
 }
 
-// The interface block of s, built in block; its size.
-std::size_t describe(const source& s)
+// The interface block of s, built in f's header block; its size.
+std::size_t build_interface_block(const capture_file& f, const source& s)
 {
     char name[source_name_max], description[64];
     source_name(s, name, sizeof name);
     source_description(s, description, sizeof description);
-    return pcapng_interface_description(block, sizeof block, name, description);
+    std::uint8_t* block = f.blocks->header_block;
+    return pcapng_interface_description(block, sizeof f.blocks->header_block, name, description);
 }
 
 // What starts every file: the pcap header, or a section header and the
@@ -72,10 +68,13 @@ int write_headers(const capture_file& f, std::FILE* out, const source_table& t, 
     }
     char application[64];
     std::snprintf(application, sizeof application, "vantry_collector %s", vantry_version);
-    if (write_counted(out, block, pcapng_section_header(block, sizeof block, application), size) != 0)
+    std::uint8_t* block = f.blocks->header_block;
+    const std::size_t section_size =
+        pcapng_section_header(block, sizeof f.blocks->header_block, application);
+    if (write_counted(out, block, section_size, size) != 0)
         return -1;
     for (std::size_t i = 0; i < t.count; ++i)
-        if (write_counted(out, block, describe(t.entries[i]), size) != 0)
+        if (write_counted(out, block, build_interface_block(f, t.entries[i]), size) != 0)
             return -1;
     return 0;
 }
@@ -179,7 +178,9 @@ int collector_log_to_stderr()
 
 int capture_file_open(capture_file* f, const source_table& sources, std::int64_t now)
 {
-    if (rotation_history_init(&f->history, f->rotation.max_files) != 0) {
+    if (!f->blocks)
+        f->blocks = new (std::nothrow) capture_block_buffers;
+    if (!f->blocks || rotation_history_init(&f->history, f->rotation.max_files) != 0) {
         errno = ENOMEM;
         return -1;
     }
@@ -211,16 +212,16 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
     const bool ng = f->format == capture_format::pcapng;
     std::uint64_t needed = ng ? pcapng_packet_size(r.caplen) : pcap_record_header_size + r.caplen;
     for (std::size_t i = f->interfaces; ng && i <= index; ++i)
-        needed += describe(t.entries[i]);
+        needed += build_interface_block(*f, t.entries[i]);
     if (rotation_due(f->rotation, f->state, now, needed) && next_file(f, t, now, needed) != 0)
         return -1;
     std::uint64_t* size = &f->state.size;
     for (; ng && f->interfaces <= index; ++f->interfaces)
-        if (write_counted(f->f, block, describe(t.entries[f->interfaces]), size) != 0)
+        if (write_counted(f->f, f->blocks->header_block,
+                          build_interface_block(*f, t.entries[f->interfaces]), size) != 0)
             return -1;
     if (ng) {
-        // The block whole, then one write: three writes per frame were a
-        // tenth of the collector's time at 64-byte frames.
+        std::uint8_t* packet = f->blocks->packet_block;
         std::uint8_t head[pcapng_packet_head_size], tail[pcapng_packet_tail_max];
         pcapng_packet_head(head, static_cast<std::uint32_t>(index), r);
         const std::size_t t = pcapng_packet_tail(tail, r.caplen);
@@ -248,5 +249,7 @@ void capture_file_close(capture_file* f)
     f->f = nullptr;
     delete[] f->buffer;
     f->buffer = nullptr;
+    delete f->blocks;
+    f->blocks = nullptr;
     rotation_history_release(&f->history);
 }

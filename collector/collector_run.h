@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/tuntap.h"
+#include "wire/tap_datagram.h"
 #include "collector/capture_file.h"
 #include "collector/collector_options.h"
 #include "collector/sources.h"
@@ -42,6 +43,16 @@ struct collector_sealing {
     stream_table streams;
 };
 
+// The receive loop's buffers, allocated once at set-up: a batch of
+// datagrams as the socket fills them, and the decoded view of one.
+inline constexpr int receive_batch_size = 16;
+inline constexpr std::size_t receive_datagram_cap = 65552;
+struct receive_buffers {
+    std::uint8_t datagrams[receive_batch_size][receive_datagram_cap];
+    net_recv_slot batch[receive_batch_size];
+    tap_datagram_view view;
+};
+
 // What one collector run holds open, and its counts.
 struct collector_run {
     collector_options opt;
@@ -50,6 +61,7 @@ struct collector_run {
     net_socket s = net_invalid_socket;
     net_waker waker;              // woken by a stop signal
     source_table sources;
+    receive_buffers* receiving = nullptr;
     collector_stats stats;
     collector_sealing sealing;  // with -A
     std::uint64_t next_stats_ms = 0;  // with -S

@@ -1,6 +1,7 @@
 // Setting up a collector run and releasing it.
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "wire/speck.h"
 #include "platform/net_batch_collector.h"
@@ -21,6 +22,11 @@ int open_output(collector_run& run)
 {
     if (source_table_init(&run.sources, source_table_default_capacity) != 0) {
         COLLECTOR_LOG(trace_level_error, "Unable to allocate the table of sources");
+        return -1;
+    }
+    run.receiving = new (std::nothrow) receive_buffers;
+    if (!run.receiving) {
+        COLLECTOR_LOG(trace_level_error, "Unable to allocate the receive buffers");
         return -1;
     }
     if (!run.opt.write_path)
@@ -171,6 +177,8 @@ void collector_release(collector_run& run)
     net_close(run.s);
     run.s = net_invalid_socket;
     source_table_release(&run.sources);
+    delete run.receiving;
+    run.receiving = nullptr;
     collector_sealing& s = run.sealing;
     if (s.cipher.h)
         sealed_cipher_close(&s.cipher);
