@@ -81,7 +81,7 @@ int write_headers(const capture_file& f, std::FILE* out, const source_table& t, 
 
 // Gives out, just opened, a buffer of capture_file_buffer_size: the
 // buffer, or null when none can be had (out then keeps its default one).
-char* buffered(std::FILE* out)
+char* set_large_buffer(std::FILE* out)
 {
     char* buffer = out ? new (std::nothrow) char[capture_file_buffer_size] : nullptr;
     if (buffer && std::setvbuf(out, buffer, _IOFBF, capture_file_buffer_size) != 0) {
@@ -95,7 +95,7 @@ char* buffered(std::FILE* out)
 void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int64_t opened,
                 unsigned number, std::uint64_t header_size)
 {
-    f->f = out;
+    f->out = out;
     f->number = number;
     f->interfaces = t.count;
     f->state = rotation_state{opened, header_size, f->rotation.max_bytes, 0};
@@ -139,11 +139,11 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
     // Everything written goes out before the next file opens: under a -G
     // name without a time in it the next file is this one, and bytes still
     // buffered for it would land in the new file when it is closed.
-    if (std::fflush(f->f) != 0)
+    if (std::fflush(f->out) != 0)
         return -1;
     errno = 0;
     std::FILE* out = std::fopen(name, "wb");
-    char* buffer = buffered(out);
+    char* buffer = set_large_buffer(out);
     std::uint64_t size = 0;
     if (!out || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
         int e = errno;
@@ -154,7 +154,7 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
         rotation_postpone(f->rotation, &f->state, now, needed);
         return 0;
     }
-    const int finished = std::fclose(f->f);
+    const int finished = std::fclose(f->out);
     delete[] f->buffer;
     f->buffer = buffer;
     std::memcpy(f->name, name, sizeof name);
@@ -193,7 +193,7 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
     std::uint64_t size = 0;
     if (!out)
         return -1;
-    f->buffer = buffered(out);
+    f->buffer = set_large_buffer(out);
     if (write_headers(*f, out, sources, &size) != 0 || std::fflush(out) != 0) {
         std::fclose(out);
         delete[] f->buffer;
@@ -217,7 +217,7 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
         return -1;
     std::uint64_t* size = &f->state.size;
     for (; ng && f->interfaces <= index; ++f->interfaces)
-        if (write_counted(f->f, f->blocks->header_block,
+        if (write_counted(f->out, f->blocks->header_block,
                           build_interface_block(*f, t.entries[f->interfaces]), size) != 0)
             return -1;
     if (ng) {
@@ -228,25 +228,25 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
         std::memcpy(packet, head, sizeof head);
         std::memcpy(packet + sizeof head, r.frame, r.caplen);
         std::memcpy(packet + sizeof head + r.caplen, tail, t);
-        if (write_counted(f->f, packet, sizeof head + r.caplen + t, size) != 0)
+        if (write_counted(f->out, packet, sizeof head + r.caplen + t, size) != 0)
             return -1;
     } else {
         std::uint8_t head[pcap_record_header_size];
         pcap_fill_record_header(head, r);
-        if (write_counted(f->f, head, sizeof head, size) != 0 || write_counted(f->f, r.frame, r.caplen, size) != 0)
+        if (write_counted(f->out, head, sizeof head, size) != 0 || write_counted(f->out, r.frame, r.caplen, size) != 0)
             return -1;
     }
     ++f->state.frames;
     return 0;
 }
 
-int capture_file_flush(capture_file* f) { return f->f && std::fflush(f->f) != 0 ? -1 : 0; }
+int capture_file_flush(capture_file* f) { return f->out && std::fflush(f->out) != 0 ? -1 : 0; }
 
 void capture_file_close(capture_file* f)
 {
-    if (f->f)
-        std::fclose(f->f);
-    f->f = nullptr;
+    if (f->out)
+        std::fclose(f->out);
+    f->out = nullptr;
     delete[] f->buffer;
     f->buffer = nullptr;
     delete f->blocks;

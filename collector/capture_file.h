@@ -36,8 +36,8 @@ struct capture_file {
     const char* pattern = nullptr;  // -w: a name, a strftime pattern with -G, or "-"
     rotation_settings rotation{};
 
-    std::FILE* f = nullptr;
-    char* buffer = nullptr;       // f's buffer, capture_file_buffer_size bytes (null: the default)
+    std::FILE* out = nullptr;     // the current file, open from capture_file_open to capture_file_close
+    char* buffer = nullptr;       // out's buffer, capture_file_buffer_size bytes (null: the default)
     capture_block_buffers* blocks = nullptr;
     char name[rotation_name_max] = {};
     unsigned number = 0;          // of the current file within its period

@@ -92,7 +92,7 @@ int look_up_stream(collector_run& run, const std::uint8_t* data, long n, const n
         }
         return 0;
     }
-    if (sealed_run_key(s.master, h.run_id, found->run_key) != 0) {
+    if (sealed_run_key(s.master_key, h.run_id, found->run_key) != 0) {
         COLLECTOR_LOG(trace_level_warning, "Decryption error");
         return -1;
     }
@@ -215,7 +215,7 @@ bool write_frames(collector_run& run, const tap_datagram_view& view, long i, std
     ++counts.datagrams;
     for (unsigned k = 0; k < view.record_count; ++k) {
         const tap_record_view& rec = view.records[k];
-        if (run.file.f &&
+        if (run.file.out &&
             capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
             return stream_broken(run);
         if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
@@ -315,9 +315,9 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
         statistics_when_due(run, stats_requested);
         // A wait broken by the signal itself must not lead into a blocking
         // receive: the stop decides first.
-        if (net_wait_readable_or_woken(run.s, run.waker, 1000000) != 1 || stop)
+        if (net_wait_readable_or_woken(run.socket, run.waker, 1000000) != 1 || stop)
             continue;
-        const int got = net_recv_batch(run.s, batch, receive_batch_size);
+        const int got = net_recv_batch(run.socket, batch, receive_batch_size);
         for (int i = 0; i < got && more; ++i)
             more = collector_take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
         // Readers such as a live capture viewer see each batch at once.

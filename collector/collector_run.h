@@ -37,7 +37,7 @@ struct collector_stats {
 // datagram (keyed per stream; keyed_stream says whose key it holds, -1
 // none or a stream not yet known), and the streams.
 struct collector_sealing {
-    std::uint8_t master[sealed_key_size] = {};
+    std::uint8_t master_key[sealed_key_size] = {};
     sealed_cipher cipher;
     long keyed_stream = -1;
     stream_table streams;
@@ -56,9 +56,9 @@ struct receive_buffers {
 // What one collector run holds open, and its counts.
 struct collector_run {
     collector_options opt;
-    capture_file file;            // open when file.f is set
+    capture_file file;            // open when file.out is set
     tuntap_interface* tuntap = nullptr;  // the TAP interface, if any
-    net_socket s = net_invalid_socket;
+    net_socket socket = net_invalid_socket;
     net_waker waker;              // woken by a stop signal
     source_table sources;
     receive_buffers* receiving = nullptr;

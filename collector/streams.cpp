@@ -30,7 +30,7 @@ long find_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_
 
 // Into the ring of retired runs, in place of the oldest once it is full; a
 // run retired before (it came back) only gets its new highest number.
-void retire(stream_table* t, const sealed_stream& s)
+void retire_run(stream_table* t, const sealed_stream& s)
 {
     if (t->retired_capacity == 0)
         return;
@@ -118,7 +118,7 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
         k = least_recently_heard(*t);
         hash_index_remove(&t->by_run, run_hash(t->entries[k].run), k,
                           [t](std::size_t n) { return run_hash(t->entries[n].run); });
-        retire(t, t->entries[k]);
+        retire_run(t, t->entries[k]);
         *forgot = true;
     } else {
         ++t->count;

@@ -20,9 +20,9 @@ sealed_sender* tap_once()
 {
     static sealed_sender s;
     std::uint8_t key[sealed_key_size];
-    FUZZ_CHECK(sealed_sender_open(&s, run.sealing.master) == 0, "no tap");
+    FUZZ_CHECK(sealed_sender_open(&s, run.sealing.master_key) == 0, "no tap");
     std::fill(s.run_id, s.run_id + sealed_run_id_size, 7);  // the same tags for the same input, run after run
-    FUZZ_CHECK(sealed_run_key(run.sealing.master, s.run_id, key) == 0 && sealed_cipher_key(s.cipher, key) == 0, "key");
+    FUZZ_CHECK(sealed_run_key(run.sealing.master_key, s.run_id, key) == 0 && sealed_cipher_key(s.cipher, key) == 0, "key");
     return &s;
 }
 sealed_sender& tap = *tap_once();
