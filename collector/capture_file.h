@@ -36,7 +36,7 @@ struct capture_file {
     const char* pattern = nullptr;  // -w: a name, a strftime pattern with -G, or "-"
     rotation_settings rotation{};
 
-    std::FILE* out = nullptr;     // the current file, open from capture_file_open to capture_file_close
+    std::FILE* out = nullptr;     // the current file, from capture_file_open to _close
     char* buffer = nullptr;       // out's buffer, capture_file_buffer_size bytes (null: the default)
     capture_block_buffers* blocks = nullptr;
     char name[rotation_name_max] = {};

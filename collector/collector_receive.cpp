@@ -194,7 +194,7 @@ long find_source(collector_run& run, const tap_datagram_view& view, const net_pe
     return i;
 }
 
-bool stream_broken(const collector_run& run)
+bool capture_stream_broken(const collector_run& run)
 {
     int e = errno;
     // Wireshark may close its FIFO before it sends the signal that ends
@@ -217,7 +217,7 @@ bool write_frames(collector_run& run, const tap_datagram_view& view, long i, std
         const tap_record_view& rec = view.records[k];
         if (run.file.out &&
             capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
-            return stream_broken(run);
+            return capture_stream_broken(run);
         if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
             ++run.stats.tuntap_write_errors;
         ++run.stats.frames;
@@ -322,7 +322,7 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
             more = collector_take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
         // Readers such as a live capture viewer see each batch at once.
         if (more && got > 0 && capture_file_flush(&run.file) != 0)
-            more = stream_broken(run);
+            more = capture_stream_broken(run);
     }
 }
 

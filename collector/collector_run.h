@@ -85,7 +85,8 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested);
 
 // One received datagram of n bytes (or a receive result below 0, counted
-// as a wrong length), decrypted or opened in place, decoded and written.
+// as a wrong length), decrypted or opened in place, decoded (into
+// run.receiving, so after collector_set_up) and written.
 // False once the run is done (the frame count reached, or the capture
 // stream broken).
 bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,

@@ -35,9 +35,9 @@ int open_output(collector_run& run)
     run.file.pattern = run.opt.write_path;
     run.file.rotation = run.opt.rotation;
     errno = 0;
-    return capture_file_open(&run.file, run.sources, collector_unix_now()) == 0
-               ? 0
-               : error_with_cause("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
+    if (capture_file_open(&run.file, run.sources, collector_unix_now()) == 0)
+        return 0;
+    return error_with_cause("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
 }
 
 // -A: the master key (Argon2id, once), the handle and the streams.

@@ -65,7 +65,8 @@ int hash_index_remove(hash_index* x, std::uint64_t hash, std::size_t entry, cons
     --x->entry_count;
     for (std::size_t next = (gap + 1) & x->slot_mask; x->slots[next] != 0;
          next = (next + 1) & x->slot_mask) {
-        const std::size_t home = hash_index_home(*x, hash_of(static_cast<std::size_t>(x->slots[next] - 1)));
+        const std::size_t moved = x->slots[next] - 1;
+        const std::size_t home = hash_index_home(*x, hash_of(moved));
         // Distances from home along the probe: the entry may fill the gap
         // only if the gap is no further from its home than it is now.
         if (((next - home) & x->slot_mask) < ((next - gap) & x->slot_mask))

@@ -23,9 +23,10 @@ bool run_named(const run_name& r, std::uint16_t tap_id, const std::uint8_t* run_
 
 long find_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
-    return hash_index_find(t.retired_by_run, run_hash(tap_id, run_id), [&t, tap_id, run_id](std::size_t k) {
+    const auto is_run = [&t, tap_id, run_id](std::size_t k) {
         return run_named(t.retired[k].run, tap_id, run_id);
-    });
+    };
+    return hash_index_find(t.retired_by_run, run_hash(tap_id, run_id), is_run);
 }
 
 // Into the ring of retired runs, in place of the oldest once it is full; a
@@ -92,9 +93,10 @@ void stream_table_release(stream_table* t)
 
 long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
-    return hash_index_find(t.by_run, run_hash(tap_id, run_id), [&t, tap_id, run_id](std::size_t k) {
+    const auto is_run = [&t, tap_id, run_id](std::size_t k) {
         return run_named(t.entries[k].run, tap_id, run_id);
-    });
+    };
+    return hash_index_find(t.by_run, run_hash(tap_id, run_id), is_run);
 }
 
 bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id,
