@@ -103,7 +103,7 @@ void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int
 
 // Records the new file and removes the oldest one past -W. A removal that
 // fails costs a warning only: the run goes on.
-void keep_at_most(capture_file* f, std::int64_t opened, unsigned number)
+void remove_files_past_limit(capture_file* f, std::int64_t opened, unsigned number)
 {
     rotation_file old;
     if (rotation_history_push(&f->history, {opened, number}, &old) != 1)
@@ -123,7 +123,7 @@ void keep_at_most(capture_file* f, std::int64_t opened, unsigned number)
 // Moves to the next file. One that cannot be named, opened or started is
 // an ERROR line; the current file then goes on, until the next try. 0; -1 when the current
 // file cannot be finished.
-int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uint64_t needed)
+int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std::uint64_t needed)
 {
     const bool new_period = f->rotation.seconds > 0 && now - f->state.opened >= f->rotation.seconds;
     const std::int64_t opened = new_period ? now : f->state.opened;
@@ -159,7 +159,7 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
     f->buffer = buffer;
     std::memcpy(f->name, name, sizeof name);
     start_file(f, out, t, opened, number, size);
-    keep_at_most(f, opened, number);
+    remove_files_past_limit(f, opened, number);
     COLLECTOR_LOG(trace_level_normal, "Writing '%s'", f->name);
     return finished == 0 ? 0 : -1;
 }
@@ -213,7 +213,7 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
     std::uint64_t needed = ng ? pcapng_packet_size(r.caplen) : pcap_record_header_size + r.caplen;
     for (std::size_t i = f->interfaces; ng && i <= index; ++i)
         needed += build_interface_block(*f, t.entries[i]);
-    if (rotation_due(f->rotation, f->state, now, needed) && next_file(f, t, now, needed) != 0)
+    if (rotation_due(f->rotation, f->state, now, needed) && open_next_file(f, t, now, needed) != 0)
         return -1;
     std::uint64_t* size = &f->state.size;
     for (; ng && f->interfaces <= index; ++f->interfaces)
