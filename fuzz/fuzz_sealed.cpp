@@ -11,7 +11,9 @@ namespace {
 collector_run* run_once()
 {
     static collector_run run;
-    run.opt.port = 0, run.opt.key = "fuzz", run.opt.authenticated = true;
+    run.opt.port = 0;
+    run.opt.key = "fuzz";
+    run.opt.authenticated = true;
     FUZZ_CHECK(collector_set_up(run) == 0, "no collector");
     return &run;
 }
@@ -35,10 +37,17 @@ struct window_model {
     bool take(std::uint64_t seq)
     {
         if (started && (seen.count(seq) || (seq < top && top - seq >= replay_window_bits))) return false;
-        if (!started) first = top = seq, started = true;
-        else if (seq > top) lost += seq - top - 1, top = seq;
-        else if (seq > first) --lost;
-        return seen.insert(seq), true;
+        if (!started) {
+            first = top = seq;
+            started = true;
+        } else if (seq > top) {
+            lost += seq - top - 1;
+            top = seq;
+        } else if (seq > first) {
+            --lost;
+        }
+        seen.insert(seq);
+        return true;
     }
 };
 }  // namespace
@@ -47,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     stream_table_release(&run.sealing.streams);
     FUZZ_CHECK(stream_table_init(&run.sealing.streams, 4, 4) == 0, "no table");
-    run.sealing.keyed_stream = -1, run.stats = {};
+    run.sealing.keyed_stream = -1;
+    run.stats = {};
     window_model model;
     static std::uint8_t d[sealed_overhead + tap_record_header_size + 256];
     for (std::size_t at = 0; size - at >= 4 && size - at - 4 >= data[at + 3];) {

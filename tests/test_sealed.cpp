@@ -101,7 +101,8 @@ TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
 {
     loopback_collector col;
     sealing_tap tap;
-    col.sender.encrypt = true, col.sender.sealed = &tap.s;
+    col.sender.encrypt = true;
+    col.sender.sealed = &tap.s;
     auto batch = std::make_unique<tap_batch>();
     tap_batch_init(*batch, 65537, &col.sender);
     const std::vector<bytes> frames = {pattern(3, 1), pattern(70000, 2), pattern(40, 3)};
@@ -142,7 +143,9 @@ struct collector_fixture {
     collector_run run;
     explicit collector_fixture(bool sealed)
     {
-        run.opt.port = 0, run.opt.key = "mango", run.opt.authenticated = sealed;
+        run.opt.port = 0;
+        run.opt.key = "mango";
+        run.opt.authenticated = sealed;
         EXPECT_EQ(collector_set_up(run), 0);
     }
     ~collector_fixture() { collector_release(run); }
@@ -206,7 +209,7 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     const bytes sealed = tap.datagram(0, pattern(10, 1));
     {
         collector_fixture col(false);
-        col.take(sealed), col.take(speck), col.take(bytes(20));
+        for (const bytes& d : {sealed, speck, bytes(20)}) col.take(d);
         EXPECT_EQ(col.run.stats.wrong_mode, 1u);
         EXPECT_EQ(col.run.stats.bad_magic, 1u);
         EXPECT_EQ(col.run.sources.count, 1u) << "the Speck datagram decoded (no frames), a sealed one never does";
