@@ -12,11 +12,6 @@
 
 namespace {
 
-// Section headers and interface blocks are built here, one at a time.
-std::uint8_t block[256];
-// And each enhanced packet block.
-std::uint8_t packet[pcapng_packet_head_size + 65535 + pcapng_packet_tail_max];
-
 // The trace log writes to standard output. When the capture stream takes
 // it, the log moves to standard error and the stream gets the original
 // descriptor, in binary mode.
@@ -38,13 +33,14 @@ int write_counted(std::FILE* out, const void* p, std::size_t n, std::uint64_t* s
     return 0;
 }
 
-// The interface block of s, built in block; its size.
-std::size_t describe(const source& s)
+// The interface block of s, built in f's header block; its size.
+std::size_t build_interface_block(const capture_file& f, const source& s)
 {
     char name[source_name_max], description[64];
     source_name(s, name, sizeof name);
     source_description(s, description, sizeof description);
-    return pcapng_interface_description(block, sizeof block, name, description);
+    std::uint8_t* block = f.blocks->header_block;
+    return pcapng_interface_description(block, sizeof f.blocks->header_block, name, description);
 }
 
 // What starts every file: the pcap header, or a section header and the
@@ -58,17 +54,20 @@ int write_headers(const capture_file& f, std::FILE* out, const source_table& t, 
     }
     char application[64];
     std::snprintf(application, sizeof application, "vantry_collector %s", vantry_version);
-    if (write_counted(out, block, pcapng_section_header(block, sizeof block, application), size) != 0)
+    std::uint8_t* block = f.blocks->header_block;
+    const std::size_t section_size =
+        pcapng_section_header(block, sizeof f.blocks->header_block, application);
+    if (write_counted(out, block, section_size, size) != 0)
         return -1;
     for (std::size_t i = 0; i < t.count; ++i)
-        if (write_counted(out, block, describe(t.entries[i]), size) != 0)
+        if (write_counted(out, block, build_interface_block(f, t.entries[i]), size) != 0)
             return -1;
     return 0;
 }
 
 // Gives out, just opened, a buffer of capture_file_buffer_size: the
 // buffer, or null when none can be had (out then keeps its default one).
-char* buffered(std::FILE* out)
+char* set_large_buffer(std::FILE* out)
 {
     char* buffer = out ? new (std::nothrow) char[capture_file_buffer_size] : nullptr;
     if (buffer && std::setvbuf(out, buffer, _IOFBF, capture_file_buffer_size) != 0) {
@@ -82,7 +81,7 @@ char* buffered(std::FILE* out)
 void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int64_t opened,
                 unsigned number, std::uint64_t header_size)
 {
-    f->f = out;
+    f->out = out;
     f->number = number;
     f->interfaces = t.count;
     f->state = rotation_state{opened, header_size, f->rotation.max_bytes, 0};
@@ -90,7 +89,7 @@ void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int
 
 // Records the new file and removes the oldest one past -W. A removal that
 // fails costs a warning only: the run goes on.
-void keep_at_most(capture_file* f, std::int64_t opened, unsigned number)
+void remove_files_past_limit(capture_file* f, std::int64_t opened, unsigned number)
 {
     rotation_file old;
     if (rotation_history_push(&f->history, {opened, number}, &old) != 1)
@@ -110,7 +109,7 @@ void keep_at_most(capture_file* f, std::int64_t opened, unsigned number)
 // Moves to the next file. One that cannot be named, opened or started is
 // an ERROR line; the current file then goes on, until the next try. 0; -1 when the current
 // file cannot be finished.
-int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uint64_t needed)
+int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std::uint64_t needed)
 {
     const bool new_period = f->rotation.seconds > 0 && now - f->state.opened >= f->rotation.seconds;
     const std::int64_t opened = new_period ? now : f->state.opened;
@@ -126,11 +125,11 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
     // Everything written goes out before the next file opens: under a -G
     // name without a time in it the next file is this one, and bytes still
     // buffered for it would land in the new file when it is closed.
-    if (std::fflush(f->f) != 0)
+    if (std::fflush(f->out) != 0)
         return -1;
     errno = 0;
     std::FILE* out = std::fopen(name, "wb");
-    char* buffer = buffered(out);
+    char* buffer = set_large_buffer(out);
     std::uint64_t size = 0;
     if (!out || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
         int e = errno;
@@ -141,12 +140,12 @@ int next_file(capture_file* f, const source_table& t, std::int64_t now, std::uin
         rotation_postpone(f->rotation, &f->state, now, needed);
         return 0;
     }
-    const int finished = std::fclose(f->f);
+    const int finished = std::fclose(f->out);
     delete[] f->buffer;
     f->buffer = buffer;
     std::memcpy(f->name, name, sizeof name);
     start_file(f, out, t, opened, number, size);
-    keep_at_most(f, opened, number);
+    remove_files_past_limit(f, opened, number);
     COLLECTOR_LOG(trace_level_normal, "Writing '%s'", f->name);
     return finished == 0 ? 0 : -1;
 }
@@ -157,7 +156,9 @@ int collector_log_to_stderr() { return stdout_onto_stderr(); }
 
 int capture_file_open(capture_file* f, const source_table& sources, std::int64_t now)
 {
-    if (rotation_history_init(&f->history, f->rotation.max_files) != 0) {
+    if (!f->blocks)
+        f->blocks = new (std::nothrow) capture_block_buffers;
+    if (!f->blocks || rotation_history_init(&f->history, f->rotation.max_files) != 0) {
         errno = ENOMEM;
         return -1;
     }
@@ -170,7 +171,7 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
     std::uint64_t size = 0;
     if (!out)
         return -1;
-    f->buffer = buffered(out);
+    f->buffer = set_large_buffer(out);
     if (write_headers(*f, out, sources, &size) != 0 || std::fflush(out) != 0) {
         std::fclose(out);
         delete[] f->buffer;
@@ -189,42 +190,44 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
     const bool ng = f->format == capture_format::pcapng;
     std::uint64_t needed = ng ? pcapng_packet_size(r.caplen) : pcap_record_header_size + r.caplen;
     for (std::size_t i = f->interfaces; ng && i <= index; ++i)
-        needed += describe(t.entries[i]);
-    if (rotation_due(f->rotation, f->state, now, needed) && next_file(f, t, now, needed) != 0)
+        needed += build_interface_block(*f, t.entries[i]);
+    if (rotation_due(f->rotation, f->state, now, needed) && open_next_file(f, t, now, needed) != 0)
         return -1;
     std::uint64_t* size = &f->state.size;
     for (; ng && f->interfaces <= index; ++f->interfaces)
-        if (write_counted(f->f, block, describe(t.entries[f->interfaces]), size) != 0)
+        if (write_counted(f->out, f->blocks->header_block,
+                          build_interface_block(*f, t.entries[f->interfaces]), size) != 0)
             return -1;
     if (ng) {
-        // The block whole, then one write: three writes per frame were a
-        // tenth of the collector's time at 64-byte frames.
+        std::uint8_t* packet = f->blocks->packet_block;
         std::uint8_t head[pcapng_packet_head_size], tail[pcapng_packet_tail_max];
         pcapng_packet_head(head, static_cast<std::uint32_t>(index), r);
         const std::size_t t = pcapng_packet_tail(tail, r.caplen);
         std::memcpy(packet, head, sizeof head);
         std::memcpy(packet + sizeof head, r.frame, r.caplen);
         std::memcpy(packet + sizeof head + r.caplen, tail, t);
-        if (write_counted(f->f, packet, sizeof head + r.caplen + t, size) != 0)
+        if (write_counted(f->out, packet, sizeof head + r.caplen + t, size) != 0)
             return -1;
     } else {
         std::uint8_t head[pcap_record_header_size];
         pcap_fill_record_header(head, r);
-        if (write_counted(f->f, head, sizeof head, size) != 0 || write_counted(f->f, r.frame, r.caplen, size) != 0)
+        if (write_counted(f->out, head, sizeof head, size) != 0 || write_counted(f->out, r.frame, r.caplen, size) != 0)
             return -1;
     }
     ++f->state.frames;
     return 0;
 }
 
-int capture_file_flush(capture_file* f) { return f->f && std::fflush(f->f) != 0 ? -1 : 0; }
+int capture_file_flush(capture_file* f) { return f->out && std::fflush(f->out) != 0 ? -1 : 0; }
 
 void capture_file_close(capture_file* f)
 {
-    if (f->f)
-        std::fclose(f->f);
-    f->f = nullptr;
+    if (f->out)
+        std::fclose(f->out);
+    f->out = nullptr;
     delete[] f->buffer;
     f->buffer = nullptr;
+    delete f->blocks;
+    f->blocks = nullptr;
     rotation_history_release(&f->history);
 }

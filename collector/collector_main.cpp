@@ -16,6 +16,9 @@
 
 namespace {
 
+// The process's signal plumbing, the entry's alone: a handler has no other
+// way to reach the run. Everything a receiving loop uses lives in its
+// collector_run.
 std::atomic<bool> stop_requested{false};
 std::atomic<bool> stats_requested{false};
 collector_run* running = nullptr;
@@ -55,10 +58,10 @@ int main(int argc, char** argv)
     std::signal(SIGUSR1, on_stats_signal);
 #endif
     if (run.opt.bind_address)
-        COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u of %s", net_local_port(run.s),
+        COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u of %s", net_local_port(run.socket),
                       run.opt.bind_address);
     else
-        COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(run.s));
+        COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(run.socket));
 
     collector_receive(run, stop_requested, stats_requested);
 

@@ -12,18 +12,11 @@
 
 namespace {
 
-// Fixed buffers: a batch of datagrams, and the decoded view of one.
-constexpr int batch_size = net_batch_max;
-constexpr std::size_t datagram_cap = 65552;
-std::uint8_t datagrams[batch_size][datagram_cap];
-net_datagram_in batch[batch_size];
-tap_datagram_view view;
-
 // Counts a datagram that is not used, in the summary's counter and in its
 // sender's field. The first of each kind is worth a warning; a stream of
 // them (a wrong key) would drown everything else.
-void refuse(collector_run& run, unsigned* counter, std::uint64_t source_counts::*field,
-            const char* verdict, long n, const net_peer& from, const char* why)
+void count_refusal(collector_run& run, unsigned* counter, std::uint64_t source_counts::*field,
+                   const char* verdict, long n, const net_peer& from, const char* why)
 {
     ++*counter;
     const long i = source_find_sender(run.sources, from);
@@ -37,13 +30,14 @@ void refuse(collector_run& run, unsigned* counter, std::uint64_t source_counts::
     COLLECTOR_LOG(level, "Datagram of %ld bytes from %s %s: %s", n, sender, verdict, why);
 }
 
-void note_bad(collector_run& run, tap_decode_result r, long n, const net_peer& from)
+void count_undecodable(collector_run& run, tap_decode_result r, long n, const net_peer& from)
 {
     collector_stats& stats = run.stats;
     unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
                         : r == tap_decode_bad_length ? &stats.bad_length
                                                      : &stats.bad_record;
-    refuse(run, counter, &source_counts::undecodable, "not decoded", n, from, tap_decode_text(r));
+    count_refusal(run, counter, &source_counts::undecodable, "not decoded", n, from,
+                  tap_decode_text(r));
 }
 
 // The window's verdict on a known stream's number, as a refusal; null
@@ -54,6 +48,111 @@ unsigned* window_refusal(collector_stats& st, window_verdict v, const char** why
     return v == window_replayed ? &st.replayed : v == window_too_old ? &st.too_old : nullptr;
 }
 
+// What the first step of opening a sealed datagram learns: its header, its
+// stream (-1 when not known), and for a stream not known the run key
+// derived for it and whether its run was retired, with the highest number
+// it had.
+struct sealed_lookup {
+    sealed_header_view header;
+    long stream = -1;
+    bool retired = false;
+    std::uint64_t retired_top = 0;
+    std::uint8_t run_key[sealed_key_size] = {};
+};
+
+// Step 1: the header, then the datagram's stream, or the run key of one
+// not yet known. A known stream's window, and a retired run's highest
+// number, refuse replays here, before any cryptography. 0 to go on; -1
+// when the datagram was refused (counted) or no key could be derived.
+int look_up_stream(collector_run& run, const std::uint8_t* data, long n, const net_peer& from,
+                   sealed_lookup* found)
+{
+    collector_sealing& s = run.sealing;
+    collector_stats& st = run.stats;
+    sealed_header_view& h = found->header;
+    const sealed_result r = sealed_read_header(data, static_cast<std::size_t>(n), &h);
+    if (r != sealed_read_ok) {
+        count_refusal(run, r == sealed_not_sealed ? &st.wrong_mode : &st.bad_length,
+                      &source_counts::undecodable, "refused", n, from, sealed_text(r));
+        return -1;
+    }
+    found->stream = stream_find(s.streams, h.tap_id, h.run_id);
+    found->retired = found->stream < 0 &&
+                     stream_retired(s.streams, h.tap_id, h.run_id, &found->retired_top);
+    if (found->stream >= 0 || (found->retired && h.seq <= found->retired_top)) {
+        // A forgotten run's datagrams up to its highest number are replays
+        // (or forged): refused, as the window's are.
+        const window_verdict v = found->stream >= 0
+                                     ? window_check(s.streams.entries[found->stream], h.seq)
+                                     : window_replayed;
+        const char* why = nullptr;
+        if (unsigned* counter = window_refusal(st, v, &why)) {
+            count_refusal(run, counter, &source_counts::replayed, "refused", n, from, why);
+            return -1;
+        }
+        return 0;
+    }
+    if (sealed_run_key(s.master_key, h.run_id, found->run_key) != 0) {
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        return -1;
+    }
+    return 0;
+}
+
+// Step 2: keys the one cipher handle with the stream's key (or the run key
+// just derived) unless it holds that key already, then verifies the
+// datagram of n bytes and decrypts it in place. 0 with the clear datagram
+// at data + *at (*clear_len bytes); -1 when it was refused (counted) or the
+// handle could not be keyed.
+int verify_and_decrypt(collector_run& run, const sealed_lookup& found, std::uint8_t* data,
+                       long n, const net_peer& from, std::size_t* at, std::size_t* clear_len)
+{
+    collector_sealing& s = run.sealing;
+    const long i = found.stream;
+    if ((i < 0 || i != s.keyed_stream) &&
+        sealed_cipher_key(s.cipher, i < 0 ? found.run_key : s.streams.entries[i].key) != 0) {
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        s.keyed_stream = -1;
+        return -1;
+    }
+    s.keyed_stream = i;
+    if (sealed_open(s.cipher, data, static_cast<std::size_t>(n), at, clear_len) != sealed_read_ok) {
+        count_refusal(run, &run.stats.forged, &source_counts::undecodable, "refused", n, from,
+                      sealed_text(sealed_forged));
+        return -1;
+    }
+    return 0;
+}
+
+// Step 3, once the datagram verified: its number is marked seen, or its
+// stream added (a full table forgetting the one heard least recently), the
+// handle's key now that stream's, and losses counted. 0 with *lost the
+// change of the lost count; -1 when the table has no room at all.
+int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t* lost)
+{
+    collector_sealing& s = run.sealing;
+    collector_stats& st = run.stats;
+    const sealed_header_view& h = found.header;
+    bool forgot = false;
+    if (found.stream >= 0) {
+        *lost = window_mark(s.streams.entries[found.stream], h.seq);
+        stream_heard(&s.streams, found.stream);
+    } else {
+        s.keyed_stream = stream_add(&s.streams, h.tap_id, h.run_id, found.run_key, h.seq, &forgot,
+                                    found.retired ? &found.retired_top : nullptr);
+        if (s.keyed_stream < 0)
+            return -1;
+        // A run that came back: the numbers it skipped while forgotten.
+        *lost = static_cast<std::int64_t>(s.streams.entries[s.keyed_stream].lost);
+    }
+    if (forgot && st.streams_forgotten++ == 0)
+        COLLECTOR_LOG(trace_level_warning,
+                      "More than %zu tap runs: the least recently heard ones are forgotten",
+                      s.streams.capacity);
+    st.lost += static_cast<std::uint64_t>(*lost);
+    return 0;
+}
+
 // -A: verifies and decrypts the datagram of n bytes in place before
 // anything of it is used; a number is marked seen only once its datagram
 // verified. True with the clear datagram at data + *at (*clear_len bytes)
@@ -61,72 +160,20 @@ unsigned* window_refusal(collector_stats& st, window_verdict v, const char** why
 bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from,
                  std::size_t* at, std::size_t* clear_len, std::int64_t* lost)
 {
-    collector_sealing& s = run.sealing;
-    collector_stats& st = run.stats;
-    const auto len = static_cast<std::size_t>(n);
-    sealed_header_view h;
-    const sealed_result r = sealed_read_header(data, len, &h);
-    if (r != sealed_read_ok) {
-        refuse(run, r == sealed_not_sealed ? &st.wrong_mode : &st.bad_length,
-               &source_counts::undecodable, "refused", n, from, sealed_text(r));
-        return false;
-    }
-    long i = stream_find(s.streams, h.tap_id, h.run_id);
-    std::uint8_t key[sealed_key_size];
-    const char* why = nullptr;
-    std::uint64_t retired_top = 0;
-    const bool retired = i < 0 && stream_retired(s.streams, h.tap_id, h.run_id, &retired_top);
-    if (i >= 0 || (retired && h.seq <= retired_top)) {
-        // A forgotten run's datagrams up to its highest number are replays
-        // (or forged): refused, as the window's are, before any cryptography.
-        const window_verdict v =
-            i >= 0 ? window_check(s.streams.entries[i], h.seq) : window_replayed;
-        if (unsigned* counter = window_refusal(st, v, &why)) {
-            refuse(run, counter, &source_counts::replayed, "refused", n, from, why);
-            return false;
-        }
-    } else if (sealed_run_key(s.master, h.run_id, key) != 0) {
-        COLLECTOR_LOG(trace_level_warning, "Decryption error");
-        return false;
-    }
-    if ((i < 0 || i != s.keyed_stream) &&
-        sealed_cipher_key(s.cipher, i < 0 ? key : s.streams.entries[i].key) != 0) {
-        COLLECTOR_LOG(trace_level_warning, "Decryption error");
-        s.keyed_stream = -1;
-        return false;
-    }
-    s.keyed_stream = i;
-    const std::uint16_t tap_id = h.tap_id;
-    const std::uint64_t seq = h.seq;
-    if (sealed_open(s.cipher, data, len, at, clear_len) != sealed_read_ok) {
-        refuse(run, &st.forged, &source_counts::undecodable, "refused", n, from,
-               sealed_text(sealed_forged));
-        return false;
-    }
-    *lost = 0;
-    bool forgot = false;
-    if (i >= 0) {
-        *lost = window_mark(s.streams.entries[i], seq);
-        stream_heard(&s.streams, i);
-    } else {
-        s.keyed_stream = stream_add(&s.streams, tap_id, h.run_id, key, seq, &forgot, retired ? &retired_top : nullptr);
-    }
-    sealed_wipe(key, sizeof key);
-    if (s.keyed_stream < 0)
-        return false;
-    if (i < 0)  // a run that came back: the numbers it skipped while forgotten
-        *lost = static_cast<std::int64_t>(s.streams.entries[s.keyed_stream].lost);
-    if (forgot && st.streams_forgotten++ == 0)
-        COLLECTOR_LOG(trace_level_warning,
-                      "More than %zu tap runs: the least recently heard ones are forgotten",
-                      s.streams.capacity);
-    st.lost += static_cast<std::uint64_t>(*lost);
-    return true;
+    sealed_lookup found;
+    const bool opened = look_up_stream(run, data, n, from, &found) == 0 &&
+                        verify_and_decrypt(run, found, data, n, from, at, clear_len) == 0 &&
+                        record_verified(run, found, lost) == 0;
+    // The one way out, whichever step ended it: no copy of a run key stays
+    // on the stack.
+    sealed_wipe(found.run_key, sizeof found.run_key);
+    return opened;
 }
 
 // The source of the datagram just decoded, or -1 when the table is full:
 // its frames are then dropped, with one warning for the whole run.
-long find_source(collector_run& run, const net_peer& from, std::int64_t now)
+long find_source(collector_run& run, const tap_datagram_view& view, const net_peer& from,
+                 std::int64_t now)
 {
     source_table& t = run.sources;
     bool added = false;
@@ -147,7 +194,7 @@ long find_source(collector_run& run, const net_peer& from, std::int64_t now)
     return i;
 }
 
-bool stream_broken(const collector_run& run)
+bool capture_stream_broken(const collector_run& run)
 {
     int e = errno;
     // Wireshark may close its FIFO before it sends the signal that ends
@@ -162,15 +209,15 @@ bool stream_broken(const collector_run& run)
 
 // Writes the frames of one decoded datagram from source i. False once the
 // run is done (the frame count reached, or the capture stream broken).
-bool write_frames(collector_run& run, long i, std::int64_t now)
+bool write_frames(collector_run& run, const tap_datagram_view& view, long i, std::int64_t now)
 {
     source_counts& counts = run.sources.entries[i].counts;
     ++counts.datagrams;
     for (unsigned k = 0; k < view.record_count; ++k) {
         const tap_record_view& rec = view.records[k];
-        if (run.file.f &&
+        if (run.file.out &&
             capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
-            return stream_broken(run);
+            return capture_stream_broken(run);
         if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
             ++run.stats.tuntap_write_errors;
         ++run.stats.frames;
@@ -219,7 +266,7 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
 {
     ++run.stats.datagrams;
     if (n == -2) {
-        note_bad(run, tap_decode_bad_length, n, from);
+        count_undecodable(run, tap_decode_bad_length, n, from);
         return true;
     }
     std::size_t at = 0, len = static_cast<std::size_t>(n);
@@ -234,46 +281,48 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
         COLLECTOR_LOG(trace_level_warning, "Decryption error");
         return true;
     }
+    tap_datagram_view& view = run.receiving->view;
     tap_decode_result r = tap_decode(datagram + at, len, &view);
     if (r != tap_decode_ok && sealed && !run.opt.authenticated) {
-        refuse(run, &run.stats.wrong_mode, &source_counts::undecodable, "refused", n, from,
-               "sealed by a tap started with -A: start the collector with -A to read it");
+        count_refusal(run, &run.stats.wrong_mode, &source_counts::undecodable, "refused", n, from,
+                      "sealed by a tap started with -A: start the collector with -A to read it");
         return true;
     }
     if (r != tap_decode_ok) {
-        note_bad(run, r, n, from);
+        count_undecodable(run, r, n, from);
         return true;
     }
     COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
                   view.tap_id, view.record_count);
     const std::int64_t now = collector_unix_now();
-    const long i = find_source(run, from, now);
+    const long i = find_source(run, view, from, now);
     if (i >= 0)
         run.sources.entries[i].counts.lost += lost;
-    return i < 0 || write_frames(run, i, now);
+    return i < 0 || write_frames(run, view, i, now);
 }
 
 void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested)
 {
     run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
-    for (int i = 0; i < batch_size; ++i) {
-        batch[i].buf = datagrams[i];
-        batch[i].cap = datagram_cap;
+    net_datagram_in* batch = run.receiving->batch;
+    for (int i = 0; i < receive_batch_size; ++i) {
+        batch[i].buf = run.receiving->datagrams[i];
+        batch[i].cap = receive_datagram_cap;
     }
     bool more = true;
     while (more && !stop) {
         statistics_when_due(run, stats_requested);
         // A wait broken by the signal itself must not lead into a blocking
         // receive: the stop decides first.
-        if (net_wait_readable_or_woken(run.s, run.waker, 1000000) != 1 || stop)
+        if (net_wait_readable_or_woken(run.socket, run.waker, 1000000) != 1 || stop)
             continue;
-        const int got = net_recv_batch(run.s, batch, batch_size);
+        const int got = net_recv_batch(run.socket, batch, receive_batch_size);
         for (int i = 0; i < got && more; ++i)
             more = collector_take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
         // Readers such as a live capture viewer see each batch at once.
         if (more && got > 0 && capture_file_flush(&run.file) != 0)
-            more = stream_broken(run);
+            more = capture_stream_broken(run);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/tuntap.h"
+#include "wire/tap_datagram.h"
 #include "collector/capture_file.h"
 #include "collector/collector_options.h"
 #include "collector/sources.h"
@@ -36,20 +37,34 @@ struct collector_stats {
 // datagram (keyed per stream; keyed_stream says whose key it holds, -1
 // none or a stream not yet known), and the streams.
 struct collector_sealing {
-    std::uint8_t master[sealed_key_size] = {};
+    std::uint8_t master_key[sealed_key_size] = {};
     sealed_cipher cipher;
     long keyed_stream = -1;
     stream_table streams;
 };
 
+// The receive loop's buffers, allocated once at set-up: a batch of
+// datagrams as the socket fills them, and the decoded view of one. 16
+// datagrams of the largest size are 1 MiB; a busier socket is emptied in
+// more calls of the same loop (at most net_batch_max per call).
+inline constexpr int receive_batch_size = 16;
+static_assert(receive_batch_size <= net_batch_max);
+inline constexpr std::size_t receive_datagram_cap = 65552;
+struct receive_buffers {
+    std::uint8_t datagrams[receive_batch_size][receive_datagram_cap];
+    net_datagram_in batch[receive_batch_size];
+    tap_datagram_view view;
+};
+
 // What one collector run holds open, and its counts.
 struct collector_run {
     collector_options opt;
-    capture_file file;            // open when file.f is set
+    capture_file file;            // open when file.out is set
     tuntap_interface* tuntap = nullptr;  // the TAP interface, if any
-    net_socket s = net_invalid_socket;
+    net_socket socket = net_invalid_socket;
     net_waker waker;              // woken by a stop signal
     source_table sources;
+    receive_buffers* receiving = nullptr;
     collector_stats stats;
     collector_sealing sealing;  // with -A
     std::uint64_t next_stats_ms = 0;  // with -S
@@ -73,7 +88,8 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested);
 
 // One received datagram of n bytes (or a receive result below 0, counted
-// as a wrong length), decrypted or opened in place, decoded and written.
+// as a wrong length), decrypted or opened in place, decoded (into
+// run.receiving, so after collector_set_up) and written.
 // False once the run is done (the frame count reached, or the capture
 // stream broken).
 bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,

@@ -1,6 +1,7 @@
 // Setting up a collector run and releasing it.
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "wire/speck.h"
 #include "platform/platform.h"
@@ -9,7 +10,7 @@
 
 namespace {
 
-int fail(const char* what, const char* name)
+int error_with_cause(const char* what, const char* name)
 {
     int e = errno ? errno : net_last_error();
     COLLECTOR_LOG(trace_level_error, "%s '%s' %d/%s", what, name, e, os_error_text(e));
@@ -23,15 +24,20 @@ int open_output(collector_run& run)
         COLLECTOR_LOG(trace_level_error, "Unable to allocate the table of sources");
         return -1;
     }
+    run.receiving = new (std::nothrow) receive_buffers;
+    if (!run.receiving) {
+        COLLECTOR_LOG(trace_level_error, "Unable to allocate the receive buffers");
+        return -1;
+    }
     if (!run.opt.write_path)
         return 0;
     run.file.format = run.opt.format;
     run.file.pattern = run.opt.write_path;
     run.file.rotation = run.opt.rotation;
     errno = 0;
-    return capture_file_open(&run.file, run.sources, collector_unix_now()) == 0
-               ? 0
-               : fail("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
+    if (capture_file_open(&run.file, run.sources, collector_unix_now()) == 0)
+        return 0;
+    return error_with_cause("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
 }
 
 // -A: the master key (Argon2id, once), the handle and the streams.
@@ -39,7 +45,7 @@ int set_up_sealing(collector_run& run)
 {
     collector_sealing& s = run.sealing;
     const char* key = run.opt.key;
-    if (sealed_crypto_init() == 0 && sealed_master_key(key, std::strlen(key), s.master) == 0 &&
+    if (sealed_crypto_init() == 0 && sealed_master_key(key, std::strlen(key), s.master_key) == 0 &&
         sealed_cipher_open(&s.cipher) == 0 &&
         stream_table_init(&s.streams, stream_table_default_capacity, retired_runs_default_capacity) == 0) {
         COLLECTOR_LOG(trace_level_normal, "Reading sealed datagrams (-A)");
@@ -72,7 +78,7 @@ void set_receive_buffer(const collector_run& run)
     int granted = 0;
     if (!want)
         return;
-    if (net_set_receive_buffer(run.s, static_cast<int>(want), &granted) != 0) {
+    if (net_set_receive_buffer(run.socket, static_cast<int>(want), &granted) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_warning, "Unable to set a receive buffer of %lu bytes %d/%s",
                       want, e, os_error_text(e));
@@ -99,13 +105,13 @@ int open_socket(collector_run& run)
                       "Invalid bind address '%s': not an IPv4 or IPv6 address or host", address);
         return -1;
     }
-    run.s = net_udp_socket_for(at);
-    if (run.s == net_invalid_socket || net_waker_open(&run.waker) != 0) {
+    run.socket = net_udp_socket_for(at);
+    if (run.socket == net_invalid_socket || net_waker_open(&run.waker) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
         return -1;
     }
-    if (net_bind_peer(run.s, at) != 0) {
+    if (net_bind_peer(run.socket, at) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", run.opt.port, e,
                       os_error_text(e));
@@ -137,7 +143,7 @@ int open_tap(collector_run& run)
         return -1;
     }
     if (r != 0)
-        return fail("Unable to create TAP interface", name);
+        return error_with_cause("Unable to create TAP interface", name);
     // The host's own policy decides this one; it is reported, not changed.
     if (tuntap_source_check(run.tuntap) != 1)
         COLLECTOR_LOG(trace_level_warning,
@@ -168,12 +174,14 @@ void collector_release(collector_run& run)
     tuntap_close(run.tuntap);
     run.tuntap = nullptr;
     net_waker_close(&run.waker);
-    net_close(run.s);
-    run.s = net_invalid_socket;
+    net_close(run.socket);
+    run.socket = net_invalid_socket;
     source_table_release(&run.sources);
+    delete run.receiving;
+    run.receiving = nullptr;
     collector_sealing& s = run.sealing;
     if (s.cipher.h)
         sealed_cipher_close(&s.cipher);
     stream_table_release(&s.streams);
-    sealed_wipe(s.master, sizeof s.master);
+    sealed_wipe(s.master_key, sizeof s.master_key);
 }

@@ -5,29 +5,29 @@
 
 namespace {
 
-constexpr std::size_t padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+constexpr std::size_t padded_to_4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 // One option: code, length, value, zero padding. Text longer than an
 // option can hold is cut, never written past its length field.
-std::size_t put_option(std::uint8_t* p, std::uint16_t code, const char* text)
+std::size_t write_text_option(std::uint8_t* p, std::uint16_t code, const char* text)
 {
     const std::size_t n = std::strlen(text) < 0xffff ? std::strlen(text) : 0xffff;
     store_le16(p, code);
     store_le16(p + 2, static_cast<std::uint16_t>(n));
     std::memcpy(p + 4, text, n);
-    std::memset(p + 4 + n, 0, padded(n) - n);
-    return 4 + padded(n);
+    std::memset(p + 4 + n, 0, padded_to_4(n) - n);
+    return 4 + padded_to_4(n);
 }
 
 std::size_t option_size(const char* text)
 {
     const std::size_t n = std::strlen(text);
-    return 4 + padded(n < 0xffff ? n : 0xffff);
+    return 4 + padded_to_4(n < 0xffff ? n : 0xffff);
 }
 
 // Type and length in front, the length again at the end, as every block
 // has them; body_size bytes between were written by the caller.
-std::size_t close_block(std::uint8_t* out, std::uint32_t type, std::size_t body_size)
+std::size_t frame_block(std::uint8_t* out, std::uint32_t type, std::size_t body_size)
 {
     const auto total = static_cast<std::uint32_t>(8 + body_size + 4);
     store_le32(out, type);
@@ -49,9 +49,9 @@ std::size_t pcapng_section_header(std::uint8_t* out, std::size_t cap, const char
     store_le16(p + 6, 0);
     std::memset(p + 8, 0xff, 8);  // section length unknown
     p += 16;
-    p += put_option(p, 4, application);  // shb_userappl
+    p += write_text_option(p, 4, application);  // shb_userappl
     std::memset(p, 0, 4);                 // end of options
-    return close_block(out, pcapng_section_type, body);
+    return frame_block(out, pcapng_section_type, body);
 }
 
 std::size_t pcapng_interface_description(std::uint8_t* out, std::size_t cap, const char* name,
@@ -65,10 +65,10 @@ std::size_t pcapng_interface_description(std::uint8_t* out, std::size_t cap, con
     store_le16(p + 2, 0);
     store_le32(p + 4, 65535);
     p += 8;
-    p += put_option(p, 2, name);         // if_name
-    p += put_option(p, 3, description);  // if_description
+    p += write_text_option(p, 2, name);         // if_name
+    p += write_text_option(p, 3, description);  // if_description
     std::memset(p, 0, 4);
-    return close_block(out, pcapng_interface_type, body);
+    return frame_block(out, pcapng_interface_type, body);
 }
 
 void pcapng_packet_head(std::uint8_t (&out)[pcapng_packet_head_size], std::uint32_t interface_id,
@@ -86,7 +86,7 @@ void pcapng_packet_head(std::uint8_t (&out)[pcapng_packet_head_size], std::uint3
 
 std::size_t pcapng_packet_tail(std::uint8_t (&out)[pcapng_packet_tail_max], std::uint16_t caplen)
 {
-    const std::size_t pad = padded(caplen) - caplen;
+    const std::size_t pad = padded_to_4(caplen) - caplen;
     std::memset(out, 0, pad);
     store_le32(out + pad, static_cast<std::uint32_t>(pcapng_packet_size(caplen)));
     return pad + 4;

@@ -8,15 +8,12 @@
 
 namespace {
 
-std::size_t slot_of(const net_peer& sender, std::size_t mask)
+std::uint64_t sender_hash(const net_peer& sender)
 {
-    // Only the sender is hashed: the taps behind one sender share a probe
-    // run, which source_find_sender walks too.
     std::uint64_t words[2];
     std::memcpy(words, sender.addr, sizeof words);
-    std::uint64_t h = words[0] ^ (words[1] * 0xff51afd7ed558ccdULL) ^ sender.scope_id;
-    h = (h ^ (h >> 29) ^ sender.port) * 0x9e3779b97f4a7c15ULL;
-    return static_cast<std::size_t>(h >> 40) & mask;
+    const std::uint64_t h = words[0] ^ (words[1] * 0xff51afd7ed558ccdULL) ^ sender.scope_id;
+    return h ^ (h >> 29) ^ sender.port;
 }
 
 }  // namespace
@@ -26,24 +23,19 @@ int source_table_init(source_table* t, std::size_t capacity)
     *t = source_table{};
     if (capacity == 0)
         capacity = 1;
-    std::size_t slots = 2;
-    while (slots < 2 * capacity)
-        slots *= 2;
     t->entries = new (std::nothrow) source[capacity];
-    t->slots = new (std::nothrow) std::uint32_t[slots]();
-    if (!t->entries || !t->slots) {
+    if (!t->entries || hash_index_init(&t->by_sender, capacity) != 0) {
         source_table_release(t);
         return -1;
     }
     t->capacity = capacity;
-    t->slot_mask = slots - 1;
     return 0;
 }
 
 void source_table_release(source_table* t)
 {
     delete[] t->entries;
-    delete[] t->slots;
+    hash_index_release(&t->by_sender);
     *t = source_table{};
 }
 
@@ -51,34 +43,26 @@ long source_find_or_add(source_table* t, const net_peer& sender, std::uint16_t t
                         std::int64_t first_seen, bool* added)
 {
     *added = false;
-    std::size_t i = slot_of(sender, t->slot_mask);
-    for (; t->slots[i] != 0; i = (i + 1) & t->slot_mask) {
-        const source& s = t->entries[t->slots[i] - 1];
-        if (s.tap_id == tap_id && net_peer_same(s.sender, sender))
-            return static_cast<long>(t->slots[i] - 1);
-    }
-    if (t->count == t->capacity)
+    const std::uint64_t hash = sender_hash(sender);
+    const long known = hash_index_find(t->by_sender, hash, [t, &sender, tap_id](std::size_t k) {
+        return t->entries[k].tap_id == tap_id && net_peer_same(t->entries[k].sender, sender);
+    });
+    if (known >= 0)
+        return known;
+    if (t->count == t->capacity || hash_index_insert(&t->by_sender, hash, t->count) != 0)
         return -1;
-    source& s = t->entries[t->count];
-    s = source{sender, tap_id, first_seen, {}};
-    t->slots[i] = static_cast<std::uint32_t>(++t->count);
+    t->entries[t->count] = source{sender, tap_id, first_seen, {}};
     *added = true;
-    return static_cast<long>(t->count - 1);
+    return static_cast<long>(t->count++);
 }
 
 long source_find_sender(const source_table& t, const net_peer& sender)
 {
-    if (!t.slots)
-        return -1;
-    // The sender's first source is the first met: entries never move and
-    // later ones are placed further along the run.
-    for (std::size_t i = slot_of(sender, t.slot_mask); t.slots[i] != 0;
-         i = (i + 1) & t.slot_mask) {
-        const source& s = t.entries[t.slots[i] - 1];
-        if (net_peer_same(s.sender, sender))
-            return static_cast<long>(t.slots[i] - 1);
-    }
-    return -1;
+    // The sender's first source is the first met: sources are never
+    // removed, and later ones are placed further along the run.
+    return hash_index_find(t.by_sender, sender_hash(sender), [&t, &sender](std::size_t k) {
+        return net_peer_same(t.entries[k].sender, sender);
+    });
 }
 
 void source_name(const source& s, char* out, std::size_t cap)

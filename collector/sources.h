@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "collector/hash_index.h"
 
 inline constexpr std::size_t source_table_default_capacity = 1024;
 
@@ -34,10 +35,9 @@ struct source_table {
     source* entries = nullptr;  // [0, count) in order of first arrival
     std::size_t count = 0;
     std::size_t capacity = 0;
-    // Open addressing over the sender: entry index + 1, 0 for free.
-    // Twice the capacity or more, so a probe always ends at a free slot.
-    std::uint32_t* slots = nullptr;
-    std::size_t slot_mask = 0;
+    // By sender only, so that the taps behind one sender share a probe
+    // run, which source_find_sender walks too.
+    hash_index by_sender;
     // Datagrams and frames of sources that found the table full.
     std::uint64_t refused_datagrams = 0;
     std::uint64_t refused_frames = 0;

@@ -5,93 +5,47 @@
 
 namespace {
 
-std::size_t slot_of(std::uint16_t tap_id, const std::uint8_t* run_id, std::size_t mask)
+std::uint64_t run_hash(std::uint16_t tap_id, const std::uint8_t* run_id)
 {
     // Run ids are random: their first bytes spread the streams well enough.
     std::uint64_t h = tap_id;
     for (int i = 0; i < 8; ++i)
         h = h << 8 ^ run_id[i] ^ h >> 56;
-    return static_cast<std::size_t>((h * 0x9e3779b97f4a7c15ULL) >> 40) & mask;
+    return h;
 }
+
+std::uint64_t run_hash(const run_name& r) { return run_hash(r.tap_id, r.run_id); }
 
 bool run_named(const run_name& r, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
     return r.tap_id == tap_id && std::memcmp(r.run_id, run_id, sealed_run_id_size) == 0;
 }
 
-bool slots_init(run_slots* h, std::size_t entries)
+long find_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
-    std::size_t n = 2;
-    while (n < 2 * entries)
-        n *= 2;
-    h->at = new (std::nothrow) std::uint32_t[n]();
-    h->mask = n - 1;
-    return h->at != nullptr;
-}
-
-// name(k): the run of entry k.
-template <class Name>
-long slots_find(const run_slots& h, std::uint16_t tap_id, const std::uint8_t* run_id, Name name)
-{
-    if (!h.at)
-        return -1;
-    for (std::size_t i = slot_of(tap_id, run_id, h.mask); h.at[i] != 0; i = (i + 1) & h.mask)
-        if (run_named(name(h.at[i] - 1), tap_id, run_id))
-            return static_cast<long>(h.at[i] - 1);
-    return -1;
-}
-
-void slots_insert(run_slots& h, const run_name& r, std::size_t k)
-{
-    std::size_t i = slot_of(r.tap_id, r.run_id, h.mask);
-    while (h.at[i] != 0)
-        i = (i + 1) & h.mask;
-    h.at[i] = static_cast<std::uint32_t>(k + 1);
-}
-
-// Frees the slot of entry k (of run r). The entries probed past it move back
-// into the gap unless it lies before their home slot, so that none is cut
-// off from its home by a free slot.
-template <class Name>
-void slots_remove(run_slots& h, const run_name& r, std::size_t k, Name name)
-{
-    std::size_t i = slot_of(r.tap_id, r.run_id, h.mask);
-    while (h.at[i] != k + 1)
-        i = (i + 1) & h.mask;
-    for (std::size_t j = i;;) {
-        h.at[i] = 0;
-        std::size_t home = 0;
-        do {
-            j = (j + 1) & h.mask;
-            if (h.at[j] == 0)
-                return;
-            const run_name& n = name(h.at[j] - 1);
-            home = slot_of(n.tap_id, n.run_id, h.mask);
-        } while (((j - home) & h.mask) < ((j - i) & h.mask));
-        h.at[i] = h.at[j];
-        i = j;
-    }
+    const auto is_run = [&t, tap_id, run_id](std::size_t k) {
+        return run_named(t.retired[k].run, tap_id, run_id);
+    };
+    return hash_index_find(t.retired_by_run, run_hash(tap_id, run_id), is_run);
 }
 
 // Into the ring of retired runs, in place of the oldest once it is full; a
 // run retired before (it came back) only gets its new highest number.
-void retire(stream_table* t, const sealed_stream& s)
+void retire_run(stream_table* t, const sealed_stream& s)
 {
     if (t->retired_capacity == 0)
         return;
-    const auto name = [t](std::size_t n) -> const run_name& { return t->retired[n].run; };
-    const long known = slots_find(t->retired_slots, s.run.tap_id, s.run.run_id, name);
+    const long known = find_retired(*t, s.run.tap_id, s.run.run_id);
     if (known >= 0) {
         t->retired[known].top = s.top;
         return;
     }
     const std::size_t k = t->retired_next;
-    if (t->retired_count == t->retired_capacity)
-        slots_remove(t->retired_slots, t->retired[k].run, k, name);
-    else
-        ++t->retired_count;
+    if (t->retired_by_run.entry_count == t->retired_capacity)
+        hash_index_remove(&t->retired_by_run, run_hash(t->retired[k].run), k,
+                          [t](std::size_t n) { return run_hash(t->retired[n].run); });
     t->retired[k] = retired_run{s.run, s.top};
-    slots_insert(t->retired_slots, s.run, k);
+    hash_index_insert(&t->retired_by_run, run_hash(s.run), k);
     t->retired_next = (k + 1) % t->retired_capacity;
 }
 
@@ -116,8 +70,8 @@ int stream_table_init(stream_table* t, std::size_t capacity, std::size_t retired
     *t = stream_table{};
     t->entries = new (std::nothrow) sealed_stream[capacity];
     t->retired = new (std::nothrow) retired_run[retired_capacity];
-    if (!t->entries || !t->retired || !slots_init(&t->slots, capacity) ||
-        !slots_init(&t->retired_slots, retired_capacity)) {
+    if (!t->entries || !t->retired || hash_index_init(&t->by_run, capacity) != 0 ||
+        hash_index_init(&t->retired_by_run, retired_capacity) != 0) {
         stream_table_release(t);
         return -1;
     }
@@ -131,23 +85,24 @@ void stream_table_release(stream_table* t)
     if (t->entries)
         sealed_wipe(t->entries, t->capacity * sizeof(sealed_stream));
     delete[] t->entries;
-    delete[] t->slots.at;
+    hash_index_release(&t->by_run);
     delete[] t->retired;
-    delete[] t->retired_slots.at;
+    hash_index_release(&t->retired_by_run);
     *t = stream_table{};
 }
 
 long stream_find(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id)
 {
-    return slots_find(t.slots, tap_id, run_id,
-                      [&t](std::size_t k) -> const run_name& { return t.entries[k].run; });
+    const auto is_run = [&t, tap_id, run_id](std::size_t k) {
+        return run_named(t.entries[k].run, tap_id, run_id);
+    };
+    return hash_index_find(t.by_run, run_hash(tap_id, run_id), is_run);
 }
 
 bool stream_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_t* run_id,
                     std::uint64_t* top)
 {
-    const long k = slots_find(t.retired_slots, tap_id, run_id,
-                              [&t](std::size_t n) -> const run_name& { return t.retired[n].run; });
+    const long k = find_retired(t, tap_id, run_id);
     if (k >= 0 && top)
         *top = t.retired[k].top;
     return k >= 0;
@@ -163,9 +118,9 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
     std::size_t k = t->count;
     if (k == t->capacity) {
         k = least_recently_heard(*t);
-        slots_remove(t->slots, t->entries[k].run, k,
-                     [t](std::size_t n) -> const run_name& { return t->entries[n].run; });
-        retire(t, t->entries[k]);
+        hash_index_remove(&t->by_run, run_hash(t->entries[k].run), k,
+                          [t](std::size_t n) { return run_hash(t->entries[n].run); });
+        retire_run(t, t->entries[k]);
         *forgot = true;
     } else {
         ++t->count;
@@ -185,7 +140,7 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
         word_of(s, seq) = bit_of(seq);
     }
     s.heard = ++t->verified;
-    slots_insert(t->slots, s.run, k);
+    hash_index_insert(&t->by_run, run_hash(s.run), k);
     return static_cast<long>(k);
 }
 

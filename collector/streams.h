@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "wire/sealed_datagram.h"
+#include "collector/hash_index.h"
 
 inline constexpr std::size_t stream_table_default_capacity = 1024;
 inline constexpr std::size_t retired_runs_default_capacity = 65536;
@@ -35,13 +36,6 @@ struct sealed_stream {
     std::uint64_t heard = 0;  // the table's count of verified datagrams at this stream's last
 };
 
-// Open addressing over a power of two of slots, at least twice the entries,
-// probed linearly: each an entry index + 1, or 0 when free.
-struct run_slots {
-    std::uint32_t* at = nullptr;
-    std::size_t mask = 0;
-};
-
 struct retired_run {
     run_name run;
     std::uint64_t top = 0;  // the highest number its stream had verified
@@ -51,14 +45,14 @@ struct stream_table {
     sealed_stream* entries = nullptr;  // [0, count)
     std::size_t count = 0;
     std::size_t capacity = 0;
-    run_slots slots;
+    hash_index by_run;
     std::uint64_t verified = 0;  // datagrams verified: the clock of sealed_stream::heard
     // The runs of forgotten streams, a ring: the oldest at retired_next once full.
+    // retired_by_run.entry_count of them are in use.
     retired_run* retired = nullptr;
-    std::size_t retired_count = 0;
     std::size_t retired_capacity = 0;
     std::size_t retired_next = 0;
-    run_slots retired_slots;
+    hash_index retired_by_run;
 };
 
 // 0, or -1 when the memory cannot be had (the table is then empty).

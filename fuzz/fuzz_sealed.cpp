@@ -11,7 +11,9 @@ namespace {
 collector_run* run_once()
 {
     static collector_run run;
-    run.opt.port = 0, run.opt.key = "fuzz", run.opt.authenticated = true;
+    run.opt.port = 0;
+    run.opt.key = "fuzz";
+    run.opt.authenticated = true;
     FUZZ_CHECK(collector_set_up(run) == 0, "no collector");
     return &run;
 }
@@ -20,9 +22,9 @@ sealed_sender* tap_once()
 {
     static sealed_sender s;
     std::uint8_t key[sealed_key_size];
-    FUZZ_CHECK(sealed_sender_open(&s, run.sealing.master) == 0, "no tap");
+    FUZZ_CHECK(sealed_sender_open(&s, run.sealing.master_key) == 0, "no tap");
     std::fill(s.run_id, s.run_id + sealed_run_id_size, 7);  // the same tags for the same input, run after run
-    FUZZ_CHECK(sealed_run_key(run.sealing.master, s.run_id, key) == 0 && sealed_cipher_key(s.cipher, key) == 0, "key");
+    FUZZ_CHECK(sealed_run_key(run.sealing.master_key, s.run_id, key) == 0 && sealed_cipher_key(s.cipher, key) == 0, "key");
     return &s;
 }
 sealed_sender& tap = *tap_once();
@@ -35,10 +37,17 @@ struct window_model {
     bool take(std::uint64_t seq)
     {
         if (started && (seen.count(seq) || (seq < top && top - seq >= replay_window_bits))) return false;
-        if (!started) first = top = seq, started = true;
-        else if (seq > top) lost += seq - top - 1, top = seq;
-        else if (seq > first) --lost;
-        return seen.insert(seq), true;
+        if (!started) {
+            first = top = seq;
+            started = true;
+        } else if (seq > top) {
+            lost += seq - top - 1;
+            top = seq;
+        } else if (seq > first) {
+            --lost;
+        }
+        seen.insert(seq);
+        return true;
     }
 };
 }  // namespace
@@ -47,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     stream_table_release(&run.sealing.streams);
     FUZZ_CHECK(stream_table_init(&run.sealing.streams, 4, 4) == 0, "no table");
-    run.sealing.keyed_stream = -1, run.stats = {};
+    run.sealing.keyed_stream = -1;
+    run.stats = {};
     window_model model;
     static std::uint8_t d[sealed_overhead + tap_record_header_size + 256];
     for (std::size_t at = 0; size - at >= 4 && size - at - 4 >= data[at + 3];) {

@@ -1,7 +1,9 @@
 // The collector as Wireshark's capture program: answers on standard output, a capture run's errors on standard error.
 #include <gtest/gtest.h>
 #include <regex>
+#include <gmock/gmock.h>
 #include "support/trace_log.h"
+#include "tests/test_support.h"
 #include "collector/collector_options.h"
 
 namespace {
@@ -11,11 +13,13 @@ read_result read(std::vector<std::string>& words)
     std::vector<char*> argv(1, const_cast<char*>("vantry_collector"));
     for (std::string& w : words) argv.push_back(w.data());
     read_result r;
-    const std::uint8_t level = trace_verbosity;
-    testing::internal::CaptureStdout(), testing::internal::CaptureStderr();
+    probe_guard keep_level(trace_verbosity);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     r.rc = read_options(int(argv.size()), argv.data(), &r.opt);
-    r.out = testing::internal::GetCapturedStdout(), r.err = testing::internal::GetCapturedStderr();
-    r.level = std::exchange(trace_verbosity, level);
+    r.out = testing::internal::GetCapturedStdout();
+    r.err = testing::internal::GetCapturedStderr();
+    r.level = trace_verbosity;
     return r;
 }
 std::string text(const char* s) { return s ? s : "(none)"; }
@@ -64,9 +68,11 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         SCOPED_TRACE(testing::PrintToString(words));
         const read_result r = read(words);
         EXPECT_EQ(r.rc, row.rc) << r.out << r.err;
-        EXPECT_TRUE(r.out.find(row.out) != std::string::npos && r.err.find(row.err) != std::string::npos);
+        EXPECT_THAT(r.out, testing::HasSubstr(row.out));
+        EXPECT_THAT(r.err, testing::HasSubstr(row.err));
         EXPECT_EQ(r.level, row.args[0] == "--capture" ? int(trace_level_error) : trace_verbosity) << "errors only";
-        EXPECT_TRUE(r.rc || (text(r.opt.write_path) == text(row.path) && text(r.opt.key) == text(row.key)));
+        EXPECT_EQ(text(r.rc ? row.path : r.opt.write_path), text(row.path)) << "written to";
+        EXPECT_EQ(text(r.rc ? row.key : r.opt.key), text(row.key));
     }
 }
 
@@ -82,5 +88,8 @@ TEST(Extcap, EveryConfigurationFieldIsAnOptionOfACaptureRun)
     }
     const read_result r = read(fields);
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_TRUE(r.opt.port == 7 && text(r.opt.key) == "27" && r.opt.clear && text(r.opt.bind_address) == "47");
+    EXPECT_EQ(r.opt.port, 7);
+    EXPECT_EQ(text(r.opt.key), "27");
+    EXPECT_TRUE(r.opt.clear);
+    EXPECT_EQ(text(r.opt.bind_address), "47");
 }
