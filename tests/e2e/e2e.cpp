@@ -200,12 +200,6 @@ std::uint16_t free_port()  // a moment ago
     return udp_open(&probe) ? 0 : probe.port;
 }
 
-bytes cat(std::initializer_list<bytes> parts)
-{
-    bytes d;
-    for (const bytes& p : parts) d.insert(d.end(), p.begin(), p.end());
-    return d;
-}
 bytes be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
 // IPv4 (header checksum filled in) carrying payload, of protocol proto.
 bytes ipv4(std::uint8_t proto, const bytes& src, const bytes& dst, const bytes& payload)
