@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,26 +54,22 @@ inline bytes big_endian(std::uint32_t v, int n)  // n bytes, most significant fi
     return r;
 }
 // A Tap header and a record header, spelled out here rather than with the code's writers.
-inline bytes tap_header_bytes(int id, int count)
-{
-    return cat({{0x02, 0x19, 0x68, 0x24}, big_endian(id, 2), big_endian(count, 1), {0}});
-}
+inline bytes tap_header_bytes(int id, int n) { return cat({{0x02, 0x19, 0x68, 0x24}, big_endian(id, 2), {std::uint8_t(n), 0}}); }
 inline bytes tap_record_bytes(std::uint32_t s, std::uint32_t us, int caplen, int len)
 {
     return cat({big_endian(s, 4), big_endian(us, 4), big_endian(caplen, 2), big_endian(len, 2)});
 }
 
 // Counter mode spelled out: keystream block j is the cipher of the words (c0 + j, c1), little-endian.
-inline bytes reference_ctr(const bytes& in, std::uint64_t c0, std::uint64_t c1, const speck_key_schedule& ks)
+inline bytes reference_ctr(bytes in, std::uint64_t c0, std::uint64_t c1, const speck_key_schedule& ks)
 {
-    bytes out = in;
     for (std::size_t i = 0; i < in.size(); i += 16) {
         std::uint64_t words[2] = {c0 + i / 16, c1};
         speck_encrypt_block(words[0], words[1], ks);
         for (std::size_t j = 0; j < 16 && i + j < in.size(); ++j)
-            out[i + j] ^= static_cast<std::uint8_t>(words[j / 8] >> 8 * (j % 8));
+            in[i + j] ^= static_cast<std::uint8_t>(words[j / 8] >> 8 * (j % 8));
     }
-    return out;
+    return in;
 }
 
 // Keys installed while it lives are released and the earlier schedule is
@@ -109,25 +106,16 @@ struct probe_guard {
 // failing; trie_allocate and trie_release put back when it goes.
 struct trie_allocation_probe {
     static inline long calls = 0, fail_at = 0, live = 0;
-    static void* allocate(std::size_t size)
-    {
-        if (++calls == fail_at)
-            return nullptr;
-        ++live;
-        return std::malloc(size);
-    }
-    static void release(void* block)
-    {
-        live -= block != nullptr;
-        std::free(block);
-    }
+    static void* allocate(std::size_t size) { return ++calls == fail_at ? nullptr : (++live, std::malloc(size)); }
+    static void release(void* block) { live -= block != nullptr, std::free(block); }
     probe_guard<decltype(trie_allocate)> keep_allocate{trie_allocate, allocate};
     probe_guard<decltype(trie_release)> keep_release{trie_release, release};
     trie_allocation_probe() { calls = fail_at = live = 0; }
 };
-
-// Prefixes listed in the trie under n.
-inline int prefixes_listed(const trie_node* n) { return n ? (n->prefix != nullptr) + prefixes_listed(n->left) + prefixes_listed(n->right) : 0; }
+inline int prefixes_listed(const trie_node* n)
+{
+    return n ? (n->prefix != nullptr) + prefixes_listed(n->left) + prefixes_listed(n->right) : 0;
+}
 
 // One frame record as the collector reads it.
 struct wire_record {
@@ -217,12 +205,7 @@ struct hosts_file {
     temp_file file{"", "vantry-hosts"};
     std::string load(prefix_trie** list, const std::string& text, const std::string& from = "")
     {
-        std::FILE* f = std::fopen(file.path.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        if (f) {
-            EXPECT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
-            EXPECT_EQ(std::fclose(f), 0);
-        }
+        std::ofstream(file.path, std::ios::binary) << text;
         const probe_guard<std::uint8_t> normal(trace_verbosity, trace_level_normal);
         ::testing::internal::CaptureStdout();
         load_hosts_file(from.empty() ? file.path.c_str() : from.c_str(), list);

@@ -55,8 +55,10 @@ TEST_F(TapBatch, DatagramGoesOutPast1480BytesOrWhenTheNextRecordWouldNotFit)
 {
     const std::uint32_t b = 65507 - 8;
     const struct { std::uint32_t first, second, sent, kept; } rows[] = {  // the datagram the second sends, bytes kept
-        {.first = 1468, .second = 10, .sent = 0, .kept = 1502}, {.first = 1469, .second = 10, .sent = 8 + 1481, .kept = 22},
-        {.first = 88, .second = b - 112, .sent = 0, .kept = b}, {.first = 88, .second = b - 111, .sent = 108, .kept = b - 99}};
+        {.first = 1468, .second = 10, .sent = 0, .kept = 1502},
+        {.first = 1469, .second = 10, .sent = 8 + 1481, .kept = 22},
+        {.first = 88, .second = b - 112, .sent = 0, .kept = b},
+        {.first = 88, .second = b - 111, .sent = 108, .kept = b - 99}};
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.first << " then " << r.second);
         tap_batch_init(*batch, 7, &collector.sender);
