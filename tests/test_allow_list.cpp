@@ -1,6 +1,5 @@
 // The allow-list: hosts lines through the parser and a file, and what a load keeps when it fails.
 #include <gtest/gtest.h>
-
 #include "tests/test_support.h"
 
 TEST(HostsFile, EveryFormOfLineThroughTheParserAndAFile)

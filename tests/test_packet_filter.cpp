@@ -1,6 +1,5 @@
 // The packet filter: where the link puts the IPv4 header the allow-list reads, and the capture filter texts.
 #include <gtest/gtest.h>
-
 #include "forward/packet_filter.h"
 #include "tests/test_support.h"
 

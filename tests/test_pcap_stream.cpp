@@ -1,6 +1,5 @@
 // The collector's pcap stream: classic layout, little-endian, microseconds.
 #include <gtest/gtest.h>
-
 #include "collector/pcap_stream.h"
 #include "tests/test_support.h"
 

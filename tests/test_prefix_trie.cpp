@@ -1,10 +1,6 @@
 // The prefix trie under the allow-list, against a naive reference, every allocation failed in turn.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <map>
-#include <random>
-
 #include "tests/test_support.h"
 
 namespace {
@@ -28,12 +24,8 @@ std::string check_shape(const prefix_trie* t, const trie_node* n, const trie_nod
     EXPECT_EQ(n->parent, parent) << n->bit;
     EXPECT_GT(n->bit, parent ? parent->bit : -1);
     EXPECT_LE(n->bit, t->maxbits);
-    if (n->prefix) {
-        EXPECT_EQ(n->prefix->bitlen, n->bit);
-    } else {
-        EXPECT_NE(n->left, nullptr) << "glue node " << n->bit;
-        EXPECT_NE(n->right, nullptr) << "glue node " << n->bit;
-    }
+    EXPECT_EQ(n->prefix ? n->prefix->bitlen : n->bit, n->bit) << "a prefix at its own length";
+    EXPECT_EQ(n->prefix ? 2 : (n->left != nullptr) + (n->right != nullptr), 2) << "a glue node with two children";
     return "{" + std::to_string(std::uintptr_t(n)) + " " + std::to_string(n->bit) + " " +
            std::to_string(std::uintptr_t(n->prefix)) + " " + check_shape(t, n->left, n) + " " +
            check_shape(t, n->right, n) + "}";

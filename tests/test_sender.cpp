@@ -2,10 +2,6 @@
 // datagrams as queued (same bytes, same order, the failed one counted and the rest still sent), and the batched
 // receive's lengths and senders.
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <memory>
-
 #include "tests/test_support.h"
 
 TEST(Sender, FailuresAreCountedAndNothingLeavesWithoutDestinationOrKey)

@@ -1,10 +1,6 @@
 // The Speck cipher: key schedules from key texts, and counter mode in every variant the machine runs.
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <numeric>
-#include <random>
-
 #include "tests/test_support.h"
 
 namespace {

@@ -3,12 +3,15 @@
 // decoder, key and settings guards, temporary files.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -54,7 +57,10 @@ inline bytes big_endian(std::uint32_t v, int n)  // n bytes, most significant fi
     return r;
 }
 // A Tap header and a record header, spelled out here rather than with the code's writers.
-inline bytes tap_header_bytes(int id, int n) { return cat({{0x02, 0x19, 0x68, 0x24}, big_endian(id, 2), {std::uint8_t(n), 0}}); }
+inline bytes tap_header_bytes(int id, int n)
+{
+    return cat({{0x02, 0x19, 0x68, 0x24}, big_endian(id, 2), {std::uint8_t(n), 0}});
+}
 inline bytes tap_record_bytes(std::uint32_t s, std::uint32_t us, int caplen, int len)
 {
     return cat({big_endian(s, 4), big_endian(us, 4), big_endian(caplen, 2), big_endian(len, 2)});

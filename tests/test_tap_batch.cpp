@@ -1,8 +1,5 @@
 // Batching frames into Tap datagrams: the layout, when a datagram goes out, what an oversize frame keeps.
 #include <gtest/gtest.h>
-
-#include <memory>
-
 #include "forward/tap_batch.h"
 #include "tests/test_support.h"
 

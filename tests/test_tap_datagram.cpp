@@ -1,6 +1,5 @@
 // The Tap datagram decoder: what no tap builds is refused, what one builds reads back.
 #include <gtest/gtest.h>
-
 #include "tests/test_support.h"
 
 TEST(TapWire, DecodingRefusesWhatNoTapBuilds)

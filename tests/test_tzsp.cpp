@@ -1,8 +1,6 @@
 // TZSP: the frame found behind the tags, and the loop that forwards what TZSP senders send.
 #include <gtest/gtest.h>
-
 #include <thread>
-
 #include "forward/forwarding.h"
 #include "forward/tzsp.h"
 #include "tests/test_support.h"

@@ -45,10 +45,16 @@ const std::vector<int> all_sent = {src_listed, dst_listed, unlisted, arp, ipv6, 
 // The self-exclusion filter reads the cut IPv4 frame beyond its end, which rejects it.
 const std::vector<int> all_but_short = {src_listed, dst_listed, unlisted, arp, ipv6, two_tags, qinq, big1, big2,
                                         marker};
-using record = std::tuple<bytes, int, int>;  // what arrives of a frame: its first bytes, their number, its length
+std::string pretty(const bytes& b) { return testing::PrintToString(b); }
+struct record {  // what arrives of a frame: its first bytes, their number, its length
+    bytes head;
+    int caplen, len;
+    bool operator==(const record&) const = default;
+    friend void PrintTo(const record& r, std::ostream* o) { *o << r.caplen << "/" << r.len << pretty(r.head); }
+};
 record as_sent(const bytes& f, std::size_t caplen = 0xffff)
 {
-    return {bytes(f.begin(), f.begin() + std::min(caplen, f.size())), std::min(caplen, f.size()), f.size()};
+    return {bytes(f.begin(), f.begin() + std::min(caplen, f.size())), int(std::min(caplen, f.size())), int(f.size())};
 }
 std::vector<record> want_of(const std::vector<int>& which, std::size_t caplen = 0xffff)
 {
@@ -161,7 +167,7 @@ TEST(Capture, TapsDoWhatTheirOptionsSayAndLeaveTheirOwnTrafficOut)
         poll_until(5000, [&] { return frames_in(i) >= rows[i].want.size(); });
         const std::string out = tap_stop(&taps[i]), sent = std::to_string(count_of(err_of(col[i]), "Datagram of "));
         std::vector<record> got;
-        for (const wire_record& r : pcap_of(out_of(col[i]))) got.emplace_back(r.frame, r.caplen, r.len);
+        for (const wire_record& r : pcap_of(out_of(col[i]))) got.push_back({r.frame, r.caplen, r.len});
         EXPECT_EQ(got, rows[i].want);
         EXPECT_TRUE(has(out, "Packet stats [" + sent + " packets sent][0 capture drops]")) << out;
         for (const auto& [text, times] : rows[i].log) EXPECT_EQ(count_of(out, text), times) << text << "\n" << out;

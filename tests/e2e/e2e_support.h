@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/net_batch_collector.h"
+#include "tests/pcapng_reader.h"
 #include "tests/test_support.h"
 
 extern char** environ;
