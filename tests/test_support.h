@@ -1,6 +1,6 @@
-// Helpers shared by the unit tests, the end-to-end tests and the fuzzers:
-// a loopback collector that reads datagrams back through the Tap datagram
-// decoder, key and settings guards, temporary files.
+// Helpers shared by the unit tests, the end-to-end tests and the fuzzers: Tap datagram bytes spelled out, counter
+// mode spelled out, a loopback collector that reads datagrams back through the decoder, key, probe and trie
+// allocation guards, temporary files and hosts files.
 #pragma once
 
 #include <algorithm>
@@ -113,7 +113,7 @@ struct probe_guard {
 struct trie_allocation_probe {
     static inline long calls = 0, fail_at = 0, live = 0;
     static void* allocate(std::size_t size) { return ++calls == fail_at ? nullptr : (++live, std::malloc(size)); }
-    static void release(void* block) { live -= block != nullptr, std::free(block); }
+    static void release(void* block) { live -= block != nullptr; std::free(block); }
     probe_guard<decltype(trie_allocate)> keep_allocate{trie_allocate, allocate};
     probe_guard<decltype(trie_release)> keep_release{trie_release, release};
     trie_allocation_probe() { calls = fail_at = live = 0; }
