@@ -7,12 +7,12 @@
 #include "fuzz/fuzz_common.h"
 #include "collector/capture_file.h"
 #include "collector/pcapng_writer.h"
+#include "tests/pcapng_reader.h"
 
 namespace {
 tap_datagram_view view;
 // The file the writer writes, in memory; opening it for writing empties it.
 const std::string out_path = "/proc/self/fd/" + std::to_string(::memfd_create("pcapng", 0));
-std::uint32_t le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24; }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -32,23 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     capture_file_close(&f);
     std::ifstream in(out_path, std::ios::binary);
     const std::vector<std::uint8_t> d{std::istreambuf_iterator<char>(in), {}};
-    std::size_t interfaces = 0, packets = 0;
-    for (std::size_t at = 0; at < d.size();) {
-        const std::uint8_t* b = d.data() + at;
-        FUZZ_CHECK(d.size() - at >= 12 && le32(b + 4) % 4 == 0 && le32(b + 4) <= d.size() - at, "block at %zu", at);
-        const std::uint32_t type = le32(b), n = le32(b + 4);
-        FUZZ_CHECK(le32(b + n - 4) == n && (at == 0) == (type == pcapng_section_type), "block at %zu", at);
-        interfaces += type == pcapng_interface_type;
-        if (type == pcapng_packet_type) {
-            FUZZ_CHECK(packets < written.size() && le32(b + 8) == written[packets].first, "packet %zu", packets);
-            const tap_record_view& r = *written[packets++].second;
-            FUZZ_CHECK(le32(b + 8) < interfaces && le32(b + 20) == r.caplen && le32(b + 24) == r.len, "lengths");
-            FUZZ_CHECK((std::uint64_t{le32(b + 12)} << 32 | le32(b + 16)) == r.ts_sec * 1000000ULL + r.ts_usec, "time");
-            FUZZ_CHECK(n == pcapng_packet_size(r.caplen) && std::equal(r.frame, r.frame + r.caplen, b + 28), "frame");
-        }
-        at += n;
+    pcapng_file file;
+    FUZZ_CHECK(pcapng_read(d.data(), d.size(), &file) == pcapng_read_ok, "block at %zu", file.bad_at);
+    FUZZ_CHECK(file.packets.size() == written.size() && file.interfaces.size() == t.count, "%zu of %zu packets",
+               file.packets.size(), written.size());
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        const pcapng_packet& p = file.packets[i];
+        const tap_record_view& r = *written[i].second;
+        FUZZ_CHECK(p.interface == std::uint32_t(written[i].first), "packet %zu", i);
+        FUZZ_CHECK(p.caplen == r.caplen && p.len == r.len, "lengths of packet %zu", i);
+        FUZZ_CHECK(p.timestamp == r.ts_sec * 1000000ULL + r.ts_usec, "time of packet %zu", i);
+        FUZZ_CHECK(p.block_len == pcapng_packet_size(r.caplen), "block length of packet %zu", i);
+        FUZZ_CHECK(std::equal(r.frame, r.frame + r.caplen, p.frame.begin()), "frame of packet %zu", i);
     }
-    FUZZ_CHECK(packets == written.size() && interfaces == t.count, "%zu of %zu packets", packets, written.size());
     source_table_release(&t);
     return 0;
 }

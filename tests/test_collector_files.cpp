@@ -2,29 +2,22 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
+#include "tests/pcapng_reader.h"
 #include "tests/test_support.h"
 #include "collector/capture_file.h"
 #include "collector/pcapng_writer.h"
 
 namespace {
-std::uint32_t le32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24; }
-// A section's blocks, checked as any reader would: lengths at both ends agree and stay inside, a multiple of 4.
-struct parsed { std::vector<std::string> names; std::vector<bytes> frames; std::vector<std::uint64_t> us; };
-bool parse(const bytes& d, parsed* out)
+std::uint32_t le32(const std::uint8_t* p) { return pcapng_le32(p); }
+// A section read as any reader would, each interface Ethernet with the largest snapshot and a name, each packet
+// block as long as the writer makes it.
+bool parse(const bytes& d, pcapng_file* out)
 {
-    for (std::size_t at = 0, n = 0; at < d.size(); at += n) {
-        const std::uint8_t* b = d.data() + at;
-        const std::uint32_t type = d.size() - at >= 12 ? le32(b) : 0;
-        if ((n = type ? le32(b + 4) : 0) < 12 || n % 4 || n > d.size() - at || le32(b + n - 4) != n) return false;
-        if ((at == 0) != (type == pcapng_section_type) || (!at && le32(b + 8) != pcapng_byte_order_magic)) return false;
-        if (type == pcapng_interface_type && n >= 24 && le32(b + 8) == 1 && le32(b + 12) == 65535 && b[16] == 2)
-            out->names.emplace_back(reinterpret_cast<const char*>(b + 20), b[18] | b[19] << 8);
-        if (type == pcapng_packet_type) {
-            if (le32(b + 8) >= out->names.size() || n != pcapng_packet_size(le32(b + 20) & 0xffff)) return false;
-            out->us.push_back(std::uint64_t{le32(b + 12)} << 32 | le32(b + 16));
-            out->frames.emplace_back(b + 28, b + 28 + le32(b + 20));
-        }
-    }
+    if (pcapng_read(d.data(), d.size(), out) != pcapng_read_ok) return false;
+    for (const pcapng_interface& i : out->interfaces)
+        if (i.link != 1 || i.snaplen != 65535 || i.name.empty()) return false;
+    for (const pcapng_packet& p : out->packets)
+        if (p.block_len != pcapng_packet_size(std::uint16_t(p.caplen))) return false;
     return true;
 }
 
@@ -50,9 +43,10 @@ TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
         const std::size_t t = pcapng_packet_tail(tail, std::uint16_t(len));
         for (const bytes& piece : {bytes(head, head + 28), frame, bytes(tail, tail + t)})
             d.insert(d.end(), piece.begin(), piece.end());
-        parsed p;
-        ASSERT_TRUE(parse(d, &p) && p.frames.size() == 1) << len;
-        EXPECT_TRUE(p.frames[0] == frame && p.names[0] == "tap 1" && p.us[0] == 1700000000999999ULL) << len;
+        pcapng_file p;
+        ASSERT_TRUE(parse(d, &p) && p.packets.size() == 1) << len;
+        EXPECT_TRUE(p.packets[0].frame == frame && p.interfaces[0].name == "tap 1" &&
+                    p.packets[0].timestamp == 1700000000999999ULL) << len;
         EXPECT_TRUE(le32(head + 24) == 1500u && bytes(tail, tail + t - 4) == bytes(t - 4, 0)) << len;
     }
 }
@@ -128,8 +122,8 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     const auto frames_in = [&](const char* name) {  // -1 unless it stands alone, within the limit, with 4 sources
         std::ifstream in(dir / name, std::ios::binary);
         const bytes d{std::istreambuf_iterator<char>(in), {}};
-        parsed p;
-        return parse(d, &p) && d.size() <= 1000 && p.names.size() == 4 ? int(p.frames.size()) : -1;
+        pcapng_file p;
+        return parse(d, &p) && d.size() <= 1000 && p.interfaces.size() == 4 ? int(p.packets.size()) : -1;
     };
     const std::string base = (dir / "c").string(), timed = (dir / "g").string();
     source_table t;

@@ -1,18 +1,26 @@
-// Helpers shared by the unit tests, the end-to-end tests and the fuzzers:
-// a loopback collector that reads datagrams back through the Tap datagram
-// decoder, key and settings guards, temporary files.
+// Helpers shared by the unit tests, the end-to-end tests and the fuzzers: Tap datagram bytes spelled out, counter
+// mode spelled out, a loopback collector that reads datagrams back through the decoder, key, probe and trie
+// allocation guards, temporary files and hosts files.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "forward/allow_list.h"
+#include "forward/prefix_trie.h"
 #include "forward/sender.h"
+#include "support/trace_log.h"
 #include "wire/speck.h"
+#include "wire/speck_internal.h"
 #include "wire/tap_datagram.h"
 #include "platform/platform.h"
 
@@ -34,6 +42,40 @@ inline bytes pattern(std::size_t n, std::uint8_t seed)
     for (std::size_t i = 0; i < n; ++i)
         f[i] = static_cast<std::uint8_t>(seed + i * 7);
     return f;
+}
+
+inline bytes cat(std::initializer_list<bytes> parts)
+{
+    bytes r;
+    for (const bytes& p : parts) r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+inline bytes big_endian(std::uint32_t v, int n)  // n bytes, most significant first
+{
+    bytes r;
+    while (n--) r.push_back(static_cast<std::uint8_t>(v >> 8 * n));
+    return r;
+}
+// A Tap header and a record header, spelled out here rather than with the code's writers.
+inline bytes tap_header_bytes(int id, int n)
+{
+    return cat({{0x02, 0x19, 0x68, 0x24}, big_endian(id, 2), {std::uint8_t(n), 0}});
+}
+inline bytes tap_record_bytes(std::uint32_t s, std::uint32_t us, int caplen, int len)
+{
+    return cat({big_endian(s, 4), big_endian(us, 4), big_endian(caplen, 2), big_endian(len, 2)});
+}
+
+// Counter mode spelled out: keystream block j is the cipher of the words (c0 + j, c1), little-endian.
+inline bytes reference_ctr(bytes in, std::uint64_t c0, std::uint64_t c1, const speck_key_schedule& ks)
+{
+    for (std::size_t i = 0; i < in.size(); i += 16) {
+        std::uint64_t words[2] = {c0 + i / 16, c1};
+        speck_encrypt_block(words[0], words[1], ks);
+        for (std::size_t j = 0; j < 16 && i + j < in.size(); ++j)
+            in[i + j] ^= static_cast<std::uint8_t>(words[j / 8] >> 8 * (j % 8));
+    }
+    return in;
 }
 
 // Keys installed while it lives are released and the earlier schedule is
@@ -65,6 +107,21 @@ struct probe_guard {
     probe_guard(const probe_guard&) = delete;
     probe_guard& operator=(const probe_guard&) = delete;
 };
+
+// The tries' blocks counted while it lives, allocation number fail_at (counted in calls, which a test may reset)
+// failing; trie_allocate and trie_release put back when it goes.
+struct trie_allocation_probe {
+    static inline long calls = 0, fail_at = 0, live = 0;
+    static void* allocate(std::size_t size) { return ++calls == fail_at ? nullptr : (++live, std::malloc(size)); }
+    static void release(void* block) { live -= block != nullptr; std::free(block); }
+    probe_guard<decltype(trie_allocate)> keep_allocate{trie_allocate, allocate};
+    probe_guard<decltype(trie_release)> keep_release{trie_release, release};
+    trie_allocation_probe() { calls = fail_at = live = 0; }
+};
+inline int prefixes_listed(const trie_node* n)
+{
+    return n ? (n->prefix != nullptr) + prefixes_listed(n->left) + prefixes_listed(n->right) : 0;
+}
 
 // One frame record as the collector reads it.
 struct wire_record {
@@ -146,6 +203,22 @@ struct temp_file {
     temp_file(const temp_file&) = delete;
     temp_file& operator=(const temp_file&) = delete;
 };
+
+#if defined(GOOGLETEST_INCLUDE_GTEST_GTEST_H_)
+// A hosts file of the test's own. load() writes text to it and loads it (or the file `from` names) into *list at
+// the normal trace level: what was logged.
+struct hosts_file {
+    temp_file file{"", "vantry-hosts"};
+    std::string load(prefix_trie** list, const std::string& text, const std::string& from = "")
+    {
+        std::ofstream(file.path, std::ios::binary) << text;
+        const probe_guard<std::uint8_t> normal(trace_verbosity, trace_level_normal);
+        ::testing::internal::CaptureStdout();
+        load_hosts_file(from.empty() ? file.path.c_str() : from.c_str(), list);
+        return ::testing::internal::GetCapturedStdout();
+    }
+};
+#endif
 
 // Set by every unit-test binary (see process_exit_hook): an end of the
 // process fails the binary, except in the child of a death test, whose end

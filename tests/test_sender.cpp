@@ -1,22 +1,44 @@
-// The batched sender and receiver: how runs of one size are cut for
-// segmentation, every send mode forced against the datagrams as queued
-// (same bytes, same order, the failed one counted and the rest still
-// sent), and the batched receive's lengths and senders.
+// The sender: failures counted and reported, runs cut for segmentation, every send mode forced against the
+// datagrams as queued (same bytes, same order, the failed one counted and the rest still sent), and the batched
+// receive's lengths and senders.
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <memory>
-
-#include "forward/sender.h"
 #include "tests/test_support.h"
+
+TEST(Sender, FailuresAreCountedAndNothingLeavesWithoutDestinationOrKey)
+{
+    loopback_collector c;
+    tap_sender& s = c.sender;
+    bytes d(40, 0x11), huge(65508, 0x22);  // more than IPv4 UDP carries
+    ASSERT_EQ(send_datagram(s, d.data(), 40), 0);
+    ASSERT_TRUE(c.receive(d));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(send_datagram(s, huge.data(), 65508), 2);
+    s.has_destination = false;
+    EXPECT_EQ(send_datagram(s, d.data(), 40), 2);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("instead of 65508] "), log.npos) << log;
+    EXPECT_EQ(log.find("since the last"), log.npos) << log;
+    EXPECT_EQ(log.find("Send error"), log.rfind("Send error")) << "one line, for the first: " << log;
+    s.has_destination = s.encrypt = true;  // and no key
+    EXPECT_EQ(send_datagram(s, d.data(), 40), -1);
+    EXPECT_TRUE(c.quiet());
+    EXPECT_EQ(s.datagrams_sent, 1u);
+    EXPECT_EQ(s.failures, 2u);
+}
+
+TEST(Sender, FailureLogNamesTheFirstThenOneLineASecondThenTheRecovery)
+{
+    send_failure_log log;
+    const struct { std::uint64_t now; bool failed; std::uint32_t reported; } steps[] = {
+        {0, false, 0}, {5000, true, 1}, {5001, true, 0}, {5999, true, 0}, {6000, true, 3}, {6001, true, 0},
+        {9000, true, 2}, {9001, false, 6}, {9002, false, 0}, {9003, true, 1}, {9005, false, 1}};
+    for (const auto& step : steps)
+        EXPECT_EQ(step.failed ? send_failure_note(log, step.now) : send_success_note(log), step.reported) << step.now;
+}
 
 TEST(SendBatch, SegmentedRunsEndAtASizeChangeAShorterOneOrTheUdpLimit)
 {
-    struct row {
-        std::vector<std::uint32_t> lens;
-        int run;
-    };
-    const row rows[] = {
+    const struct { std::vector<std::uint32_t> lens; int run; } rows[] = {
         {{100, 100, 100}, 3},
         {{100, 100, 60, 100}, 3},  // a shorter one ends the run, inside it
         {{100, 100, 160}, 2},      // a longer one starts the next
@@ -28,7 +50,7 @@ TEST(SendBatch, SegmentedRunsEndAtASizeChangeAShorterOneOrTheUdpLimit)
         {{65507, 1}, 1},
         {std::vector<std::uint32_t>(70, 8), 64},
     };
-    for (const row& r : rows) {
+    for (const auto& r : rows) {
         SCOPED_TRACE(testing::PrintToString(r.lens));
         std::vector<net_datagram_out> d;
         for (std::uint32_t n : r.lens)
@@ -73,8 +95,9 @@ TEST(SendBatch, EveryModeSendsTheQueuedDatagramsInOrderAndCountsTheFailedOne)
             EXPECT_EQ(got, want[i]) << i;
         }
         const std::string log = testing::internal::GetCapturedStdout(), line = "Send error [sent -1 instead of 65508]";
-        EXPECT_TRUE(log.find(line) != log.npos && log.find(line) == log.rfind(line) &&
-                    log.find("since the last report") == log.npos) << "one line, the first of a run: " << log;
+        EXPECT_NE(log.find(line), log.npos) << log;
+        EXPECT_EQ(log.find(line), log.rfind(line)) << "one line, the first of a run: " << log;
+        EXPECT_EQ(log.find("since the last report"), log.npos) << log;
         EXPECT_EQ(c.sender.failures, 1u);
         EXPECT_EQ(c.sender.datagrams_sent, 69u);
         EXPECT_EQ(q->mode, mode) << "a datagram's failure is not the mode's";

@@ -1,0 +1,202 @@
+// The collector's pcapng files and tshark's view of them, IPv6 senders, rotation, the extcap interface.
+#include "tests/e2e/e2e_support.h"
+
+namespace {
+struct temp_dir {  // removed with its contents
+    char path[32] = "/tmp/vantry-e2e-XXXXXX";
+    const bool made = mkdtemp(path) != nullptr;
+    ~temp_dir() { std::filesystem::remove_all(path); }
+};
+// A clear Tap datagram of tap id holding frames, each stamped with its length as seconds.
+bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
+{
+    bytes d(tap_header_size);
+    tap_write_header(d.data(), id);
+    d[tap_count_offset] = static_cast<std::uint8_t>(frames.size());
+    for (const bytes& f : frames) {
+        std::uint8_t h[tap_record_header_size];
+        tap_write_record_header(h, std::uint32_t(f.size()), 0, std::uint16_t(f.size()), std::uint16_t(f.size()));
+        d = cat({d, bytes(h, h + sizeof h), f});
+    }
+    return d;
+}
+// The collector with args through sh, so that "-w -" can be piped: its port once it listens, or 0.
+std::uint16_t fleet_collector(child* c, const std::string& args)
+{
+    const std::string listening = "UDP port ";
+    if (start(c, "sh", {"-c", VANTRY_BIN_DIR "/vantry_collector -p 0 -K " + args}) || !wait_output(c, listening, 5000))
+        return 0;
+    const std::string out = out_of(*c) + err_of(*c);
+    return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(listening) + listening.size()));
+}
+}  // namespace
+
+// pcapng to a file and to standard output piped into tshark: taps 7, 8, 9 from 127.0.0.1, .2, .3 are interfaces
+// 0, 1, 2 for a reader that knows nothing of Tap datagrams.
+TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
+{
+    const temp_dir dir;
+    const std::string file = dir.path + std::string("/f.pcapng"), fields = " -T fields -e frame.interface_id"
+        " -e frame.interface_name -e data.data 2>/dev/null";
+    for (const std::string& out : {" -w " + file, " -w - | tshark -r -" + fields}) {
+        SCOPED_TRACE(out);
+        child c;
+        udp_socket from[3];
+        const std::uint16_t port = fleet_collector(&c, "-c 6" + out);
+        ASSERT_NE(port, 0) << out_of(c) << err_of(c);
+        std::string want;
+        for (int i = 0; i < 6; ++i) {  // Ethernet type 0x88b5: tshark shows the payload as it is
+            const int t = i % 3;
+            ASSERT_TRUE(i >= 3 || udp_open(&from[t], ("127.0.0." + std::to_string(t + 1)).c_str()) == 0);
+            const bytes payload = pattern(50 + 333 * i, std::uint8_t(i));
+            udp_send(from[t], tap_datagram(std::uint16_t(7 + t), {ethernet(0x88b5, payload)}), port);
+            want += std::to_string(t) + "\ttap " + std::to_string(7 + t) + " from 127.0.0." + std::to_string(t + 1) +
+                    ":" + std::to_string(from[t].port) + "\t";
+            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+            want += "\n";
+        }
+        ASSERT_EQ(status_within(&c, 10000), 0);
+        std::string got = out_of(c);
+        EXPECT_TRUE(out != " -w " + file || run_command("tshark -r " + file + fields, &got) == 0);
+        EXPECT_EQ(got, want);
+    }
+}
+
+// The tap sends over IPv4 only: Tap datagrams from the test over ::1 to collectors bound at ::1 and at :: (IPv4 too,
+// named as plain IPv4), read back by tshark. A bind address that names nothing, a file that cannot be opened and a
+// port that is taken end the collector at start with status 1.
+TEST(CollectorE2E, SendersOverIpv6AreNamedInBracketsAndIpv4AsBefore)
+{
+    if (run_command("ip -6 addr show dev lo | grep -q ::1/128") != 0) GTEST_SKIP() << "no ::1 on lo: IPv6 is off";
+    const temp_dir dir;
+    const std::string file = dir.path + std::string("/f.pcapng");
+    udp_socket busy;  // its port is taken
+    ASSERT_EQ(udp_open(&busy), 0);
+    const std::string taken = std::to_string(busy.port);
+    const struct { std::string args; std::vector<std::string> from, want; } rows[] = {
+        {"-b ::1", {"::1"}, {"[::1]"}},
+        {"-b ::", {"::1", "127.0.0.1"}, {"[::1]", "127.0.0.1"}},
+        {"-b no-such-collector.invalid", {}, {"ERROR: Invalid bind address 'no-such-collector.invalid': not an IPv4 "
+                                              "or IPv6 address or host"}},
+        {"-b ::1 -w " + file + "/x", {}, {"ERROR: Unable to write '" + file + "/x' 20/Not a directory"}},
+        {"-b 127.0.0.1 -p " + taken, {}, {"ERROR: Unable to bind port " + taken + " 98/Address already in use"}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        child c;
+        const std::string count = row.from.empty() ? "" : " -c " + std::to_string(row.from.size());
+        const std::uint16_t port = fleet_collector(&c, "-v -w " + file + count + " " + row.args);
+        std::string want;
+        for (std::size_t i = 0; i < row.from.size(); ++i) {
+            net_peer at, to;
+            ASSERT_EQ(net_resolve_peer(row.from[i].c_str(), 0, &at), 0);
+            udp_socket u;
+            u.s = net_udp_socket_for(at);
+            ASSERT_EQ(net_bind_peer(u.s, at), 0);
+            ASSERT_NE(u.port = net_local_port(u.s), 0);
+            ASSERT_EQ(net_resolve_peer(row.from[i].c_str(), port, &to), 0);
+            const bytes payload = pattern(60 + 700 * i, std::uint8_t(i));
+            const bytes d = tap_datagram(std::uint16_t(7 + i), {ethernet(0x88b5, payload)});
+            ASSERT_EQ(net_send_to_peer(u.s, d.data(), d.size(), to), long(d.size()));
+            const std::string name = "tap " + std::to_string(7 + i) + " from " + row.want[i] + ":" +
+                                     std::to_string(u.port);
+            EXPECT_TRUE(wait_output(&c, "New source " + std::to_string(i) + ": " + name + "\n", 5000)) << err_of(c);
+            want += name + "\t";
+            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+            want += "\n";
+        }
+        ASSERT_TRUE(finish(&c, 10000));
+        EXPECT_EQ(c.status, row.from.empty() ? 1 : 0);
+        if (row.from.empty()) {
+            EXPECT_EQ(port, 0);
+            EXPECT_TRUE(has(out_of(c), row.want[0] + "\n")) << out_of(c);
+            continue;
+        }
+        std::string got;
+        EXPECT_EQ(run_command("tshark -r " + file + " -T fields -e frame.interface_name -e data.data 2>/dev/null", &got), 0);
+        EXPECT_EQ(got, want);
+    }
+}
+
+// -C 1 (a million bytes), 50 datagrams of 40 frames of 1400 bytes, each sent once the one before is written: three
+// files, each alone readable, none larger than the limit, every frame in one of them.
+TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
+{
+    const temp_dir dir;
+    child c;
+    udp_socket from;
+    const std::string base = dir.path + std::string("/r.pcapng");
+    const std::uint16_t port = fleet_collector(&c, "-v -C 1 -c 2000 -w " + base);
+    ASSERT_NE(port, 0) << out_of(c);
+    ASSERT_EQ(udp_open(&from), 0);
+    for (int i = 0; i < 50; ++i) {
+        udp_send(from, tap_datagram(3, std::vector<bytes>(40, pattern(1400, std::uint8_t(i)))), port);
+        ASSERT_TRUE(wait_output(&c, "Datagram of 56488 bytes", 5000, i + 1)) << i;
+    }
+    ASSERT_EQ(status_within(&c, 5000), 0);
+    int frames = 0;
+    for (const char* suffix : {"", "1", "2"}) {
+        std::string out;
+        EXPECT_EQ(run_command("tshark -r " + base + suffix + " -T fields -e frame.cap_len 2>/dev/null", &out), 0);
+        EXPECT_LE(std::filesystem::file_size(base + suffix), 1000000u) << suffix;
+        const std::string d = file_text(base + suffix);
+        pcapng_file file;  // and for our reader, which sees the frames tshark sees
+        EXPECT_EQ(pcapng_read(reinterpret_cast<const std::uint8_t*>(d.data()), d.size(), &file), pcapng_read_ok);
+        EXPECT_EQ(int(file.packets.size()), count_of(out, "1400\n")) << suffix;
+        frames += count_of(out, "1400\n");
+    }
+    EXPECT_EQ(frames, 2000);
+    EXPECT_FALSE(std::filesystem::exists(base + "3"));
+}
+
+// tshark finds the collector in a personal extcap folder (by HOME from Wireshark 4.2; 4.0 needs WIRESHARK_EXTCAP_DIR,
+// honoured for users other than root, so tshark runs as nobody) and captures through it what a TZSP tap forwards, in
+// clear and with the key as text. Stopping at -c ends the collector without an error for tshark to show.
+TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
+{
+    if (run_command("command -v tshark setpriv ss >/dev/null") != 0) GTEST_SKIP() << "needs tshark, setpriv and ss";
+    const temp_dir home;
+    const std::string dir = home.path + std::string("/.local/lib/wireshark/extcap");
+    std::error_code e;
+    std::filesystem::create_directories(dir, e);
+    std::filesystem::create_symlink(VANTRY_BIN_DIR "/vantry_collector", dir + "/vantry_collector", e);
+    ASSERT_FALSE(e) << e.message();
+    ASSERT_EQ(chmod(home.path, 0755), 0);
+    const std::string tshark = "exec env HOME=" + std::string(home.path) + " WIRESHARK_EXTCAP_DIR=" + dir +
+                               (geteuid() ? "" : " setpriv --reuid nobody --regid nogroup --clear-groups") + " tshark ";
+    std::string out;
+    ASSERT_EQ(run_command(tshark + "-D 2>/dev/null", &out), 0);
+    EXPECT_TRUE(has(out, ". vantry (Vantry remote tap collector)\n")) << out;
+    const struct {
+        std::vector<std::string> tap;
+        std::string field;  // of the collector, as tshark -o sets it
+    } rows[] = {{{"-K"}, "disableencryption:true"}, {{"-k", "e2e-key"}, "extcapkey:e2e-key"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.field);
+        const std::string port = std::to_string(free_port()), in = std::to_string(free_port());
+        const auto bound = [&] { return run_command("ss -Huln 'sport = :" + port + "'", &out) == 0 && !out.empty(); };
+        child tap, shark;
+        std::vector<std::string> args = {"-t", in, "-c", "127.0.0.1:" + port};
+        args.insert(args.end(), row.tap.begin(), row.tap.end());
+        ASSERT_TRUE(tap_start(&tap, args)) << out_of(tap);
+        ASSERT_EQ(start(&shark, "sh", {"-c", tshark + "-l -i vantry -o extcap.vantry.port:" + port +
+                                                 " -o extcap.vantry." + row.field +
+                                                 " -c 3 -T fields -e frame.interface_name -e data.data"}), 0);
+        ASSERT_TRUE(poll_until(10000, bound)) << err_of(shark);
+        udp_socket src;
+        ASSERT_EQ(udp_open(&src), 0);
+        std::string want;
+        for (int i = 0; i < 3; ++i) {  // Ethernet type 0x88b5: tshark shows the payload as it is
+            const bytes payload = pattern(40 + 500 * i, std::uint8_t(i));
+            udp_send(src, tzsp(ethernet(0x88b5, payload)), std::uint16_t(std::stoi(in)));
+            want += "tap 0 from 127.0.0.1\t";
+            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+            want += "\n";
+        }
+        ASSERT_EQ(status_within(&shark, 20000), 0) << err_of(shark);
+        EXPECT_EQ(std::regex_replace(out_of(shark), std::regex(R"(:\d+\t)"), "\t"), want);
+        EXPECT_FALSE(has(err_of(shark), "Error by extcap")) << err_of(shark);
+        EXPECT_TRUE(poll_until(5000, [&] { return !bound(); })) << "the collector still runs";
+        tap_stop(&tap);
+    }
+}
+

@@ -1,0 +1,69 @@
+// The packet filter: where the link puts the IPv4 header the allow-list reads, and the capture filter texts.
+#include <gtest/gtest.h>
+#include "forward/packet_filter.h"
+#include "tests/test_support.h"
+
+// A link header gives way to an Ethernet one that names what follows. The allow-list reads the IPv4 header behind
+// any number of 802.1Q tags (no other tag type), cooked or loopback headers; source or destination; never past the end.
+TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
+{
+    const bytes host = {10, 1, 2, 3}, other = {192, 0, 2, 7}, eth(12, 0xAA), q = {0x81, 0, 0, 5};
+    const bytes ip = cat({{0x45}, bytes(11), other, host}), v6 = cat({{0x60}, bytes(11), other, host});
+    hosts_file hosts;
+    prefix_trie* list = nullptr;
+    hosts.load(&list, "# one host\n10.1.2.3\n");
+    // Link, frame, the link header's length (-1: the frame is shorter) and the EtherType behind it, the offset of
+    // the IPv4 header (-1: none, dropped by a list). All but Ethernet and unknown links are rewritten.
+    struct row { int link; bytes frame; long header; std::uint16_t type; long offset; };
+    const row rows[] = {
+        {link_ethernet, cat({eth, {8, 0}, {0x45}, bytes(11), host, other}), 14, 0x0800, 14},  // the source listed
+        {link_ethernet, cat({eth, {8, 0}, ip}), 14, 0x0800, 14}, {link_ethernet, bytes(5), 14, 0, -1},
+        {link_ethernet, cat({eth, q, q, {8, 0}, ip}), 14, 0x8100, 22}, {105, ip, 0, 0, -1},
+        {link_ethernet, cat({eth, q, q, q, q, {8, 0}, ip}), 14, 0x8100, 30},
+        {link_ethernet, cat({eth, {0x88, 0xA8, 0, 5, 8, 0}, ip}), 14, 0x88A8, -1},
+        {link_ethernet, cat({eth, {8, 6}, bytes(28)}), 14, 0x0806, -1},
+        {link_ethernet, cat({eth, {8, 0}, v6}), 14, 0x0800, -1},  // IPv4 by its type, 6 by its version
+        {link_raw_ip, ip, 0, 0x0800, 0}, {link_raw_ip, v6, 0, 0x86DD, -1}, {link_raw_ip_file, v6, 0, 0x86DD, -1},
+        {link_ipv6, v6, 0, 0x86DD, -1}, {link_linux_sll, bytes(15), -1, 0, -1}, {link_linux_sll2, bytes(19), -1, 0, -1},
+        {link_linux_sll, cat({bytes(14, 0x77), {0x86, 0xDD}}), 16, 0x86DD, -1},
+        {link_linux_sll, cat({bytes(14), q, {8, 0}, ip}), 16, 0x8100, 20},
+        {link_linux_sll2, cat({{8, 6}, bytes(18)}), 20, 0x0806, -1},
+        // Loopback: the family in either byte order, IPv6 by any system's number, an unknown one by the version.
+        {link_null, cat({{2, 0, 0, 0}, ip}), 4, 0x0800, 4}, {link_null, cat({{24, 0, 0, 0}, ip}), 4, 0x86DD, -1},
+        {link_null, cat({{99, 0, 0, 0}, ip}), 4, 0x0800, 4}, {link_null, {99, 0, 0, 0, 0x60}, 4, 0x86DD, -1},
+        {link_null, {23, 0, 0, 0}, 4, 0x86DD, -1}, {link_null, {28, 0, 0, 0}, 4, 0x86DD, -1},
+        {link_loop, {0, 0, 0, 30}, 4, 0x86DD, -1}, {link_null, {0, 0, 0, 10}, 4, 0x86DD, -1},
+        {link_null, {2, 0, 0}, -1, 0, -1}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "link " << r.link << ": " << testing::PrintToString(r.frame));
+        const auto n = static_cast<std::uint32_t>(r.frame.size());
+        link_frame f;
+        ASSERT_EQ(read_link_frame(r.link, r.frame.data(), n, &f), r.header < 0 ? -1 : 0);
+        if (r.header >= 0) {
+            EXPECT_EQ(f.rewrite, r.link != link_ethernet && r.link != 105);
+            EXPECT_EQ(long(f.header_len), r.header);
+            EXPECT_EQ(f.ethertype, r.type) << std::hex << f.ethertype;
+        }
+        EXPECT_EQ(ipv4_header_offset(r.link, r.frame.data(), n), r.offset);
+        EXPECT_EQ(packet_allowed(r.link, r.frame.data(), n, list), r.offset >= 0);
+        // Cut anywhere before the end of the addresses: dropped, and copied to a block of exactly that size so that
+        // a sanitizer build catches a read past the cut.
+        for (std::uint32_t cut = 0; r.offset >= 0 && cut < r.offset + 20u; ++cut)
+            ASSERT_FALSE(packet_allowed(r.link, bytes(r.frame.begin(), r.frame.begin() + cut).data(), cut, list));
+    }
+    const bytes neither = cat({eth, {8, 0}, {0x45}, bytes(11), other, other});
+    EXPECT_FALSE(packet_allowed(link_ethernet, neither.data(), 34, list));
+    release_allow_list(&list);
+    std::uint8_t prefix[ethernet_header_size];
+    ethernet_prefix(0x86DD, prefix);
+    EXPECT_EQ(bytes(prefix, prefix + 14), cat({bytes(12, 0), {0x86, 0xDD}}));
+}
+
+TEST(PacketFilter, SelfExclusionNamesTheResolvedAddressAndNarrowsTheUsersFilter)
+{
+    const std::string self = self_exclusion_filter(ipv4_of(10, 0, 0, 1), 5000);
+    EXPECT_EQ(self, "not (host 10.0.0.1 and (port 5000 or ip[6:2] & 0x1fff != 0 or icmp[icmptype] == icmp-unreach))");
+    EXPECT_EQ(capture_filter_text("udp or arp", self), "(udp or arp) and " + self);
+    EXPECT_EQ(capture_filter_text("", self), self);
+    EXPECT_EQ(capture_filter_text(" \t", self), self);
+}
