@@ -32,8 +32,10 @@ TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
                        0xff, 0xff, 0xff, 0xff, 4, 0, 3, 0, 'a', 'b', 'c', 0, 0, 0, 0, 0, 40, 0, 0, 0};
     const bytes idb = {1, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 0xff, 0xff, 0, 0, 2, 0, 1, 0, 'n', 0, 0, 0,
                        3, 0, 4, 0, 'd', 'e', 's', 'c', 0, 0, 0, 0, 40, 0, 0, 0};
-    EXPECT_TRUE(pcapng_section_header(b, 40, "abc") == 40u && bytes(b, b + 40) == shb);  // room enough, exactly
-    EXPECT_TRUE(pcapng_interface_description(b, 40, "n", "desc") == 40u && bytes(b, b + 40) == idb);
+    EXPECT_EQ(pcapng_section_header(b, 40, "abc"), 40u);  // room enough, exactly
+    EXPECT_EQ(bytes(b, b + 40), shb);
+    EXPECT_EQ(pcapng_interface_description(b, 40, "n", "desc"), 40u);
+    EXPECT_EQ(bytes(b, b + 40), idb);
     EXPECT_EQ(pcapng_interface_description(b, 39, "n", "desc") + pcapng_section_header(b, 39, "abc"), 0u);
     for (std::size_t len : {0, 1, 2, 3, 4, 5, 65535}) {
         bytes d(b, b + pcapng_section_header(b, sizeof b, "t"));
@@ -44,10 +46,14 @@ TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
         for (const bytes& piece : {bytes(head, head + 28), frame, bytes(tail, tail + t)})
             d.insert(d.end(), piece.begin(), piece.end());
         pcapng_file p;
-        ASSERT_TRUE(parse(d, &p) && p.packets.size() == 1) << len;
-        EXPECT_TRUE(p.packets[0].frame == frame && p.interfaces[0].name == "tap 1" &&
-                    p.packets[0].timestamp == 1700000000999999ULL) << len;
-        EXPECT_TRUE(le32(head + 24) == 1500u && bytes(tail, tail + t - 4) == bytes(t - 4, 0)) << len;
+        SCOPED_TRACE(len);
+        ASSERT_TRUE(parse(d, &p));
+        ASSERT_EQ(p.packets.size(), 1u);
+        EXPECT_EQ(p.packets[0].frame, frame);
+        EXPECT_EQ(p.interfaces[0].name, "tap 1");
+        EXPECT_EQ(p.packets[0].timestamp, 1700000000999999ULL);
+        EXPECT_EQ(le32(head + 24), 1500u) << "the length on the wire";
+        EXPECT_EQ(bytes(tail, tail + t - 4), bytes(t - 4, 0)) << "zero padding";
     }
 }
 
@@ -103,13 +109,18 @@ TEST(CollectorFiles, RotationNamesAndLimits)
     }
     const rotation_settings rs{10, 1000, 2};
     rotation_state st{100, 900, 1000, 0};
-    EXPECT_TRUE(!rotation_due(rs, st, 109, 5000) && rotation_due(rs, st, 110, 0));  // no frame in it yet
+    // Each step: the last second and size that are not due, then the first that is.
+    const auto due_from = [&](std::int64_t sec, std::uint64_t size, std::int64_t due_sec, std::uint64_t due_size) {
+        EXPECT_FALSE(rotation_due(rs, st, sec, size)) << sec << " s, " << size << " bytes";
+        EXPECT_TRUE(rotation_due(rs, st, due_sec, due_size)) << due_sec << " s, " << due_size << " bytes";
+    };
+    due_from(109, 5000, 110, 0);  // no frame in it yet: only the time
     st.frames = 1;
-    EXPECT_TRUE(!rotation_due(rs, st, 109, 100) && rotation_due(rs, st, 109, 101));
+    due_from(109, 100, 109, 101);
     rotation_postpone(rs, &st, 109, 101);  // the next file could not be opened
-    EXPECT_TRUE(!rotation_due(rs, st, 109, 1101) && rotation_due(rs, st, 109, 1102));  // 1000 after the frame
+    due_from(109, 1101, 109, 1102);  // 1000 after the frame
     rotation_postpone(rs, &st, 110, 0);
-    EXPECT_TRUE(!rotation_due(rs, st, 119, 0) && rotation_due(rs, st, 120, 0));
+    due_from(119, 0, 120, 0);
 }
 
 // -C 1000 bytes, -W 2: c1 (a folder) fails and is not tried again, c goes on to 12 frames; c2, c3, c4 take 4 each,
@@ -129,7 +140,8 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     source_table t;
     capture_file f{.pattern = base.c_str(), .rotation = {0, 1000, 2}};
     capture_file g{.pattern = timed.c_str(), .rotation = {10, 1000, 1}};
-    ASSERT_TRUE(source_table_init(&t, 4) == 0 && capture_file_open(&f, t, 0) == 0);
+    ASSERT_EQ(source_table_init(&t, 4), 0);
+    ASSERT_EQ(capture_file_open(&f, t, 0), 0);
     const bytes frame = pattern(101, 1);
     for (int i = 0; i < 24; ++i) {
         bool added;
@@ -138,14 +150,22 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
         ASSERT_EQ(capture_file_write(&f, t, std::size_t(s), record(frame), 0), 0);
     }
     capture_file_close(&f);
-    EXPECT_TRUE(frames_in("c3") == 4 && frames_in("c4") == 4 && !fs::exists(dir / "c") && !fs::exists(dir / "c2"));
+    EXPECT_EQ(frames_in("c3"), 4);
+    EXPECT_EQ(frames_in("c4"), 4);
+    EXPECT_FALSE(fs::exists(dir / "c")) << "past -W 2";
+    EXPECT_FALSE(fs::exists(dir / "c2")) << "past -W 2";
     ASSERT_EQ(capture_file_open(&g, t, 100), 0);
     for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(capture_file_write(&g, t, 3, record(frame), i < 8 ? 100 : 100 + 10 * (i - 7)), 0);
-        EXPECT_TRUE(i != 7 || (capture_file_flush(&g) == 0 && frames_in("g1") == 4 && !fs::exists(dir / "g")));
+        if (i != 7)
+            continue;
+        ASSERT_EQ(capture_file_flush(&g), 0);
+        EXPECT_EQ(frames_in("g1"), 4) << "rotated by size";
+        EXPECT_FALSE(fs::exists(dir / "g")) << "past -W 1";
     }
     capture_file_close(&g);
-    EXPECT_TRUE(frames_in("g") == 1 && !fs::exists(dir / "g1"));
+    EXPECT_EQ(frames_in("g"), 1) << "the name of the later period";
+    EXPECT_FALSE(fs::exists(dir / "g1")) << "past -W 1";
     for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), p)), -1) << p;
     source_table_release(&t);
     fs::remove_all(dir);

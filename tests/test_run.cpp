@@ -350,7 +350,9 @@ TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
 {
     static net_waker w;
     net_socket s = net_invalid_socket;
-    ASSERT_TRUE(net_startup() == 0 && net_waker_open(&w) == 0 && net_bind(s = net_udp_socket(), w.self.addr, 0) == 0);
+    ASSERT_EQ(net_startup(), 0);
+    ASSERT_EQ(net_waker_open(&w), 0);
+    ASSERT_EQ(net_bind(s = net_udp_socket(), w.self.addr, 0), 0);
     static tap_run_state st;
     forward_set_wake(st.forward, [](void*) { net_waker_wake(w); }, nullptr);
     EXPECT_EQ(logged([] { std::thread a([] { stop_run(st); }); stop_run(st); a.join(); }), "Shutting down...\n");
