@@ -38,7 +38,7 @@ struct tap_sender {
     bool has_destination = false;  // false: nothing is ever sent
     bool encrypt = true;
     const speck_key_schedule* key = nullptr;  // needed when encrypt is set
-    // Set (with encrypt): datagrams are sealed instead (tap_sealed.h), the
+    // Set (with encrypt): datagrams are sealed instead (wire/sealed_datagram.h), the
     // tag appended behind the len bytes handed over.
     sealed_sender* sealed = nullptr;
     std::uint32_t datagrams_sent = 0;

@@ -1,5 +1,5 @@
 // The sealed Tap datagram (option -A): the authenticated mode of the
-// contract with the collector, beside the Speck mode of tap_wire.h, all of
+// contract with the collector, beside the Speck mode of tap_datagram.h, all of
 // it in this one place. docs/wire.md tells the why of each choice.
 //
 //   header   magic 0x24681903 (little-endian), tap id (16 bits), record
