@@ -19,11 +19,17 @@ TEST(Sender, FailuresAreCountedAndNothingLeavesWithoutDestinationOrKey)
     EXPECT_NE(log.find("instead of 65508] "), log.npos) << log;
     EXPECT_EQ(log.find("since the last"), log.npos) << log;
     EXPECT_EQ(log.find("Send error"), log.rfind("Send error")) << "one line, for the first: " << log;
+    const auto queue = std::make_unique<send_queue>();
+    send_queue_init(*queue, s);
+    EXPECT_EQ(send_queue_push(s, *queue, 40), 2) << "queued without a destination";
     s.has_destination = s.encrypt = true;  // and no key
     EXPECT_EQ(send_datagram(s, d.data(), 40), -1);
+    EXPECT_EQ(send_queue_push(s, *queue, 40), -1) << "queued without a key";
+    EXPECT_EQ(queue->count, 0) << "neither waits to be sent";
+    send_queue_flush(s, *queue);
     EXPECT_TRUE(c.quiet());
     EXPECT_EQ(s.datagrams_sent, 1u);
-    EXPECT_EQ(s.failures, 2u);
+    EXPECT_EQ(s.failures, 3u);
 }
 
 TEST(Sender, FailureLogNamesTheFirstThenOneLineASecondThenTheRecovery)

@@ -79,4 +79,12 @@ TEST(SpeckCtr, EveryVariantMeetsThePublishedVectorsAndTheReferenceOnEveryLengthT
                 ASSERT_EQ(in, want) << len << " in place";
             }
         }
+    // The public call reads its counter little-endian and does every length, one byte included.
+    const std::uint8_t counter[16] = {1, 0, 0, 0, 0, 0, 0, 0, 2};
+    for (const std::size_t len : {1, 2, 17}) {
+        const bytes in = pattern(len, 9);
+        bytes out(len);
+        ASSERT_EQ(speck_ctr_crypt(out.data(), in.data(), len, counter, keys[0]), 0);
+        EXPECT_EQ(out, reference_ctr(in, 1, 2, keys[0])) << len;
+    }
 }

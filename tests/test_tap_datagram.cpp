@@ -30,4 +30,6 @@ TEST(TapWire, DecodingRefusesWhatNoTapBuilds)
     EXPECT_EQ(r[0].caplen, 2);
     EXPECT_EQ(r[0].len, 3);
     EXPECT_EQ(r[0].frame, (bytes{7, 8}));
+    EXPECT_STREQ(tap_decode_text(tap_decode_bad_record), "bad record");
+    EXPECT_STREQ(tap_decode_text(static_cast<tap_decode_result>(-9)), "unknown") << "a text for any value";
 }
