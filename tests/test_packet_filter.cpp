@@ -51,6 +51,11 @@ TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
         for (std::uint32_t cut = 0; r.offset >= 0 && cut < r.offset + 20u; ++cut)
             ASSERT_FALSE(packet_allowed(r.link, bytes(r.frame.begin(), r.frame.begin() + cut).data(), cut, list));
     }
+    // An unknown family with no byte behind the header: IPv4, never a version read past the frame's end.
+    const bytes family_only = {99, 0, 0, 0, 0x60};
+    link_frame f;
+    ASSERT_EQ(read_link_frame(link_null, family_only.data(), 4, &f), 0);
+    EXPECT_EQ(f.ethertype, 0x0800);
     const bytes neither = cat({eth, {8, 0}, {0x45}, bytes(11), other, other});
     EXPECT_FALSE(packet_allowed(link_ethernet, neither.data(), 34, list));
     release_allow_list(&list);

@@ -266,6 +266,23 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
 
 // Reading stops at help, version, a refusal (with the usage) or an interface that cannot be had, with the code
 // and the reason; later words are not read. Wait mode looks again every 3 s until the interface is there.
+// A listing replaces an interface chosen before with none; an index out of range is refused.
+TEST_F(Settings, ListingChoosesNothingAndAFailedChoiceIsRefused)
+{
+    std::optional<std::string> chosen = "earlier";
+    int listed = 1, failed = 0;
+    const std::string log = logged([&] { listed = may_choose_interface("-1", &chosen); });
+    EXPECT_EQ(listed, 0);
+    EXPECT_FALSE(chosen) << "a listing chooses nothing";
+    EXPECT_THAT(log, testing::HasSubstr("[index=1] [b] 'wan miniport lookalike'"));
+    logged([&] { failed = may_choose_interface("9", &chosen); });
+    EXPECT_EQ(failed, -1);
+    std::uint32_t addr = 0;
+    std::uint16_t port = 0;
+    logged([&] { failed = read_collector("127.0.0.1", &addr, &port); });
+    EXPECT_EQ(failed, -1) << "no port";
+}
+
 TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
 {
     using testing::HasSubstr;
@@ -342,6 +359,38 @@ TEST_F(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
         drop_mode_word(words);
         EXPECT_EQ(words, expected) << text;
     }
+}
+
+// -A: the run id is logged, the sender seals, and what it seals opens under the run key that a collector derives
+// from the same -k text and that run id.
+TEST_F(RunThread, SealingSetUpSealsWhatACollectorWithTheSameKeyOpens)
+{
+    const char key[] = "sealing test key";
+    std::vector<std::string> args = {"vantry_remote", "-A", "-k", key, "-t", "37008", "-c", "127.0.0.1:5000"};
+    tap_options o = {};
+    const auto st = std::make_unique<tap_run_state>();
+    run_end end = run_end::help;
+    const std::string log = logged([&] { end = tap_setup(o, *st, args); });
+    ASSERT_EQ(end, run_end::none);
+    EXPECT_EQ(st->forward.sender.sealed, &st->sealed);
+    std::string id;
+    for (const std::uint8_t b : st->sealed.run_id)
+        id += "0123456789abcdef"[b >> 4] + std::string(1, "0123456789abcdef"[b & 15]);
+    EXPECT_THAT(log, testing::HasSubstr("Sealing datagrams (-A), run id " + id + "\n"));
+    std::uint8_t master[sealed_key_size], run_key[sealed_key_size];
+    ASSERT_EQ(sealed_master_key(key, sizeof key - 1, master), 0);
+    ASSERT_EQ(sealed_run_key(master, st->sealed.run_id, run_key), 0);
+    bytes d(sealed_header_size + 5 + sealed_tag_size, 7);
+    sealed_write_header(d.data(), 1);
+    ASSERT_EQ(sealed_seal(st->sealed, d.data(), sealed_header_size + 5), d.size());
+    sealed_cipher opener;
+    ASSERT_EQ(sealed_cipher_open(&opener), 0);
+    ASSERT_EQ(sealed_cipher_key(opener, run_key), 0);
+    std::size_t at = 0, len = 0;
+    EXPECT_EQ(sealed_open(opener, d.data(), d.size(), &at, &len), sealed_read_ok);
+    sealed_cipher_close(&opener);
+    sealed_cipher_close(&st->sealed.cipher);
+    net_close(st->forward.sender.socket);
 }
 
 // A stop from a signal and the run's own stop: one "Shutting down...", the loop told to stop and its waker

@@ -56,6 +56,7 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         ctx.sender.socket = collector.sender.socket;
         collector.sender.socket = net_invalid_socket;
         ctx.stop = false;
+        const long descriptors = open_descriptors();
         std::thread loop([&] { run_tzsp_receiver(ctx, port); });
         auto bound = [&] {
             const std::lock_guard<std::mutex> hold(ctx.wake_lock);
@@ -72,6 +73,7 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         forward_stop(ctx);
         loop.join();
         EXPECT_LT(clock_monotonic_ms() - t0, 500u) << "a stop waits for nothing";
+        EXPECT_EQ(open_descriptors(), descriptors) << "the loop closes its socket and its waker";
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(out.find("Collected 6 pkts"), out.npos) << out;
         EXPECT_EQ(out.find("Collected"), out.find("Collected 6 pkts")) << out;
