@@ -5,11 +5,8 @@
 // compile, cannot be set; bits 5-6: activation works, fails two ways, warns); the listed addresses, 4 bytes each;
 // packets: 2 bytes captured length, 1 byte extra wire length, 1 byte (bit 0: repeated to about 64 KiB), the bytes.
 #include <sys/socket.h>
-
 #include <tuple>
-
 #include "forward/forwarding.h"
-#include "forward/prefix_trie.h"
 #include "fuzz/fuzz_common.h"
 #include "platform/capture_pcap.h"
 #include "tests/test_support.h"

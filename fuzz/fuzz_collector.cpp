@@ -2,8 +2,6 @@
 // frame with its interface and time stamp. Records take turns among three senders; the table holds two.
 #include <fstream>
 #include <iterator>
-#include <vector>
-
 #include "fuzz/fuzz_common.h"
 #include "collector/capture_file.h"
 #include "collector/pcapng_writer.h"

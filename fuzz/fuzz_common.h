@@ -1,10 +1,8 @@
 // What every harness shares: the standard headers most use, a check that aborts with a message (libFuzzer keeps
 // the input), and a standard output that goes nowhere, else the log is all a fuzzer writes (FUZZ_VERBOSE=1 keeps it).
 #pragma once
-
 #include <sys/mman.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

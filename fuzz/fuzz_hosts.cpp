@@ -2,11 +2,9 @@
 // inet_aton, which reads the same classic forms; then the file is loaded, and of the addresses the
 // lines name and their one-bit neighbours exactly the named ones are allowed.
 #include <arpa/inet.h>
-
 #include <cctype>
 #include <set>
 #include <sstream>
-
 #include "forward/allow_list.h"
 #include "fuzz/fuzz_common.h"
 

@@ -3,7 +3,6 @@
 // file under a folder that does not exist, -i texts go to the interface choice over a fixed list, and the
 // listing after the usage sees that list too. Diagnostics go to the standard output (nowhere).
 #include <memory>
-
 #include "fuzz/fuzz_common.h"
 #include "run/options.h"
 #include "run/settings.h"

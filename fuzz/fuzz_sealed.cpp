@@ -3,7 +3,6 @@
 // flipped when bit 1 is set. Raw and altered datagrams never write; sealed ones write exactly when a window
 // model says the number is fresh, and the lost count is the model's.
 #include <set>
-
 #include "fuzz/fuzz_common.h"
 #include "collector/collector_run.h"
 

@@ -1,17 +1,10 @@
 // The prefix trie against a naive reference: the stored prefixes searched from end to end. Input: the key width
 // (a byte; 33 is refused), then six-byte operations: kind, bit length, four address bytes. kind % 4: 0 and 1 insert,
 // 2 search, 3 insert with allocation (kind >> 2) + 1 failing, which must keep no block. Nothing is held at the end.
-#include "forward/prefix_trie.h"
 #include "fuzz/fuzz_common.h"
+#include "tests/test_support.h"
 
 static long blocks_held = 0, allocations_left = -1;  // -1: never fail
-
-// The first `bits` bits of p's address, the others cleared.
-static std::uint32_t leading(const ip_prefix& p, unsigned bits)
-{
-    const std::uint32_t v = std::uint32_t{p.addr[0]} << 24 | p.addr[1] << 16 | p.addr[2] << 8 | p.addr[3];
-    return bits ? v & ~std::uint32_t{0} << (32 - bits) : 0;
-}
 
 // The trie's allocator, counting blocks and failing on request.
 static void* counted_allocate(std::size_t n)
@@ -34,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(p.addr, data + pos + 2, 4);
         const ip_prefix* want = nullptr;  // the longest stored prefix that covers p
         for (const ip_prefix& s : stored)
-            if (s.bitlen <= p.bitlen && s.bitlen <= width && leading(s, s.bitlen) == leading(p, s.bitlen) &&
+            if (s.bitlen <= p.bitlen && s.bitlen <= width && prefix_bits(s, s.bitlen) == prefix_bits(p, s.bitlen) &&
                 (!want || s.bitlen > want->bitlen))
                 want = &s;
         const long held = blocks_held;

@@ -2,7 +2,6 @@
 // the writer: one little-endian section, interface descriptions with their options, enhanced packet blocks. Plain
 // functions over a byte buffer; a fault is a result, never an abort.
 #pragma once
-
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,7 +1,5 @@
 // The collector's files: pcapng blocks, the source table against a naive list, rotation, a rotated run of files.
 #include <gtest/gtest.h>
-#include <filesystem>
-#include <fstream>
 #include "tests/pcapng_reader.h"
 #include "tests/test_support.h"
 #include "collector/capture_file.h"

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <gmock/gmock.h>
-#include "support/trace_log.h"
 #include "tests/test_support.h"
 #include "collector/collector_options.h"
 

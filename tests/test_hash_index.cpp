@@ -1,11 +1,9 @@
 // The collector's hash index against a plain scan: random inserts, finds and removals up to a full index and back,
 // with keys spread or sharing three homes, so that probe runs meet, wrap around the end and close up after removals.
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <random>
 #include <vector>
-
 #include "collector/hash_index.h"
 
 namespace {

@@ -8,12 +8,6 @@ ip_prefix make_prefix(std::uint32_t a, unsigned len)
 {
     return {std::uint16_t(len), {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)}};
 }
-// The first len bits of p's address (all of them by default), the others cleared.
-std::uint32_t bits_of(const ip_prefix& p, unsigned len = 32)
-{
-    const std::uint32_t v = std::uint32_t{p.addr[0]} << 24 | p.addr[1] << 16 | p.addr[2] << 8 | p.addr[3];
-    return len ? v & ~std::uint32_t{0} << (32 - len) : 0;
-}
 
 // Checks the shape every insertion keeps: parent links, bit indexes growing down each path up to the
 // width, prefixes at their own length, glue nodes with two children. Returns every node and prefix.
@@ -63,7 +57,7 @@ TEST(PrefixTrie, MatchesANaiveReferenceAndSurvivesEveryFailedAllocation)
             if (i == 0 || pick(6))  // else the last prefix again, maybe without its trailing bits
                 p = make_prefix(base_seed * (1 + pick(bases)) ^ (pick(4) ? rng() >> pick(32) : 0), pick(33));
             else if (pick(2))
-                p = make_prefix(bits_of(p, p.bitlen), p.bitlen);
+                p = make_prefix(prefix_bits(p, p.bitlen), p.bitlen);
             const std::string before = check_shape(t, t->root);
             const long held = probe::live;
             trie_node* n = nullptr;
@@ -80,9 +74,9 @@ TEST(PrefixTrie, MatchesANaiveReferenceAndSurvivesEveryFailedAllocation)
             ASSERT_EQ(n == nullptr, p.bitlen > width) << p.bitlen;
             if (!n) continue;
             // A stored prefix comes back as its node, with the bits it was first given.
-            const auto it = stored.try_emplace({bits_of(p, p.bitlen), p.bitlen}, n, bits_of(p)).first;
+            const auto it = stored.try_emplace({prefix_bits(p, p.bitlen), p.bitlen}, n, prefix_bits(p)).first;
             ASSERT_EQ(it->second.first, n);
-            ASSERT_EQ(bits_of(*n->prefix), it->second.second);
+            ASSERT_EQ(prefix_bits(*n->prefix), it->second.second);
             ASSERT_EQ(n->bit, p.bitlen);
             const long added = probe::live - held;  // blocks: a prefix copy, its node, a glue node
             ++seen[added == 0 ? 1 : added == 1 ? 2 : added == 3 ? 5 : before == "-" ? 0 : n->left || n->right ? 4 : 3];
@@ -95,7 +89,7 @@ TEST(PrefixTrie, MatchesANaiveReferenceAndSurvivesEveryFailedAllocation)
             const ip_prefix key = make_prefix(addr, pick(4) ? 32 : pick(41));
             const trie_node* want = nullptr;
             for (const auto& [k, v] : stored)  // ordered by bits, then length: the last match is the longest
-                if (k.second <= std::min(unsigned{key.bitlen}, width) && bits_of(key, k.second) == k.first)
+                if (k.second <= std::min(unsigned{key.bitlen}, width) && prefix_bits(key, k.second) == k.first)
                     want = v.first;
             ASSERT_EQ(trie_search_best(t, key), want) << std::hex << addr << std::dec << "/" << key.bitlen;
         }

@@ -1,28 +1,20 @@
 // The run layer: options, numbers, the interface choice over a fake capture library, the run thread.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <optional>
 #include <regex>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 #if !defined(_WIN32)
 #include <sched.h>
 #include <unistd.h>
 #endif
-
-#include "forward/allow_list.h"
 #include "run/options.h"
 #include "run/settings.h"
 #include "run/tap_run.h"
 #include "support/interface_discovery.h"
 #include "support/interface_source.h"
-#include "support/trace_log.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -373,9 +365,7 @@ TEST_F(RunThread, SealingSetUpSealsWhatACollectorWithTheSameKeyOpens)
     const std::string log = logged([&] { end = tap_setup(o, *st, args); });
     ASSERT_EQ(end, run_end::none);
     EXPECT_EQ(st->forward.sender.sealed, &st->sealed);
-    std::string id;
-    for (const std::uint8_t b : st->sealed.run_id)
-        id += "0123456789abcdef"[b >> 4] + std::string(1, "0123456789abcdef"[b & 15]);
+    const std::string id = hex_text(bytes(st->sealed.run_id, st->sealed.run_id + sealed_run_id_size));
     EXPECT_THAT(log, testing::HasSubstr("Sealing datagrams (-A), run id " + id + "\n"));
     std::uint8_t master[sealed_key_size], run_key[sealed_key_size];
     ASSERT_EQ(sealed_master_key(key, sizeof key - 1, master), 0);

@@ -1,11 +1,6 @@
 // The sealed Tap datagram (-A): known answers through our wrappers, what the tap seals, and what the collector
 // makes of sealed datagrams, forged, cut, replayed, reordered and lost ones, and those of the other mode.
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <memory>
-
-#include "forward/sender.h"
 #include "forward/tap_batch.h"
 #include "wire/sealed_datagram.h"
 #include "tests/test_support.h"

@@ -2,12 +2,10 @@
 // call adds a line to fake.log: the call and what it was given, "bad" at the end for a value no caller should pass. A
 // call whose line starts with an entry of fake.fail fails (error 5; a registry call returns 5, or 2 for a missing key).
 #pragma once
-
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
-
 #include "run/tap_run.h"
 #include "service/service_host.h"
 

@@ -1,10 +1,8 @@
 // Launcher, console and service runs, installation and removal, against the fake.
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
-
 #include "service/launcher.h"
 #include "tests/test_support.h"
 #include "test_service_fake.h"

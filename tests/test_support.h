@@ -2,7 +2,6 @@
 // mode spelled out, a loopback collector that reads datagrams back through the decoder, key, probe and trie
 // allocation guards, temporary files and hosts files.
 #pragma once
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +13,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
 #include "forward/allow_list.h"
 #include "forward/prefix_trie.h"
 #include "forward/sender.h"
@@ -55,6 +53,12 @@ inline bytes big_endian(std::uint32_t v, int n)  // n bytes, most significant fi
     bytes r;
     while (n--) r.push_back(static_cast<std::uint8_t>(v >> 8 * n));
     return r;
+}
+inline std::string hex_text(const bytes& b)  // two lower-case digits a byte
+{
+    std::string s;
+    for (const std::uint8_t v : b) s += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
+    return s;
 }
 // A Tap header and a record header, spelled out here rather than with the code's writers.
 inline bytes tap_header_bytes(int id, int n)
@@ -118,6 +122,12 @@ struct trie_allocation_probe {
     probe_guard<decltype(trie_release)> keep_release{trie_release, release};
     trie_allocation_probe() { calls = fail_at = live = 0; }
 };
+// The first len bits of p's address (all of them by default), the others cleared.
+inline std::uint32_t prefix_bits(const ip_prefix& p, unsigned len = 32)
+{
+    const std::uint32_t v = std::uint32_t{p.addr[0]} << 24 | p.addr[1] << 16 | p.addr[2] << 8 | p.addr[3];
+    return len ? v & ~std::uint32_t{0} << (32 - len) : 0;
+}
 inline int prefixes_listed(const trie_node* n)
 {
     return n ? (n->prefix != nullptr) + prefixes_listed(n->left) + prefixes_listed(n->right) : 0;

@@ -16,11 +16,7 @@ TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
     const int room = 16 << 20;  // for all of it: the datagrams are read only once all frames are in
     ASSERT_EQ(udp_open(&rx, "10.78.0.2", c.name), 0);
     ASSERT_EQ(setsockopt(int(rx.s), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room), 0);
-    const int inject = netns_call(t.name, [] {
-        sockaddr_ll sll{AF_PACKET, 0, static_cast<int>(if_nametoindex("lo")), 0, 0, 0, {}};
-        const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-        return bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) == 0 ? s : -1;
-    });
+    const int inject = packet_socket(t.name, "lo");
     child tap;
     ASSERT_GE(inject, 0);
     ASSERT_TRUE(tap_start(&tap, {"-i", "lo", "-c", "10.78.0.2:" + std::to_string(rx.port), "-K"},
@@ -29,11 +25,7 @@ TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
     for (int i = 0; i < 1600; ++i) EXPECT_GT(::send(inject, frame.data(), frame.size(), 0), 0);
     close(inject);
     std::vector<wire_record> got;
-    for (bytes d(70000); net_wait_readable(rx.s, 3000000) == 1;) {
-        d.resize(70000);
-        d.resize(std::max(0L, net_recv_from(rx.s, d.data(), d.size(), nullptr)));
-        decode_records(d, &got);
-    }
+    for (bytes d; udp_receive(rx, &d, 3000);) decode_records(d, &got);
     const std::string out = tap_stop(&tap);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\[(\d+) packets sent\]\[(\d+) capture drops\])"))) << out;
@@ -59,9 +51,7 @@ std::string batched_and_single(std::vector<std::string> args, const std::vector<
         EXPECT_TRUE(tap_start(&tap, args, ns)) << out_of(tap);
         feed();
         std::vector<wire_record> got;
-        for (bytes d(70000); got.size() < frames.size() && net_wait_readable(rx.s, 5000000) == 1;) {
-            d.resize(70000);
-            d.resize(std::max(0L, net_recv_from(rx.s, d.data(), d.size(), nullptr)));
+        for (bytes d; got.size() < frames.size() && udp_receive(rx, &d, 5000);) {
             for (std::size_t p = 8, i = 0; i < d[6] && p + 12 <= d.size(); ++i, p += 12 + (d[p + 8] << 8 | d[p + 9]))
                 std::fill(d.begin() + p, d.begin() + p + 8, 0);  // each record's time stamp
             runs[single].push_back(d), decode_records(d, &got);
@@ -93,11 +83,7 @@ TEST(Batch, CapturedFramesAreTheSameDatagramsAfterSegmentationIsRefused)
 {
     const netns ns("vbat" + id);
     if (ns.made || run_command("ip -n " + ns.name + " link set lo mtu 1500")) GTEST_SKIP() << "needs root";
-    const int inject = netns_call(ns.name, [] {
-        sockaddr_ll sll{AF_PACKET, 0, static_cast<int>(if_nametoindex("lo")), 0, 0, 0, {}};
-        const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-        return bind(s, reinterpret_cast<sockaddr*>(&sll), sizeof sll) == 0 ? s : -1;
-    });
+    const int inject = packet_socket(ns.name, "lo");
     std::vector<bytes> frames;  // of an EtherType no stack takes up
     for (int i = 0; i < 40; ++i) frames.push_back(ethernet(0x88b5, pattern(i < 30 ? 1500 : 31 * i, std::uint8_t(i))));
     const auto feed = [&] { for (const bytes& f : frames) EXPECT_GT(::send(inject, f.data(), f.size(), 0), 0); };

@@ -65,15 +65,10 @@ std::vector<record> want_of(const std::vector<int>& which, std::size_t caplen = 
 // Puts frames on the wire of lane k at the peer end, in this order.
 void put(const std::vector<int>& which, int k)
 {
-    const int sent = netns_call(peer_ns, [&] {
-        const sockaddr_ll to{AF_PACKET, 0, int(if_nametoindex(lane_if(k, 'p').c_str())), 0, 0, 0, {}};
-        const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
-        int n = 0;
-        for (int i : which)
-            n += sendto(s, frames[i].data(), frames[i].size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-                 ssize_t(frames[i].size());
-        return close(s), n;
-    });
+    const int s = packet_socket(peer_ns, lane_if(k, 'p'));
+    int sent = 0;
+    for (int i : which) sent += send(s, frames[i].data(), frames[i].size(), 0) == ssize_t(frames[i].size());
+    close(s);
     ASSERT_EQ(sent, int(which.size()));
 }
 }  // namespace

@@ -23,11 +23,7 @@ bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
 // The collector with args through sh, so that "-w -" can be piped: its port once it listens, or 0.
 std::uint16_t fleet_collector(child* c, const std::string& args)
 {
-    const std::string listening = "UDP port ";
-    if (start(c, "sh", {"-c", VANTRY_BIN_DIR "/vantry_collector -p 0 -K " + args}) || !wait_output(c, listening, 5000))
-        return 0;
-    const std::string out = out_of(*c) + err_of(*c);
-    return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(listening) + listening.size()));
+    return listening_port(c, start(c, "sh", {"-c", VANTRY_BIN_DIR "/vantry_collector -p 0 -K " + args}));
 }
 }  // namespace
 
@@ -51,9 +47,7 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
             const bytes payload = pattern(50 + 333 * i, std::uint8_t(i));
             udp_send(from[t], tap_datagram(std::uint16_t(7 + t), {ethernet(0x88b5, payload)}), port);
             want += std::to_string(t) + "\ttap " + std::to_string(7 + t) + " from 127.0.0." + std::to_string(t + 1) +
-                    ":" + std::to_string(from[t].port) + "\t";
-            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
-            want += "\n";
+                    ":" + std::to_string(from[t].port) + "\t" + hex_text(payload) + "\n";
         }
         ASSERT_EQ(status_within(&c, 10000), 0);
         std::string got = out_of(c);
@@ -100,9 +94,7 @@ TEST(CollectorE2E, SendersOverIpv6AreNamedInBracketsAndIpv4AsBefore)
             const std::string name = "tap " + std::to_string(7 + i) + " from " + row.want[i] + ":" +
                                      std::to_string(u.port);
             EXPECT_TRUE(wait_output(&c, "New source " + std::to_string(i) + ": " + name + "\n", 5000)) << err_of(c);
-            want += name + "\t";
-            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
-            want += "\n";
+            want += name + "\t" + hex_text(payload) + "\n";
         }
         ASSERT_TRUE(finish(&c, 10000));
         EXPECT_EQ(c.status, row.from.empty() ? 1 : 0);
@@ -188,9 +180,7 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
         for (int i = 0; i < 3; ++i) {  // Ethernet type 0x88b5: tshark shows the payload as it is
             const bytes payload = pattern(40 + 500 * i, std::uint8_t(i));
             udp_send(src, tzsp(ethernet(0x88b5, payload)), std::uint16_t(std::stoi(in)));
-            want += "tap 0 from 127.0.0.1\t";
-            for (std::uint8_t v : payload) want += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
-            want += "\n";
+            want += "tap 0 from 127.0.0.1\t" + hex_text(payload) + "\n";
         }
         ASSERT_EQ(status_within(&shark, 20000), 0) << err_of(shark);
         EXPECT_EQ(std::regex_replace(out_of(shark), std::regex(R"(:\d+\t)"), "\t"), want);

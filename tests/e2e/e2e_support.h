@@ -11,13 +11,8 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
-
-#include "platform/platform.h"
 #include "tests/pcapng_reader.h"
 #include "tests/test_support.h"
 
@@ -136,14 +131,19 @@ inline std::string tap_stop(child* c)
     EXPECT_TRUE(has(out_of(*c), "Shutting down...")) << out_of(*c);
     return out_of(*c);
 }
+// The port a collector that start() gave (started: its result) says it listens on within 5 s, 0 if it does not.
+inline std::uint16_t listening_port(child* c, int started)
+{
+    const std::string listening = "Listening on UDP port ";
+    if (started || !wait_output(c, listening, 5000)) return 0;
+    const std::string out = out_of(*c) + err_of(*c);  // "-w -": the log on standard error
+    return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(listening) + listening.size()));
+}
 // Starts the native collector (inside ns when named) on a port of its own: that port, 0 if it does not listen.
 inline std::uint16_t collector_start(child* c, std::vector<std::string> args, const std::string& ns = "")
 {
-    const std::string listening = "Listening on UDP port ";
     args.insert(args.begin(), {"-p", "0", "-F", "pcap"});  // what pcap_of reads
-    if (start(c, VANTRY_BIN_DIR "/vantry_collector", args, ns) || !wait_output(c, listening, 5000)) return 0;
-    const std::string out = out_of(*c) + err_of(*c);  // "-w -": the log on standard error
-    return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(listening) + listening.size()));
+    return listening_port(c, start(c, VANTRY_BIN_DIR "/vantry_collector", args, ns));
 }
 // The whole records of a classic pcap stream in the writer's byte order, Ethernet; none under another header.
 inline std::vector<wire_record> pcap_of(const std::string& d)
@@ -192,6 +192,23 @@ inline int udp_open(udp_socket* u, const char* addr = "127.0.0.1", const std::st
         std::uint32_t a = 0;
         u->s = net_udp_socket();
         return net_resolve_ipv4(addr, &a) || net_bind(u->s, a, 0) || !(u->port = net_local_port(u->s)) ? -1 : 0;
+    });
+}
+// The next datagram on u within wait_ms into *d: false when none came.
+inline bool udp_receive(const udp_socket& u, bytes* d, int wait_ms)
+{
+    d->resize(70000);
+    if (net_wait_readable(u.s, wait_ms * 1000L) != 1) return false;
+    d->resize(std::max(0L, net_recv_from(u.s, d->data(), d->size(), nullptr)));
+    return true;
+}
+// A raw socket on interface name inside ns, that sends frames as they are: its descriptor, or -1.
+inline int packet_socket(const std::string& ns, const std::string& name)
+{
+    return netns_call(ns, [&] {
+        const sockaddr_ll sll{AF_PACKET, 0, static_cast<int>(if_nametoindex(name.c_str())), 0, 0, 0, {}};
+        const int s = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        return bind(s, reinterpret_cast<const sockaddr*>(&sll), sizeof sll) == 0 ? s : -1;
     });
 }
 inline void udp_send(const udp_socket& u, const bytes& d, std::uint16_t port)  // to 127.0.0.1
