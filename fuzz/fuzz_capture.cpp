@@ -10,7 +10,6 @@
 #include "fuzz/fuzz_common.h"
 #include "platform/capture_pcap.h"
 #include "tests/test_support.h"
-
 static struct {
     int link, filter, open;
     std::vector<std::pair<pcap_pkthdr, bytes>> packets;  // each in a buffer of its own size: reads past it are caught
@@ -19,7 +18,6 @@ static struct {
 static char text[] = "refused by the stand-in";
 constexpr int activation[] = {0, PCAP_ERROR, PCAP_ERROR_NO_SUCH_DEVICE, PCAP_WARNING};
 constexpr auto zero = [](pcap_t*, int) { return 0; };
-
 // The packets, then one wait that times out (so the datagram in hand goes out), then the break.
 static const pcap_api api{
     .create = [](const char*, char*) { return reinterpret_cast<pcap_t*>(&cap); },
@@ -39,14 +37,12 @@ static const pcap_api api{
     },
     .stats = [](pcap_t*, pcap_stat* s) { return *s = {}, 0; }, .close = [](pcap_t*) {},
 };
-
 const pcap_api& capture_api() { return api; }
 int capture_library_load(std::string*) { return 0; }
 int capture_waiter_open(capture_device*, std::string*) { return 0; }
 void capture_waiter_close(capture_waiter*) {}
 void capture_breakloop(capture_device*) {}
 int capture_wait(capture_device*, long) { return cap.next < cap.packets.size() || cap.next++ > cap.packets.size(); }
-
 static loopback_collector col;
 static const speck_key_schedule* key = [] {
     const int room = 4 << 20, rx = static_cast<int>(col.rx);  // all datagrams of one input: a drop is no lost frame
@@ -55,7 +51,6 @@ static const speck_key_schedule* key = [] {
     col.sender.encrypt = speck_setup_key("capture fuzzing", 15) == 1;
     return col.sender.key = speck_key;
 }();
-
 // The frame the collector must get for d on link, written from the rules, not from the code; none when it is
 // dropped: too short for its link header, or, with a list, not IPv4 (behind any VLAN tags) from or to a listed
 // address. Ethernet and unknown links (header -2) as captured; the others lose their link header to an
@@ -91,7 +86,6 @@ static std::optional<bytes> reference_frame(int link, const bytes& d, const byte
     r.insert(r.end(), d.begin() + header, d.end());
     return r;
 }
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < 2)

@@ -10,13 +10,11 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
 #define FUZZ_CHECK(cond, ...)                                                                        \
     ((cond) ? (void)0 : (std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond), \
                          std::fprintf(stderr, __VA_ARGS__), std::fputs("\n", stderr), std::abort()))
 
 static const bool quiet = std::getenv("FUZZ_VERBOSE") || std::freopen("/dev/null", "w", stdout);
-
 // The input as a file, rewritten for each input, in memory (on a disk, every input would wait for it): its path.
 inline std::string input_file(const std::uint8_t* data, std::size_t size)
 {

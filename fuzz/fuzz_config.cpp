@@ -2,13 +2,11 @@
 // parse_config_line makes of each piece as fgets cuts it (up to a line feed, at most 16,383 characters).
 #include "fuzz/fuzz_common.h"
 #include "run/options.h"
-
 static int record(int letter, const char* value, void* ctx)
 {
     *static_cast<std::string*>(ctx) += static_cast<char>(letter) + (value ? "=" + std::string(value) : "") + "\n";
     return 0;
 }
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::string got, expected;

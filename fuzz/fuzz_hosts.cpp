@@ -7,7 +7,6 @@
 #include <sstream>
 #include "forward/allow_list.h"
 #include "fuzz/fuzz_common.h"
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::set<std::uint32_t> want;

@@ -9,10 +9,8 @@
 #include "support/interface_discovery.h"
 #include "support/interface_source.h"
 #include "support/trace_log.h"
-
 static std::vector<const char*> words;  // in the input's order
 static const std::vector<capture_iface> fixed_list = {{"eth0", "Ethernet 1"}, {"w", "WAN Miniport"}, {"lo", "lo"}};
-
 static int apply(int letter, const char* value, void* ctx)
 {
     auto inside = [&](const char* w) { return value >= w && value <= w + std::strlen(w); };
@@ -28,7 +26,6 @@ static int apply(int letter, const char* value, void* ctx)
     FUZZ_CHECK(rc == 0 || o.stopped_by != run_end::none, "stopped without a reason");
     return rc;
 }
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const bool fixed = [] {

@@ -27,7 +27,6 @@ sealed_sender* tap_once()
     return &s;
 }
 sealed_sender& tap = *tap_once();
-
 // The window as documented in docs/wire.md, spelled out with a set.
 struct window_model {
     bool started = false;

@@ -4,7 +4,6 @@
 // (bit 0: the key cannot be opened; bit 1: the value repeated to 8190 + (flags >> 2) % 5 bytes), the value.
 #include "fuzz/fuzz_common.h"
 #include "tests/test_service_fake.h"
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < 2)

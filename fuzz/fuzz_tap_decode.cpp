@@ -5,10 +5,8 @@
 #include "wire/speck.h"
 #include "wire/tap_datagram.h"
 #include "fuzz/fuzz_common.h"
-
 static tap_datagram_view view;
 static const speck_key_schedule& key = (speck_setup_key("fuzzing key", 11), *speck_key);
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::vector<std::uint8_t> buf(data, data + size);

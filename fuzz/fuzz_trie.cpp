@@ -3,9 +3,7 @@
 // 2 search, 3 insert with allocation (kind >> 2) + 1 failing, which must keep no block. Nothing is held at the end.
 #include "fuzz/fuzz_common.h"
 #include "tests/test_support.h"
-
 static long blocks_held = 0, allocations_left = -1;  // -1: never fail
-
 // The trie's allocator, counting blocks and failing on request.
 static void* counted_allocate(std::size_t n)
 {
@@ -13,7 +11,6 @@ static void* counted_allocate(std::size_t n)
 }
 static void counted_release(void* p) { blocks_held -= p != nullptr, std::free(p); }
 static const bool counted = (trie_allocate = counted_allocate, trie_release = counted_release, true);
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const unsigned width = size ? data[0] % 34 : 32;

@@ -5,7 +5,6 @@
 #include "forward/tap_batch.h"
 #include "forward/tzsp.h"
 #include "fuzz/fuzz_common.h"
-
 // Tags after the 4-byte header: 0 is one byte of padding, 1 ends the list, anything else is type,
 // length, value. The offset after the end tag; -1 when none lies inside.
 static long reference_frame_offset(const std::uint8_t* d, std::size_t n)
@@ -15,11 +14,9 @@ static long reference_frame_offset(const std::uint8_t* d, std::size_t n)
             return static_cast<long>(i + 1);
     return -1;
 }
-
 static tap_batch batch;
 static tap_datagram_view view;
 static tap_sender nowhere;  // never reached: one record does not fill a datagram
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     tzsp_frame f;

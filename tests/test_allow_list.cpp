@@ -1,7 +1,6 @@
 // The allow-list: hosts lines through the parser and a file, and what a load keeps when it fails.
 #include <gtest/gtest.h>
 #include "tests/test_support.h"
-
 TEST(HostsFile, EveryFormOfLineThroughTheParserAndAFile)
 {
     const std::string line_255 = "10.0.0.4" + std::string(247, ' '), too_long = "longer than 255 characters";
@@ -65,7 +64,6 @@ TEST(HostsFile, EveryFormOfLineThroughTheParserAndAFile)
     }
     release_allow_list(&list);
 }
-
 TEST(HostsFile, ALoadReplacesTheListOnlyOnceTheFileIsOpen)
 {
     using probe = trie_allocation_probe;

@@ -6,7 +6,6 @@
 #include "collector/pcapng_writer.h"
 
 namespace {
-std::uint32_t le32(const std::uint8_t* p) { return pcapng_le32(p); }
 // A section read as any reader would, each interface Ethernet with the largest snapshot and a name, each packet
 // block as long as the writer makes it.
 bool parse(const bytes& d, pcapng_file* out)
@@ -18,7 +17,6 @@ bool parse(const bytes& d, pcapng_file* out)
         if (p.block_len != pcapng_packet_size(std::uint16_t(p.caplen))) return false;
     return true;
 }
-
 tap_record_view record(const bytes& f) { return {1700000000, 999999, std::uint16_t(f.size()), 1500, f.data()}; }
 }  // namespace
 
@@ -50,11 +48,10 @@ TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
         EXPECT_EQ(p.packets[0].frame, frame);
         EXPECT_EQ(p.interfaces[0].name, "tap 1");
         EXPECT_EQ(p.packets[0].timestamp, 1700000000999999ULL);
-        EXPECT_EQ(le32(head + 24), 1500u) << "the length on the wire";
+        EXPECT_EQ(pcapng_le32(head + 24), 1500u) << "the length on the wire";
         EXPECT_EQ(bytes(tail, tail + t - 4), bytes(t - 4, 0)) << "zero padding";
     }
 }
-
 // Sources numbered in order of first arrival, one per sender and tap id (an IPv4 sender the same through a dual-stack
 // socket); a full table refuses new ones and still finds the old; a sender's first source whatever the tap id.
 TEST(CollectorFiles, SourceTableNumbersSendersAndTapsUpToItsCapacity)
@@ -92,7 +89,6 @@ TEST(CollectorFiles, SourceTableNumbersSendersAndTapsUpToItsCapacity)
     }
     source_table_release(&t);
 }
-
 TEST(CollectorFiles, RotationNamesAndLimits)
 {
     const struct { const char* pattern; bool timed; unsigned number; const char* name; } names[] = {  // in 12 bytes
@@ -120,7 +116,6 @@ TEST(CollectorFiles, RotationNamesAndLimits)
     rotation_postpone(rs, &st, 110, 0);
     due_from(119, 0, 120, 0);
 }
-
 // -C 1000 bytes, -W 2: c1 (a folder) fails and is not tried again, c goes on to 12 frames; c2, c3, c4 take 4 each,
 // c and c2 go. Then -G 10, -W 1, a name without a time: g, then g1 by size (g goes); g in each later period, kept.
 TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)

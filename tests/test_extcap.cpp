@@ -74,7 +74,6 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         EXPECT_EQ(text(r.rc ? row.key : r.opt.key), text(row.key));
     }
 }
-
 // Each field of the answer, passed back as Wireshark passes it (a flag alone, others with a value), sets its option.
 TEST(Extcap, EveryConfigurationFieldIsAnOptionOfACaptureRun)
 {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include "forward/packet_filter.h"
 #include "tests/test_support.h"
-
 // A link header gives way to an Ethernet one that names what follows. The allow-list reads the IPv4 header behind
 // any number of 802.1Q tags (no other tag type), cooked or loopback headers; source or destination; never past the end.
 TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
@@ -63,7 +62,6 @@ TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
     ethernet_prefix(0x86DD, prefix);
     EXPECT_EQ(bytes(prefix, prefix + 14), cat({bytes(12, 0), {0x86, 0xDD}}));
 }
-
 TEST(PacketFilter, SelfExclusionNamesTheResolvedAddressAndNarrowsTheUsersFilter)
 {
     const std::string self = self_exclusion_filter(ipv4_of(10, 0, 0, 1), 5000);

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include "collector/pcap_stream.h"
 #include "tests/test_support.h"
-
 TEST(PcapStream, HeadersAreLaidOutByteExactly)
 {
     std::uint8_t file[pcap_file_header_size], rec[pcap_record_header_size];

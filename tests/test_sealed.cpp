@@ -54,6 +54,23 @@ sealed_result open_with(const bytes& master, bytes d, std::vector<wire_record>* 
     EXPECT_TRUE(r != sealed_read_ok || !records || decode_records(clear, records));
     return r;
 }
+// A collector run in memory (no file, any port) fed datagrams from 127.0.0.1:port.
+struct collector_fixture {
+    collector_run run;
+    explicit collector_fixture(bool sealed)
+    {
+        run.opt.port = 0;
+        run.opt.key = "mango";
+        run.opt.authenticated = sealed;
+        EXPECT_EQ(collector_set_up(run), 0);
+    }
+    ~collector_fixture() { collector_release(run); }
+    void take(bytes d, std::uint16_t port = 1000)  // a refusal never ends the run
+    {
+        const net_peer from = net_peer_ipv4(ipv4_of(127, 0, 0, 1), net_order16(port));
+        EXPECT_TRUE(collector_take_datagram(run, d.data(), long(d.size()), from));
+    }
+};
 }  // namespace
 
 // RFC 8439 section 2.8.2 through seal and open; RFC 9106 section 5.3 (Argon2id); our master key as Debian's argon2
@@ -89,7 +106,6 @@ TEST(SealedCrypto, KnownAnswersThroughOurWrappers)
     EXPECT_EQ(out, hex("0d640df58d78766c08c037a34a8b53c9d01ef0452d75b65eb52520e96b01e659"));
     EXPECT_EQ(master_of_mango(), hex("f8febe41d60f34b0363205d4cdd0f99b16762c3061d8c0154cdb44f43647e0fb"));
 }
-
 // Through a batch and the sender, as the tap sends: header in clear with a fresh number each time, records sealed,
 // the largest datagram exactly what IPv4 UDP carries. Every bit flipped, every cut, another key: refused.
 TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
@@ -131,27 +147,6 @@ TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
     bytes other(sealed_key_size, 7);
     EXPECT_EQ(open_with(other, d), sealed_forged);
 }
-
-namespace {
-// A collector run in memory (no file, any port) fed datagrams from 127.0.0.1:port.
-struct collector_fixture {
-    collector_run run;
-    explicit collector_fixture(bool sealed)
-    {
-        run.opt.port = 0;
-        run.opt.key = "mango";
-        run.opt.authenticated = sealed;
-        EXPECT_EQ(collector_set_up(run), 0);
-    }
-    ~collector_fixture() { collector_release(run); }
-    void take(bytes d, std::uint16_t port = 1000)  // a refusal never ends the run
-    {
-        const net_peer from = net_peer_ipv4(ipv4_of(127, 0, 0, 1), net_order16(port));
-        EXPECT_TRUE(collector_take_datagram(run, d.data(), long(d.size()), from));
-    }
-};
-}  // namespace
-
 // One tap run's numbers in the order they arrive, each good, forged (its tag altered) or from a second run of the
 // same tap: what is written and counted, per source and in all. A number forged first still opens once genuine.
 TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
@@ -190,7 +185,6 @@ TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
     EXPECT_EQ(c.undecodable, 1u);
     EXPECT_EQ(col.run.sealing.streams.count, 2u);
 }
-
 // Each mode meets the other's datagrams, and -A one under another key and a cut one: counted, nothing written.
 TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
 {
@@ -221,7 +215,6 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     EXPECT_EQ(s.lost, 0u);
     EXPECT_EQ(col.run.sealing.streams.count, 0u) << "only verified datagrams make a stream";
 }
-
 // A table of 2 streams and 1 retired run: tap runs A to D in turn, each datagram written or refused as a replay; the
 // run heard from least recently makes room and stays refused until a later forgotten run takes its place in the ring
 // (its index: tests/test_hash_index.cpp).

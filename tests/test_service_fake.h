@@ -8,7 +8,6 @@
 #include <vector>
 #include "run/tap_run.h"
 #include "service/service_host.h"
-
 struct fake_os {
     std::vector<std::string> fail{};
     std::string log{}, out{}, states{};  // calls; printed text; answers of the service queries, a digit each
@@ -36,7 +35,6 @@ int fake_call(const T&... parts)
 }
 template <int open = 1, typename... T>  // null when the call is to fail, else a handle (counted unless open is 0)
 svc_handle fake_open(const T&... parts) { return fake_call(parts...) ? nullptr : (fake.handles += open, fake_handle); }
-
 inline const service_api fake_service_api = {
     .has_service_manager = true,
     .print = [](auto text) { fake.out += text; },
@@ -110,7 +108,6 @@ inline const service_api fake_service_api = {
     .event_close = [](auto) { fake.handles -= 1 + fake_call("stop event close"); },
     .start_run_thread = [](auto text) { return fake.run = text, delete[] text, fake_call("thread", fake.run.c_str()); },
 };
-
 // Puts api (the fake unless given) in, as set up, and the host's records as at start. Tests keep service_os with a
 // probe_guard; the service fuzzer leaves the fake in, as it never runs a tap.
 inline void fake_reset(const fake_os& setup = {}, const service_api* api = &fake_service_api)

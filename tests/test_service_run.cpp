@@ -8,7 +8,6 @@
 #include "test_service_fake.h"
 
 namespace {
-
 // Whether text is pattern, '~' standing for any run of characters; each part is taken at its first place after the
 // one before, never backtracked, so the recursion stays within the Windows stack (as std::regex's does not).
 bool matches(std::string_view text, std::string_view pattern, bool anchored = true)
@@ -27,7 +26,6 @@ std::atomic<int>& event_of(stop_event* e) { return *reinterpret_cast<std::atomic
 auto now() { return std::chrono::steady_clock::now(); }
 void yield() { std::this_thread::yield(); }
 using namespace std::chrono_literals;
-
 }  // namespace
 
 TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
@@ -120,7 +118,6 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
     for (std::uint32_t event = 0; event < 8; ++event)  // Windows' numbers: logoff (5) and shutdown (6) stop nothing
         EXPECT_EQ(console_event_signal(event), event == 0 ? 2 : event <= 2 ? 15 : 0) << event;
 }
-
 TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
 {
     // The key in every form, words between, past an error; not an option's value, a missing value or after "--".
@@ -138,7 +135,6 @@ TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
     EXPECT_EQ(event_message((fits + "b").c_str()), "vantry_remote: " + fits.substr(14) + " [message cut]");
     EXPECT_EQ(event_message(std::string(100000, 'z').c_str()).size(), 4095u);
 }
-
 TEST(StopEvent, StopRequestsRacingTheCloseNeverUseAClosedEvent)
 {
     static service_api api = fake_service_api;

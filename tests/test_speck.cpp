@@ -39,7 +39,6 @@ TEST(SpeckKey, ShortKeysArePaddedWithPositionsAndOnly256CharactersMakeTheLongKey
     ASSERT_EQ(speck_setup_key("2nd", 3), 1);
     EXPECT_EQ(speck_key->rk, schedule_of("2nd").rk) << "a later key replaces";
 }
-
 TEST(SpeckCtr, EveryVariantMeetsThePublishedVectorsAndTheReferenceOnEveryLengthTo300)
 {
     const speck_variant* variants = nullptr;

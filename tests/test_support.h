@@ -21,9 +21,7 @@
 #include "wire/speck_internal.h"
 #include "wire/tap_datagram.h"
 #include "platform/platform.h"
-
 using bytes = std::vector<std::uint8_t>;
-
 // a.b.c.d as host_allowed, socket addresses and packet headers hold it.
 inline std::uint32_t ipv4_of(int a, int b, int c, int d)
 {
@@ -33,7 +31,6 @@ inline std::uint32_t ipv4_of(int a, int b, int c, int d)
     std::memcpy(&r, v, 4);
     return r;
 }
-
 inline bytes pattern(std::size_t n, std::uint8_t seed)
 {
     bytes f(n);
@@ -41,7 +38,6 @@ inline bytes pattern(std::size_t n, std::uint8_t seed)
         f[i] = static_cast<std::uint8_t>(seed + i * 7);
     return f;
 }
-
 inline bytes cat(std::initializer_list<bytes> parts)
 {
     bytes r;
@@ -69,7 +65,6 @@ inline bytes tap_record_bytes(std::uint32_t s, std::uint32_t us, int caplen, int
 {
     return cat({big_endian(s, 4), big_endian(us, 4), big_endian(caplen, 2), big_endian(len, 2)});
 }
-
 // Counter mode spelled out: keystream block j is the cipher of the words (c0 + j, c1), little-endian.
 inline bytes reference_ctr(bytes in, std::uint64_t c0, std::uint64_t c1, const speck_key_schedule& ks)
 {
@@ -81,7 +76,6 @@ inline bytes reference_ctr(bytes in, std::uint64_t c0, std::uint64_t c1, const s
     }
     return in;
 }
-
 // Keys installed while it lives are released and the earlier schedule is
 // put back. It hides that schedule meanwhile, so that installing a key
 // does not release it.
@@ -96,7 +90,6 @@ struct key_guard {
     key_guard(const key_guard&) = delete;
     key_guard& operator=(const key_guard&) = delete;
 };
-
 // Puts a probe (a replaceable function pointer, a threshold, a record the
 // code under test reads) back as it was when the guard goes, however the
 // test ends: an early ASSERT must not leave it set for the next test.
@@ -111,7 +104,6 @@ struct probe_guard {
     probe_guard(const probe_guard&) = delete;
     probe_guard& operator=(const probe_guard&) = delete;
 };
-
 // The tries' blocks counted while it lives, allocation number fail_at (counted in calls, which a test may reset)
 // failing; trie_allocate and trie_release put back when it goes.
 struct trie_allocation_probe {
@@ -132,7 +124,6 @@ inline int prefixes_listed(const trie_node* n)
 {
     return n ? (n->prefix != nullptr) + prefixes_listed(n->left) + prefixes_listed(n->right) : 0;
 }
-
 // The descriptors this process holds open, where the system tells (-1 elsewhere): a loop that returns must have
 // closed what it opened.
 inline long open_descriptors()
@@ -145,14 +136,12 @@ inline long open_descriptors()
     return -1;
 #endif
 }
-
 // One frame record as the collector reads it.
 struct wire_record {
     std::uint32_t ts_sec, ts_usec;
     std::uint16_t caplen, len;
     bytes frame;
 };
-
 // The records of a clear datagram; false when it does not decode.
 inline bool decode_records(const bytes& d, std::vector<wire_record>* out,
                            std::uint16_t* tap_id = nullptr)
@@ -168,7 +157,6 @@ inline bool decode_records(const bytes& d, std::vector<wire_record>* out,
     }
     return true;
 }
-
 // A collector on loopback and a sender pointed at it, in clear unless a
 // key is given.
 struct loopback_collector {
@@ -207,7 +195,6 @@ struct loopback_collector {
     }
     bool quiet(long wait_ms = 100) { return net_wait_readable(rx, wait_ms * 1000) == 0; }
 };
-
 // A file under the system's temporary folder, removed when the object goes.
 struct temp_file {
     std::string path;
@@ -226,7 +213,6 @@ struct temp_file {
     temp_file(const temp_file&) = delete;
     temp_file& operator=(const temp_file&) = delete;
 };
-
 #if defined(GOOGLETEST_INCLUDE_GTEST_GTEST_H_)
 // A hosts file of the test's own. load() writes text to it and loads it (or the file `from` names) into *list at
 // the normal trace level: what was logged.
@@ -242,7 +228,6 @@ struct hosts_file {
     }
 };
 #endif
-
 // Set by every unit-test binary (see process_exit_hook): an end of the
 // process fails the binary, except in the child of a death test, whose end
 // is the point.

@@ -1,7 +1,6 @@
 // The Tap datagram decoder: what no tap builds is refused, what one builds reads back.
 #include <gtest/gtest.h>
 #include "tests/test_support.h"
-
 TEST(TapWire, DecodingRefusesWhatNoTapBuilds)
 {
     auto one = [](int count, std::uint32_t usec, int len) {  // one record, or a count that says more

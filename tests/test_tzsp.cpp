@@ -4,7 +4,6 @@
 #include "forward/forwarding.h"
 #include "forward/tzsp.h"
 #include "tests/test_support.h"
-
 TEST(TzspFrame, TagsAreWalkedToEndAndNeverPastTheDatagram)
 {
     const struct { bytes datagram; std::uint32_t offset, length; } rows[] = {  // frame offset 0: none
@@ -24,7 +23,6 @@ TEST(TzspFrame, TagsAreWalkedToEndAndNeverPastTheDatagram)
         EXPECT_EQ(f.length, r.length);
     }
 }
-
 // Not counted: 5 bytes, one beyond the buffer, the tap's own. Counted and dropped: tags past the end, an empty
 // frame, all from an unlisted sender. Of four frames (three behind an odd header and a tag) three arrive in order; a
 // stop drops the last.

@@ -1,6 +1,5 @@
 // Batched sends: a slow link, the same datagrams batched or one by one, segmentation refused.
 #include "tests/e2e/e2e_support.h"
-
 // A link slower than the capture (a shaper with a 1 MB queue): the tap's sends wait for the queue, so that every
 // datagram it counts as sent arrives, and what it could not take is counted as capture drops.
 TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
@@ -32,13 +31,11 @@ TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
     EXPECT_EQ(std::to_string(got.size()), m[1].str()) << "datagrams counted as sent but lost on the way";
     EXPECT_EQ(std::stoul(m[1].str()) + std::stoul(m[2].str()), 1600u) << out;
 }
-
 #if defined(VANTRY_TEST_HOOKS)
-namespace {
 // Runs the tap (in ns) with args, in clear, batched and then with VANTRY_SEND_MODE=single; feed makes its input.
 // Both runs must deliver the same datagrams (time stamps zeroed), carrying frames in order. Their logs.
-std::string batched_and_single(std::vector<std::string> args, const std::vector<bytes>& frames,
-                               const std::function<void()>& feed, const std::string& ns = "")
+static std::string batched_and_single(std::vector<std::string> args, const std::vector<bytes>& frames,
+                                      const std::function<void()>& feed, const std::string& ns = "")
 {
     std::vector<bytes> runs[2];
     std::string logs;
@@ -63,8 +60,6 @@ std::string batched_and_single(std::vector<std::string> args, const std::vector<
     EXPECT_TRUE(runs[0] == runs[1]) << runs[0].size() << " datagrams batched, " << runs[1].size() << " one by one";
     return logs;
 }
-}  // namespace
-
 // Runs of one datagram size (three 700-byte frames each), then a size that changes with every frame.
 TEST(Batch, TzspDatagramsAreTheSameSentInBatchesOrOneByOne)
 {
@@ -77,7 +72,6 @@ TEST(Batch, TzspDatagramsAreTheSameSentInBatchesOrOneByOne)
     const auto feed = [&] { for (const bytes& f : frames) udp_send(src, tzsp(f), port); };
     EXPECT_FALSE(has(batched_and_single({"-t", std::to_string(port)}, frames, feed), "refused"));
 }
-
 // On an MTU below the tap's 1,534-byte datagrams the kernel refuses to segment them: one line, then batches.
 TEST(Batch, CapturedFramesAreTheSameDatagramsAfterSegmentationIsRefused)
 {

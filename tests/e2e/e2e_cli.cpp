@@ -1,6 +1,5 @@
 // What vantry_remote's command lines show.
 #include "tests/e2e/e2e_support.h"
-
 // Each run ends with status 0 and shows the lines given in that order, the last of them last.
 TEST(Cli, WhatEachCommandLineShows)
 {

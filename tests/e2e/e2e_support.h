@@ -15,11 +15,8 @@
 #include <thread>
 #include "tests/pcapng_reader.h"
 #include "tests/test_support.h"
-
 extern char** environ;
-
 using namespace std::chrono;
-
 inline bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 inline int count_of(const std::string& text, const std::string& what)
 {
@@ -47,7 +44,6 @@ inline bool poll_until(int timeout_ms, const std::function<bool()>& done)
         if (steady_clock::now() >= deadline) return false;
     return true;
 }
-
 struct child {
     int pid = -1;     // until reaped
     int status = -1;  // once reaped: the exit status, -1 if a signal ended it
@@ -156,7 +152,6 @@ inline std::vector<wire_record> pcap_of(const std::string& d)
                        bytes(d.begin() + at + 16, d.begin() + at + 16 + n)});
     return out;
 }
-
 // A network namespace with lo up, deleted with the object; hosts: the file `ip netns exec` puts in its /etc/hosts.
 struct netns {
     std::string name;
@@ -220,7 +215,6 @@ inline std::uint16_t free_port()  // a moment ago
     udp_socket probe;
     return udp_open(&probe) ? 0 : probe.port;
 }
-
 inline bytes be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
 // IPv4 (header checksum filled in) carrying payload, of protocol proto.
 inline bytes ipv4(std::uint8_t proto, const bytes& src, const bytes& dst, const bytes& payload)
@@ -243,5 +237,4 @@ inline bytes ethernet(std::uint16_t type, const bytes& payload, const bytes& dst
 }
 // TZSP header (version 1, received, Ethernet), tags, END, frame.
 inline bytes tzsp(const bytes& frame, const bytes& tags = {}) { return cat({{1, 0, 0, 1}, tags, {1}, frame}); }
-
 inline const std::string id = std::to_string(getpid());  // in the names of what the tests make
