@@ -37,6 +37,7 @@ static const pcap_api api{
     },
     .stats = [](pcap_t*, pcap_stat* s) { return *s = {}, 0; }, .close = [](pcap_t*) {},
 };
+
 const pcap_api& capture_api() { return api; }
 int capture_library_load(std::string*) { return 0; }
 int capture_waiter_open(capture_device*, std::string*) { return 0; }
@@ -86,6 +87,7 @@ static std::optional<bytes> reference_frame(int link, const bytes& d, const byte
     r.insert(r.end(), d.begin() + header, d.end());
     return r;
 }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < 2)

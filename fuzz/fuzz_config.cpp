@@ -7,6 +7,7 @@ static int record(int letter, const char* value, void* ctx)
     *static_cast<std::string*>(ctx) += static_cast<char>(letter) + (value ? "=" + std::string(value) : "") + "\n";
     return 0;
 }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::string got, expected;

@@ -26,6 +26,7 @@ static int apply(int letter, const char* value, void* ctx)
     FUZZ_CHECK(rc == 0 || o.stopped_by != run_end::none, "stopped without a reason");
     return rc;
 }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const bool fixed = [] {

@@ -16,6 +16,7 @@ collector_run* run_once()
     FUZZ_CHECK(collector_set_up(run) == 0, "no collector");
     return &run;
 }
+
 collector_run& run = *run_once();
 sealed_sender* tap_once()
 {
@@ -26,6 +27,7 @@ sealed_sender* tap_once()
     FUZZ_CHECK(sealed_run_key(run.sealing.master_key, s.run_id, key) == 0 && sealed_cipher_key(s.cipher, key) == 0, "key");
     return &s;
 }
+
 sealed_sender& tap = *tap_once();
 // The window as documented in docs/wire.md, spelled out with a set.
 struct window_model {

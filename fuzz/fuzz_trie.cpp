@@ -9,6 +9,7 @@ static void* counted_allocate(std::size_t n)
 {
     return allocations_left == 0 ? nullptr : (allocations_left -= allocations_left > 0, ++blocks_held, std::malloc(n));
 }
+
 static void counted_release(void* p) { blocks_held -= p != nullptr, std::free(p); }
 static const bool counted = (trie_allocate = counted_allocate, trie_release = counted_release, true);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -14,6 +14,7 @@ static long reference_frame_offset(const std::uint8_t* d, std::size_t n)
             return static_cast<long>(i + 1);
     return -1;
 }
+
 static tap_batch batch;
 static tap_datagram_view view;
 static tap_sender nowhere;  // never reached: one record does not fill a datagram

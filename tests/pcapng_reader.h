@@ -10,16 +10,19 @@ struct pcapng_interface {
     std::uint32_t snaplen = 0;
     std::string name, description;  // options 2 and 3, "" when absent
 };
+
 struct pcapng_packet {
     std::uint32_t interface = 0, caplen = 0, len = 0, block_len = 0;
     std::uint64_t timestamp = 0;  // microseconds, the default resolution
     std::vector<std::uint8_t> frame;
 };
+
 struct pcapng_file {
     std::vector<pcapng_interface> interfaces;
     std::vector<pcapng_packet> packets;
     std::size_t bad_at = 0;  // the start of the block that ended the read
 };
+
 enum pcapng_read_result {
     pcapng_read_ok = 0,
     pcapng_read_bad_block = -1,      // lengths that disagree, leave the buffer or are no multiple of 4
@@ -27,10 +30,12 @@ enum pcapng_read_result {
     pcapng_read_bad_interface = -3,  // options that leave the block
     pcapng_read_bad_packet = -4,     // an interface not described before it, a frame or options that leave the block
 };
+
 inline std::uint32_t pcapng_le32(const std::uint8_t* p)
 {
     return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
 }
+
 inline std::uint32_t pcapng_padded(std::uint32_t n) { return (n + 3u) & ~3u; }
 // The options from p to end, names and descriptions into *i when given: 0, or -1 when one leaves the block.
 inline int pcapng_read_options(const std::uint8_t* p, const std::uint8_t* end, pcapng_interface* i)
@@ -42,6 +47,7 @@ inline int pcapng_read_options(const std::uint8_t* p, const std::uint8_t* end, p
     }
     return end - p >= 4 || end == p ? 0 : -1;
 }
+
 // Reads the section in d[0, size) into *out: pcapng_read_ok, or the first fault (out->bad_at says where), with what
 // came before it in *out.
 inline pcapng_read_result pcapng_read(const std::uint8_t* d, std::size_t size, pcapng_file* out)

@@ -64,6 +64,7 @@ TEST(HostsFile, EveryFormOfLineThroughTheParserAndAFile)
     }
     release_allow_list(&list);
 }
+
 TEST(HostsFile, ALoadReplacesTheListOnlyOnceTheFileIsOpen)
 {
     using probe = trie_allocation_probe;

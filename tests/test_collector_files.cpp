@@ -17,6 +17,7 @@ bool parse(const bytes& d, pcapng_file* out)
         if (p.block_len != pcapng_packet_size(std::uint16_t(p.caplen))) return false;
     return true;
 }
+
 tap_record_view record(const bytes& f) { return {1700000000, 999999, std::uint16_t(f.size()), 1500, f.data()}; }
 }  // namespace
 
@@ -52,6 +53,7 @@ TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
         EXPECT_EQ(bytes(tail, tail + t - 4), bytes(t - 4, 0)) << "zero padding";
     }
 }
+
 // Sources numbered in order of first arrival, one per sender and tap id (an IPv4 sender the same through a dual-stack
 // socket); a full table refuses new ones and still finds the old; a sender's first source whatever the tap id.
 TEST(CollectorFiles, SourceTableNumbersSendersAndTapsUpToItsCapacity)
@@ -89,6 +91,7 @@ TEST(CollectorFiles, SourceTableNumbersSendersAndTapsUpToItsCapacity)
     }
     source_table_release(&t);
 }
+
 TEST(CollectorFiles, RotationNamesAndLimits)
 {
     const struct { const char* pattern; bool timed; unsigned number; const char* name; } names[] = {  // in 12 bytes
@@ -116,6 +119,7 @@ TEST(CollectorFiles, RotationNamesAndLimits)
     rotation_postpone(rs, &st, 110, 0);
     due_from(119, 0, 120, 0);
 }
+
 // -C 1000 bytes, -W 2: c1 (a folder) fails and is not tried again, c goes on to 12 frames; c2, c3, c4 take 4 each,
 // c and c2 go. Then -G 10, -W 1, a name without a time: g, then g1 by size (g goes); g in each later period, kept.
 TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)

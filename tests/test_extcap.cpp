@@ -21,6 +21,7 @@ read_result read(std::vector<std::string>& words)
     r.level = trace_verbosity;
     return r;
 }
+
 std::string text(const char* s) { return s ? s : "(none)"; }
 const std::vector<std::string> capture = {"--capture", "--extcap-interface", "vantry", "--fifo", "F", "-p", "9"};
 auto with(std::initializer_list<std::string> more) { auto w = capture; return w.insert(w.end(), more), w; }
@@ -74,6 +75,7 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         EXPECT_EQ(text(r.rc ? row.key : r.opt.key), text(row.key));
     }
 }
+
 // Each field of the answer, passed back as Wireshark passes it (a flag alone, others with a value), sets its option.
 TEST(Extcap, EveryConfigurationFieldIsAnOptionOfACaptureRun)
 {

@@ -62,6 +62,7 @@ TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
     ethernet_prefix(0x86DD, prefix);
     EXPECT_EQ(bytes(prefix, prefix + 14), cat({bytes(12, 0), {0x86, 0xDD}}));
 }
+
 TEST(PacketFilter, SelfExclusionNamesTheResolvedAddressAndNarrowsTheUsersFilter)
 {
     const std::string self = self_exclusion_filter(ipv4_of(10, 0, 0, 1), 5000);

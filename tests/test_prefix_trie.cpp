@@ -8,6 +8,7 @@ ip_prefix make_prefix(std::uint32_t a, unsigned len)
 {
     return {std::uint16_t(len), {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)}};
 }
+
 // Checks the shape every insertion keeps: parent links, bit indexes growing down each path up to the
 // width, prefixes at their own length, glue nodes with two children. Returns every node and prefix.
 std::string check_shape(const prefix_trie* t, const trie_node* n, const trie_node* parent = nullptr)

@@ -62,6 +62,7 @@ protected:
     probe_guard<interface_source> source{discovery_source, fake_source};
     tap_options opts = {};
 };
+
 using RunThread = Settings;
 // The option fields away from their defaults, as " c=... t=... K".
 std::string option_fields(const tap_options& o)
@@ -73,6 +74,7 @@ std::string option_fields(const tap_options& o)
            (o.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (speck_key ? " k" : "") +
            (o.allow_list ? " H" : "") + (o.authenticated ? " A" : "");
 }
+
 // Standard output of fn, trace lines without their time stamp and source.
 template <typename F>
 std::string logged(F fn)
@@ -81,6 +83,7 @@ std::string logged(F fn)
     fn();
     return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[\\w+:\\d+\\] "), "");
 }
+
 int record(int letter, const char* value, void* ctx)
 {
     std::string& s = *static_cast<std::string*>(ctx);
@@ -150,6 +153,7 @@ TEST(Getopt, ReadsReordersAndDiagnosesLikeGnu)
         }
     }
 }
+
 // The exact name wins, then a piece of a description, then the index; skipped interfaces are never chosen,
 // loopback only when alone. Wait mode looks for the text in names and descriptions as written. The listing.
 TEST(ChooseInterface, RulesInOrder)
@@ -186,6 +190,7 @@ TEST(ChooseInterface, RulesInOrder)
     for (const listing& l : listings)
         EXPECT_EQ(logged([&l] { print_interface_listing(l.list, l.full); }), l.expected);
 }
+
 // Each text is a configuration file of its own, read line by line into the settings. Long names must be whole
 // and may stand without a value; a short option always loses its third character; lines arrive in pieces of at
 // most 16,383 characters (the first here is exactly that long); a NUL byte ends the text of its line only.
@@ -246,6 +251,7 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
     EXPECT_EQ(read_config_lines("/nonexistent/vantry.conf", record, &got), -1);
     EXPECT_EQ(got, "v");
 }
+
 // Reading stops at help, version, a refusal (with the usage) or an interface that cannot be had, with the code
 // and the reason; later words are not read. Wait mode looks again every 3 s until the interface is there.
 // A listing replaces an interface chosen before with none; an index out of range is refused.
@@ -264,6 +270,7 @@ TEST_F(Settings, ListingChoosesNothingAndAFailedChoiceIsRefused)
     logged([&] { failed = read_collector("127.0.0.1", &addr, &port); });
     EXPECT_EQ(failed, -1) << "no port";
 }
+
 TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
 {
     using testing::HasSubstr;
@@ -311,6 +318,7 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
         EXPECT_EQ(fake.sleeps, std::vector(r.looks.size() - 1, 3000u));
     }
 }
+
 // What each early end of a run means for the process: its status, whether the run thread ends it at once, and
 // whether "Shutting down..." comes first. Only the launcher's own return and a run that ended give 0 quietly.
 TEST(RunEnd, EachEndHasItsProcessStatus)
@@ -326,6 +334,7 @@ TEST(RunEnd, EachEndHasItsProcessStatus)
         EXPECT_EQ(run_end_rule_of(r.end).announces_shutdown, r.announced);
     }
 }
+
 // Words are not unquoted; "/c" drops one word, "/i" and "/r" two.
 TEST_F(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
 {
@@ -339,6 +348,7 @@ TEST_F(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
         EXPECT_EQ(words, expected) << text;
     }
 }
+
 // -A: the run id is logged, the sender seals, and what it seals opens under the run key that a collector derives
 // from the same -k text and that run id.
 TEST_F(RunThread, SealingSetUpSealsWhatACollectorWithTheSameKeyOpens)
@@ -368,6 +378,7 @@ TEST_F(RunThread, SealingSetUpSealsWhatACollectorWithTheSameKeyOpens)
     sealed_cipher_close(&st->sealed.cipher);
     net_close(st->forward.sender.socket);
 }
+
 // A stop from a signal and the run's own stop: one "Shutting down...", the loop told to stop and its waker
 // woken each time. One wait drains every wake, and a wake wins over a datagram. Phases move only forward.
 TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
@@ -396,6 +407,7 @@ TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
                                {shutting_down, false}})
         EXPECT_EQ(run_phase_enter(st, next), moved) << static_cast<int>(next);
 }
+
 // The collector's address is the first non-empty field, the port the next one, never cut, wrapped or partly read.
 // Set-up opens a socket, bound before the first send, only for a usable collector; without -i, no self filter.
 // An unusable collector still lets the run go on, to the loop's "Socket error".

@@ -13,6 +13,7 @@ bytes hex(const char* h)
     for (; h[0] && h[1]; h += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(h, 2), nullptr, 16)));
     return out;
 }
+
 const bytes& master_of_mango()  // derived once per process: Argon2id takes its 19 MiB each time
 {
     static const bytes m = [] {
@@ -22,6 +23,7 @@ const bytes& master_of_mango()  // derived once per process: Argon2id takes its 
     }();
     return m;
 }
+
 // A tap run's stream under the key "mango" (by default), and a sealed datagram of tap 9 holding frame f.
 struct sealing_tap {
     sealed_sender s;
@@ -39,6 +41,7 @@ struct sealing_tap {
         return d;
     }
 };
+
 // Opened with the run key of key_master: the result, and the records when it opened.
 sealed_result open_with(const bytes& master, bytes d, std::vector<wire_record>* records = nullptr)
 {
@@ -54,6 +57,7 @@ sealed_result open_with(const bytes& master, bytes d, std::vector<wire_record>* 
     EXPECT_TRUE(r != sealed_read_ok || !records || decode_records(clear, records));
     return r;
 }
+
 // A collector run in memory (no file, any port) fed datagrams from 127.0.0.1:port.
 struct collector_fixture {
     collector_run run;
@@ -106,6 +110,7 @@ TEST(SealedCrypto, KnownAnswersThroughOurWrappers)
     EXPECT_EQ(out, hex("0d640df58d78766c08c037a34a8b53c9d01ef0452d75b65eb52520e96b01e659"));
     EXPECT_EQ(master_of_mango(), hex("f8febe41d60f34b0363205d4cdd0f99b16762c3061d8c0154cdb44f43647e0fb"));
 }
+
 // Through a batch and the sender, as the tap sends: header in clear with a fresh number each time, records sealed,
 // the largest datagram exactly what IPv4 UDP carries. Every bit flipped, every cut, another key: refused.
 TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
@@ -147,6 +152,7 @@ TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
     bytes other(sealed_key_size, 7);
     EXPECT_EQ(open_with(other, d), sealed_forged);
 }
+
 // One tap run's numbers in the order they arrive, each good, forged (its tag altered) or from a second run of the
 // same tap: what is written and counted, per source and in all. A number forged first still opens once genuine.
 TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
@@ -185,6 +191,7 @@ TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
     EXPECT_EQ(c.undecodable, 1u);
     EXPECT_EQ(col.run.sealing.streams.count, 2u);
 }
+
 // Each mode meets the other's datagrams, and -A one under another key and a cut one: counted, nothing written.
 TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
 {
@@ -215,6 +222,7 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     EXPECT_EQ(s.lost, 0u);
     EXPECT_EQ(col.run.sealing.streams.count, 0u) << "only verified datagrams make a stream";
 }
+
 // A table of 2 streams and 1 retired run: tap runs A to D in turn, each datagram written or refused as a replay; the
 // run heard from least recently makes room and stays refused until a later forgotten run takes its place in the ring
 // (its index: tests/test_hash_index.cpp).

@@ -30,6 +30,7 @@ TEST(Sender, FailuresAreCountedAndNothingLeavesWithoutDestinationOrKey)
     EXPECT_EQ(s.datagrams_sent, 1u);
     EXPECT_EQ(s.failures, 3u);
 }
+
 TEST(Sender, FailureLogNamesTheFirstThenOneLineASecondThenTheRecovery)
 {
     send_failure_log log;
@@ -39,6 +40,7 @@ TEST(Sender, FailureLogNamesTheFirstThenOneLineASecondThenTheRecovery)
     for (const auto& step : steps)
         EXPECT_EQ(step.failed ? send_failure_note(log, step.now) : send_success_note(log), step.reported) << step.now;
 }
+
 TEST(SendBatch, SegmentedRunsEndAtASizeChangeAShorterOneOrTheUdpLimit)
 {
     const struct { std::vector<std::uint32_t> lens; int run; } rows[] = {
@@ -61,6 +63,7 @@ TEST(SendBatch, SegmentedRunsEndAtASizeChangeAShorterOneOrTheUdpLimit)
         EXPECT_EQ(net_gso_run(d.data(), static_cast<int>(d.size())), r.run);
     }
 }
+
 // 70 datagrams in runs of one size, shorter ones and size changes between
 // them, and one larger than UDP carries, which fails alone.
 TEST(SendBatch, EveryModeSendsTheQueuedDatagramsInOrderAndCountsTheFailedOne)
@@ -106,6 +109,7 @@ TEST(SendBatch, EveryModeSendsTheQueuedDatagramsInOrderAndCountsTheFailedOne)
         EXPECT_EQ(q->count, 0);
     }
 }
+
 TEST(SendBatch, BatchedReceiveGivesEachDatagramItsLengthAndSender)
 {
     loopback_collector c;

@@ -16,6 +16,7 @@ struct fake_os {
     std::string module_path = "C:\\Program Files\\vantry_remote.exe";  // "": cannot be had
     std::string message = "Access is denied.\r\n";                     // the system's text for every error but 0
 };
+
 inline fake_os fake;
 inline const svc_handle fake_handle = &fake;  // fake.handles counts the handles open
 inline std::string fake_text(const char* s) { return s; }
@@ -33,6 +34,7 @@ int fake_call(const T&... parts)
     fake.log += line + '\n';
     return std::ranges::any_of(fake.fail, [&](auto& f) { return line.starts_with(f); }) && (fake.error = 5) ? -1 : 0;
 }
+
 template <int open = 1, typename... T>  // null when the call is to fail, else a handle (counted unless open is 0)
 svc_handle fake_open(const T&... parts) { return fake_call(parts...) ? nullptr : (fake.handles += open, fake_handle); }
 inline const service_api fake_service_api = {
@@ -108,6 +110,7 @@ inline const service_api fake_service_api = {
     .event_close = [](auto) { fake.handles -= 1 + fake_call("stop event close"); },
     .start_run_thread = [](auto text) { return fake.run = text, delete[] text, fake_call("thread", fake.run.c_str()); },
 };
+
 // Puts api (the fake unless given) in, as set up, and the host's records as at start. Tests keep service_os with a
 // probe_guard; the service fuzzer leaves the fake in, as it never runs a tap.
 inline void fake_reset(const fake_os& setup = {}, const service_api* api = &fake_service_api)

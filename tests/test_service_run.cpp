@@ -19,6 +19,7 @@ bool matches(std::string_view text, std::string_view pattern, bool anchored = tr
     return at != text.npos && text.substr(at).starts_with(pattern.substr(0, tilde)) &&
            matches(text.substr(at + tilde), pattern.substr(tilde + 1), false);
 }
+
 // A stop event as three counts in one: 1 once closed, 2 for each set running, 4096 once set. A set that finds it
 // closed, or a close that finds it closed or being set, is a misuse.
 std::atomic<int> events[100], made{0}, misuse{0};
@@ -118,6 +119,7 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
     for (std::uint32_t event = 0; event < 8; ++event)  // Windows' numbers: logoff (5) and shutdown (6) stop nothing
         EXPECT_EQ(console_event_signal(event), event == 0 ? 2 : event <= 2 ? 15 : 0) << event;
 }
+
 TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
 {
     // The key in every form, words between, past an error; not an option's value, a missing value or after "--".
@@ -135,6 +137,7 @@ TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
     EXPECT_EQ(event_message((fits + "b").c_str()), "vantry_remote: " + fits.substr(14) + " [message cut]");
     EXPECT_EQ(event_message(std::string(100000, 'z').c_str()).size(), 4095u);
 }
+
 TEST(StopEvent, StopRequestsRacingTheCloseNeverUseAClosedEvent)
 {
     static service_api api = fake_service_api;

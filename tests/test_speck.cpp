@@ -10,6 +10,7 @@ speck_key_schedule schedule_of(const std::string& key)
     EXPECT_EQ(speck_setup_key(key.data(), static_cast<std::int32_t>(key.size())), 1);
     return *speck_key;
 }
+
 std::string counting_key(int n, std::size_t total)  // bytes 0, 1, ... n-1, then 'z' up to total
 {
     std::string s(total, 'z');
@@ -39,6 +40,7 @@ TEST(SpeckKey, ShortKeysArePaddedWithPositionsAndOnly256CharactersMakeTheLongKey
     ASSERT_EQ(speck_setup_key("2nd", 3), 1);
     EXPECT_EQ(speck_key->rk, schedule_of("2nd").rk) << "a later key replaces";
 }
+
 TEST(SpeckCtr, EveryVariantMeetsThePublishedVectorsAndTheReferenceOnEveryLengthTo300)
 {
     const speck_variant* variants = nullptr;

@@ -31,6 +31,7 @@ inline std::uint32_t ipv4_of(int a, int b, int c, int d)
     std::memcpy(&r, v, 4);
     return r;
 }
+
 inline bytes pattern(std::size_t n, std::uint8_t seed)
 {
     bytes f(n);
@@ -38,33 +39,39 @@ inline bytes pattern(std::size_t n, std::uint8_t seed)
         f[i] = static_cast<std::uint8_t>(seed + i * 7);
     return f;
 }
+
 inline bytes cat(std::initializer_list<bytes> parts)
 {
     bytes r;
     for (const bytes& p : parts) r.insert(r.end(), p.begin(), p.end());
     return r;
 }
+
 inline bytes big_endian(std::uint32_t v, int n)  // n bytes, most significant first
 {
     bytes r;
     while (n--) r.push_back(static_cast<std::uint8_t>(v >> 8 * n));
     return r;
 }
+
 inline std::string hex_text(const bytes& b)  // two lower-case digits a byte
 {
     std::string s;
     for (const std::uint8_t v : b) s += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
     return s;
 }
+
 // A Tap header and a record header, spelled out here rather than with the code's writers.
 inline bytes tap_header_bytes(int id, int n)
 {
     return cat({{0x02, 0x19, 0x68, 0x24}, big_endian(id, 2), {std::uint8_t(n), 0}});
 }
+
 inline bytes tap_record_bytes(std::uint32_t s, std::uint32_t us, int caplen, int len)
 {
     return cat({big_endian(s, 4), big_endian(us, 4), big_endian(caplen, 2), big_endian(len, 2)});
 }
+
 // Counter mode spelled out: keystream block j is the cipher of the words (c0 + j, c1), little-endian.
 inline bytes reference_ctr(bytes in, std::uint64_t c0, std::uint64_t c1, const speck_key_schedule& ks)
 {
@@ -76,6 +83,7 @@ inline bytes reference_ctr(bytes in, std::uint64_t c0, std::uint64_t c1, const s
     }
     return in;
 }
+
 // Keys installed while it lives are released and the earlier schedule is
 // put back. It hides that schedule meanwhile, so that installing a key
 // does not release it.
@@ -90,6 +98,7 @@ struct key_guard {
     key_guard(const key_guard&) = delete;
     key_guard& operator=(const key_guard&) = delete;
 };
+
 // Puts a probe (a replaceable function pointer, a threshold, a record the
 // code under test reads) back as it was when the guard goes, however the
 // test ends: an early ASSERT must not leave it set for the next test.
@@ -104,6 +113,7 @@ struct probe_guard {
     probe_guard(const probe_guard&) = delete;
     probe_guard& operator=(const probe_guard&) = delete;
 };
+
 // The tries' blocks counted while it lives, allocation number fail_at (counted in calls, which a test may reset)
 // failing; trie_allocate and trie_release put back when it goes.
 struct trie_allocation_probe {
@@ -114,16 +124,19 @@ struct trie_allocation_probe {
     probe_guard<decltype(trie_release)> keep_release{trie_release, release};
     trie_allocation_probe() { calls = fail_at = live = 0; }
 };
+
 // The first len bits of p's address (all of them by default), the others cleared.
 inline std::uint32_t prefix_bits(const ip_prefix& p, unsigned len = 32)
 {
     const std::uint32_t v = std::uint32_t{p.addr[0]} << 24 | p.addr[1] << 16 | p.addr[2] << 8 | p.addr[3];
     return len ? v & ~std::uint32_t{0} << (32 - len) : 0;
 }
+
 inline int prefixes_listed(const trie_node* n)
 {
     return n ? (n->prefix != nullptr) + prefixes_listed(n->left) + prefixes_listed(n->right) : 0;
 }
+
 // The descriptors this process holds open, where the system tells (-1 elsewhere): a loop that returns must have
 // closed what it opened.
 inline long open_descriptors()
@@ -136,12 +149,14 @@ inline long open_descriptors()
     return -1;
 #endif
 }
+
 // One frame record as the collector reads it.
 struct wire_record {
     std::uint32_t ts_sec, ts_usec;
     std::uint16_t caplen, len;
     bytes frame;
 };
+
 // The records of a clear datagram; false when it does not decode.
 inline bool decode_records(const bytes& d, std::vector<wire_record>* out,
                            std::uint16_t* tap_id = nullptr)
@@ -157,6 +172,7 @@ inline bool decode_records(const bytes& d, std::vector<wire_record>* out,
     }
     return true;
 }
+
 // A collector on loopback and a sender pointed at it, in clear unless a
 // key is given.
 struct loopback_collector {
@@ -195,6 +211,7 @@ struct loopback_collector {
     }
     bool quiet(long wait_ms = 100) { return net_wait_readable(rx, wait_ms * 1000) == 0; }
 };
+
 // A file under the system's temporary folder, removed when the object goes.
 struct temp_file {
     std::string path;
@@ -213,6 +230,7 @@ struct temp_file {
     temp_file(const temp_file&) = delete;
     temp_file& operator=(const temp_file&) = delete;
 };
+
 #if defined(GOOGLETEST_INCLUDE_GTEST_GTEST_H_)
 // A hosts file of the test's own. load() writes text to it and loads it (or the file `from` names) into *list at
 // the normal trace level: what was logged.

@@ -46,6 +46,7 @@ TEST_F(TapBatch, HeaderAndRecordsAreLaidOutByteExactlyAndCipheredWithTheLengthAs
     tap_batch_flush(*batch);
     EXPECT_TRUE(collector.quiet()) << "nothing in hand: nothing goes out, also when forced";
 }
+
 // The threshold is tested before a frame is added; the budget is what one IPv4 UDP datagram carries.
 TEST_F(TapBatch, DatagramGoesOutPast1480BytesOrWhenTheNextRecordWouldNotFit)
 {
@@ -68,6 +69,7 @@ TEST_F(TapBatch, DatagramGoesOutPast1480BytesOrWhenTheNextRecordWouldNotFit)
     EXPECT_FALSE(idle_wait_passed(5000, 6009));
     EXPECT_TRUE(idle_wait_passed(5000, 6010));
 }
+
 TEST_F(TapBatch, OversizeFrameIsCarriedCutToWhatFits)
 {
     const bytes most = pattern(65507 - 20, 3), big = pattern(70000, 9), eth(14, 0);

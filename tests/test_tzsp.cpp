@@ -23,6 +23,7 @@ TEST(TzspFrame, TagsAreWalkedToEndAndNeverPastTheDatagram)
         EXPECT_EQ(f.length, r.length);
     }
 }
+
 // Not counted: 5 bytes, one beyond the buffer, the tap's own. Counted and dropped: tags past the end, an empty
 // frame, all from an unlisted sender. Of four frames (three behind an odd header and a tag) three arrive in order; a
 // stop drops the last.

@@ -31,6 +31,7 @@ TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
     EXPECT_EQ(std::to_string(got.size()), m[1].str()) << "datagrams counted as sent but lost on the way";
     EXPECT_EQ(std::stoul(m[1].str()) + std::stoul(m[2].str()), 1600u) << out;
 }
+
 #if defined(VANTRY_TEST_HOOKS)
 // Runs the tap (in ns) with args, in clear, batched and then with VANTRY_SEND_MODE=single; feed makes its input.
 // Both runs must deliver the same datagrams (time stamps zeroed), carrying frames in order. Their logs.
@@ -60,6 +61,7 @@ static std::string batched_and_single(std::vector<std::string> args, const std::
     EXPECT_TRUE(runs[0] == runs[1]) << runs[0].size() << " datagrams batched, " << runs[1].size() << " one by one";
     return logs;
 }
+
 // Runs of one datagram size (three 700-byte frames each), then a size that changes with every frame.
 TEST(Batch, TzspDatagramsAreTheSameSentInBatchesOrOneByOne)
 {
@@ -72,6 +74,7 @@ TEST(Batch, TzspDatagramsAreTheSameSentInBatchesOrOneByOne)
     const auto feed = [&] { for (const bytes& f : frames) udp_send(src, tzsp(f), port); };
     EXPECT_FALSE(has(batched_and_single({"-t", std::to_string(port)}, frames, feed), "refused"));
 }
+
 // On an MTU below the tap's 1,534-byte datagrams the kernel refuses to segment them: one line, then batches.
 TEST(Batch, CapturedFramesAreTheSameDatagramsAfterSegmentationIsRefused)
 {

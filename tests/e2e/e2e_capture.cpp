@@ -29,6 +29,7 @@ bool lab()
                               run_command("T=" + tap_ns + " P=" + peer_ns + " V=vc" + id + "; " + lab_script) == 0;
     return ready;
 }
+
 const bytes listed = {198, 18, 0, 10}, other = {198, 18, 0, 20}, third = {198, 18, 0, 30};
 enum { src_listed, dst_listed, unlisted, arp, ipv6, two_tags, qinq, short_ipv4, big1, big2, unreachable, marker };
 const std::vector<bytes> frames = {
@@ -41,6 +42,7 @@ const std::vector<bytes> frames = {
     ethernet(0x0800, ipv4(1, {192, 0, 2, 6}, {192, 0, 2, 5}, {3, 3, 0, 0, 0, 0, 0, 0})),  // from lane 1's collector
     ethernet(0x0800, udp4(listed, third, 2003, 10)),
 };
+
 const std::vector<int> all_sent = {src_listed, dst_listed, unlisted, arp, ipv6, two_tags, qinq, short_ipv4, big1, big2};
 // The self-exclusion filter reads the cut IPv4 frame beyond its end, which rejects it.
 const std::vector<int> all_but_short = {src_listed, dst_listed, unlisted, arp, ipv6, two_tags, qinq, big1, big2,
@@ -52,16 +54,19 @@ struct record {  // what arrives of a frame: its first bytes, their number, its 
     bool operator==(const record&) const = default;
     friend void PrintTo(const record& r, std::ostream* o) { *o << r.caplen << "/" << r.len << pretty(r.head); }
 };
+
 record as_sent(const bytes& f, std::size_t caplen = 0xffff)
 {
     return {bytes(f.begin(), f.begin() + std::min(caplen, f.size())), int(std::min(caplen, f.size())), int(f.size())};
 }
+
 std::vector<record> want_of(const std::vector<int>& which, std::size_t caplen = 0xffff)
 {
     std::vector<record> w;
     for (int i : which) w.push_back(as_sent(frames[i], caplen));
     return w;
 }
+
 // Puts frames on the wire of lane k at the peer end, in this order.
 void put(const std::vector<int>& which, int k)
 {

@@ -7,6 +7,7 @@ struct temp_dir {  // removed with its contents
     const bool made = mkdtemp(path) != nullptr;
     ~temp_dir() { std::filesystem::remove_all(path); }
 };
+
 // A clear Tap datagram of tap id holding frames, each stamped with its length as seconds.
 bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
 {
@@ -14,6 +15,7 @@ bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
     for (const bytes& f : frames) d = cat({d, tap_record_bytes(f.size(), 0, int(f.size()), int(f.size())), f});
     return d;
 }
+
 // The collector with args through sh, so that "-w -" can be piped: its port once it listens, or 0.
 std::uint16_t fleet_collector(child* c, const std::string& args)
 {
@@ -49,6 +51,7 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
         EXPECT_EQ(got, want);
     }
 }
+
 // The tap sends over IPv4 only: Tap datagrams from the test over ::1 to collectors bound at ::1 and at :: (IPv4 too,
 // named as plain IPv4), read back by tshark. A bind address that names nothing, a file that cannot be opened and a
 // port that is taken end the collector at start with status 1.
@@ -101,6 +104,7 @@ TEST(CollectorE2E, SendersOverIpv6AreNamedInBracketsAndIpv4AsBefore)
         EXPECT_EQ(got, want);
     }
 }
+
 // -C 1 (a million bytes), 50 datagrams of 40 frames of 1400 bytes, each sent once the one before is written: three
 // files, each alone readable, none larger than the limit, every frame in one of them.
 TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
@@ -131,6 +135,7 @@ TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
     EXPECT_EQ(frames, 2000);
     EXPECT_FALSE(std::filesystem::exists(base + "3"));
 }
+
 // tshark finds the collector in a personal extcap folder (by HOME from Wireshark 4.2; 4.0 needs WIRESHARK_EXTCAP_DIR,
 // honoured for users other than root, so tshark runs as nobody) and captures through it what a TZSP tap forwards, in
 // clear and with the key as text. Stopping at -c ends the collector without an error for tshark to show.

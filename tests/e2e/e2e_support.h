@@ -24,11 +24,13 @@ inline int count_of(const std::string& text, const std::string& what)
     for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
     return n;
 }
+
 inline std::string file_text(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), {}};
 }
+
 inline const char* wine() { return std::getenv("VANTRY_RUN_PREFIX"); }  // the program that runs a .exe
 inline bool under_wine() { return wine() && *wine(); }
 inline std::string remote_path()
@@ -36,6 +38,7 @@ inline std::string remote_path()
     return under_wine() ? std::getenv("VANTRY_WIN_BIN_DIR") + std::string("/vantry_remote.exe")
                         : VANTRY_BIN_DIR "/vantry_remote";
 }
+
 // Asks done() every 5 ms until it holds (true) or timeout_ms has passed.
 inline bool poll_until(int timeout_ms, const std::function<bool()>& done)
 {
@@ -44,6 +47,7 @@ inline bool poll_until(int timeout_ms, const std::function<bool()>& done)
         if (steady_clock::now() >= deadline) return false;
     return true;
 }
+
 struct child {
     int pid = -1;     // until reaped
     int status = -1;  // once reaped: the exit status, -1 if a signal ended it
@@ -52,6 +56,7 @@ struct child {
     child(const child&) = delete;
     ~child();  // kills it if it still runs
 };
+
 inline std::string out_of(const child& c) { return file_text(c.dir + "/stdout"); }
 inline std::string err_of(const child& c) { return file_text(c.dir + "/stderr"); }
 // Never to PID -1, which would be every process: 0, or -1.
@@ -78,6 +83,7 @@ inline int start(child* c, const std::string& program, const std::vector<std::st
     const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
     return posix_spawnp(&c->pid, "sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) ? c->pid = -1 : 0;
 }
+
 // Waits up to timeout_ms for the child to end (or its wait to fail), then kills it if kill_late: true if it did.
 inline bool finish(child* c, int timeout_ms, bool kill_late = true)
 {
@@ -87,6 +93,7 @@ inline bool finish(child* c, int timeout_ms, bool kill_late = true)
     if (ended && c->pid > 0) c->status = WIFEXITED(st) ? WEXITSTATUS(st) : -1, c->pid = -1;
     return ended;
 }
+
 // Waits up to timeout_ms for the child to end: its exit status, -1 after a signal, -2 if it had to be killed.
 inline int status_within(child* c, int timeout_ms) { return finish(c, timeout_ms) ? c->status : -2; }
 inline child::~child()
@@ -94,6 +101,7 @@ inline child::~child()
     finish(this, 0);
     if (!dir.empty()) std::filesystem::remove_all(dir);
 }
+
 // True once standard output and error hold needle count times within timeout_ms; false once it ended without.
 inline bool wait_output(child* c, const std::string& needle, int timeout_ms, int count = 1)
 {
@@ -104,6 +112,7 @@ inline bool wait_output(child* c, const std::string& needle, int timeout_ms, int
     });
     return found;
 }
+
 // Runs a shell command within 10 s: its exit status, -1 if it could not run or end. Standard output in *out.
 inline int run_command(const std::string& command, std::string* out = nullptr)
 {
@@ -112,12 +121,14 @@ inline int run_command(const std::string& command, std::string* out = nullptr)
     if (out) *out = out_of(c);
     return c.status;
 }
+
 // Starts vantry_remote /c args (inside ns when named): true once it says "Running..." within wait_ms.
 inline bool tap_start(child* c, std::vector<std::string> args, const std::string& ns = "", int wait_ms = 30000)
 {
     args.insert(args.begin(), "/c");
     return start(c, remote_path(), args, ns) == 0 && wait_output(c, "Running...", wait_ms);
 }
+
 // Ends the tap by SIGTERM, within a second with status 0 (under Wine, by its PID): its standard output.
 inline std::string tap_stop(child* c)
 {
@@ -127,6 +138,7 @@ inline std::string tap_stop(child* c)
     EXPECT_TRUE(has(out_of(*c), "Shutting down...")) << out_of(*c);
     return out_of(*c);
 }
+
 // The port a collector that start() gave (started: its result) says it listens on within 5 s, 0 if it does not.
 inline std::uint16_t listening_port(child* c, int started)
 {
@@ -135,12 +147,14 @@ inline std::uint16_t listening_port(child* c, int started)
     const std::string out = out_of(*c) + err_of(*c);  // "-w -": the log on standard error
     return static_cast<std::uint16_t>(std::atoi(out.c_str() + out.find(listening) + listening.size()));
 }
+
 // Starts the native collector (inside ns when named) on a port of its own: that port, 0 if it does not listen.
 inline std::uint16_t collector_start(child* c, std::vector<std::string> args, const std::string& ns = "")
 {
     args.insert(args.begin(), {"-p", "0", "-F", "pcap"});  // what pcap_of reads
     return listening_port(c, start(c, VANTRY_BIN_DIR "/vantry_collector", args, ns));
 }
+
 // The whole records of a classic pcap stream in the writer's byte order, Ethernet; none under another header.
 inline std::vector<wire_record> pcap_of(const std::string& d)
 {
@@ -152,6 +166,7 @@ inline std::vector<wire_record> pcap_of(const std::string& d)
                        bytes(d.begin() + at + 16, d.begin() + at + 16 + n)});
     return out;
 }
+
 // A network namespace with lo up, deleted with the object; hosts: the file `ip netns exec` puts in its /etc/hosts.
 struct netns {
     std::string name;
@@ -164,6 +179,7 @@ struct netns {
     }
     ~netns() { run_command("ip netns del " + name + "; rm -rf /etc/netns/" + name); }
 };
+
 // Runs fn on a thread inside namespace ns (none: this one), where what it opens stays: its result, -1 if not entered.
 inline int netns_call(const std::string& ns, const std::function<int()>& fn)
 {
@@ -175,11 +191,13 @@ inline int netns_call(const std::string& ns, const std::function<int()>& fn)
     }).join();
     return result;
 }
+
 struct udp_socket {
     net_socket s = net_invalid_socket;
     std::uint16_t port = 0;  // host order
     ~udp_socket() { net_close(s); }
 };
+
 // Binds *u to addr:0 inside ns: 0, or -1.
 inline int udp_open(udp_socket* u, const char* addr = "127.0.0.1", const std::string& ns = "")
 {
@@ -189,6 +207,7 @@ inline int udp_open(udp_socket* u, const char* addr = "127.0.0.1", const std::st
         return net_resolve_ipv4(addr, &a) || net_bind(u->s, a, 0) || !(u->port = net_local_port(u->s)) ? -1 : 0;
     });
 }
+
 // The next datagram on u within wait_ms into *d: false when none came.
 inline bool udp_receive(const udp_socket& u, bytes* d, int wait_ms)
 {
@@ -197,6 +216,7 @@ inline bool udp_receive(const udp_socket& u, bytes* d, int wait_ms)
     d->resize(std::max(0L, net_recv_from(u.s, d->data(), d->size(), nullptr)));
     return true;
 }
+
 // A raw socket on interface name inside ns, that sends frames as they are: its descriptor, or -1.
 inline int packet_socket(const std::string& ns, const std::string& name)
 {
@@ -206,15 +226,18 @@ inline int packet_socket(const std::string& ns, const std::string& name)
         return bind(s, reinterpret_cast<const sockaddr*>(&sll), sizeof sll) == 0 ? s : -1;
     });
 }
+
 inline void udp_send(const udp_socket& u, const bytes& d, std::uint16_t port)  // to 127.0.0.1
 {
     net_send_to(u.s, d.data(), d.size(), {ipv4_of(127, 0, 0, 1), net_order16(port)});
 }
+
 inline std::uint16_t free_port()  // a moment ago
 {
     udp_socket probe;
     return udp_open(&probe) ? 0 : probe.port;
 }
+
 inline bytes be16(std::size_t v) { return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}; }
 // IPv4 (header checksum filled in) carrying payload, of protocol proto.
 inline bytes ipv4(std::uint8_t proto, const bytes& src, const bytes& dst, const bytes& payload)
@@ -226,15 +249,18 @@ inline bytes ipv4(std::uint8_t proto, const bytes& src, const bytes& dst, const 
     head[10] = static_cast<std::uint8_t>(~sum >> 8), head[11] = static_cast<std::uint8_t>(~sum);
     return cat({head, payload});
 }
+
 inline bytes udp4(const bytes& src, const bytes& dst, std::uint16_t dport, std::size_t size)  // from port 12345
 {
     return ipv4(17, src, dst, cat({{0x30, 0x39}, be16(dport), be16(8 + size), {0, 0}, pattern(size, 7)}));
 }
+
 // Ethernet, by default to a unicast address nobody has, so that a receiving stack drops the frame unanswered.
 inline bytes ethernet(std::uint16_t type, const bytes& payload, const bytes& dst = {2, 0, 0, 0, 0, 9})
 {
     return cat({dst, bytes(6, 2), be16(type), payload});
 }
+
 // TZSP header (version 1, received, Ethernet), tags, END, frame.
 inline bytes tzsp(const bytes& frame, const bytes& tags = {}) { return cat({{1, 0, 0, 1}, tags, {1}, frame}); }
 inline const std::string id = std::to_string(getpid());  // in the names of what the tests make

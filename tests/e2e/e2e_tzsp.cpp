@@ -75,6 +75,7 @@ TEST(TzspE2E, CollectorsWriteExactlyWhatTapsForward)
             EXPECT_TRUE(under_wine() || i || has(out, line)) << out;
     }
 }
+
 // Sealed (-A) and Speck taps sending to collectors of either mode: only a collector of the tap's mode writes, the
 // other counts what it refused. A tap started twice with the same key seals under a new run id, from number 0.
 TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId)
@@ -124,6 +125,7 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
     }
     EXPECT_NE(bytes(ids[0].begin() + 8, ids[0].begin() + 24), bytes(ids[1].begin() + 8, ids[1].begin() + 24));
 }
+
 // Frames through the collector's TAP interface (made by it, or up already) draw no answer and reach no socket, where
 // an ordinary interface would answer ARP and take IPv4 from any source; it gets no IPv6 address nor route.
 TEST(TzspE2E, CollectorTapInterfaceIsAPassiveMonitor)
