@@ -265,10 +265,15 @@ TEST_F(Settings, ListingChoosesNothingAndAFailedChoiceIsRefused)
     EXPECT_THAT(log, testing::HasSubstr("[index=1] [b] 'wan miniport lookalike'"));
     logged([&] { failed = may_choose_interface("9", &chosen); });
     EXPECT_EQ(failed, -1);
+    fake.fails = 'd';  // no default interface: refused before any listing
+    logged([&] { failed = may_choose_interface("0", &chosen); });
+    EXPECT_EQ(failed, -1);
     std::uint32_t addr = 0;
     std::uint16_t port = 0;
     logged([&] { failed = read_collector("127.0.0.1", &addr, &port); });
     EXPECT_EQ(failed, -1) << "no port";
+    logged([&] { failed = read_collector("127.0.0.1:0", &addr, &port); });
+    EXPECT_EQ(failed, -1) << "not a port";
 }
 
 TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
