@@ -1,6 +1,6 @@
 // The collector as Wireshark's capture program: answers on standard output, a capture run's errors on standard error.
 #include <gtest/gtest.h>
-#include <regex>
+#include <sstream>
 #include <gmock/gmock.h>
 #include "tests/test_support.h"
 #include "collector/collector_options.h"
@@ -81,10 +81,14 @@ TEST(Extcap, EveryConfigurationFieldIsAnOptionOfACaptureRun)
 {
     std::vector<std::string> words = {"--extcap-config", "--extcap-interface", "vantry"}, fields = capture;
     const std::string config = read(words).out;
-    const std::regex field(R"(\{number=(\d)\}\{call=(--[-a-z]+)\}.*\{type=(\w+)\})");
-    for (std::sregex_iterator i(config.begin(), config.end(), field), end; i != end; ++i) {
-        fields.push_back((*i)[2]);
-        if ((*i)[3] != "boolflag") fields.push_back((*i)[1].str() + "7");  // 07, 17...
+    std::istringstream lines(config);
+    for (std::string line; std::getline(lines, line);) {  // arg {number=N}{call=--name}...{type=T}
+        const std::size_t number = line.find("{number="), call = line.find("}{call=");
+        if (line.rfind("arg ", 0) != 0 || number == line.npos || call == line.npos)
+            continue;
+        fields.push_back(line.substr(call + 7, line.find('}', call + 1) - call - 7));
+        if (line.find("{type=boolflag}") == line.npos)
+            fields.push_back(line.substr(number + 8, call - number - 8) + "7");  // 07, 17...
     }
     const read_result r = read(fields);
     ASSERT_EQ(r.rc, 0) << r.err;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <climits>
 #include <optional>
-#include <regex>
 #include <thread>
 #include <tuple>
 #if !defined(_WIN32)
@@ -81,7 +80,7 @@ std::string logged(F fn)
 {
     testing::internal::CaptureStdout();
     fn();
-    return std::regex_replace(testing::internal::GetCapturedStdout(), std::regex(".* \\[\\w+:\\d+\\] "), "");
+    return without_trace_prefix(testing::internal::GetCapturedStdout());
 }
 
 int record(int letter, const char* value, void* ctx)

@@ -150,6 +150,22 @@ inline long open_descriptors()
 #endif
 }
 
+// Text with each trace line's time stamp and source ("07/Dec/2026 18:04:03 [vantry_remote:43] ") taken off; other
+// lines as they are.
+inline std::string without_trace_prefix(const std::string& text)
+{
+    std::string out;
+    for (std::size_t at = 0, end; at < text.size(); at = end) {
+        end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        std::string_view line(text.data() + at, end - at);
+        const std::size_t source = line.find(" ["), cut = line.find("] ", source);
+        if (source == 20 && cut != line.npos && cut > source)
+            line.remove_prefix(cut + 2);
+        out += line;
+    }
+    return out;
+}
+
 // One frame record as the collector reads it.
 struct wire_record {
     std::uint32_t ts_sec, ts_usec;
