@@ -137,8 +137,7 @@ inline int prefixes_listed(const trie_node* n)
     return n ? (n->prefix != nullptr) + prefixes_listed(n->left) + prefixes_listed(n->right) : 0;
 }
 
-// The descriptors this process holds open, where the system tells (-1 elsewhere): a loop that returns must have
-// closed what it opened.
+// The descriptors this process holds open where the system tells (Linux), else -1: what a loop opened it closes.
 inline long open_descriptors()
 {
 #if defined(__linux__)
@@ -150,8 +149,7 @@ inline long open_descriptors()
 #endif
 }
 
-// Text with each trace line's time stamp and source ("07/Dec/2026 18:04:03 [vantry_remote:43] ") taken off; other
-// lines as they are.
+// Trace lines without their time stamp and source ("07/Dec/2026 18:04:03 [vantry_remote:43] "), other lines whole.
 inline std::string without_trace_prefix(const std::string& text)
 {
     std::string out;
