@@ -78,8 +78,7 @@ int read_link_frame(int link_type, const std::uint8_t* data, std::uint32_t caple
     case link_null: case link_loop: {
         if (caplen < null_header_size)
             return -1;
-        std::uint32_t family = (std::uint32_t{data[0]} << 24) | (std::uint32_t{data[1]} << 16) |
-                               (std::uint32_t{data[2]} << 8) | data[3];
+        std::uint32_t family = load_be32(data);
         // Families are small numbers: whichever half holds it gives the
         // byte order, whoever captured.
         if ((family & 0xffff) == 0)

@@ -170,8 +170,7 @@ int sealed_sender_open(sealed_sender* s, const std::uint8_t master[sealed_key_si
 void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id)
 {
     tap_write_header(p, tap_id);
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(sealed_magic >> (8 * i));
+    store_le32(p, sealed_magic);
 }
 
 std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len)
@@ -190,8 +189,7 @@ std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len
 
 bool sealed_magic_at(const std::uint8_t* data, std::size_t len)
 {
-    return len >= 4 && (data[0] | data[1] << 8 | data[2] << 16 | std::uint32_t{data[3]} << 24) ==
-                           sealed_magic;
+    return len >= 4 && load_le32(data) == sealed_magic;
 }
 
 sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, sealed_header_view* out)

@@ -5,8 +5,7 @@
 
 void tap_write_header(std::uint8_t* p, std::uint16_t tap_id)
 {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(tap_magic >> (8 * i));
+    store_le32(p, tap_magic);
     store_be16(p + 4, tap_id);
     p[tap_count_offset] = 0;
     p[7] = 0;
