@@ -83,7 +83,11 @@ void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int
 {
     f->out = out;
     f->number = number;
-    f->interfaces = t.count;
+    f->interfaces = f->slots_described = t.count;
+    for (std::size_t i = 0; i < t.count; ++i) {
+        f->interface_of[i] = static_cast<std::uint32_t>(i);
+        f->described_serial[i] = t.entries[i].serial;
+    }
     f->state = rotation_state{opened, header_size, f->rotation.max_bytes, 0};
 }
 
@@ -150,6 +154,22 @@ int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std
     return finished == 0 ? 0 : -1;
 }
 
+// Gives slot index an interface in the current file: the slots before it
+// not yet described first, in order, and a new interface for a slot whose
+// source is another than the one its interface describes. 0 or -1.
+int describe_up_to(capture_file* f, const source_table& t, std::size_t index)
+{
+    while (f->slots_described <= index || f->described_serial[index] != t.entries[index].serial) {
+        const std::size_t slot = f->slots_described <= index ? f->slots_described++ : index;
+        if (write_counted(f->out, f->blocks->header_block, build_interface_block(*f, t.entries[slot]),
+                          &f->state.size) != 0)
+            return -1;
+        f->interface_of[slot] = static_cast<std::uint32_t>(f->interfaces++);
+        f->described_serial[slot] = t.entries[slot].serial;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int collector_log_to_stderr() { return stdout_onto_stderr(); }
@@ -158,7 +178,12 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
 {
     if (!f->blocks)
         f->blocks = new (std::nothrow) capture_block_buffers;
-    if (!f->blocks || rotation_history_init(&f->history, f->rotation.max_files) != 0) {
+    if (!f->interface_of)
+        f->interface_of = new (std::nothrow) std::uint32_t[sources.capacity];
+    if (!f->described_serial)
+        f->described_serial = new (std::nothrow) std::uint64_t[sources.capacity];
+    if (!f->blocks || !f->interface_of || !f->described_serial ||
+        rotation_history_init(&f->history, f->rotation.max_files) != 0) {
         errno = ENOMEM;
         return -1;
     }
@@ -189,19 +214,19 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
 {
     const bool ng = f->format == capture_format::pcapng;
     std::uint64_t needed = ng ? pcapng_packet_size(r.caplen) : pcap_record_header_size + r.caplen;
-    for (std::size_t i = f->interfaces; ng && i <= index; ++i)
+    for (std::size_t i = f->slots_described; ng && i <= index; ++i)
         needed += build_interface_block(*f, t.entries[i]);
+    if (ng && index < f->slots_described && f->described_serial[index] != t.entries[index].serial)
+        needed += build_interface_block(*f, t.entries[index]);
     if (rotation_due(f->rotation, f->state, now, needed) && open_next_file(f, t, now, needed) != 0)
         return -1;
     std::uint64_t* size = &f->state.size;
-    for (; ng && f->interfaces <= index; ++f->interfaces)
-        if (write_counted(f->out, f->blocks->header_block,
-                          build_interface_block(*f, t.entries[f->interfaces]), size) != 0)
-            return -1;
+    if (ng && describe_up_to(f, t, index) != 0)
+        return -1;
     if (ng) {
         std::uint8_t* packet = f->blocks->packet_block;
         std::uint8_t head[pcapng_packet_head_size], tail[pcapng_packet_tail_max];
-        pcapng_packet_head(head, static_cast<std::uint32_t>(index), r);
+        pcapng_packet_head(head, f->interface_of[index], r);
         const std::size_t t = pcapng_packet_tail(tail, r.caplen);
         std::memcpy(packet, head, sizeof head);
         std::memcpy(packet + sizeof head, r.frame, r.caplen);
@@ -229,5 +254,9 @@ void capture_file_close(capture_file* f)
     f->buffer = nullptr;
     delete f->blocks;
     f->blocks = nullptr;
+    delete[] f->interface_of;
+    f->interface_of = nullptr;
+    delete[] f->described_serial;
+    f->described_serial = nullptr;
     rotation_history_release(&f->history);
 }

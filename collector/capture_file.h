@@ -2,7 +2,9 @@
 // classic pcap layout, to one file, standard output, or a run of files
 // rotated by time and size. Each file stands alone: it starts with its own
 // headers, and in pcapng with the interface of every source seen so far,
-// numbered as in the source table. A frame is never split across files.
+// numbered as in the source table. A source that takes the place of a
+// forgotten one (-A, a full table) gets the next interface number of the
+// file instead. A frame is never split across files.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +43,13 @@ struct capture_file {
     capture_block_buffers* blocks = nullptr;
     char name[rotation_name_max] = {};
     unsigned number = 0;          // of the current file within its period
-    std::size_t interfaces = 0;   // sources described in the current file
+    // pcapng: the interfaces of the current file, and per source slot (of
+    // the table's capacity, allocated with the first file) the interface
+    // that describes it and the serial of the source it described.
+    std::size_t interfaces = 0;
+    std::size_t slots_described = 0;  // slots [0, slots_described) have one
+    std::uint32_t* interface_of = nullptr;
+    std::uint64_t* described_serial = nullptr;
     rotation_state state{};
     rotation_history history{};
 };

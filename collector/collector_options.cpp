@@ -21,9 +21,10 @@ enum : int {
     extcap_fifo_word,
     extcap_filter_word,
     extcap_ignored_word,
+    max_age_word,
 };
 
-const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:vVhA";
+const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:s:vVhA";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
     {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
@@ -34,6 +35,7 @@ const long_option long_options[] = {
     {"receive-buffer", arg_required, 'r'}, {"verbose", arg_none, 'v'},
     {"help", arg_none, 'h'},             {"version", arg_none, 'V'},
     {"authenticated", arg_none, 'A'},
+    {"state", arg_required, 's'},        {"max-age", arg_required, max_age_word},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -102,7 +104,7 @@ void print_help()
     std::printf(
         "Usage: vantry_collector -p PORT (-k KEY | -K) [-A] [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
-        "                        [-b ADDRESS] [-r BYTES]\n"
+        "                        [-b ADDRESS] [-r BYTES] [-s DIR] [--max-age SECONDS]\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
         "  -b, --bind ADDRESS         receive on this IPv4 or IPv6 address only (default: all\n"
         "                             IPv4 addresses; '::' for all of both)\n"
@@ -125,7 +127,11 @@ void print_help()
         "  --extcap-interfaces, --extcap-config, --capture --fifo PATH...\n"
         "                             as Wireshark's capture interface 'vantry' (docs/collector.md)\n"
         "  -A, --authenticated        datagrams sealed by taps started with -A: verified, replays\n"
-        "                             refused, losses counted (needs -k; docs/wire.md)\n");
+        "                             refused, losses counted (needs -k; docs/wire.md)\n"
+        "  -s, --state DIR            with -A: remember the tap runs heard in DIR, so that a\n"
+        "                             restarted collector still refuses their replays\n"
+        "      --max-age SECONDS      with -A: take a run not heard before only from datagrams\n"
+        "                             sent within SECONDS of this clock (default 300)\n");
 }
 
 int read_options(int argc, char** argv, collector_options* opt)
@@ -206,6 +212,14 @@ int read_options(int argc, char** argv, collector_options* opt)
             if (positive(st.optarg, 0x7fffffffUL, "receive buffer size", &v) != 0)
                 return -1;
             opt->receive_buffer = v;
+            break;
+        case 's':
+            opt->state_dir = st.optarg;
+            break;
+        case max_age_word:
+            if (positive(st.optarg, 366UL * 86400, "--max-age", &v) != 0)
+                return -1;
+            opt->max_age_seconds = v;
             break;
         case 'v':
             trace_verbosity = trace_level_verbose;

@@ -20,6 +20,11 @@ struct collector_options {
     const char* bind_address = nullptr;  // null: every address
     unsigned long receive_buffer = 0;    // bytes; 0: the system's default
     extcap_request extcap;               // Wireshark's questions and capture
+    // -A: where the runs heard are remembered across restarts (null: not
+    // remembered), and how far from the collector's clock the datagrams of
+    // a run not known may be sent.
+    const char* state_dir = nullptr;
+    unsigned long max_age_seconds = 300;
 };
 
 void print_help();

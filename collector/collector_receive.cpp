@@ -2,6 +2,7 @@
 // source and written; statistics between batches.
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "wire/speck.h"
 #include "wire/sealed_datagram.h"
@@ -12,15 +13,22 @@
 
 namespace {
 
-// Counts a datagram that is not used, in the summary's counter and in its
-// sender's field. The first of each kind is worth a warning; a stream of
-// them (a wrong key) would drown everything else.
+// The source a refused datagram is counted for: without -A the first from
+// its sender; with -A only a stream the datagram named (a replay), as a
+// sender's address proves nothing there.
+long refused_source(const collector_run& run, const net_peer& from, long stream)
+{
+    return run.opt.authenticated ? stream : source_find_sender(run.sources, from);
+}
+
+// Counts a datagram that is not used, in the summary's counter and in the
+// field of source i (none when -1). The first of each kind is worth a
+// warning; a stream of them (a wrong key) would drown everything else.
 void count_refusal(collector_run& run, unsigned* counter, std::uint64_t source_counts::*field,
-                   const char* verdict, long n, const net_peer& from, const char* why)
+                   const char* verdict, long n, long i, const net_peer& from, const char* why)
 {
     ++*counter;
-    const long i = source_find_sender(run.sources, from);
-    if (i >= 0)
+    if (i >= 0 && static_cast<std::size_t>(i) < run.sources.count)
         ++(run.sources.entries[i].counts.*field);
     int level = *counter == 1 ? trace_level_warning : trace_level_verbose;
     if (level > trace_verbosity)
@@ -36,8 +44,8 @@ void count_undecodable(collector_run& run, tap_decode_result r, long n, const ne
     unsigned* counter = r == tap_decode_bad_magic    ? &stats.bad_magic
                         : r == tap_decode_bad_length ? &stats.bad_length
                                                      : &stats.bad_record;
-    count_refusal(run, counter, &source_counts::undecodable, "not decoded", n, from,
-                  tap_decode_text(r));
+    count_refusal(run, counter, &source_counts::undecodable, "not decoded", n,
+                  refused_source(run, from, -1), from, tap_decode_text(r));
 }
 
 // The window's verdict on a known stream's number, as a refusal; null
@@ -46,6 +54,25 @@ unsigned* window_refusal(collector_stats& st, window_verdict v, const char** why
 {
     *why = v == window_replayed ? "replayed" : "older than the replay window";
     return v == window_replayed ? &st.replayed : v == window_too_old ? &st.too_old : nullptr;
+}
+
+// A run the collector does not know is taken only from datagrams sent
+// within --max-age of its clock, either way: a recording is refused once
+// it is that old, whatever the collector remembers. Null when fresh, else
+// why not, in why (cap bytes).
+const char* stale_reason(const collector_run& run, std::uint64_t sent_us, char* why, std::size_t cap)
+{
+    const std::int64_t ahead_us = static_cast<std::int64_t>(sent_us - clock_unix_us());
+    const std::int64_t limit_us = static_cast<std::int64_t>(run.opt.max_age_seconds) * 1000000;
+    if (ahead_us <= limit_us && ahead_us >= -limit_us)
+        return nullptr;
+    const std::int64_t off_s = (ahead_us < 0 ? -ahead_us : ahead_us) / 1000000;
+    std::snprintf(why, cap,
+                  "a run not heard before, sent %lld s %s the collector's clock, past --max-age "
+                  "(%lu s): a replay, or clocks apart",
+                  static_cast<long long>(off_s), ahead_us < 0 ? "behind" : "ahead of",
+                  run.opt.max_age_seconds);
+    return why;
 }
 
 // What the first step of opening a sealed datagram learns: its header, its
@@ -72,8 +99,8 @@ int look_up_stream(collector_run& run, const std::uint8_t* data, long n, const n
     sealed_header_view& h = found->header;
     const sealed_result r = sealed_read_header(data, static_cast<std::size_t>(n), &h);
     if (r != sealed_read_ok) {
-        count_refusal(run, r == sealed_not_sealed ? &st.wrong_mode : &st.bad_length,
-                      &source_counts::undecodable, "refused", n, from, sealed_text(r));
+        count_refusal(run, r == sealed_too_short ? &st.bad_length : &st.wrong_mode,
+                      &source_counts::undecodable, "refused", n, -1, from, sealed_text(r));
         return -1;
     }
     found->stream = stream_find(s.streams, h.tap_id, h.run_id);
@@ -87,10 +114,16 @@ int look_up_stream(collector_run& run, const std::uint8_t* data, long n, const n
                                      : window_replayed;
         const char* why = nullptr;
         if (unsigned* counter = window_refusal(st, v, &why)) {
-            count_refusal(run, counter, &source_counts::replayed, "refused", n, from, why);
+            count_refusal(run, counter, &source_counts::replayed, "refused", n, found->stream, from,
+                          why);
             return -1;
         }
         return 0;
+    }
+    char why[160];
+    if (!found->retired && stale_reason(run, h.sent_us, why, sizeof why)) {
+        count_refusal(run, &st.stale, &source_counts::replayed, "refused", n, -1, from, why);
+        return -1;
     }
     if (sealed_run_key(s.master_key, h.run_id, found->run_key) != 0) {
         COLLECTOR_LOG(trace_level_warning, "Decryption error");
@@ -117,7 +150,7 @@ int verify_and_decrypt(collector_run& run, const sealed_lookup& found, std::uint
     }
     s.keyed_stream = i;
     if (sealed_open(s.cipher, data, static_cast<std::size_t>(n), at, clear_len) != sealed_read_ok) {
-        count_refusal(run, &run.stats.forged, &source_counts::undecodable, "refused", n, from,
+        count_refusal(run, &run.stats.forged, &source_counts::undecodable, "refused", n, -1, from,
                       sealed_text(sealed_forged));
         return -1;
     }
@@ -136,7 +169,6 @@ int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t
     bool forgot = false;
     if (found.stream >= 0) {
         *lost = window_mark(s.streams.entries[found.stream], h.seq);
-        stream_heard(&s.streams, found.stream);
     } else {
         s.keyed_stream = stream_add(&s.streams, h.tap_id, h.run_id, found.run_key, h.seq, &forgot,
                                     found.retired ? &found.retired_top : nullptr);
@@ -145,6 +177,7 @@ int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t
         // A run that came back: the numbers it skipped while forgotten.
         *lost = static_cast<std::int64_t>(s.streams.entries[s.keyed_stream].lost);
     }
+    stream_heard(&s.streams, s.keyed_stream, h.sent_us);
     if (forgot && st.streams_forgotten++ == 0)
         COLLECTOR_LOG(trace_level_warning,
                       "More than %zu tap runs: the least recently heard ones are forgotten",
@@ -153,17 +186,31 @@ int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t
     return 0;
 }
 
+// What an opened sealed datagram tells its source: the stream (the
+// source's index), whether the stream is new, its run id.
+struct sealed_origin {
+    long stream = -1;
+    bool added = false;
+    std::uint8_t run_id[sealed_run_id_size] = {};
+};
+
 // -A: verifies and decrypts the datagram of n bytes in place before
 // anything of it is used; a number is marked seen only once its datagram
-// verified. True with the clear datagram at data + *at (*clear_len bytes)
-// and the change of the lost count; false when it was refused (counted).
+// verified. True with the clear datagram at data + *at (*clear_len bytes),
+// the change of the lost count and its origin; false when it was refused
+// (counted).
 bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from,
-                 std::size_t* at, std::size_t* clear_len, std::int64_t* lost)
+                 std::size_t* at, std::size_t* clear_len, std::int64_t* lost, sealed_origin* origin)
 {
     sealed_lookup found;
     const bool opened = look_up_stream(run, data, n, from, &found) == 0 &&
                         verify_and_decrypt(run, found, data, n, from, at, clear_len) == 0 &&
                         record_verified(run, found, lost) == 0;
+    if (opened) {
+        origin->stream = run.sealing.keyed_stream;
+        origin->added = found.stream < 0;
+        std::memcpy(origin->run_id, found.header.run_id, sealed_run_id_size);
+    }
     // The one way out, whichever step ended it: no copy of a run key stays
     // on the stack.
     sealed_wipe(found.run_key, sizeof found.run_key);
@@ -192,6 +239,38 @@ long find_source(collector_run& run, const tap_datagram_view& view, const net_pe
         COLLECTOR_LOG(trace_level_normal, "New source %ld: %s", i, name);
     }
     return i;
+}
+
+// -A: the source of a tap run is its stream's slot; a new stream puts a new
+// source there. A sender that changed is noted, as a tap behind NAT moves:
+// once a minute per source at most, so that a path that keeps changing
+// cannot flood the log.
+long sealed_source(collector_run& run, const sealed_origin& o, std::uint16_t tap_id,
+                   const net_peer& from, std::int64_t now)
+{
+    source_table& t = run.sources;
+    const std::size_t i = static_cast<std::size_t>(o.stream);
+    char name[source_name_max];
+    const source& was = t.entries[i];
+    const bool same_run = i < t.count && was.sealed && was.tap_id == tap_id &&
+                          std::memcmp(was.run_id, o.run_id, sealed_run_id_size) == 0;
+    // A stream is new, or its first datagrams verified but did not decode.
+    if (o.added || !same_run) {
+        source_place_run(&t, i, from, tap_id, o.run_id, now);
+        source_name(t.entries[i], name, sizeof name);
+        COLLECTOR_LOG(trace_level_normal, "New source %zu: %s", i, name);
+        return o.stream;
+    }
+    source& s = t.entries[i];
+    if (net_peer_same(s.sender, from))
+        return o.stream;
+    s.sender = from;
+    const bool quiet = now - s.moved_logged < 60;
+    if (!quiet)
+        s.moved_logged = now;
+    source_name(s, name, sizeof name);
+    COLLECTOR_LOG(quiet ? trace_level_verbose : trace_level_normal, "Source %zu now %s", i, name);
+    return o.stream;
 }
 
 bool capture_stream_broken(const collector_run& run)
@@ -271,11 +350,12 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
     }
     std::size_t at = 0, len = static_cast<std::size_t>(n);
     std::int64_t lost = 0;
+    sealed_origin origin;
     // Told apart before the cipher runs: the other mode's datagrams are
     // counted as such, not as a wrong key.
     const bool sealed = sealed_magic_at(datagram, len);
     if (run.opt.authenticated) {
-        if (!open_sealed(run, datagram, n, from, &at, &len, &lost))
+        if (!open_sealed(run, datagram, n, from, &at, &len, &lost, &origin))
             return true;
     } else if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
         COLLECTOR_LOG(trace_level_warning, "Decryption error");
@@ -284,7 +364,8 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
     tap_datagram_view& view = run.receiving->view;
     tap_decode_result r = tap_decode(datagram + at, len, &view);
     if (r != tap_decode_ok && sealed && !run.opt.authenticated) {
-        count_refusal(run, &run.stats.wrong_mode, &source_counts::undecodable, "refused", n, from,
+        count_refusal(run, &run.stats.wrong_mode, &source_counts::undecodable, "refused", n,
+                      refused_source(run, from, -1), from,
                       "sealed by a tap started with -A: start the collector with -A to read it");
         return true;
     }
@@ -295,7 +376,8 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
     COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
                   view.tap_id, view.record_count);
     const std::int64_t now = collector_unix_now();
-    const long i = find_source(run, view, from, now);
+    const long i = run.opt.authenticated ? sealed_source(run, origin, view.tap_id, from, now)
+                                         : find_source(run, view, from, now);
     if (i >= 0)
         run.sources.entries[i].counts.lost += lost;
     return i < 0 || write_frames(run, view, i, now);
@@ -313,6 +395,10 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
     bool more = true;
     while (more && !stop) {
         statistics_when_due(run, stats_requested);
+        if (clock_monotonic_ms() >= run.sealing.next_state_ms) {
+            run.sealing.next_state_ms = clock_monotonic_ms() + 1000;
+            collector_save_state(run, false);
+        }
         // A wait broken by the signal itself must not lead into a blocking
         // receive: the stop decides first.
         if (net_wait_readable_or_woken(run.socket, run.waker, 1000000) != 1 || stop)
@@ -324,6 +410,7 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
         if (more && got > 0 && capture_file_flush(&run.file) != 0)
             more = capture_stream_broken(run);
     }
+    collector_save_state(run, false);
 }
 
 void collector_summary(const collector_run& run)
@@ -337,10 +424,10 @@ void collector_summary(const collector_run& run)
     if (run.opt.authenticated)
         COLLECTOR_LOG(trace_level_normal,
                       "Sealed: %llu datagrams lost on the way; refused: %u not authentic, %u replayed, "
-                      "%u older than the window, %u not sealed; %u tap runs forgotten (the table "
-                      "holds %zu)",
+                      "%u older than the window, %u past --max-age, %u not sealed; %u tap runs "
+                      "forgotten (the table holds %zu)",
                       static_cast<unsigned long long>(stats.lost), stats.forged, stats.replayed,
-                      stats.too_old, stats.wrong_mode, stats.streams_forgotten,
+                      stats.too_old, stats.stale, stats.wrong_mode, stats.streams_forgotten,
                       run.sealing.streams.capacity);
     else if (stats.wrong_mode)
         COLLECTOR_LOG(trace_level_warning, "%u sealed datagrams (from taps started with -A) refused",

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/tuntap.h"
@@ -27,6 +28,7 @@ struct collector_stats {
     unsigned replayed = 0;
     unsigned too_old = 0;
     unsigned streams_forgotten = 0;
+    unsigned stale = 0;  // runs not known, sent past --max-age
     std::uint64_t lost = 0;
     // Datagrams of the other mode: Speck or clear ones under -A, sealed
     // ones without it.
@@ -41,6 +43,13 @@ struct collector_sealing {
     sealed_cipher cipher;
     long keyed_stream = -1;
     stream_table streams;
+    // -s DIR: the file the runs heard are kept in, written once a second
+    // when a datagram verified since, and at the end.
+    std::string state_path;
+    std::string state_text;  // built for each write, its memory kept
+    std::uint64_t state_verified = 0;  // streams.verified when last written
+    std::uint64_t next_state_ms = 0;
+    unsigned state_failures = 0;
 };
 
 // The receive loop's buffers, allocated once at set-up: a batch of
@@ -55,6 +64,9 @@ struct receive_buffers {
     net_datagram_in batch[receive_batch_size];
     tap_datagram_view view;
 };
+
+// With -A a source's index is its stream's: the two tables hold as many.
+static_assert(source_table_default_capacity == stream_table_default_capacity);
 
 // What one collector run holds open, and its counts.
 struct collector_run {
@@ -94,6 +106,11 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
 // stream broken).
 bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
                              const net_peer& from);
+
+// -A with -s: writes the runs heard to the state file when a datagram
+// verified since the last time, or whatever the case with force. 0; -1
+// after a warning (the first failure) or a verbose line.
+int collector_save_state(collector_run& run, bool force);
 
 // The closing summary.
 void collector_summary(const collector_run& run);

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "collector/collector_log.h"
 #include "collector/collector_run.h"
+#include "collector/replay_state.h"
 
 namespace {
 
@@ -40,6 +41,52 @@ int open_output(collector_run& run)
     return error_with_cause("Unable to write", run.file.name[0] ? run.file.name : run.opt.write_path);
 }
 
+// -A: the runs a collector before this one heard, from the state file,
+// then the file written back at once, so that a folder that cannot be
+// written stops the start rather than every restart after it. 0; -1 after
+// an ERROR line.
+int load_state(collector_run& run)
+{
+    collector_sealing& s = run.sealing;
+    const std::uint64_t max_age = run.opt.max_age_seconds;
+    if (!run.opt.state_dir) {
+        COLLECTOR_LOG(trace_level_warning,
+                      "Without -s DIR the tap runs heard are forgotten at exit: a restarted "
+                      "collector takes again the datagrams sent within --max-age (%llu s)",
+                      static_cast<unsigned long long>(max_age));
+        return 0;
+    }
+    s.state_path = std::string(run.opt.state_dir) + "/" + replay_state_file_name;
+    const char* path = s.state_path.c_str();
+    std::string text;
+    int e = 0;
+    const std::size_t most = (s.streams.capacity + s.streams.retired_capacity + 1) * 96;
+    if (file_read_whole(path, most, &text, &e) != 0 && e != ENOENT) {
+        COLLECTOR_LOG(trace_level_error, "Unable to read the replay state '%s' %d/%s", path, e,
+                      os_error_text(e));
+        return -1;
+    }
+    const std::uint64_t oldest = clock_unix_us() - max_age * 1000000;
+    const long runs = e == ENOENT ? 0 : replay_state_read(text, &s.streams, oldest);
+    sealed_wipe(text.data(), text.size());
+    if (runs < 0)
+        COLLECTOR_LOG(trace_level_warning,
+                      "Replay state '%s': line %ld not understood; the runs after it are not "
+                      "remembered, and datagrams of theirs sent within --max-age could be taken again",
+                      path, -runs);
+    else if (e == ENOENT)
+        COLLECTOR_LOG(trace_level_normal, "No replay state '%s' yet: tap runs are remembered from now on",
+                      path);
+    else
+        COLLECTOR_LOG(trace_level_normal, "Replay state '%s': %ld tap runs remembered", path, runs);
+    if (collector_save_state(run, true) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to keep the replay state in '%s': give -s a folder "
+                      "the collector may write", run.opt.state_dir);
+        return -1;
+    }
+    return 0;
+}
+
 // -A: the master key (Argon2id, once), the handle and the streams.
 int set_up_sealing(collector_run& run)
 {
@@ -49,7 +96,7 @@ int set_up_sealing(collector_run& run)
         sealed_cipher_open(&s.cipher) == 0 &&
         stream_table_init(&s.streams, stream_table_default_capacity, retired_runs_default_capacity) == 0) {
         COLLECTOR_LOG(trace_level_normal, "Reading sealed datagrams (-A)");
-        return 0;
+        return load_state(run);
     }
     COLLECTOR_LOG(trace_level_error, "Unable to initialize authenticated encryption (-A)");
     return -1;
@@ -166,6 +213,24 @@ int collector_set_up(collector_run& run)
                    open_tap(run) != 0
                ? -1
                : 0;
+}
+
+int collector_save_state(collector_run& run, bool force)
+{
+    collector_sealing& s = run.sealing;
+    if (s.state_path.empty() || (!force && s.streams.verified == s.state_verified))
+        return 0;
+    const std::uint64_t oldest = clock_unix_us() - run.opt.max_age_seconds * 1000000;
+    replay_state_text(s.streams, oldest, &s.state_text);
+    int e = 0;
+    if (file_replace(s.state_path.c_str(), s.state_text.data(), s.state_text.size(), &e) == 0) {
+        s.state_verified = s.streams.verified;
+        return 0;
+    }
+    COLLECTOR_LOG(s.state_failures++ == 0 ? trace_level_warning : trace_level_verbose,
+                  "Unable to write the replay state '%s' %d/%s", s.state_path.c_str(), e,
+                  os_error_text(e));
+    return -1;
 }
 
 void collector_release(collector_run& run)

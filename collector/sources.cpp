@@ -51,7 +51,12 @@ long source_find_or_add(source_table* t, const net_peer& sender, std::uint16_t t
         return known;
     if (t->count == t->capacity || hash_index_insert(&t->by_sender, hash, t->count) != 0)
         return -1;
-    t->entries[t->count] = source{sender, tap_id, first_seen, {}};
+    source& s = t->entries[t->count];
+    s = source{};
+    s.sender = sender;
+    s.tap_id = tap_id;
+    s.first_seen = first_seen;
+    s.serial = ++t->last_serial;
     *added = true;
     return static_cast<long>(t->count++);
 }
@@ -65,11 +70,30 @@ long source_find_sender(const source_table& t, const net_peer& sender)
     });
 }
 
+void source_place_run(source_table* t, std::size_t i, const net_peer& sender, std::uint16_t tap_id,
+                      const std::uint8_t* run_id, std::int64_t first_seen)
+{
+    source& s = t->entries[i];
+    s = source{};
+    s.sender = sender;
+    s.tap_id = tap_id;
+    s.first_seen = first_seen;
+    s.sealed = true;
+    std::memcpy(s.run_id, run_id, sealed_run_id_size);
+    s.serial = ++t->last_serial;
+    if (i >= t->count)
+        t->count = i + 1;
+}
+
 void source_name(const source& s, char* out, std::size_t cap)
 {
     char from[net_peer_text_max];
     net_peer_text(s.sender, from, sizeof from);
-    std::snprintf(out, cap, "tap %u from %s", s.tap_id, from);
+    if (s.sealed)
+        std::snprintf(out, cap, "tap %u run %02x%02x%02x%02x from %s", s.tap_id, s.run_id[0],
+                      s.run_id[1], s.run_id[2], s.run_id[3], from);
+    else
+        std::snprintf(out, cap, "tap %u from %s", s.tap_id, from);
 }
 
 void source_description(const source& s, char* out, std::size_t cap)

@@ -1,14 +1,18 @@
-// The taps a collector hears from. A source is a sender's address and port
-// together with the tap id its datagrams carry; sources are numbered in
-// order of first arrival, and that number is the source's interface in
-// every pcapng file. The table is allocated once, at start-up: a datagram
-// never allocates, and a flood of new senders cannot grow the process.
+// The taps a collector hears from. Without -A a source is a sender's
+// address and port together with the tap id its datagrams carry, numbered
+// in order of first arrival; that number is the source's interface in
+// every pcapng file. With -A a source is a tap run, named by what its
+// datagrams authenticate (tap id and run id): its index is its stream's,
+// and the sender's address only describes it, updated when it moves (a tap
+// behind NAT). The table is allocated once, at start-up: a datagram never
+// allocates, and a flood of new senders cannot grow the process.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "wire/sealed_datagram.h"
 #include "collector/hash_index.h"
 
 inline constexpr std::size_t source_table_default_capacity = 1024;
@@ -25,10 +29,16 @@ struct source_counts {
 };
 
 struct source {
-    net_peer sender;  // address and port, IPv4 or IPv6
+    net_peer sender;  // address and port, IPv4 or IPv6; with -A the latest
     std::uint16_t tap_id = 0;
     std::int64_t first_seen = 0;  // Unix seconds, UTC
     source_counts counts;
+    bool sealed = false;  // named by tap id and run id (-A)
+    std::uint8_t run_id[sealed_run_id_size] = {};
+    // Unique over the process's life: a capture file tells by it that a
+    // slot now holds another source, which needs an interface of its own.
+    std::uint64_t serial = 0;
+    std::int64_t moved_logged = 0;  // when a new sender was last logged, Unix seconds
 };
 
 struct source_table {
@@ -41,6 +51,7 @@ struct source_table {
     // Datagrams and frames of sources that found the table full.
     std::uint64_t refused_datagrams = 0;
     std::uint64_t refused_frames = 0;
+    std::uint64_t last_serial = 0;
 };
 
 // Allocates a table for capacity sources (at least 1). 0 on success, -1
@@ -57,11 +68,18 @@ long source_find_or_add(source_table* t, const net_peer& sender, std::uint16_t t
 
 // The index of the first source from sender, whatever its tap id; -1 if
 // none. A datagram that does not decode has no tap id to tell more.
+// Sources of sealed runs are not found by their sender.
 long source_find_sender(const source_table& t, const net_peer& sender);
 
-// "tap 7 from 10.0.0.5:50000" or "tap 7 from [::1]:50000" into out (cap
-// bytes; source_name_max hold any).
-inline constexpr std::size_t source_name_max = 16 + net_peer_text_max;
+// With -A: the source of a tap run takes index i (its stream's), in place
+// of whichever source was there, with fresh counts.
+void source_place_run(source_table* t, std::size_t i, const net_peer& sender, std::uint16_t tap_id,
+                      const std::uint8_t* run_id, std::int64_t first_seen);
+
+// "tap 7 from 10.0.0.5:50000", "tap 7 from [::1]:50000", or with -A "tap 7
+// run 1a2b3c4d from 10.0.0.5:50000" into out (cap bytes; source_name_max
+// hold any).
+inline constexpr std::size_t source_name_max = 32 + net_peer_text_max;
 void source_name(const source& s, char* out, std::size_t cap);
 
 // "first datagram 2026-04-30 12:00:00 UTC" into out (at least 48 bytes).

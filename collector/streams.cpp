@@ -31,20 +31,22 @@ long find_retired(const stream_table& t, std::uint16_t tap_id, const std::uint8_
 
 // Into the ring of retired runs, in place of the oldest once it is full; a
 // run retired before (it came back) only gets its new highest number.
-void retire_run(stream_table* t, const sealed_stream& s)
+void retire_run(stream_table* t, const retired_run& s)
 {
     if (t->retired_capacity == 0)
         return;
     const long known = find_retired(*t, s.run.tap_id, s.run.run_id);
     if (known >= 0) {
-        t->retired[known].top = s.top;
+        retired_run& r = t->retired[known];
+        r.top = r.top > s.top ? r.top : s.top;
+        r.last_sent = r.last_sent > s.last_sent ? r.last_sent : s.last_sent;
         return;
     }
     const std::size_t k = t->retired_next;
     if (t->retired_by_run.entry_count == t->retired_capacity)
         hash_index_remove(&t->retired_by_run, run_hash(t->retired[k].run), k,
                           [t](std::size_t n) { return run_hash(t->retired[n].run); });
-    t->retired[k] = retired_run{s.run, s.top};
+    t->retired[k] = s;
     hash_index_insert(&t->retired_by_run, run_hash(s.run), k);
     t->retired_next = (k + 1) % t->retired_capacity;
 }
@@ -120,7 +122,8 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
         k = least_recently_heard(*t);
         hash_index_remove(&t->by_run, run_hash(t->entries[k].run), k,
                           [t](std::size_t n) { return run_hash(t->entries[n].run); });
-        retire_run(t, t->entries[k]);
+        const sealed_stream& old = t->entries[k];
+        retire_run(t, retired_run{old.run, old.top, old.last_sent});
         *forgot = true;
     } else {
         ++t->count;
@@ -144,7 +147,15 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
     return static_cast<long>(k);
 }
 
-void stream_heard(stream_table* t, long i) { t->entries[i].heard = ++t->verified; }
+void stream_heard(stream_table* t, long i, std::uint64_t sent_us)
+{
+    sealed_stream& s = t->entries[i];
+    s.heard = ++t->verified;
+    if (sent_us > s.last_sent)
+        s.last_sent = sent_us;
+}
+
+void stream_remember(stream_table* t, const retired_run& r) { retire_run(t, r); }
 
 window_verdict window_check(const sealed_stream& s, std::uint64_t seq)
 {

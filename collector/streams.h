@@ -34,11 +34,13 @@ struct sealed_stream {
     std::uint64_t seen[replay_window_bits / 64] = {};  // bit (n mod window) for n in (top - window, top]
     std::uint64_t lost = 0;   // numbers between first and top not (yet) seen
     std::uint64_t heard = 0;  // the table's count of verified datagrams at this stream's last
+    std::uint64_t last_sent = 0;  // the latest send time verified, the tap's microseconds
 };
 
 struct retired_run {
     run_name run;
     std::uint64_t top = 0;  // the highest number its stream had verified
+    std::uint64_t last_sent = 0;
 };
 
 struct stream_table {
@@ -77,8 +79,18 @@ long stream_add(stream_table* t, std::uint16_t tap_id, const std::uint8_t* run_i
                 const std::uint8_t key[sealed_key_size], std::uint64_t seq, bool* forgot,
                 const std::uint64_t* resumed_top = nullptr);
 
-// Stream i verified a datagram: it is now the one heard from last.
-void stream_heard(stream_table* t, long i);
+// Stream i verified a datagram sent at sent_us: it is now the one heard
+// from last.
+void stream_heard(stream_table* t, long i, std::uint64_t sent_us);
+
+// Puts a run remembered from an earlier process among the retired ones (a
+// run retired already keeps the higher of its numbers and times), so that
+// its datagrams up to top are refused as replays and a later one resumes
+// it.
+void stream_remember(stream_table* t, const retired_run& r);
+
+// The retired runs in use: [0, stream_retired_count) of t.retired.
+inline std::size_t stream_retired_count(const stream_table& t) { return t.retired_by_run.entry_count; }
 
 enum window_verdict : int { window_fresh, window_replayed, window_too_old };
 

@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <cstdio>
 #include <cstring>
 
@@ -363,3 +364,18 @@ int stdout_onto_stderr();
 // own status, 0 included, and the tests that never ran would count as
 // passed.
 inline void (*process_exit_hook)(int status) = nullptr;
+
+// ---- state files -----------------------------------------------------------
+
+// Replaces the file at path with len bytes of data at once: they are
+// written to path + ".tmp" (mode 0600; a symbolic link of that name is
+// not followed), flushed to the disk, then renamed over path, so that a
+// reader, or a process killed at any moment, sees the old file or the new
+// one whole. 0; -1 with the system's error code in *err, the old file then
+// left as it was.
+int file_replace(const char* path, const void* data, std::size_t len, int* err);
+
+// The file at path, whole, into *out when it holds at most max bytes. 0;
+// -1 with the system's error code in *err (ENOENT when there is no file,
+// EFBIG when it is larger).
+int file_read_whole(const char* path, std::size_t max, std::string* out, int* err);

@@ -5,6 +5,9 @@
 #include "wire/sealed_datagram.h"
 #include "tests/test_support.h"
 #include "collector/collector_run.h"
+#include "collector/replay_state.h"
+#include "support/byte_order.h"
+#include "tests/pcapng_reader.h"
 
 namespace {
 bytes hex(const char* h)
@@ -29,7 +32,7 @@ struct sealing_tap {
     sealed_sender s;
     explicit sealing_tap(const bytes& master = master_of_mango()) { EXPECT_EQ(sealed_sender_open(&s, master.data()), 0); }
     ~sealing_tap() { sealed_cipher_close(&s.cipher); }
-    bytes datagram(std::uint64_t seq, const bytes& f)
+    bytes datagram(std::uint64_t seq, const bytes& f, std::int64_t sent_ago_s = 0)
     {
         bytes d(sealed_overhead + tap_record_header_size + f.size());
         sealed_write_header(d.data(), 9);
@@ -37,7 +40,8 @@ struct sealing_tap {
         tap_write_record_header(&d[sealed_header_size], 1, 2, std::uint16_t(f.size()), std::uint16_t(f.size()));
         std::copy(f.begin(), f.end(), d.begin() + sealed_header_size + tap_record_header_size);
         s.next_seq = seq;
-        EXPECT_EQ(sealed_seal(s, d.data(), std::uint32_t(d.size() - sealed_tag_size)), d.size());
+        const std::uint64_t sent = clock_unix_us() - std::uint64_t(sent_ago_s * 1000000);
+        EXPECT_EQ(sealed_seal_at(s, d.data(), std::uint32_t(d.size() - sealed_tag_size), sent), d.size());
         return d;
     }
 };
@@ -61,11 +65,12 @@ sealed_result open_with(const bytes& master, bytes d, std::vector<wire_record>* 
 // A collector run in memory (no file, any port) fed datagrams from 127.0.0.1:port.
 struct collector_fixture {
     collector_run run;
-    explicit collector_fixture(bool sealed)
+    explicit collector_fixture(bool sealed, const char* state_dir = nullptr)
     {
         run.opt.port = 0;
         run.opt.key = "mango";
         run.opt.authenticated = sealed;
+        run.opt.state_dir = state_dir;
         EXPECT_EQ(collector_set_up(run), 0);
     }
     ~collector_fixture() { collector_release(run); }
@@ -122,7 +127,8 @@ TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
     auto batch = std::make_unique<tap_batch>();
     tap_batch_init(*batch, 65537, &col.sender);
     const std::vector<bytes> frames = {pattern(3, 1), pattern(70000, 2), pattern(40, 3)};
-    const std::size_t sizes[] = {32 + 15 + 16, 65507, 32 + 52 + 16};
+    const std::size_t sizes[] = {40 + 15 + 16, 65507, 40 + 52 + 16};
+    const std::uint64_t before = clock_unix_us();
     std::vector<bytes> sent;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         tap_batch_add(*batch, 1, 2, std::uint32_t(frames[i].size()), std::uint32_t(frames[i].size()), nullptr,
@@ -132,7 +138,10 @@ TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
         ASSERT_TRUE(col.receive(d));
         std::vector<wire_record> got;
         EXPECT_EQ(d.size(), sizes[i]);
-        EXPECT_EQ(bytes(d.begin(), d.begin() + 8), hex("0319682400010100"));
+        EXPECT_EQ(bytes(d.begin(), d.begin() + 8), hex("0419682400010100"));
+        const std::uint64_t sent_us = load_be64(&d[32]);
+        EXPECT_GE(sent_us, before) << "the send time";
+        EXPECT_LE(sent_us, clock_unix_us());
         EXPECT_EQ(bytes(d.begin() + 8, d.begin() + 24), bytes(tap.s.run_id, tap.s.run_id + 16));
         EXPECT_EQ(bytes(d.begin() + 24, d.begin() + 32), bytes({0, 0, 0, 0, 0, 0, 0, std::uint8_t(i)})) << "the number";
         EXPECT_EQ(open_with(master_of_mango(), d, &got), sealed_read_ok);
@@ -184,11 +193,11 @@ TEST(CollectorSealed, WindowRefusesReplaysAndOldNumbersAndCountsLosses)
         EXPECT_EQ(s.too_old, r.too_old);
         EXPECT_EQ(s.lost, r.lost);
     }
-    ASSERT_EQ(col.run.sources.count, 2u) << "one per sender";
+    ASSERT_EQ(col.run.sources.count, 2u) << "one per run";
     const source_counts& c = col.run.sources.entries[0].counts;
     EXPECT_EQ(c.lost, 1022);
     EXPECT_EQ(c.replayed, 3u);
-    EXPECT_EQ(c.undecodable, 1u);
+    EXPECT_EQ(c.undecodable, 0u) << "a forged datagram proves no source";
     EXPECT_EQ(col.run.sealing.streams.count, 2u);
 }
 
@@ -261,4 +270,96 @@ TEST(CollectorSealed, AFullTableForgetsTheRunHeardLeastRecentlyAndRefusesItsData
     for (const auto& send : sends) again.take(taps[send.tap].datagram(send.seq, pattern(20, 1)));
     EXPECT_EQ(again.run.stats.frames, 4u);
     EXPECT_EQ(again.run.stats.replayed, 1u);
+}
+
+// With -A a source is a tap run: the same run from other ports stays one source (its sender updated), a table of two
+// makes room for a third run by the one heard least recently, and the pcapng file gives each newcomer an interface of
+// its own. A run not heard before is taken only from datagrams sent within --max-age (300 s), either way.
+TEST(CollectorSealed, ASourceIsARunAndANewRunMustBeFresh)
+{
+    key_guard keys;
+    collector_fixture col(true);
+    stream_table_release(&col.run.sealing.streams);
+    ASSERT_EQ(stream_table_init(&col.run.sealing.streams, 2, 4), 0);
+    const temp_file out("", "vantry-sources");
+    col.run.file.pattern = out.path.c_str();
+    std::remove(out.path.c_str());
+    ASSERT_EQ(capture_file_open(&col.run.file, col.run.sources, 0), 0);
+    sealing_tap taps[3];
+    const struct {
+        int tap;
+        std::uint64_t seq;
+        std::uint16_t port;
+        std::int64_t sent_ago;
+        unsigned frames, stale;
+        long interface;  // of the frame written, -1 none
+    } rows[] = {
+        {0, 0, 1000, 0, 1, 0, 0},   {0, 1, 1001, 0, 2, 0, 0},    {1, 0, 1002, 301, 2, 1, -1}, {1, 0, 1002, -301, 2, 2, -1},
+        {1, 0, 1002, 299, 3, 2, 1}, {1, 1, 1002, 900, 4, 2, 1},  {2, 0, 1003, 0, 5, 2, 2},    {0, 2, 1004, 0, 6, 2, 3},
+    };
+    std::vector<std::uint32_t> interfaces;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(testing::Message() << "tap " << r.tap << " seq " << r.seq << " sent " << r.sent_ago << " s ago");
+        col.take(taps[r.tap].datagram(r.seq, pattern(20, 1), r.sent_ago), r.port);
+        EXPECT_EQ(col.run.stats.frames, r.frames);
+        EXPECT_EQ(col.run.stats.stale, r.stale);
+        if (r.interface >= 0) interfaces.push_back(std::uint32_t(r.interface));
+    }
+    EXPECT_EQ(col.run.sources.count, 2u);
+    EXPECT_EQ(col.run.sources.entries[1].sender.port, net_order16(1004)) << "tap 0 came back in the slot of tap 1";
+    capture_file_close(&col.run.file);
+    const std::string d = file_text(out.path);
+    pcapng_file f;
+    ASSERT_EQ(pcapng_read(reinterpret_cast<const std::uint8_t*>(d.data()), d.size(), &f), pcapng_read_ok);
+    ASSERT_EQ(f.packets.size(), interfaces.size());
+    for (std::size_t i = 0; i < interfaces.size(); ++i) EXPECT_EQ(f.packets[i].interface, interfaces[i]) << i;
+    ASSERT_EQ(f.interfaces.size(), 4u);
+    EXPECT_NE(f.interfaces[3].name.find(" run "), std::string::npos) << f.interfaces[3].name;
+}
+
+// A collector started on the state folder of one before it refuses that one's datagrams as replays and resumes its
+// runs above their numbers; a damaged file keeps the runs before the damage. The text itself: read back as written.
+TEST(CollectorSealed, ARestartedCollectorRemembersTheRunsItsStateFileHolds)
+{
+    key_guard keys;
+    const temp_file dir("", "vantry-state");
+    std::remove(dir.path.c_str());
+    ASSERT_TRUE(std::filesystem::create_directory(dir.path));
+    sealing_tap a, b;
+    {
+        collector_fixture first(true, dir.path.c_str());
+        for (const bytes& d : {a.datagram(0, pattern(20, 1)), a.datagram(1, pattern(20, 1)), b.datagram(0, pattern(20, 1))})
+            first.take(d);
+        EXPECT_EQ(first.run.stats.frames, 3u);
+        EXPECT_EQ(collector_save_state(first.run, false), 0);
+    }
+    const std::string state = dir.path + "/" + replay_state_file_name;
+    const std::string text = file_text(state);
+    const struct {
+        std::string file;
+        long runs_read;
+        unsigned frames, replayed;
+    } rows[] = {
+        {text, 2, 1, 2},
+        {text.substr(0, text.rfind('\n', text.size() - 2) + 1) + "1 zz 2 3\n", -3, 2, 1},
+        {text.substr(0, text.size() - 1), -3, 2, 1},
+        {"something else\n" + text.substr(text.find('\n') + 1), -1, 3, 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.file);
+        stream_table t;
+        ASSERT_EQ(stream_table_init(&t, 4, 4), 0);
+        EXPECT_EQ(replay_state_read(r.file, &t, 0), r.runs_read);
+        stream_table_release(&t);
+        {
+            std::ofstream(state, std::ios::binary) << r.file;
+        }
+        collector_fixture again(true, dir.path.c_str());
+        for (const bytes& d : {a.datagram(1, pattern(20, 1)), b.datagram(0, pattern(20, 1)), a.datagram(2, pattern(20, 1))})
+            again.take(d);
+        EXPECT_EQ(again.run.stats.frames, r.frames);
+        EXPECT_EQ(again.run.stats.replayed, r.replayed);
+        EXPECT_EQ(again.run.stats.lost, 0u);
+    }
+    std::filesystem::remove_all(dir.path);
 }

@@ -227,6 +227,12 @@ struct loopback_collector {
 };
 
 // A file under the system's temporary folder, removed when the object goes.
+inline std::string file_text(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
 struct temp_file {
     std::string path;
     explicit temp_file(const std::string& text, const char* name = "vantry-test")

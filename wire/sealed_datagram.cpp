@@ -10,6 +10,7 @@
 
 #include "support/trace_log.h"
 #include "support/byte_order.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -173,10 +174,12 @@ void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id)
     store_le32(p, sealed_magic);
 }
 
-std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len)
+std::uint32_t sealed_seal_at(sealed_sender& s, std::uint8_t* buf, std::uint32_t len,
+                             std::uint64_t sent_us)
 {
     std::memcpy(buf + sealed_run_id_offset, s.run_id, sealed_run_id_size);
     store_be64(buf + sealed_seq_offset, s.next_seq);
+    store_be64(buf + sealed_sent_offset, sent_us);
     std::uint8_t nonce[sealed_nonce_size];
     nonce_of(s.next_seq, nonce);
     if (sealed_aead_seal(s.cipher, nonce, buf, sealed_header_size, buf + sealed_header_size,
@@ -187,20 +190,28 @@ std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len
     return len + sealed_tag_size;
 }
 
+std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len)
+{
+    return sealed_seal_at(s, buf, len, clock_unix_us());
+}
+
 bool sealed_magic_at(const std::uint8_t* data, std::size_t len)
 {
-    return len >= 4 && load_le32(data) == sealed_magic;
+    return len >= 4 && (load_le32(data) == sealed_magic || load_le32(data) == sealed_magic_format1);
 }
 
 sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, sealed_header_view* out)
 {
     if (!sealed_magic_at(data, len))
         return sealed_not_sealed;
+    if (load_le32(data) != sealed_magic)
+        return sealed_old_format;
     if (len < sealed_overhead)
         return sealed_too_short;
     out->tap_id = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
     out->run_id = data + sealed_run_id_offset;
     out->seq = load_be64(data + sealed_seq_offset);
+    out->sent_us = load_be64(data + sealed_sent_offset);
     return sealed_read_ok;
 }
 
@@ -233,6 +244,8 @@ const char* sealed_text(sealed_result r)
         return "ok";
     case sealed_not_sealed:
         return "not a sealed datagram (a Speck-mode tap, or noise)";
+    case sealed_old_format:
+        return "sealed in format 1 by an older tap: update the tap";
     case sealed_too_short:
         return "too short for a sealed datagram";
     case sealed_forged:

@@ -2,9 +2,10 @@
 // contract with the collector, beside the Speck mode of tap_datagram.h, all of
 // it in this one place. docs/wire.md tells the why of each choice.
 //
-//   header   magic 0x24681903 (little-endian), tap id (16 bits), record
-//            count (8 bits), a reserved zero byte, run id (16 bytes),
-//            sequence number (64 bits); in clear, authenticated
+//   header   magic 0x24681904 (little-endian; format 2), tap id (16 bits),
+//            record count (8 bits), a reserved zero byte, run id (16
+//            bytes), sequence number (64 bits), send time (64 bits,
+//            microseconds since 1970 UTC); in clear, authenticated
 //   records  as in the Speck mode, encrypted
 //   tag      16 bytes at the end
 //   cipher   ChaCha20-Poly1305 (libgcrypt) under the run key, nonce = four
@@ -21,11 +22,15 @@
 
 struct gcry_cipher_handle;
 
-inline constexpr std::uint32_t sealed_magic = 0x24681903;
+inline constexpr std::uint32_t sealed_magic = 0x24681904;
+// Format 1 (no send time): refused by name, so that an old tap is told apart
+// from noise.
+inline constexpr std::uint32_t sealed_magic_format1 = 0x24681903;
 inline constexpr std::uint32_t sealed_run_id_offset = 8;
 inline constexpr std::uint32_t sealed_run_id_size = 16;
 inline constexpr std::uint32_t sealed_seq_offset = 24;
-inline constexpr std::uint32_t sealed_header_size = 32;
+inline constexpr std::uint32_t sealed_sent_offset = 32;
+inline constexpr std::uint32_t sealed_header_size = 40;
 inline constexpr std::uint32_t sealed_tag_size = 16;
 inline constexpr std::uint32_t sealed_overhead = sealed_header_size + sealed_tag_size;
 inline constexpr std::uint32_t sealed_key_size = 32;
@@ -97,22 +102,28 @@ int sealed_sender_open(sealed_sender* s, const std::uint8_t master[sealed_key_si
 void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id);
 
 // Seals the datagram of len bytes (header and records) in place, with the
-// stream's next number, and appends the tag: len + sealed_tag_size, or 0
-// when the library failed (the number is then not used up).
+// stream's next number and the send time sent_us, and appends the tag:
+// len + sealed_tag_size, or 0 when the library failed (the number is then
+// not used up). sealed_seal takes the time from the system clock.
+std::uint32_t sealed_seal_at(sealed_sender& s, std::uint8_t* buf, std::uint32_t len,
+                             std::uint64_t sent_us);
 std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len);
 
 struct sealed_header_view {
     std::uint16_t tap_id = 0;
     const std::uint8_t* run_id = nullptr;
     std::uint64_t seq = 0;
+    std::uint64_t sent_us = 0;  // the tap's clock; authentic once the datagram verified
 };
 
-// True when data begins with the sealed magic.
+// True when data begins with a sealed magic, of this format or of format 1:
+// a datagram of the sealed mode, whichever its format.
 bool sealed_magic_at(const std::uint8_t* data, std::size_t len);
 
 enum sealed_result : int {
     sealed_read_ok = 0,
     sealed_not_sealed = -1,  // another magic (a Speck datagram, or noise)
+    sealed_old_format = -4,  // format 1, from a tap older than this collector
     sealed_too_short = -2,   // no room for header and tag
     sealed_forged = -3,      // the tag does not match: altered, cut, or another key
 };

@@ -186,3 +186,61 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
     }
 }
 
+
+// A sealed tap run recorded on the way, then sent again: each datagram from a port of its own still makes one source
+// (its run, not its sender), a replay within the run is refused, and so is the whole recording by a collector
+// restarted on the same state folder; a collector without that memory refuses it once it is past --max-age.
+TEST(CollectorE2E, ARecordedSealedRunIsRefusedByARestartedCollector)
+{
+    const std::string key(64, 'c');
+    const temp_dir state;
+    udp_socket rx, src;
+    ASSERT_EQ(udp_open(&rx) | udp_open(&src), 0);
+    std::vector<bytes> recorded(3);
+    {
+        child tap;
+        const std::uint16_t in = free_port();
+        ASSERT_TRUE(tap_start(&tap, {"-A", "-k", key, "-t", std::to_string(in), "-c", "127.0.0.1:" + std::to_string(rx.port)}))
+            << out_of(tap);
+        for (std::size_t i = 0; i < recorded.size(); ++i) {
+            udp_send(src, tzsp(pattern(60, std::uint8_t(i))), in);
+            ASSERT_TRUE(udp_receive(rx, &recorded[i], 5000));
+        }
+        tap_stop(&tap);
+    }
+    const auto recorded_at = steady_clock::now();
+    const struct {
+        const char* state;
+        std::vector<std::string> more;
+        bool replay_first;
+        std::size_t written;
+        const char* said;
+    } rows[] = {
+        {state.path, {}, true, 3, "refused: 0 not authentic, 1 replayed, 0 older than the window, 0 past --max-age"},
+        {state.path, {}, false, 0, "refused: 0 not authentic, 3 replayed"},
+        {nullptr, {"--max-age", "1"}, false, 0, "3 past --max-age"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.said);
+        const temp_dir empty;
+        std::vector<std::string> args = {"-A", "-k", key, "-s", row.state ? row.state : empty.path, "-v", "-w", "-"};
+        args.insert(args.end(), row.more.begin(), row.more.end());
+        if (!row.state) poll_until(5000, [&] { return steady_clock::now() - recorded_at > 2100ms; });
+        child col;
+        const std::uint16_t port = collector_start(&col, args);
+        ASSERT_NE(port, 0) << err_of(col);
+        std::vector<bytes> sends = recorded;
+        if (row.replay_first) sends.push_back(recorded[0]);
+        for (const bytes& d : sends) {
+            udp_socket from;
+            ASSERT_EQ(udp_open(&from), 0);
+            udp_send(from, d, port);
+        }
+        EXPECT_TRUE(wait_output(&col, "Datagram of ", 5000, int(sends.size()))) << err_of(col);
+        signal_child(col, SIGTERM);
+        EXPECT_EQ(status_within(&col, 5000), 0);
+        EXPECT_EQ(pcap_of(out_of(col)).size(), row.written);
+        EXPECT_TRUE(has(err_of(col), row.said)) << err_of(col);
+        EXPECT_EQ(count_of(err_of(col), "New source"), row.written ? 1 : 0) << err_of(col);
+    }
+}

@@ -25,12 +25,6 @@ inline int count_of(const std::string& text, const std::string& what)
     return n;
 }
 
-inline std::string file_text(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-
 inline const char* wine() { return std::getenv("VANTRY_RUN_PREFIX"); }  // the program that runs a .exe
 inline bool under_wine() { return wine() && *wine(); }
 inline std::string remote_path()

@@ -119,8 +119,8 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
         udp_send(src, tzsp(pattern(60, 1)), in);
         ASSERT_TRUE(udp_receive(rx, &d, 5000));
         tap_stop(&tap);
-        ASSERT_EQ(d.size(), 32u + 12 + 60 + 16);
-        EXPECT_EQ(bytes(d.begin(), d.begin() + 4), (bytes{0x03, 0x19, 0x68, 0x24}));
+        ASSERT_EQ(d.size(), 40u + 12 + 60 + 16);
+        EXPECT_EQ(bytes(d.begin(), d.begin() + 4), (bytes{0x04, 0x19, 0x68, 0x24}));
         EXPECT_EQ(bytes(d.begin() + 24, d.begin() + 32), bytes(8, 0)) << "numbers start at 0";
     }
     EXPECT_NE(bytes(ids[0].begin() + 8, ids[0].begin() + 24), bytes(ids[1].begin() + 8, ids[1].begin() + 24));
