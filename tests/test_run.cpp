@@ -63,7 +63,8 @@ protected:
 };
 
 using RunThread = Settings;
-// The option fields away from their defaults, as " c=... t=... K"; " k" a key text held, " S" a Speck schedule.
+// The option fields away from their defaults, as " c=... t=... K"; " k" a key text held, " S" a Speck schedule,
+// " F" a key file.
 std::string option_fields(const tap_options& o)
 {
     auto text = [](const char* name, const std::optional<std::string>& v) { return v ? name + *v : ""; };
@@ -71,7 +72,7 @@ std::string option_fields(const tap_options& o)
     return text(" c=", o.collector) + text(" f=", o.bpf_filter) + text(" i=", o.interface_name) +
            num(" t=", o.tzsp_port, 0) + num(" n=", o.tap_id, 0) + num(" s=", o.snaplen, 65536) +
            (o.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (o.key_text ? " k" : "") +
-           (speck_key ? " S" : "") +
+           (speck_key ? " S" : "") + (o.key_file ? " F" : "") + text(" salt=", o.salt) +
            (o.allow_list ? " H" : "") + (o.authenticated ? " A" : "");
 }
 
@@ -209,7 +210,9 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
         {"-g x\n-G\n-s 96\n-s\n-k\n-n\n-t\n-H", " s=96",
          "ERROR: Bad option g\nERROR: Bad option G\nERROR: Option -s needs a value\nERROR: Option -k needs a value\n"
          "ERROR: Option -n needs a value\nERROR: Option -t needs a value\nERROR: Option -H needs a value\n"},
-        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--collector=10.0.0.1:5000", c},
+        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--key-file\n--salt", "",
+         "ERROR: Option --key-file needs a value\nERROR: Option --salt needs a value\n"},
+        {"--key-file /k\n--salt site 1", " F salt=site 1"}, {"--collector=10.0.0.1:5000", c},
         {"--collector\t '10.0.0.1:5000'", c},
         {" \t--collector 10.0.0.1:5000\r\n", c}, {"\"--collector=\"10.0.0.1:5000\"\"\n", c},
         {"'--collector   10.0.0.1:5000'", c}, {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""},
@@ -301,9 +304,9 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
         {{"p", "-A", "-K", "-k", "x"}, -1, refused, " K A", HasSubstr("ERROR: Options -A and -K exclude")},
         // The key once every option is read: a Speck schedule (its text wiped) only without -A.
         {with({"p", "-k", "x"}), 0, none, " c=a:1 t=1 S"}, {with({"p", "-A", "--key-file", key_file.path}), 0, none,
-         " c=a:1 t=1 k A"}, {with({"p", "-k", "-A"}), -1, refused, "", HasSubstr("ERROR: The key begins with '-'")},
+         " c=a:1 t=1 k F A"}, {with({"p", "-k", "-A"}), -1, refused, "", HasSubstr("ERROR: The key begins with '-'")},
         {with({"p", "-A", "-k", "MANGO"}), -1, refused, " c=a:1 t=1 A", HasSubstr("ERROR: The sample key 'mango'")},
-        {with({"p", "-k", "x", "--key-file", key_file.path}), -1, refused, " c=a:1 t=1",
+        {with({"p", "-k", "x", "--key-file", key_file.path}), -1, refused, " c=a:1 t=1 F",
          HasSubstr("ERROR: Options -k and --key-file exclude each other")},
         {{"p", "--generate-key", "-v"}, 1, version, "", testing::Truly([](const std::string& said) {
              return said.size() == 65 && said.find_first_not_of("0123456789abcdef") == 64;  // alone: a key file
