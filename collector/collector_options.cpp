@@ -121,7 +121,7 @@ int take_key(collector_options* opt)
         opt->key = opt->key_line;
     }
     if (const char* why = sealed_key_refusal(opt->key, std::strlen(opt->key), opt->authenticated,
-                                             opt->salt != nullptr)) {
+                                             opt->salt && *opt->salt)) {
         COLLECTOR_LOG(trace_level_error, "%s", why);
         return -1;
     }
@@ -203,8 +203,11 @@ int read_options(int argc, char** argv, collector_options* opt)
             opt->port = static_cast<long>(v);
             break;
         case 'k':
+            // The reader points into argv's own words, which are ours to
+            // wipe; a key given twice, the first at once.
+            if (opt->key_word)
+                sealed_wipe(opt->key_word, std::strlen(opt->key_word));
             opt->key = st.optarg;
-            // The reader points into argv's own word, which is ours to wipe.
             opt->key_word = const_cast<char*>(st.optarg);
             break;
         case key_file_word:

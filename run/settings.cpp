@@ -35,10 +35,12 @@ bool needs_value(int letter)
 // have no letter.
 std::string option_name(int letter)
 {
-    for (const long_option* opt = tap_long_options; opt->name; ++opt)
-        if (letter >= 256 && opt->letter == letter)
-            return std::string("--") + opt->name;
-    return std::string("-") + static_cast<char>(letter);
+    if (letter < 256)
+        return std::string("-") + static_cast<char>(letter);
+    const long_option* opt = tap_long_options;
+    while (opt->name && opt->letter != letter)
+        ++opt;
+    return std::string("--") + (opt->name ? opt->name : "?");
 }
 
 // How long wait mode sleeps between two looks at the interface list.
@@ -103,7 +105,8 @@ int take_key(tap_options& o)
     if (o.key_file && read_key_file(o) != 0)
         return -1;
     const std::string& text = *o.key_text;
-    if (const char* why = sealed_key_refusal(text.data(), text.size(), o.authenticated, o.salt.has_value())) {
+    if (const char* why = sealed_key_refusal(text.data(), text.size(), o.authenticated,
+                                             o.salt && !o.salt->empty())) {
         TAP_LOG(trace_level_error, "%s", why);
         return -1;
     }

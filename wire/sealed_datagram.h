@@ -67,7 +67,8 @@ int sealed_argon2id(const void* pass, std::size_t pass_len, const void* salt, st
 // the tap and the collector. In either mode a text that begins with '-' is
 // refused: it is an option word that took the place of the key. Under -A
 // (sealed) a passphrase is refused when it is the sample key (in any case),
-// shorter than sealed_passphrase_min, or given without a salt (have_salt).
+// shorter than sealed_passphrase_min, or given without a salt (have_salt:
+// a --salt that is not empty).
 // In the Speck mode every other text is the key, as it always was.
 const char* sealed_key_refusal(const char* text, std::size_t len, bool sealed, bool have_salt);
 
