@@ -8,6 +8,7 @@
 #include "support/getopt.h"
 #include "support/version.h"
 #include "collector/collector_log.h"
+#include "wire/sealed_datagram.h"
 
 namespace {
 
@@ -22,6 +23,9 @@ enum : int {
     extcap_filter_word,
     extcap_ignored_word,
     max_age_word,
+    key_file_word,
+    salt_word,
+    generate_key_word,
 };
 
 const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:s:vVhA";
@@ -36,6 +40,9 @@ const long_option long_options[] = {
     {"help", arg_none, 'h'},             {"version", arg_none, 'V'},
     {"authenticated", arg_none, 'A'},
     {"state", arg_required, 's'},        {"max-age", arg_required, max_age_word},
+    {"key-file", arg_required, key_file_word},
+    {"salt", arg_required, salt_word},
+    {"generate-key", arg_none, generate_key_word},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -97,12 +104,54 @@ int check_together(const collector_options& opt)
     return 0;
 }
 
+// The key of -k or --key-file, held to the key policy. 0, or -1 after the
+// message.
+int take_key(collector_options* opt)
+{
+    if (opt->key && opt->key_file) {
+        COLLECTOR_LOG(trace_level_error, "Options -k and --key-file exclude each other: give the key one way");
+        return -1;
+    }
+    if (opt->key_file) {
+        char message[1024];
+        std::size_t len = 0;
+        if (sealed_read_key_file(opt->key_file, opt->key_line, sizeof opt->key_line, &len, message,
+                                 sizeof message) != 0) {
+            COLLECTOR_LOG(trace_level_error, "%s", message);
+            return -1;
+        }
+        opt->key = opt->key_line;
+    }
+    if (const char* why = sealed_key_refusal(opt->key, std::strlen(opt->key), opt->authenticated,
+                                             opt->salt && *opt->salt)) {
+        COLLECTOR_LOG(trace_level_error, "%s", why);
+        return -1;
+    }
+    return 0;
+}
+
+// --generate-key: the key alone on standard output. 1, or -1 after the
+// message when the library cannot start.
+int print_new_key()
+{
+    char key[sealed_key_digits + 1];
+    if (sealed_generate_key(key) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to make a key: libgcrypt cannot be started");
+        return -1;
+    }
+    std::printf("%s\n", key);
+    std::fflush(stdout);
+    sealed_wipe(key, sizeof key);
+    return 1;
+}
+
 }  // namespace
 
 void print_help()
 {
     std::printf(
-        "Usage: vantry_collector -p PORT (-k KEY | -K) [-A] [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
+        "Usage: vantry_collector -p PORT (-k KEY | --key-file FILE | -K) [-A [--salt TEXT]]\n"
+        "                        [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
         "                        [-b ADDRESS] [-r BYTES] [-s DIR] [--max-age SECONDS]\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
@@ -110,6 +159,12 @@ void print_help()
         "                             IPv4 addresses; '::' for all of both)\n"
         "  -r, --receive-buffer BYTES socket receive buffer to ask the system for\n"
         "  -k, --key KEY              key string the tap was given\n"
+        "  --key-file FILE            the key: the first line of FILE, which other users may\n"
+        "                             not read (instead of -k)\n"
+        "  --salt TEXT                with -A and a passphrase key: this site's salt, the same\n"
+        "                             as the taps'\n"
+        "  --generate-key             print a new random key for -A (64 hexadecimal digits):\n"
+        "                             vantry_collector --generate-key > key; chmod 640 key\n"
         "  -K, --disable-encryption   datagrams arrive in clear\n"
         "  -w, --write FILE           write a pcap stream to FILE ('-' for standard output)\n"
         "  -F, --format FORMAT        pcapng (default; one interface per tap) or pcap\n"
@@ -127,7 +182,8 @@ void print_help()
         "  --extcap-interfaces, --extcap-config, --capture --fifo PATH...\n"
         "                             as Wireshark's capture interface 'vantry' (docs/collector.md)\n"
         "  -A, --authenticated        datagrams sealed by taps started with -A: verified, replays\n"
-        "                             refused, losses counted (needs -k; docs/wire.md)\n"
+        "                             refused, losses counted (needs a key: 64 hexadecimal\n"
+        "                             digits, or a passphrase and --salt; docs/wire.md)\n"
         "  -s, --state DIR            with -A: remember the tap runs heard in DIR, so that a\n"
         "                             restarted collector still refuses their replays\n"
         "      --max-age SECONDS      with -A: take a run not heard before only from datagrams\n"
@@ -153,8 +209,21 @@ int read_options(int argc, char** argv, collector_options* opt)
             opt->port = static_cast<long>(v);
             break;
         case 'k':
+            // The reader points into argv's own words, which are ours to
+            // wipe; a key given twice, the first at once.
+            if (opt->key_word)
+                sealed_wipe(opt->key_word, std::strlen(opt->key_word));
             opt->key = st.optarg;
+            opt->key_word = const_cast<char*>(st.optarg);
             break;
+        case key_file_word:
+            opt->key_file = st.optarg;
+            break;
+        case salt_word:
+            opt->salt = st.optarg;
+            break;
+        case generate_key_word:
+            return print_new_key();
         case 'K':
             opt->clear = true;
             break;
@@ -272,14 +341,19 @@ int read_options(int argc, char** argv, collector_options* opt)
                       "Options -A and -K exclude each other: -A reads sealed datagrams with the key of -k");
         return -1;
     }
-    if (opt->authenticated && !opt->key) {
-        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (-A reads sealed datagrams with it)");
+    const bool have_key = opt->key || opt->key_file;
+    if (opt->authenticated && !have_key) {
+        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (-A reads sealed datagrams with it): "
+                                         "give -k KEY or --key-file FILE");
         return -1;
     }
-    if (!opt->key && !opt->clear) {
-        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (or -K for clear datagrams)");
+    if (!have_key && !opt->clear) {
+        COLLECTOR_LOG(trace_level_error, "Missing encryption key -k (or -K for clear datagrams): give -k KEY "
+                                         "or --key-file FILE");
         return -1;
     }
+    if (have_key && take_key(opt) != 0)
+        return -1;
     if (!opt->write_path && !opt->tuntap_name) {
         COLLECTOR_LOG(trace_level_error, "Nothing to write to: give -w FILE, -w - or -i NAME");
         return -1;

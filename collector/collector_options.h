@@ -5,10 +5,17 @@
 
 #include "collector/capture_file.h"
 #include "collector/extcap.h"
+#include "platform/platform.h"
 
 struct collector_options {
     long port = -1;
-    const char* key = nullptr;
+    const char* key = nullptr;  // -k, or the first line of the key file (key_line)
+    const char* key_file = nullptr;  // --key-file
+    const char* salt = nullptr;      // --salt, for a passphrase under -A
+    // The texts of the key this process holds, wiped once the key is set
+    // up: the word of argv that -k took, and the key file's line.
+    char* key_word = nullptr;
+    char key_line[key_file_line_max + 1] = {};
     bool clear = false;
     bool authenticated = false;  // -A: sealed datagrams only
     const char* write_path = nullptr;
@@ -30,6 +37,8 @@ struct collector_options {
 void print_help();
 
 // Reads argv into *opt, checking what must be given and what goes
-// together, then answers Wireshark's questions (extcap_apply). 0: options
-// read; 1: help or an answer printed; -1: a message was printed.
+// together, then answers Wireshark's questions (extcap_apply); reads the
+// key file and holds the key to the key policy. 0: options read; 1: help,
+// a new key (--generate-key) or an answer printed; -1: a message was
+// printed.
 int read_options(int argc, char** argv, collector_options* opt);

@@ -39,7 +39,7 @@ struct collector_stats {
 // datagram (keyed per stream; keyed_stream says whose key it holds, -1
 // none or a stream not yet known), and the streams.
 struct collector_sealing {
-    std::uint8_t master_key[sealed_key_size] = {};
+    std::uint8_t* master_key = nullptr;  // sealed_key_alloc: in secure memory
     sealed_cipher cipher;
     long keyed_stream = -1;
     stream_table streams;

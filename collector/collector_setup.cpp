@@ -87,12 +87,16 @@ int load_state(collector_run& run)
     return 0;
 }
 
-// -A: the master key (Argon2id, once), the handle and the streams.
+// -A: the master key (a 64-digit key as it is, a passphrase through
+// Argon2id with --salt, once) in the library's secure memory, the handle
+// and the streams.
 int set_up_sealing(collector_run& run)
 {
     collector_sealing& s = run.sealing;
     const char* key = run.opt.key;
-    if (sealed_crypto_init() == 0 && sealed_master_key(key, std::strlen(key), s.master_key) == 0 &&
+    const char* salt = run.opt.salt ? run.opt.salt : "";
+    if (sealed_crypto_init() == 0 && (s.master_key = sealed_key_alloc()) != nullptr &&
+        sealed_master_key(key, std::strlen(key), salt, std::strlen(salt), s.master_key) == 0 &&
         sealed_cipher_open(&s.cipher) == 0 &&
         stream_table_init(&s.streams, stream_table_default_capacity, retired_runs_default_capacity) == 0) {
         COLLECTOR_LOG(trace_level_normal, "Reading sealed datagrams (-A)");
@@ -102,7 +106,7 @@ int set_up_sealing(collector_run& run)
     return -1;
 }
 
-int set_up_key(collector_run& run)
+int use_key(collector_run& run)
 {
     const collector_options& opt = run.opt;
     if (opt.authenticated)
@@ -115,6 +119,20 @@ int set_up_key(collector_run& run)
         return 0;
     COLLECTOR_LOG(trace_level_error, "Unable to initialize encryption");
     return -1;
+}
+
+// The key schedule or master key made, the texts it came from are wiped,
+// whether it could be made or not.
+int set_up_key(collector_run& run)
+{
+    collector_options& opt = run.opt;
+    const int r = use_key(run);
+    if (opt.key_word)
+        sealed_wipe(opt.key_word, std::strlen(opt.key_word));
+    sealed_wipe(opt.key_line, sizeof opt.key_line);
+    opt.key = nullptr;
+    opt.key_word = nullptr;
+    return r;
 }
 
 // A buffer smaller than asked for is worth one warning: bursts beyond it
@@ -248,5 +266,6 @@ void collector_release(collector_run& run)
     if (s.cipher.h)
         sealed_cipher_close(&s.cipher);
     stream_table_release(&s.streams);
-    sealed_wipe(s.master_key, sizeof s.master_key);
+    sealed_key_free(s.master_key);
+    s.master_key = nullptr;
 }

@@ -11,7 +11,7 @@ collector_run* run_once()
 {
     static collector_run run;
     run.opt.port = 0;
-    run.opt.key = "fuzz";
+    run.opt.key = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
     run.opt.authenticated = true;
     FUZZ_CHECK(collector_set_up(run) == 0, "no collector");
     return &run;

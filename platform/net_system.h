@@ -65,3 +65,8 @@ int net_recv_each(net_socket s, net_datagram_in* d, int n);
 
 // Empties what wakes put in w's socket (a bounded number of bytes).
 void net_waker_drain(const net_waker& w);
+
+// Up to cap bytes from the start of the key file at path into out, *got of
+// them, after the checks of key_file_read (os_posix.cpp, os_win.cpp). A
+// key_file_result; *error is the system's code after key_file_unreadable.
+int key_file_read_bytes(const char* path, char* out, std::size_t cap, std::size_t* got, int* error);

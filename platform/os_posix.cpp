@@ -2,6 +2,7 @@
 // signals.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -348,4 +349,41 @@ int stdout_onto_stderr()
 {
     std::fflush(stdout);
     return ::dup2(fileno(stderr), fileno(stdout)) < 0 ? -1 : 0;
+}
+
+int key_file_read_bytes(const char* path, char* out, std::size_t cap, std::size_t* got, int* error)
+{
+    // Without waiting: a pipe given as the key file must not hang the start.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        *error = errno;
+        return key_file_unreadable;
+    }
+    // The checks are made on what was opened, not on the name, which could
+    // be pointed elsewhere in between.
+    struct stat st {};
+    int r = key_file_ok;
+    if (::fstat(fd, &st) != 0) {
+        *error = errno;
+        r = key_file_unreadable;
+    } else if (!S_ISREG(st.st_mode)) {
+        r = key_file_not_regular;
+    } else if (st.st_mode & (S_IROTH | S_IWOTH)) {
+        r = key_file_open_to_all;
+    }
+    *got = 0;
+    while (r == key_file_ok && *got < cap) {
+        const ssize_t n = ::read(fd, out + *got, cap - *got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = errno;
+            r = key_file_unreadable;
+        }
+        if (n <= 0)
+            break;
+        *got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return r;
 }

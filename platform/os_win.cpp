@@ -193,3 +193,34 @@ int stdout_onto_stderr()
     std::fflush(stdout);
     return _dup2(_fileno(stderr), _fileno(stdout)) == 0 ? 0 : -1;
 }
+
+int key_file_read_bytes(const char* path, char* out, std::size_t cap, std::size_t* got, int* error)
+{
+    *got = 0;
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = static_cast<int>(GetLastError());
+        // A folder does not open as a file: say what it is rather than
+        // "access denied".
+        const DWORD attributes = GetFileAttributesA(path);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                   ? key_file_not_regular
+                   : key_file_unreadable;
+    }
+    // Who may read the file is its ACL's business: nothing here to check.
+    int r = GetFileType(h) == FILE_TYPE_DISK ? key_file_ok : key_file_not_regular;
+    while (r == key_file_ok && *got < cap) {
+        const std::size_t left = cap - *got;
+        DWORD n = 0;
+        if (!ReadFile(h, out + *got, left > 65536 ? 65536 : static_cast<DWORD>(left), &n, nullptr)) {
+            *error = static_cast<int>(GetLastError());
+            r = key_file_unreadable;
+        }
+        if (n == 0)
+            break;
+        *got += n;
+    }
+    CloseHandle(h);
+    return r;
+}

@@ -341,6 +341,30 @@ constexpr int console_event_signal(std::uint32_t event)
 void console_events_enable(bool enabled);
 #endif
 
+// ---- key files ---------------------------------------------------------------
+
+// The longest first line a key file may have: a 64-digit key, or a long
+// passphrase.
+inline constexpr std::size_t key_file_line_max = 1024;
+
+enum key_file_result : int {
+    key_file_ok = 0,
+    key_file_unreadable = -1,     // cannot be opened or read; *error says why
+    key_file_not_regular = -2,    // a folder, a device, a pipe
+    key_file_open_to_all = -3,    // any user may read or write it (POSIX only)
+    key_file_line_too_long = -4,  // the first line is longer than cap - 1
+    key_file_not_text = -5,       // the first line holds a null byte
+};
+
+// Reads the first line of the file at path, without the CR and LF that end
+// it, into out (cap bytes; null-terminated, its length in *len) and wipes
+// whatever else of the file passed through out. On POSIX a file that
+// others (not owner, not group) may read or write is refused before
+// anything is read: the packages install keys with mode 640, root and the
+// service's group. Windows leaves that to the file's ACL. A key_file_result;
+// *error is the system's code (for os_error_text) after key_file_unreadable.
+int key_file_read(const char* path, char* out, std::size_t cap, std::size_t* len, int* error);
+
 // ---- process ---------------------------------------------------------------
 
 // Standard output as a binary stream of its own, on a copy of its

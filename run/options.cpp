@@ -4,12 +4,13 @@
 #include <cstring>
 
 #include "support/trace_log.h"
+#include "wire/sealed_datagram.h"
 
 const char tap_short_options[] = "c:f:H:hi:g:Gn:k:Ks:t:vVA";
 
 // No long names for -s, -g and -G: the help text shows "--snaplen", but it
 // has never been accepted, and scripts may depend on it being refused.
-const long_option tap_long_options[13] = {
+const long_option tap_long_options[16] = {
     {"collector", arg_required, 'c'},
     {"filter", arg_required, 'f'},
     {"key", arg_required, 'k'},
@@ -22,6 +23,9 @@ const long_option tap_long_options[13] = {
     {"verbose", arg_none, 'v'},
     {"version", arg_none, 'V'},
     {"authenticated", arg_none, 'A'},
+    {"key-file", arg_required, tap_key_file_option},
+    {"salt", arg_required, tap_salt_option},
+    {"generate-key", arg_none, tap_generate_key_option},
     {nullptr, arg_none, 0},
 };
 
@@ -118,12 +122,18 @@ int read_config_lines(const char* path, option_sink sink, void* ctx)
     std::string buf(piece_size, '\0');
     while (std::fgets(buf.data(), piece_size, f)) {
         config_line cl = parse_config_line(buf.c_str());
+        int stop = 0;
         if (cl.kind == config_line_option) {
-            if (sink(cl.letter, cl.value ? cl.value->c_str() : nullptr, ctx) != 0)
-                break;
+            stop = sink(cl.letter, cl.value ? cl.value->c_str() : nullptr, ctx);
+            // The sink keeps what it needs: a key's line leaves no copy here.
+            if (cl.value)
+                sealed_wipe(cl.value->data(), cl.value->size());
         } else if (cl.kind == config_line_unrecognized)
             TAP_LOG(trace_level_warning, "Skipping unrecognized line: %s", cl.text.c_str());
+        if (stop != 0)
+            break;
     }
+    sealed_wipe(buf.data(), buf.size());
     std::fclose(f);
     return 0;
 }
@@ -134,7 +144,7 @@ const char* missing_option_message(bool disable_encryption, bool have_key, bool 
     if (authenticated && disable_encryption)
         return "Options -A and -K exclude each other: -A seals datagrams with the key of -k";
     if (authenticated && !have_key)
-        return "Missing encryption key -k (-A seals datagrams with it)";
+        return "Missing encryption key -k (-A seals datagrams with it): give -k KEY or --key-file FILE";
     if (!disable_encryption && !have_key)
         return "Missing encryption key -k";
     if (!have_interface && tzsp_port == 0)

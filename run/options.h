@@ -12,8 +12,16 @@
 #include "support/text.h"  // read_int: how every number in an option is read
 
 extern const char tap_short_options[];
-// 12 entries and the terminating null entry.
-extern const long_option tap_long_options[13];
+// 15 entries and the terminating null entry.
+extern const long_option tap_long_options[16];
+
+// What the readers yield for the options that have a long name only:
+// codes above every character, so that no letter can stand for them.
+enum : int {
+    tap_key_file_option = 256,  // --key-file PATH
+    tap_salt_option,            // --salt TEXT
+    tap_generate_key_option,    // --generate-key
+};
 
 // Receives one option. value is null when the option has none; it is valid
 // only during the call. 0 reads on; any other result stops the reading.
@@ -51,7 +59,7 @@ int read_config_lines(const char* path, option_sink sink, void* ctx);
 // The first mandatory option that is missing, as the message that reports
 // it, or null when the run has what it needs. Checked in this order: -A
 // with -K, -A without a key, key (or -K), then interface or TZSP port,
-// then collector.
+// then collector. have_key: -k or --key-file.
 const char* missing_option_message(bool disable_encryption, bool have_key, bool have_interface,
                                    unsigned tzsp_port, bool have_collector,
                                    bool authenticated = false);

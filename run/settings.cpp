@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "forward/allow_list.h"
+#include "wire/sealed_datagram.h"
 #include "wire/speck.h"
 #include "platform/platform.h"
 #include "run/options.h"
@@ -23,7 +24,24 @@ int apply_option(int letter, const char* value, void* ctx)
 
 // Options that mean nothing without a value. The command line always gives
 // them one; a configuration line may not.
-bool needs_value(int letter) { return letter && std::strchr("knstH", letter); }
+bool needs_value(int letter)
+{
+    if (letter == tap_key_file_option || letter == tap_salt_option)
+        return true;
+    return letter > 0 && letter < 256 && std::strchr("knstH", letter);
+}
+
+// An option as the user wrote it: "-k", or the long name of those that
+// have no letter.
+std::string option_name(int letter)
+{
+    if (letter < 256)
+        return std::string("-") + static_cast<char>(letter);
+    const long_option* opt = tap_long_options;
+    while (opt->name && opt->letter != letter)
+        ++opt;
+    return std::string("--") + (opt->name ? opt->name : "?");
+}
 
 // How long wait mode sleeps between two looks at the interface list.
 constexpr unsigned wait_poll_ms = 3000;
@@ -40,6 +58,67 @@ int stop_reading(tap_options& o, run_end why)
 {
     o.stopped_by = why;
     return reading_code(o);
+}
+
+// --generate-key: a key on standard output alone, then the end that -V
+// has. 1, or -1 (refused) when the library cannot start.
+int print_new_key(tap_options& o)
+{
+    char key[sealed_key_digits + 1];
+    if (sealed_generate_key(key) != 0) {
+        TAP_LOG(trace_level_error, "Unable to make a key: libgcrypt cannot be started");
+        return stop_reading(o, run_end::refused);
+    }
+    std::printf("%s\n", key);
+    std::fflush(stdout);
+    sealed_wipe(key, sizeof key);
+    return stop_reading(o, run_end::version);
+}
+
+// The key text of --key-file into o.key_text. 0, or -1 after the message.
+int read_key_file(tap_options& o)
+{
+    char line[key_file_line_max + 1];
+    char message[1024];
+    std::size_t len = 0;
+    const int r = sealed_read_key_file(o.key_file->c_str(), line, sizeof line, &len, message,
+                                       sizeof message);
+    if (r == 0)
+        o.key_text.emplace(line, len);
+    else
+        TAP_LOG(trace_level_error, "%s", message);
+    sealed_wipe(line, sizeof line);
+    return r;
+}
+
+// The key, once every option is read: from -k or the key file, held to
+// the key policy. Without -A the Speck key schedule is built from it and
+// the text is wiped; under -A the run derives its keys from the text
+// (tap_run.cpp), and no Speck schedule exists. 0, or -1 after the message
+// (the caller wipes the text).
+int take_key(tap_options& o)
+{
+    if (o.key_text && o.key_file) {
+        TAP_LOG(trace_level_error, "Options -k and --key-file exclude each other: give the key one way");
+        return -1;
+    }
+    if (o.key_file && read_key_file(o) != 0)
+        return -1;
+    const std::string& text = *o.key_text;
+    if (const char* why = sealed_key_refusal(text.data(), text.size(), o.authenticated,
+                                             o.salt && !o.salt->empty())) {
+        TAP_LOG(trace_level_error, "%s", why);
+        return -1;
+    }
+    if (o.authenticated)
+        return 0;
+    const int built = speck_setup_key(text.data(), static_cast<std::int32_t>(text.size()));
+    forget_key_text(o);
+    if (built == -1) {
+        TAP_LOG(trace_level_error, "Unable to initialize encryption");
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -72,7 +151,7 @@ int parse_settings(tap_options& o, std::vector<std::string>& args)
 int handle_option(tap_options& o, int letter, const char* arg)
 {
     if (!arg && needs_value(letter)) {
-        TAP_LOG(trace_level_error, "Option -%c needs a value", letter);
+        TAP_LOG(trace_level_error, "Option %s needs a value", option_name(letter).c_str());
         return 0;
     }
     switch (letter) {
@@ -104,12 +183,22 @@ int handle_option(tap_options& o, int letter, const char* arg)
         o.snaplen = read_int(arg);
         break;
     case 'k':
-        o.key_text = arg;
-        if (speck_setup_key(arg, static_cast<std::int32_t>(std::strlen(arg))) == -1) {
-            TAP_LOG(trace_level_error, "Unable to initialize encryption");
+        // At once: "-k -A" must not read on as if -A had been given.
+        if (arg[0] == '-') {
+            TAP_LOG(trace_level_error, "%s", sealed_key_refusal(arg, std::strlen(arg), false, false));
             return refuse_with_usage(o);
         }
+        forget_key_text(o);
+        o.key_text = arg;
         break;
+    case tap_key_file_option:
+        o.key_file = arg;
+        break;
+    case tap_salt_option:
+        o.salt = arg;
+        break;
+    case tap_generate_key_option:
+        return print_new_key(o);
     case 'K':
         o.disable_encryption = true;
         TAP_LOG(trace_level_warning, "Data will not be encrypted (-K specified)");
@@ -201,12 +290,21 @@ int read_config_file(tap_options& o, const char* path)
 
 int check_settings(tap_options& o)
 {
-    const char* missing =
-        missing_option_message(o.disable_encryption, speck_key != nullptr,
-                               o.interface_name.has_value(), o.tzsp_port,
-                               o.collector.has_value(), o.authenticated);
+    const char* missing = missing_option_message(
+        o.disable_encryption, o.key_text.has_value() || o.key_file.has_value(),
+        o.interface_name.has_value(), o.tzsp_port, o.collector.has_value(), o.authenticated);
     if (missing) {
         TAP_LOG(trace_level_error, "%s", missing);
+        forget_key_text(o);
+        return refuse_with_usage(o);
+    }
+    // -K: a key given as well is of no use.
+    if (o.disable_encryption) {
+        forget_key_text(o);
+        return 0;
+    }
+    if (take_key(o) != 0) {
+        forget_key_text(o);
         return refuse_with_usage(o);
     }
     return 0;
@@ -225,7 +323,7 @@ int print_usage()
     TAP_LOG(trace_level_normal, "vantry_remote <config filename>");
     TAP_LOG(trace_level_normal, "or");
     TAP_LOG(trace_level_normal, usage_format, "/c|/i ");
-    TAP_LOG(trace_level_normal, "    -k <key>|-K [-f <BPF filter>] [-s <len>] [-H <hosts>]");
+    TAP_LOG(trace_level_normal, "    -k <key>|--key-file <file>|-K [-A [--salt <text>]] [-f <BPF filter>] [-s <len>] [-H <hosts>]");
     TAP_LOG(trace_level_normal, "    [-h] [-v] [-V]");
     TAP_LOG(trace_level_normal, "%s", "");
     TAP_LOG(trace_level_normal, "Options:");
@@ -255,8 +353,14 @@ int print_usage()
     TAP_LOG(trace_level_normal, "and vantry_remote /r to remove the above service");
     TAP_LOG(trace_level_normal, "%s", "");
     TAP_LOG(trace_level_normal, "   [--authenticated|-A]              | Seal datagrams: authenticated encryption,");
-    TAP_LOG(trace_level_normal, "                                     | replay protection (needs -k; the collector");
+    TAP_LOG(trace_level_normal, "                                     | replay protection (needs a key; the collector");
     TAP_LOG(trace_level_normal, "                                     | needs -A as well; docs/wire.md)");
+    TAP_LOG(trace_level_normal, "   --key-file <file>                 | The key: the first line of file, which other");
+    TAP_LOG(trace_level_normal, "                                     | users may not read (instead of -k)");
+    TAP_LOG(trace_level_normal, "   --salt <text>                     | -A with a passphrase key: this site's salt,");
+    TAP_LOG(trace_level_normal, "                                     | the same at the collector");
+    TAP_LOG(trace_level_normal, "   --generate-key                    | Print a new random key for -A and exit:");
+    TAP_LOG(trace_level_normal, "                                     | 64 hexadecimal digits, used as they are");
 
     std::optional<std::string> none;
     return may_choose_interface("-1", &none);

@@ -9,6 +9,7 @@
 #include "forward/allow_list.h"
 #include "run/run_end.h"
 #include "support/version.h"
+#include "wire/sealed_datagram.h"
 
 inline constexpr const char* tap_title = "Vantry remote/virtual tap";
 
@@ -17,9 +18,10 @@ struct allow_list_release {
 };
 using allow_list_handle = std::unique_ptr<prefix_trie, allow_list_release>;
 
-// Written while options are read, read-only afterwards but for the -k text
-// (wiped once -A has derived its key) and the allow-list (handed to the
-// run). A fresh record is "= {}".
+// Written while options are read, read-only afterwards but for the key
+// text (wiped once used: by check_settings in the Speck mode, by the run's
+// sealing set-up under -A) and the allow-list (handed to the run). A fresh
+// record is "= {}".
 struct tap_options {
     std::optional<std::string> collector;
     std::optional<std::string> bpf_filter;  // the user's filter
@@ -29,10 +31,21 @@ struct tap_options {
     std::int32_t snaplen = 0x10000;
     bool disable_encryption = false;
     // -A: datagrams sealed (wire/sealed_datagram.h) with a key derived from
-    // the -k text, kept for that until the run starts.
+    // the key text, kept for that until the run starts.
     bool authenticated = false;
-    std::string key_text;
+    // -k, or once the options are checked the first line of --key-file.
+    std::optional<std::string> key_text;
+    std::optional<std::string> key_file;  // --key-file
+    std::optional<std::string> salt;      // --salt, for a passphrase under -A
     allow_list_handle allow_list;  // -H; null: everything passes
     // Set by the reading function that returned other than 0.
     run_end stopped_by = run_end::none;
 };
+
+// Overwrites the key text, used or refused, and forgets it.
+inline void forget_key_text(tap_options& o)
+{
+    if (o.key_text)
+        sealed_wipe(o.key_text->data(), o.key_text->size());
+    o.key_text.reset();
+}

@@ -40,18 +40,22 @@ void release_resources(tap_run_state& st)
         sealed_cipher_close(&st.sealed.cipher);
 }
 
-// -A: the master key from the -k text (Argon2id, once per start), then
-// this run's own id and key. A run that cannot seal never falls back to
-// the Speck mode: it ends as a key that cannot be set up does. 0 when
-// sealing; -1 after the usage otherwise.
+// -A: the master key from the key text (a 64-digit key as it is, a
+// passphrase through Argon2id with --salt, once per start), then this
+// run's own id and key; the text and the master key are wiped once the
+// run key is made. A run that cannot seal never falls back to the Speck
+// mode: it ends as a key that cannot be set up does. 0 when sealing; -1
+// after the usage otherwise.
 int set_up_sealing(tap_options& o, tap_run_state& st)
 {
     std::uint8_t master[sealed_key_size];
+    const std::string& text = *o.key_text;
+    const std::string salt = o.salt.value_or("");
     const bool ok = sealed_crypto_init() == 0 &&
-                    sealed_master_key(o.key_text.data(), o.key_text.size(), master) == 0 &&
+                    sealed_master_key(text.data(), text.size(), salt.data(), salt.size(), master) == 0 &&
                     sealed_sender_open(&st.sealed, master) == 0;
     sealed_wipe(master, sizeof master);
-    sealed_wipe(o.key_text.data(), o.key_text.size());
+    forget_key_text(o);
     if (!ok) {
         TAP_LOG(trace_level_error, "Unable to initialize authenticated encryption (-A)");
         return refuse_with_usage(o);

@@ -63,14 +63,16 @@ protected:
 };
 
 using RunThread = Settings;
-// The option fields away from their defaults, as " c=... t=... K".
+// The option fields away from their defaults, as " c=... t=... K"; " k" a key text held, " S" a Speck schedule,
+// " F" a key file.
 std::string option_fields(const tap_options& o)
 {
     auto text = [](const char* name, const std::optional<std::string>& v) { return v ? name + *v : ""; };
     auto num = [](const char* name, long v, long def) { return v == def ? "" : name + std::to_string(v); };
     return text(" c=", o.collector) + text(" f=", o.bpf_filter) + text(" i=", o.interface_name) +
            num(" t=", o.tzsp_port, 0) + num(" n=", o.tap_id, 0) + num(" s=", o.snaplen, 65536) +
-           (o.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (speck_key ? " k" : "") +
+           (o.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (o.key_text ? " k" : "") +
+           (speck_key ? " S" : "") + (o.key_file ? " F" : "") + text(" salt=", o.salt) +
            (o.allow_list ? " H" : "") + (o.authenticated ? " A" : "");
 }
 
@@ -208,7 +210,9 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
         {"-g x\n-G\n-s 96\n-s\n-k\n-n\n-t\n-H", " s=96",
          "ERROR: Bad option g\nERROR: Bad option G\nERROR: Option -s needs a value\nERROR: Option -k needs a value\n"
          "ERROR: Option -n needs a value\nERROR: Option -t needs a value\nERROR: Option -H needs a value\n"},
-        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--collector=10.0.0.1:5000", c},
+        {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--key-file\n--salt", "",
+         "ERROR: Option --key-file needs a value\nERROR: Option --salt needs a value\n"},
+        {"--key-file /k\n--salt site 1", " F salt=site 1"}, {"--collector=10.0.0.1:5000", c},
         {"--collector\t '10.0.0.1:5000'", c},
         {" \t--collector 10.0.0.1:5000\r\n", c}, {"\"--collector=\"10.0.0.1:5000\"\"\n", c},
         {"'--collector   10.0.0.1:5000'", c}, {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""},
@@ -280,7 +284,10 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
     using testing::HasSubstr;
     using enum run_end;
     const temp_file conf("-K\n--tzsp=37008\n--collector \"10.0.0.1:5000\"\n-n 7\n-V\n-v\n");
-    const temp_file hosts("10.0.0.1\n");
+    const temp_file hosts("10.0.0.1\n"), key_file(std::string(64, 'a') + "\n");
+    std::filesystem::permissions(key_file.path, std::filesystem::perms::owner_read);
+    const std::vector<std::string> tzsp = {"-t", "1", "-c", "a:1"};
+    auto with = [&tzsp](std::vector<std::string> args) { return args.insert(args.end(), tzsp.begin(), tzsp.end()), args; };
     auto missing = [](const char* what) { return HasSubstr(std::string("ERROR: Missing ") + what); };
     const auto usage = AllOf(HasSubstr("Usage:"), testing::EndsWith("\t[index=1] [b] 'wan miniport lookalike'\n\n"));
     const auto shows_version = HasSubstr("\nVersion:       1.1.260430\n");
@@ -294,7 +301,16 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
         {{"p", "-t", "1", "-c", "a:1"}, -1, refused, " c=a:1 t=1", AllOf(missing("encryption key -k"), usage)},
         {{"p", "-K", "-c", "a:1"}, -1, refused, " c=a:1 K", AllOf(missing("interface -i or -t"), usage)},
         {{"p", "-K", "-t", "1"}, -1, refused, " t=1 K", missing("collector -c")},
-        {{"p", "-A", "-K", "-k", "x"}, -1, refused, " K k A", HasSubstr("ERROR: Options -A and -K exclude")},
+        {{"p", "-A", "-K", "-k", "x"}, -1, refused, " K A", HasSubstr("ERROR: Options -A and -K exclude")},
+        // The key once every option is read: a Speck schedule (its text wiped) only without -A.
+        {with({"p", "-k", "x"}), 0, none, " c=a:1 t=1 S"}, {with({"p", "-A", "--key-file", key_file.path}), 0, none,
+         " c=a:1 t=1 k F A"}, {with({"p", "-k", "-A"}), -1, refused, "", HasSubstr("ERROR: The key begins with '-'")},
+        {with({"p", "-A", "-k", "MANGO"}), -1, refused, " c=a:1 t=1 A", HasSubstr("ERROR: The sample key 'mango'")},
+        {with({"p", "-k", "x", "--key-file", key_file.path}), -1, refused, " c=a:1 t=1 F",
+         HasSubstr("ERROR: Options -k and --key-file exclude each other")},
+        {{"p", "--generate-key", "-v"}, 1, version, "", testing::Truly([](const std::string& said) {
+             return said.size() == 65 && said.find_first_not_of("0123456789abcdef") == 64;  // alone: a key file
+         })},
         {{"p", "-t", "1", "--authenticated"}, -1, refused, " t=1 A", missing("encryption key -k (-A")},
         {{"p", "-v", "-V", "-H", hosts.path}, 1, version, " v=6", shows_version},
         {{"p", "-h", "-v"}, 1, help, "", AllOf(HasSubstr("Vantry remote/virtual tap 1.1.260430"), usage)},
@@ -354,21 +370,23 @@ TEST_F(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
 }
 
 // -A: the run id is logged, the sender seals, and what it seals opens under the run key that a collector derives
-// from the same -k text and that run id.
+// from the same passphrase, salt and run id. No Speck schedule is built.
 TEST_F(RunThread, SealingSetUpSealsWhatACollectorWithTheSameKeyOpens)
 {
     const char key[] = "sealing test key";
-    std::vector<std::string> args = {"vantry_remote", "-A", "-k", key, "-t", "37008", "-c", "127.0.0.1:5000"};
+    std::vector<std::string> args = {"vantry_remote", "-A", "-k", key, "--salt", "lab", "-t", "37008", "-c",
+                                     "127.0.0.1:5000"};
     tap_options o = {};
     const auto st = std::make_unique<tap_run_state>();
     run_end end = run_end::help;
     const std::string log = logged([&] { end = tap_setup(o, *st, args); });
     ASSERT_EQ(end, run_end::none);
+    EXPECT_EQ(speck_key, nullptr);
     EXPECT_EQ(st->forward.sender.sealed, &st->sealed);
     const std::string id = hex_text(bytes(st->sealed.run_id, st->sealed.run_id + sealed_run_id_size));
     EXPECT_THAT(log, testing::HasSubstr("Sealing datagrams (-A), run id " + id + "\n"));
     std::uint8_t master[sealed_key_size], run_key[sealed_key_size];
-    ASSERT_EQ(sealed_master_key(key, sizeof key - 1, master), 0);
+    ASSERT_EQ(sealed_master_key(key, sizeof key - 1, "lab", 3, master), 0);
     ASSERT_EQ(sealed_run_key(master, st->sealed.run_id, run_key), 0);
     bytes d(sealed_header_size + 5 + sealed_tag_size, 7);
     sealed_write_header(d.data(), 1);

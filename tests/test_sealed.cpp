@@ -1,5 +1,6 @@
 // The sealed Tap datagram (-A): known answers through our wrappers, what the tap seals, and what the collector
 // makes of sealed datagrams, forged, cut, replayed, reordered and lost ones, and those of the other mode.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include "forward/tap_batch.h"
 #include "wire/sealed_datagram.h"
@@ -17,20 +18,18 @@ bytes hex(const char* h)
     return out;
 }
 
-const bytes& master_of_mango()  // derived once per process: Argon2id takes its 19 MiB each time
+// The key of the tests that are not about keys: 64 digits, the master key itself (no Argon2id).
+const char test_key[] = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+const bytes& test_master()
 {
-    static const bytes m = [] {
-        bytes k(sealed_key_size);
-        EXPECT_EQ(sealed_crypto_init() | sealed_master_key("mango", 5, k.data()), 0);
-        return k;
-    }();
+    static const bytes m = hex(test_key);
     return m;
 }
 
-// A tap run's stream under the key "mango" (by default), and a sealed datagram of tap 9 holding frame f.
+// A tap run's stream under test_key (by default), and a sealed datagram of tap 9 holding frame f.
 struct sealing_tap {
     sealed_sender s;
-    explicit sealing_tap(const bytes& master = master_of_mango()) { EXPECT_EQ(sealed_sender_open(&s, master.data()), 0); }
+    explicit sealing_tap(const bytes& master = test_master()) { EXPECT_EQ(sealed_sender_open(&s, master.data()), 0); }
     ~sealing_tap() { sealed_cipher_close(&s.cipher); }
     bytes datagram(std::uint64_t seq, const bytes& f, std::int64_t sent_ago_s = 0)
     {
@@ -68,7 +67,7 @@ struct collector_fixture {
     explicit collector_fixture(bool sealed, const char* state_dir = nullptr)
     {
         run.opt.port = 0;
-        run.opt.key = "mango";
+        run.opt.key = test_key;
         run.opt.authenticated = sealed;
         run.opt.state_dir = state_dir;
         EXPECT_EQ(collector_set_up(run), 0);
@@ -82,8 +81,7 @@ struct collector_fixture {
 };
 }  // namespace
 
-// RFC 8439 section 2.8.2 through seal and open; RFC 9106 section 5.3 (Argon2id); our master key as Debian's argon2
-// tool computes it (echo -n mango | argon2 "vantry tap datagram key v1" -id -t 2 -k 19456 -p 1 -l 32 -r).
+// RFC 8439 section 2.8.2 through seal and open; RFC 9106 section 5.3 (Argon2id).
 TEST(SealedCrypto, KnownAnswersThroughOurWrappers)
 {
     ASSERT_EQ(sealed_crypto_init(), 0);
@@ -113,7 +111,69 @@ TEST(SealedCrypto, KnownAnswersThroughOurWrappers)
     EXPECT_EQ(sealed_argon2id(pass.data(), 32, salt.data(), 16, secret.data(), 8, data.data(), 12, rfc9106, out.data(),
                               32), 0);
     EXPECT_EQ(out, hex("0d640df58d78766c08c037a34a8b53c9d01ef0452d75b65eb52520e96b01e659"));
-    EXPECT_EQ(master_of_mango(), hex("f8febe41d60f34b0363205d4cdd0f99b16762c3061d8c0154cdb44f43647e0fb"));
+}
+
+// The key policy of both programs; then the master key of each kind: 64 digits are the key itself, a passphrase
+// and its salt give the key Debian's argon2 tool computes (echo -n "correct horse battery" | argon2
+// "vantry tap datagram salt v2:site-17" -id -t 2 -k 19456 -p 1 -l 32 -r), another salt another key. New keys.
+TEST(SealedKeys, PolicyMasterKeysAndNewKeys)
+{
+    const std::string digits = test_key, pass = "correct horse battery", upper = "000102030405060708090A0B0C0D0E0F"
+                                                                                "101112131415161718191A1B1C1D1E1F";
+    const struct { std::string text; bool sealed, salt; std::string refused; } rows[] = {
+        {digits, true, false, ""}, {upper, true, false, ""}, {digits.substr(1) + "g", true, false, "needs --salt"},
+        {pass, true, true, ""}, {pass.substr(0, 15), true, true, "shorter than 16"}, {"MaNgO", true, true, "sample"},
+        {"mango", false, false, ""}, {"", false, false, ""}, {"-A", false, false, "begins with '-'"},
+        {"-" + pass, true, true, "begins with '-'"}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.text);
+        const char* why = sealed_key_refusal(r.text.data(), r.text.size(), r.sealed, r.salt);
+        EXPECT_EQ(why == nullptr, r.refused.empty());
+        EXPECT_THAT(why ? why : "", testing::HasSubstr(r.refused));
+    }
+    bytes master(sealed_key_size), other(sealed_key_size);
+    ASSERT_EQ(sealed_master_key(upper.data(), upper.size(), "x", 1, master.data()), 0);
+    EXPECT_EQ(master, test_master());
+    ASSERT_EQ(sealed_master_key(pass.data(), pass.size(), "site-17", 7, master.data()), 0);
+    ASSERT_EQ(sealed_master_key(pass.data(), pass.size(), "site-18", 7, other.data()), 0);
+    EXPECT_EQ(master, hex("3919d7c610ce60ba1b9f861979128df90e1d50f489f4f659b3efa8ef029b4647"));
+    EXPECT_EQ(other, hex("ad468420ed02b292c35cc9081049987188e16286ab3e8444f5262c0567fa64cb"));
+    char made[2][sealed_key_digits + 1];
+    for (char* key : made) {
+        ASSERT_EQ(sealed_generate_key(key), 0);
+        EXPECT_EQ(std::strlen(key), sealed_key_digits);
+        EXPECT_EQ(std::strspn(key, "0123456789abcdef"), sealed_key_digits);
+    }
+    EXPECT_STRNE(made[0], made[1]);
+}
+
+// A key file's first line without its CR and LF, or a refusal that names the file: not a regular file, open to
+// other users (POSIX: group may read), missing, an empty first line.
+TEST(SealedKeys, KeyFilesAreReadOnlyWhenOtherUsersHaveNoRights)
+{
+    const temp_file key(std::string(test_key) + "\r\nsecond line\n", "vantry-key"), empty("\n", "vantry-key");
+    const std::string dir = testing::TempDir(), missing = key.path + "-missing";
+    auto named = [](const std::string& path, const std::string& said) { return "Key file '" + path + "'" + said; };
+    struct row { std::string path; int mode; std::string said; };
+    std::vector<row> rows = {{dir, 0, named(dir, " is not a regular file")},
+                             {missing, 0, "Unable to read key file '" + missing + "' 2/"},
+                             {empty.path, 0600, named(empty.path, ": its first line is empty")}};
+#if !defined(_WIN32)  // Windows leaves the rights to the file's ACL
+    const std::string any_user = " may be read or written by any user";
+    rows.insert(rows.end(), {{key.path, 0644, named(key.path, any_user)}, {key.path, 0602, named(key.path, any_user)},
+                             {key.path, 0640, ""}});
+#endif
+    rows.push_back({key.path, 0600, ""});
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.said);
+        if (r.mode) std::filesystem::permissions(r.path, std::filesystem::perms(r.mode));
+        char line[key_file_line_max + 1], message[1024] = "";
+        std::size_t len = 0;
+        EXPECT_EQ(sealed_read_key_file(r.path.c_str(), line, sizeof line, &len, message, sizeof message),
+                  r.said.empty() ? 0 : -1);
+        EXPECT_THAT(std::string(message), testing::HasSubstr(r.said));
+        EXPECT_EQ(std::string(line, len), r.said.empty() ? test_key : "");
+    }
 }
 
 // Through a batch and the sender, as the tap sends: header in clear with a fresh number each time, records sealed,
@@ -144,7 +204,7 @@ TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
         EXPECT_LE(sent_us, clock_unix_us());
         EXPECT_EQ(bytes(d.begin() + 8, d.begin() + 24), bytes(tap.s.run_id, tap.s.run_id + 16));
         EXPECT_EQ(bytes(d.begin() + 24, d.begin() + 32), bytes({0, 0, 0, 0, 0, 0, 0, std::uint8_t(i)})) << "the number";
-        EXPECT_EQ(open_with(master_of_mango(), d, &got), sealed_read_ok);
+        EXPECT_EQ(open_with(test_master(), d, &got), sealed_read_ok);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].frame, bytes(frames[i].begin(), frames[i].begin() + std::ptrdiff_t(got[0].frame.size())));
         sent.push_back(d);
@@ -153,10 +213,10 @@ TEST(SealedDatagram, WhatTheTapSendsOpensAndNothingAlteredDoes)
     for (std::size_t bit = 0; bit < d.size() * 8; ++bit) {
         bytes x = d;
         x[bit / 8] ^= static_cast<std::uint8_t>(1 << bit % 8);
-        EXPECT_EQ(open_with(master_of_mango(), x), bit < 32 ? sealed_not_sealed : sealed_forged) << bit;
+        EXPECT_EQ(open_with(test_master(), x), bit < 32 ? sealed_not_sealed : sealed_forged) << bit;
     }
     for (std::size_t n = 0; n < d.size(); ++n)
-        EXPECT_EQ(open_with(master_of_mango(), bytes(d.begin(), d.begin() + n)),
+        EXPECT_EQ(open_with(test_master(), bytes(d.begin(), d.begin() + n)),
                   n < 4 ? sealed_not_sealed : n < sealed_overhead ? sealed_too_short : sealed_forged) << n;
     bytes other(sealed_key_size, 7);
     EXPECT_EQ(open_with(other, d), sealed_forged);
@@ -208,7 +268,7 @@ TEST(CollectorSealed, TheOtherModeAnotherKeyAndCutDatagramsAreRefused)
     sealing_tap tap;
     bytes other(sealed_key_size, 1);
     sealing_tap stranger(other);
-    ASSERT_EQ(speck_setup_key("mango", 5), 1);
+    ASSERT_EQ(speck_setup_key(test_key, sizeof test_key - 1), 1);
     bytes speck = {0x02, 0x19, 0x68, 0x24, 0, 9, 0, 0};
     tap_crypt(speck.data(), speck.data(), speck.size(), *speck_key);
     const bytes sealed = tap.datagram(0, pattern(10, 1));

@@ -123,10 +123,10 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
 TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
 {
     // The key in every form, words between, past an error; not an option's value, a missing value or after "--".
-    EXPECT_EQ(shown_argument_string("p\t/c\t-kmango\t-vKkmango\t-vk\tmango\t--key\tmango\t--key=mango\t--ke\tmango\t"
-                                    "--k=mango\tmy_tap\t-x\t-k\tmango\t-c\t-k\tlime\t-t\t1\t--\t-k\tlime", false),
-              "p\t/c\t-k********\t-vKk********\t-vk\t********\t--key\t********\t--key=********\t--ke\t********\t"
-              "--k=********\tmy_tap\t-x\t-k\t********\t-c\t-k\tlime\t-t\t1\t--\t-k\tlime");
+    EXPECT_EQ(shown_argument_string("p\t/c\t-kmango\t-vKkmango\t-vk\tmango\t--key\tmango\t--key=mango\t"
+                                    "my_tap\t-x\t-k\tmango\t-c\t-k\tlime\t-t\t1\t--\t-k\tlime", false),
+              "p\t/c\t-k********\t-vKk********\t-vk\t********\t--key\t********\t--key=********\t"
+              "my_tap\t-x\t-k\t********\t-c\t-k\tlime\t-t\t1\t--\t-k\tlime");
     EXPECT_EQ(shown_argument_string("p\t/c\t--key=\t-k\t-v\t\t--key\t--\t-k", false),
               "p\t/c\t--key=********\t-k\t********\t--key\t********\t-k");
     // POSIXLY_CORRECT: no option after another word; no mode word: options from the second.

@@ -7,7 +7,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "platform/platform.h"
+#include "support/text.h"
 #include "support/trace_log.h"
 #include "support/byte_order.h"
 #include "platform/platform.h"
@@ -45,6 +48,31 @@ void library_log(void*, int level, const char* format, va_list args)
               text);
 }
 
+// The secure pool at start, and each step it grows by: a few cipher
+// handles and keys.
+constexpr unsigned secure_pool_bytes = 32768;
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool is_hex_key(const char* text, std::size_t len)
+{
+    if (len != sealed_key_digits)
+        return false;
+    for (std::size_t i = 0; i < len; ++i)
+        if (hex_digit(text[i]) < 0)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 int sealed_crypto_init()
@@ -54,9 +82,13 @@ int sealed_crypto_init()
     if (!gcry_check_version("1.10.0"))
         return -1;
     if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
-        // Keys live in ordinary memory: locked pages would need privileges
-        // and warn without them.
-        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        // Locked pages need privileges (or a memory-lock limit) that a tap
+        // may lack: without them the pool is ordinary memory, and the
+        // library neither fails nor warns. The pool holds the cipher
+        // handles and the collector's master key; it grows when it must.
+        gcry_control(GCRYCTL_DISABLE_SECMEM_WARN);
+        gcry_control(GCRYCTL_INIT_SECMEM, secure_pool_bytes, 0);
+        gcry_control(GCRYCTL_AUTO_EXPAND_SECMEM, secure_pool_bytes);
         gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
     }
     return 0;
@@ -76,12 +108,110 @@ int sealed_argon2id(const void* pass, std::size_t pass_len, const void* salt, st
     return ok ? 0 : -1;
 }
 
-int sealed_master_key(const char* text, std::size_t len, std::uint8_t out[sealed_key_size])
+const char* sealed_key_refusal(const char* text, std::size_t len, bool sealed, bool have_salt)
 {
+    if (len > 0 && text[0] == '-')
+        return "The key begins with '-', as an option does: was the key left out before the next "
+               "option? Give a key that does not begin with '-'";
+    if (!sealed || is_hex_key(text, len))
+        return nullptr;
+    if (len == sizeof sealed_sample_key - 1 && equals_nocase({text, len}, sealed_sample_key))
+        return "The sample key 'mango' is refused with -A: make a key of your own with "
+               "'vantry_collector --generate-key'";
+    if (len < sealed_passphrase_min)
+        return "The key is a passphrase shorter than 16 characters, refused with -A: give a longer "
+               "one, or a key of 64 hexadecimal digits ('vantry_collector --generate-key')";
+    if (!have_salt)
+        return "A passphrase needs --salt with -A: give --salt TEXT (the same on the tap and the "
+               "collector, its own for each site), or a key of 64 hexadecimal digits "
+               "('vantry_collector --generate-key')";
+    return nullptr;
+}
+
+int sealed_master_key(const char* text, std::size_t len, const char* salt, std::size_t salt_len,
+                      std::uint8_t out[sealed_key_size])
+{
+    if (is_hex_key(text, len)) {
+        for (std::size_t i = 0; i < sealed_key_size; ++i)
+            out[i] = static_cast<std::uint8_t>(hex_digit(text[2 * i]) << 4 | hex_digit(text[2 * i + 1]));
+        return 0;
+    }
     static constexpr unsigned long params[3] = {sealed_kdf_passes, sealed_kdf_memory_kib,
                                                 sealed_kdf_lanes};
-    return sealed_argon2id(text, len, sealed_kdf_salt, sizeof sealed_kdf_salt - 1, nullptr, 0,
-                           nullptr, 0, params, out, sealed_key_size);
+    // Not secret, but of any length: built once per start.
+    std::string salted(sealed_kdf_salt_label, sizeof sealed_kdf_salt_label - 1);
+    salted.append(salt, salt_len);
+    return sealed_argon2id(text, len, salted.data(), salted.size(), nullptr, 0, nullptr, 0, params,
+                           out, sealed_key_size);
+}
+
+int sealed_generate_key(char out[sealed_key_digits + 1])
+{
+    if (sealed_crypto_init() != 0)
+        return -1;
+    std::uint8_t key[sealed_key_size];
+    // The level the library names for long-term keys.
+    gcry_randomize(key, sizeof key, GCRY_VERY_STRONG_RANDOM);
+    for (std::size_t i = 0; i < sealed_key_size; ++i) {
+        out[2 * i] = "0123456789abcdef"[key[i] >> 4];
+        out[2 * i + 1] = "0123456789abcdef"[key[i] & 15];
+    }
+    out[sealed_key_digits] = '\0';
+    sealed_wipe(key, sizeof key);
+    return 0;
+}
+
+int sealed_read_key_file(const char* path, char* out, std::size_t out_cap, std::size_t* len, char* msg,
+                         std::size_t msg_cap)
+{
+    int error = 0;
+    const int r = key_file_read(path, out, out_cap, len, &error);
+    switch (r) {
+    case key_file_ok:
+        if (*len > 0)
+            return 0;
+        std::snprintf(msg, msg_cap,
+                      "Key file '%s': its first line is empty: write the key on it "
+                      "('vantry_collector --generate-key > %s')",
+                      path, path);
+        return -1;
+    case key_file_not_regular:
+        std::snprintf(msg, msg_cap, "Key file '%s' is not a regular file: give the file that holds the key",
+                      path);
+        return -1;
+    case key_file_open_to_all:
+        std::snprintf(msg, msg_cap,
+                      "Key file '%s' may be read or written by any user: take those rights away "
+                      "(chmod 640 '%s', or 600)",
+                      path, path);
+        return -1;
+    case key_file_line_too_long:
+        std::snprintf(msg, msg_cap, "Key file '%s': its first line is longer than %zu characters", path,
+                      out_cap - 1);
+        return -1;
+    case key_file_not_text:
+        std::snprintf(msg, msg_cap, "Key file '%s': its first line holds a null byte: write the key as text",
+                      path);
+        return -1;
+    default:
+        std::snprintf(msg, msg_cap, "Unable to read key file '%s' %d/%s", path, error, os_error_text(error));
+        return -1;
+    }
+}
+
+std::uint8_t* sealed_key_alloc()
+{
+    if (sealed_crypto_init() != 0)
+        return nullptr;
+    return static_cast<std::uint8_t*>(gcry_calloc_secure(1, sealed_key_size));
+}
+
+void sealed_key_free(std::uint8_t* key)
+{
+    if (!key)
+        return;
+    sealed_wipe(key, sealed_key_size);
+    gcry_free(key);
 }
 
 int sealed_run_key(const std::uint8_t master[sealed_key_size],
@@ -114,7 +244,8 @@ void sealed_new_run_id(std::uint8_t out[sealed_run_id_size])
 int sealed_cipher_open(sealed_cipher* c)
 {
     gcry_cipher_hd_t h = nullptr;
-    if (gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, 0) != 0)
+    // The handle holds the key schedule: in secure memory with the rest.
+    if (gcry_cipher_open(&h, GCRY_CIPHER_CHACHA20, GCRY_CIPHER_MODE_POLY1305, GCRY_CIPHER_SECURE) != 0)
         return -1;
     c->h = h;
     return 0;

@@ -11,8 +11,9 @@
 //   cipher   ChaCha20-Poly1305 (libgcrypt) under the run key, nonce = four
 //            zero bytes and the sequence number (big-endian); the header is
 //            the associated data
-//   keys     master = Argon2id(-k text, fixed salt, t=2, m=19456 KiB, p=1);
-//            run key = HMAC-SHA256(master, run label || run id)
+//   keys     master = the key of 64 hexadecimal digits itself, or
+//            Argon2id(passphrase, salt label || --salt, t=2, m=19456 KiB,
+//            p=1); run key = HMAC-SHA256(master, run label || run id)
 #pragma once
 
 #include <cstddef>
@@ -40,12 +41,24 @@ inline constexpr std::uint32_t sealed_nonce_size = 12;
 inline constexpr unsigned long sealed_kdf_passes = 2;
 inline constexpr unsigned long sealed_kdf_memory_kib = 19456;
 inline constexpr unsigned long sealed_kdf_lanes = 1;
-inline constexpr char sealed_kdf_salt[] = "vantry tap datagram key v1";
+// Put before the --salt text, so that a short salt still makes a salt of
+// the length Argon2id asks for, and a salt of ours differs from any other
+// program's.
+inline constexpr char sealed_kdf_salt_label[] = "vantry tap datagram salt v2:";
 inline constexpr char sealed_run_label[] = "vantry tap run key v1";
 
-// Checks the library's version and leaves secure memory off (nothing to
-// lock, no warnings); safe to call again. 0, or -1 when the library is
-// older than the one built against.
+// Key texts under -A: 64 hexadecimal digits are the master key itself;
+// anything else is a passphrase of at least sealed_passphrase_min
+// characters, never the sample key of the help texts.
+inline constexpr std::size_t sealed_key_digits = 2 * sealed_key_size;
+inline constexpr std::size_t sealed_passphrase_min = 16;
+inline constexpr char sealed_sample_key[] = "mango";
+
+// Checks the library's version and turns on its secure memory: a small
+// pool, locked where the system lets us, its warnings off, so that an
+// unprivileged run says nothing and goes on in ordinary memory. Safe to
+// call again. 0, or -1 when the library is older than the one built
+// against.
 int sealed_crypto_init();
 
 // Argon2id of a password, with the optional secret and associated data of
@@ -54,8 +67,40 @@ int sealed_argon2id(const void* pass, std::size_t pass_len, const void* salt, st
                     const void* secret, std::size_t secret_len, const void* ad, std::size_t ad_len,
                     const unsigned long params[3], std::uint8_t* out, std::size_t out_len);
 
-// The master key of a -k text, with the fixed parameters above. 0 or -1.
-int sealed_master_key(const char* text, std::size_t len, std::uint8_t out[sealed_key_size]);
+// Why a key text (of -k or a key file) cannot be used, as the message to
+// print, which says what to do instead; null when it can. One policy for
+// the tap and the collector. In either mode a text that begins with '-' is
+// refused: it is an option word that took the place of the key. Under -A
+// (sealed) a passphrase is refused when it is the sample key (in any case),
+// shorter than sealed_passphrase_min, or given without a salt (have_salt:
+// a --salt that is not empty).
+// In the Speck mode every other text is the key, as it always was.
+const char* sealed_key_refusal(const char* text, std::size_t len, bool sealed, bool have_salt);
+
+// The master key of a key text that sealed_key_refusal accepts under -A:
+// 64 hexadecimal digits read as they are, a passphrase through Argon2id
+// with the parameters above and the salt label followed by salt. 0, or -1
+// when the library refuses.
+int sealed_master_key(const char* text, std::size_t len, const char* salt, std::size_t salt_len,
+                      std::uint8_t out[sealed_key_size]);
+
+// A key for --key-file and -k: sealed_key_size bytes from the library's
+// random generator for long-term keys, as 64 lowercase hexadecimal digits
+// and a null. 0, or -1 when the library cannot start.
+int sealed_generate_key(char out[sealed_key_digits + 1]);
+
+// The first line of a key file into out (key_file_line_max characters at
+// most, null-terminated): 0 and its length in *len, or -1 with the message
+// that names the file and says what to do in msg (msg_cap bytes).
+int sealed_read_key_file(const char* path, char* out, std::size_t out_cap, std::size_t* len, char* msg,
+                         std::size_t msg_cap);
+
+// Room for one key in the library's secure memory (locked where the system
+// allows it, ordinary memory otherwise), zeroed; null when none is left.
+std::uint8_t* sealed_key_alloc();
+
+// Wipes and releases a key of sealed_key_alloc; null is ignored.
+void sealed_key_free(std::uint8_t* key);
 
 // The key of one tap run. 0 or -1.
 int sealed_run_key(const std::uint8_t master[sealed_key_size],

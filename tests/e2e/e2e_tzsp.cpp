@@ -77,12 +77,14 @@ TEST(TzspE2E, CollectorsWriteExactlyWhatTapsForward)
 }
 
 // Sealed (-A) and Speck taps sending to collectors of either mode: only a collector of the tap's mode writes, the
-// other counts what it refused. A tap started twice with the same key seals under a new run id, from number 0.
+// other counts what it refused; a passphrase under another salt is another key. A tap started twice with the same key
+// seals under a new run id, from number 0.
 TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId)
 {
     udp_socket src, rx;
     ASSERT_EQ(udp_open(&src) | udp_open(&rx), 0);
-    const std::vector<std::string> sealed = {"-A", "-k", "mango"}, speck = {"-k", "mango"};
+    const std::vector<std::string> sealed = {"-A", "-k", "correct horse battery", "--salt", "site-17"},
+                                   speck = {"-k", "mango"};
     const struct {
         std::vector<std::string> tap, collector;
         std::size_t written;
@@ -91,7 +93,7 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
         {sealed, sealed, 2, "Sealed: 0 datagrams lost on the way; refused: 0 not authentic, 0 replayed"},
         {sealed, speck, 0, "1 sealed datagrams (from taps started with -A) refused"},
         {speck, sealed, 0, "refused: not a sealed datagram"},
-        {{"-A", "-k", "melon"}, sealed, 0, "refused: 1 not authentic"},
+        {{"-A", "-k", "correct horse battery", "--salt", "site-18"}, sealed, 0, "refused: 1 not authentic"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.tap) + " to " + testing::PrintToString(row.collector));
@@ -114,7 +116,7 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
     for (bytes& d : ids) {
         child tap;
         const std::uint16_t in = free_port();
-        ASSERT_TRUE(tap_start(&tap, {"-A", "-k", "mango", "-t", std::to_string(in), "-c",
+        ASSERT_TRUE(tap_start(&tap, {"-A", "-k", std::string(64, '7'), "-t", std::to_string(in), "-c",
                                      "127.0.0.1:" + std::to_string(rx.port)})) << out_of(tap);
         udp_send(src, tzsp(pattern(60, 1)), in);
         ASSERT_TRUE(udp_receive(rx, &d, 5000));
