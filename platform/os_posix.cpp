@@ -349,3 +349,23 @@ int stdout_onto_stderr()
     std::fflush(stdout);
     return ::dup2(fileno(stderr), fileno(stdout)) < 0 ? -1 : 0;
 }
+
+int file_create_new(const char* path, std::FILE** out)
+{
+    *out = nullptr;
+    // O_EXCL alone already refuses a symbolic link; O_NOFOLLOW says so to
+    // the reader, and holds where a system would follow one.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0)
+        return errno == EEXIST ? 1 : -1;
+    *out = ::fdopen(fd, "wb");
+    if (*out)
+        return 0;
+    // The empty file is ours: left behind, it would push the next try onto
+    // another name.
+    const int e = errno;
+    ::close(fd);
+    ::unlink(path);
+    errno = e;
+    return -1;
+}

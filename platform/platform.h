@@ -340,6 +340,19 @@ constexpr int console_event_signal(std::uint32_t event)
 void console_events_enable(bool enabled);
 #endif
 
+// ---- files -------------------------------------------------------------------
+
+// Creates path as a new file, open for writing in binary mode. A name that
+// exists already (a file, a symbolic link even to nowhere, a folder,
+// anything) is left as it is: never followed, never truncated. On POSIX
+// the file gets mode 0640 less the umask (a capture holds traffic that
+// only its owner and group may read); on Windows it takes its folder's
+// permissions.
+//   0   created: *out is the stream, the caller's to close
+//   1   the name exists; *out is null
+//  -1   it cannot be created (errno tells why); *out is null
+int file_create_new(const char* path, std::FILE** out);
+
 // ---- process ---------------------------------------------------------------
 
 // Standard output as a binary stream of its own, on a copy of its

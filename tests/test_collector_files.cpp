@@ -4,6 +4,9 @@
 #include "tests/test_support.h"
 #include "collector/capture_file.h"
 #include "collector/pcapng_writer.h"
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace {
 // A section read as any reader would, each interface Ethernet with the largest snapshot and a name, each packet
@@ -19,6 +22,12 @@ bool parse(const bytes& d, pcapng_file* out)
 }
 
 tap_record_view record(const bytes& f) { return {1700000000, 999999, std::uint16_t(f.size()), 1500, f.data()}; }
+
+bytes file_bytes(const std::filesystem::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 }  // namespace
 
 // Hand-built blocks; one byte less room writes nothing. Every padding a frame needs, the longest frame, read back.
@@ -94,14 +103,17 @@ TEST(CollectorFiles, SourceTableNumbersSendersAndTapsUpToItsCapacity)
 
 TEST(CollectorFiles, RotationNamesAndLimits)
 {
-    const struct { const char* pattern; bool timed; unsigned number; const char* name; } names[] = {  // in 12 bytes
-        {"cap.pcapng", false, 0, "cap.pcapng"}, {"cap", false, 12, "cap12"}, {"%Y-%m.x", true, 1, "2023-11.x1"},
-        {"%Y", false, 0, "%Y"}, {"", true, 0, nullptr}, {"aaaaaaaaaaaa", false, 0, nullptr},
-        {"aaaaaaaaaa", false, 1, "aaaaaaaaaa1"}, {"aaaaaaaaaaa", false, 1, nullptr}};
+    const struct { const char* pattern; bool timed; unsigned number, suffix; const char* name; } names[] = {  // in 16
+        {"cap.pcapng", false, 0, 0, "cap.pcapng"}, {"cap", false, 12, 0, "cap12"}, {"%Y-%m.x", true, 1, 0, "2023-11.x1"},
+        {"%Y", false, 0, 0, "%Y"}, {"", true, 0, 0, nullptr}, {"aaaaaaaaaaaaaaaa", false, 0, 0, nullptr},
+        {"aaaaaaaaaaaaaa", false, 1, 0, "aaaaaaaaaaaaaa1"}, {"aaaaaaaaaaaaaaa", false, 1, 0, nullptr},
+        {"tap.pcapng", false, 0, 100, "tap.100.pcapng"}, {"tap", false, 0, 2, "tap.2"}, {"d.x/tap", false, 0, 1, "d.x/tap.1"},
+        {"d/.tap", false, 0, 1, "d/.tap.1"}, {"a.b.c", false, 3, 10, "a.b.10.c3"}, {"tap-22.pcapng", false, 0, 10, nullptr}};
     for (const auto& r : names) {
-        char out[12];
+        char out[16];
         SCOPED_TRACE(r.pattern);
-        ASSERT_EQ(rotation_file_name(out, sizeof out, r.pattern, r.timed, 1700000000, r.number), r.name ? 0 : -1);
+        const rotation_settings rs{r.timed ? 1 : 0};
+        ASSERT_EQ(rotation_file_name(out, sizeof out, r.pattern, rs, {1700000000, r.number, r.suffix}), r.name ? 0 : -1);
         EXPECT_STREQ(r.name ? out : "", r.name ? r.name : "");
     }
     const rotation_settings rs{10, 1000, 2};
@@ -120,13 +132,15 @@ TEST(CollectorFiles, RotationNamesAndLimits)
     due_from(119, 0, 120, 0);
 }
 
-// -C 1000 bytes, -W 2: c1 (a folder) fails and is not tried again, c goes on to 12 frames; c2, c3, c4 take 4 each,
-// c and c2 go. Then -G 10, -W 1, a name without a time: g, then g1 by size (g goes); g in each later period, kept.
+// -C 1000 bytes, -W 2: c1 and every suffix taken, it fails and is not tried again, c goes on to 12 frames;
+// c2, c3, c4 take 4 each, c and c2 go. Then -G 10, -W 1, a name without a time: g, then g1 by size (g goes); g in the
+// next period, g.1 in the one after (the name is this run's), g again: each goes by the name it was written under.
 TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
 {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("vantry-rot-" + std::to_string(std::rand()));
-    fs::create_directories(dir / "c1");
+    fs::create_directories(dir);
+    for (unsigned n = 0; n <= capture_file_suffix_max; ++n) std::ofstream(dir / ("c1" + (n ? "." + std::to_string(n) : "")));
     const auto frames_in = [&](const char* name) {  // -1 unless it stands alone, within the limit, with 4 sources
         std::ifstream in(dir / name, std::ios::binary);
         const bytes d{std::istreambuf_iterator<char>(in), {}};
@@ -152,18 +166,101 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     EXPECT_FALSE(fs::exists(dir / "c")) << "past -W 2";
     EXPECT_FALSE(fs::exists(dir / "c2")) << "past -W 2";
     ASSERT_EQ(capture_file_open(&g, t, 100), 0);
-    for (int i = 0; i < 10; ++i) {
+    const struct { int after; const char* name; int frames; } seen[] = {  // -1: none
+        {7, "g1", 4}, {7, "g", -1}, {9, "g.1", 1}, {9, "g", -1}};
+    for (int i = 0; i < 11; ++i) {
         ASSERT_EQ(capture_file_write(&g, t, 3, record(frame), i < 8 ? 100 : 100 + 10 * (i - 7)), 0);
-        if (i != 7)
-            continue;
         ASSERT_EQ(capture_file_flush(&g), 0);
-        EXPECT_EQ(frames_in("g1"), 4) << "rotated by size";
-        EXPECT_FALSE(fs::exists(dir / "g")) << "past -W 1";
+        for (const auto& c : seen) {
+            if (c.after != i) continue;
+            EXPECT_EQ(frames_in(c.name), c.frames) << c.name << " after frame " << i;
+        }
     }
     capture_file_close(&g);
-    EXPECT_EQ(frames_in("g"), 1) << "the name of the later period";
+    EXPECT_EQ(frames_in("g"), 1) << "the name of the last period";
     EXPECT_FALSE(fs::exists(dir / "g1")) << "past -W 1";
+    EXPECT_FALSE(fs::exists(dir / "g.1")) << "past -W 1";
     for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), p)), -1) << p;
     source_table_release(&t);
     fs::remove_all(dir);
 }
+
+// What is at the name stays as it was and the capture takes the next name, in one line that names it: a file, a link
+// to a file elsewhere, a link to nowhere (nothing made there). A new file is for its owner and group only, under umask
+// 0 too. Wireshark's FIFO exists by design: opened as it is.
+TEST(CollectorFiles, ANameThatExistsIsNeitherFollowedNorTruncated)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("vantry-new-" + std::to_string(std::rand()));
+    const std::string at = (dir / "t.pcapng").string(), elsewhere = (dir / "x").string();
+    const struct { std::string made; bool open_existing; const char* written; } rows[] = {
+        {"", false, "t.pcapng"}, {"file", false, "t.1.pcapng"}, {"file", true, "t.pcapng"},
+        {"link", false, "t.1.pcapng"}, {"link to nowhere", false, "t.1.pcapng"}};
+#if !defined(_WIN32)
+    struct umask_guard { mode_t saved = umask(0); ~umask_guard() { umask(saved); } } keep_umask;
+#endif
+    const probe_guard<std::uint8_t> normal(trace_verbosity, trace_level_normal);
+    const bytes kept = {'k', 'e', 'p', 't'};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.made + (r.open_existing ? ", opened as it is" : ""));
+#if defined(_WIN32)
+        if (r.made.starts_with("link")) continue;  // Windows lets few users make links
+#endif
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        std::ofstream(r.made == "file" ? at : elsewhere) << "kept";
+        if (r.made.starts_with("link")) fs::create_symlink(r.made == "link" ? elsewhere : (dir / "none").string(), at);
+        source_table t;
+        capture_file f{.pattern = at.c_str(), .open_existing = r.open_existing};
+        ASSERT_EQ(source_table_init(&t, 1), 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(capture_file_open(&f, t, 0), 0);
+        const std::string log = testing::internal::GetCapturedStdout();
+        capture_file_close(&f);
+        source_table_release(&t);
+        const bytes written = file_bytes(dir / r.written);
+        pcapng_file p;
+        EXPECT_TRUE(parse(written, &p)) << r.written;
+        EXPECT_EQ(file_bytes(r.made == "file" ? at : elsewhere), r.open_existing ? written : kept);
+        EXPECT_FALSE(fs::exists(dir / "none"));
+        EXPECT_EQ(log.find("writing '" + (dir / r.written).string() + "'\n") != log.npos, r.made != "" && !r.open_existing);
+#if !defined(_WIN32)
+        EXPECT_TRUE(r.open_existing || fs::status(dir / r.written).permissions() == fs::perms(0640));
+#endif
+    }
+    fs::remove_all(dir);
+}
+
+#if !defined(_WIN32)  // Windows knows no zone by this name
+// -G 3600 in New York: the hour from 01:00 comes twice on 2026-11-01 (EDT, then EST). Its second file takes the next
+// name, neither is cut short; with --utc the two hours have names apart.
+TEST(CollectorFiles, TheRepeatedHourOfAClockChangeHasAFileOfItsOwn)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("vantry-tz-" + std::to_string(std::rand()));
+    const std::string hourly = (dir / "t-%H.pcapng").string(), tz = std::getenv("TZ") ? std::getenv("TZ") : "";
+    struct tz_guard { std::string saved; ~tz_guard() { saved.empty() ? unsetenv("TZ") : setenv("TZ", saved.c_str(), 1); tzset(); } } keep{tz};
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    fs::create_directories(dir);
+    const struct { bool utc; const char *first, *second; } rows[] = {{false, "t-01.pcapng", "t-01.1.pcapng"}, {true, "t-05.pcapng", "t-06.pcapng"}};
+    for (const auto& r : rows) {
+        source_table t;
+        capture_file f{.pattern = hourly.c_str(), .rotation = {3600, 0, 0, r.utc}};
+        ASSERT_EQ(source_table_init(&t, 1), 0);
+        bool added;
+        ASSERT_EQ(source_find_or_add(&t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), 0), 1, 0, &added), 0);
+        ASSERT_EQ(capture_file_open(&f, t, 1793509200), 0);
+        for (const std::int64_t now : {1793509200, 1793512800})  // 05:00 and 06:00 UTC, both 01:00 in New York
+            ASSERT_EQ(capture_file_write(&f, t, 0, record(pattern(60, 1)), now), 0);
+        capture_file_close(&f);
+        source_table_release(&t);
+        for (const char* name : {r.first, r.second}) {
+            pcapng_file p;
+            EXPECT_TRUE(parse(file_bytes(dir / name), &p)) << name;
+            EXPECT_EQ(p.packets.size(), 1u) << name;
+        }
+    }
+    fs::remove_all(dir);
+}
+#endif
