@@ -143,24 +143,20 @@ TEST(CollectorE2E, AFileOrALinkAtTheNameIsKeptAndTheCaptureTakesTheNextName)
 {
     const temp_dir dir;
     const std::string file = dir.path + std::string("/f"), link = dir.path + std::string("/l");
+    const bytes payload = pattern(60, 1);
     std::ofstream(file + ".pcapng") << "kept";
     std::filesystem::create_symlink(file + ".pcapng", link + ".pcapng");
     for (const std::string& at : {file, link}) {
-        SCOPED_TRACE(at);
         child c;
         udp_socket from;
         const std::uint16_t port = fleet_collector(&c, "-c 1 -w " + at + ".pcapng");
-        ASSERT_NE(port, 0) << out_of(c);
-        ASSERT_EQ(udp_open(&from), 0);
-        udp_send(from, tap_datagram(7, {ethernet(0x88b5, pattern(60, 1))}), port);
+        ASSERT_TRUE(port && udp_open(&from) == 0) << out_of(c);
+        udp_send(from, tap_datagram(7, {ethernet(0x88b5, payload)}), port);
         ASSERT_EQ(status_within(&c, 5000), 0) << out_of(c);
         EXPECT_EQ(file_text(file + ".pcapng"), "kept");
         EXPECT_EQ(std::filesystem::read_symlink(link + ".pcapng"), file + ".pcapng");
         EXPECT_TRUE(has(out_of(c), "is left as it is: writing '" + at + ".1.pcapng'\n")) << out_of(c);
-        const std::string d = file_text(at + ".1.pcapng");
-        pcapng_file written;
-        EXPECT_EQ(pcapng_read(reinterpret_cast<const std::uint8_t*>(d.data()), d.size(), &written), pcapng_read_ok);
-        EXPECT_EQ(written.packets.size(), 1u);
+        EXPECT_TRUE(has(file_text(at + ".1.pcapng"), std::string(payload.begin(), payload.end()))) << at;
     }
 }
 
