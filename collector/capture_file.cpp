@@ -92,8 +92,9 @@ void start_file(capture_file* f, std::FILE* out, const source_table& t, const ro
 // then with r->suffix 1, 2... up to capture_file_suffix_max. A suffix is
 // worth a warning, which names the file written. 0 with *out open and
 // name (rotation_name_max bytes) its name; -1 with errno telling why
-// (ENAMETOOLONG when the name does not fit, EEXIST when every suffix is
-// taken) and name the name as formatted.
+// (EEXIST when every suffix is taken) and name the name that failed, or
+// as formatted when all were taken; -2 when the name does not fit in
+// rotation_name_max bytes (errno ENAMETOOLONG).
 int create_file(const capture_file& f, rotation_file* r, char* name, std::FILE** out)
 {
     int created = 1;
@@ -101,7 +102,7 @@ int create_file(const capture_file& f, rotation_file* r, char* name, std::FILE**
         r->suffix = suffix;
         if (rotation_file_name(name, rotation_name_max, f.pattern, f.rotation, *r) != 0) {
             errno = ENAMETOOLONG;
-            return -1;
+            return -2;
         }
         errno = 0;
         created = file_create_new(name, out);
@@ -129,15 +130,15 @@ int create_file(const capture_file& f, rotation_file* r, char* name, std::FILE**
 }
 
 // Opens the file of *r: created new, unless the name exists by design
-// (f.open_existing), which is then opened as it is. 0 with *out open and
-// name its name; -1 with errno, name the name that failed.
+// (f.open_existing), which is then opened as it is. As create_file: 0,
+// -1 or -2.
 int open_file(const capture_file& f, rotation_file* r, char* name, std::FILE** out)
 {
     if (!f.open_existing)
         return create_file(f, r, name, out);
     if (rotation_file_name(name, rotation_name_max, f.pattern, f.rotation, *r) != 0) {
         errno = ENAMETOOLONG;
-        return -1;
+        return -2;
     }
     errno = 0;
     *out = std::fopen(name, "wb");
@@ -174,12 +175,12 @@ int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std
     f->number = next.number;
     char name[rotation_name_max];
     std::FILE* out = nullptr;
-    const int opened = open_file(*f, &next, name, &out);
+    const int made = open_file(*f, &next, name, &out);
     char* buffer = set_large_buffer(out);
     std::uint64_t size = 0;
-    if (opened != 0 || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
+    if (made != 0 || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
         int e = errno;
-        if (opened != 0 && e == ENAMETOOLONG)
+        if (made == -2)
             COLLECTOR_LOG(trace_level_error, "Unable to name the next file after '%s'", f->name);
         else
             COLLECTOR_LOG(trace_level_error, "Unable to write '%s' %d/%s", name, e, os_error_text(e));
