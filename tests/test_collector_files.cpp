@@ -124,9 +124,8 @@ TEST(CollectorFiles, RotationNamesAndLimits)
 }
 
 // -C 1000 bytes, -W 2: c1 and every suffix taken, it fails and is not tried again, c goes on to 12 frames; c2, c3, c4
-// take 4 each, c and c2 go. Then -G 10, -W 1, a name without a time: g, then g1 by size (g goes); g in the next period,
-// g.1 in the one after (g in use), g again: each goes by the name it has. Then -G 3600 in New York, where 01:00 comes
-// twice on 2026-11-01 (EDT, then EST): the second hour takes h01.1; with --utc the hours are h05 and h06.
+// take 4 each, c and c2 go. Then -G 10, -W 1, a name without a time: g, g1 by size, g, g.1 (g in use), g, each removed
+// by its name. -G 3600 in New York, where 01:00 comes twice on 2026-11-01: h01, h01.1; with --utc h05, h06.
 TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
 {
     namespace fs = std::filesystem;
@@ -198,9 +197,9 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
 TEST(CollectorFiles, ANameThatExistsIsNeitherFollowedNorTruncated)
 {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("vantry-new-" + std::to_string(std::rand()));
-    const std::string at = (dir / "t.pcapng").string(), x = (dir / "x").string(), none = (dir / "none").string();
-    const auto head = [](const fs::path& p) { std::string head(4, 0); std::ifstream(p).read(head.data(), 4); return head; };
+    const fs::path dir = fs::temp_directory_path() / ("vantry-new-" + std::to_string(std::rand())), at = dir / "t.pcapng";
+    const fs::path x = dir / "x";
+    const auto head = [](const fs::path& p) { std::string h(4, 0); std::ifstream(p, std::ios::binary).read(h.data(), 4); return h; };
     const struct { std::string made; bool open_existing; const char* written; } rows[] = {
         {"", false, "t.pcapng"}, {"file", false, "t.1.pcapng"}, {"file", true, "t.pcapng"},
         {"link", false, "t.1.pcapng"}, {"link to nowhere", false, "t.1.pcapng"}};
@@ -210,7 +209,7 @@ TEST(CollectorFiles, ANameThatExistsIsNeitherFollowedNorTruncated)
         fs::remove_all(dir);
         fs::create_directories(dir);
         std::ofstream(r.made == "file" ? at : x) << "kept";
-        if (r.made.starts_with("link")) fs::create_symlink(r.made == "link" ? x : none, at);
+        if (r.made.starts_with("link")) fs::create_symlink(r.made == "link" ? x : dir / "none", at);
         capture_file f{.pattern = at.c_str(), .open_existing = r.open_existing};
         EXPECT_EQ(capture_file_open(&f, source_table{}, 0), 0);
         capture_file_close(&f);

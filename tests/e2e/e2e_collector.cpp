@@ -137,13 +137,11 @@ TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
     EXPECT_FALSE(std::filesystem::exists(base + "3"));
 }
 
-// A file at the -w name, and a link to it: the collector keeps both as they were and writes the next name, which its
-// log names.
+// A file at the -w name and a link to it stay as they were; the capture goes to the next name, which the log names.
 TEST(CollectorE2E, AFileOrALinkAtTheNameIsKeptAndTheCaptureTakesTheNextName)
 {
     const temp_dir dir;
-    const std::string file = dir.path + std::string("/f"), link = dir.path + std::string("/l");
-    const bytes payload = pattern(60, 1);
+    const std::string file = dir.path + std::string("/f"), link = dir.path + std::string("/l"), payload(60, 'p');
     std::ofstream(file + ".pcapng") << "kept";
     std::filesystem::create_symlink(file + ".pcapng", link + ".pcapng");
     for (const std::string& at : {file, link}) {
@@ -151,12 +149,12 @@ TEST(CollectorE2E, AFileOrALinkAtTheNameIsKeptAndTheCaptureTakesTheNextName)
         udp_socket from;
         const std::uint16_t port = fleet_collector(&c, "-c 1 -w " + at + ".pcapng");
         ASSERT_TRUE(port && udp_open(&from) == 0) << out_of(c);
-        udp_send(from, tap_datagram(7, {ethernet(0x88b5, payload)}), port);
+        udp_send(from, tap_datagram(7, {ethernet(0x88b5, bytes(payload.begin(), payload.end()))}), port);
         ASSERT_EQ(status_within(&c, 5000), 0) << out_of(c);
         EXPECT_EQ(file_text(file + ".pcapng"), "kept");
         EXPECT_EQ(std::filesystem::read_symlink(link + ".pcapng"), file + ".pcapng");
         EXPECT_TRUE(has(out_of(c), "is left as it is: writing '" + at + ".1.pcapng'\n")) << out_of(c);
-        EXPECT_TRUE(has(file_text(at + ".1.pcapng"), std::string(payload.begin(), payload.end()))) << at;
+        EXPECT_TRUE(has(file_text(at + ".1.pcapng"), payload)) << at;
     }
 }
 
