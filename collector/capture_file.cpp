@@ -78,29 +78,87 @@ char* set_large_buffer(std::FILE* out)
 }
 
 // Makes the file just opened the current one, counting its headers.
-void start_file(capture_file* f, std::FILE* out, const source_table& t, std::int64_t opened,
-                unsigned number, std::uint64_t header_size)
+void start_file(capture_file* f, std::FILE* out, const source_table& t, const rotation_file& r,
+                std::uint64_t header_size)
 {
     f->out = out;
-    f->number = number;
+    f->number = r.number;
+    f->suffix = r.suffix;
     f->interfaces = f->slots_described = t.count;
     for (std::size_t i = 0; i < t.count; ++i) {
         f->interface_of[i] = static_cast<std::uint32_t>(i);
         f->described_serial[i] = t.entries[i].serial;
     }
-    f->state = rotation_state{opened, header_size, f->rotation.max_bytes, 0};
+    f->state = rotation_state{r.opened, header_size, f->rotation.max_bytes, 0};
 }
 
-// Records the new file and removes the oldest one past -W. A removal that
-// fails costs a warning only: the run goes on.
-void remove_files_past_limit(capture_file* f, std::int64_t opened, unsigned number)
+// Creates the file of *r under the first name that is free: as formatted,
+// then with r->suffix 1, 2... up to capture_file_suffix_max. A suffix is
+// worth a warning, which names the file written. 0 with *out open and
+// name (rotation_name_max bytes) its name; -1 with errno telling why
+// (EEXIST when every suffix is taken) and name the name that failed, or
+// as formatted when all were taken; -2 when the name does not fit in
+// rotation_name_max bytes (errno ENAMETOOLONG).
+int create_file(const capture_file& f, rotation_file* r, char* name, std::FILE** out)
+{
+    int created = 1;
+    for (unsigned suffix = 0; created == 1 && suffix <= capture_file_suffix_max; ++suffix) {
+        r->suffix = suffix;
+        if (rotation_file_name(name, rotation_name_max, f.pattern, f.rotation, *r) != 0) {
+            errno = ENAMETOOLONG;
+            return -2;
+        }
+        errno = 0;
+        created = file_create_new(name, out);
+    }
+    if (created == -1 || (created == 0 && r->suffix == 0))
+        return created;
+    // The name as formatted, for the line that tells: it fitted before.
+    char taken[rotation_name_max];
+    rotation_file first = *r;
+    first.suffix = 0;
+    if (rotation_file_name(taken, sizeof taken, f.pattern, f.rotation, first) != 0)
+        taken[0] = '\0';
+    if (created == 0) {
+        COLLECTOR_LOG(trace_level_warning, "File '%s' exists and is left as it is: writing '%s'",
+                      taken, name);
+        return 0;
+    }
+    COLLECTOR_LOG(trace_level_error,
+                  "File '%s' exists, and so do its numbered names up to '%s': remove old "
+                  "captures or give -w another name",
+                  taken, name);
+    std::memcpy(name, taken, sizeof taken);
+    errno = EEXIST;
+    return -1;
+}
+
+// Opens the file of *r: created new, unless the name exists by design
+// (f.open_existing), which is then opened as it is. As create_file: 0,
+// -1 or -2.
+int open_file(const capture_file& f, rotation_file* r, char* name, std::FILE** out)
+{
+    if (!f.open_existing)
+        return create_file(f, r, name, out);
+    if (rotation_file_name(name, rotation_name_max, f.pattern, f.rotation, *r) != 0) {
+        errno = ENAMETOOLONG;
+        return -2;
+    }
+    errno = 0;
+    *out = std::fopen(name, "wb");
+    return *out ? 0 : -1;
+}
+
+// Records the new file and removes the oldest one past -W, by the name it
+// was written under. A removal that fails costs a warning only: the run
+// goes on.
+void remove_files_past_limit(capture_file* f, const rotation_file& added)
 {
     rotation_file old;
-    if (rotation_history_push(&f->history, {opened, number}, &old) != 1)
+    if (rotation_history_push(&f->history, added, &old) != 1)
         return;
     char name[rotation_name_max];
-    if (rotation_file_name(name, sizeof name, f->pattern, f->rotation.seconds > 0, old.opened,
-                           old.number) != 0 ||
+    if (rotation_file_name(name, sizeof name, f->pattern, f->rotation, old) != 0 ||
         std::strcmp(name, f->name) == 0)
         return;
     if (std::remove(name) != 0) {
@@ -116,28 +174,20 @@ void remove_files_past_limit(capture_file* f, std::int64_t opened, unsigned numb
 int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std::uint64_t needed)
 {
     const bool new_period = f->rotation.seconds > 0 && now - f->state.opened >= f->rotation.seconds;
-    const std::int64_t opened = new_period ? now : f->state.opened;
-    const unsigned number = new_period ? 0 : f->number + 1;
+    rotation_file next{new_period ? now : f->state.opened, new_period ? 0 : f->number + 1, 0};
+    // A number that failed is not tried again: the next try takes the next.
+    f->number = next.number;
     char name[rotation_name_max];
-    if (rotation_file_name(name, sizeof name, f->pattern, f->rotation.seconds > 0, opened, number)) {
-        COLLECTOR_LOG(trace_level_error, "Unable to name the next file after '%s'", f->name);
-        rotation_postpone(f->rotation, &f->state, now, needed);
-        return 0;
-    }
-    // A name that failed is not tried again: the next try takes the next.
-    f->number = number;
-    // Everything written goes out before the next file opens: under a -G
-    // name without a time in it the next file is this one, and bytes still
-    // buffered for it would land in the new file when it is closed.
-    if (std::fflush(f->out) != 0)
-        return -1;
-    errno = 0;
-    std::FILE* out = std::fopen(name, "wb");
+    std::FILE* out = nullptr;
+    const int made = open_file(*f, &next, name, &out);
     char* buffer = set_large_buffer(out);
     std::uint64_t size = 0;
-    if (!out || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
+    if (made != 0 || write_headers(*f, out, t, &size) != 0 || std::fflush(out) != 0) {
         int e = errno;
-        COLLECTOR_LOG(trace_level_error, "Unable to write '%s' %d/%s", name, e, os_error_text(e));
+        if (made == -2)
+            COLLECTOR_LOG(trace_level_error, "Unable to name the next file after '%s'", f->name);
+        else
+            COLLECTOR_LOG(trace_level_error, "Unable to write '%s' %d/%s", name, e, os_error_text(e));
         if (out)
             std::fclose(out);
         delete[] buffer;
@@ -148,9 +198,10 @@ int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std
     delete[] f->buffer;
     f->buffer = buffer;
     std::memcpy(f->name, name, sizeof name);
-    start_file(f, out, t, opened, number, size);
-    remove_files_past_limit(f, opened, number);
-    COLLECTOR_LOG(trace_level_normal, "Writing '%s'", f->name);
+    start_file(f, out, t, next, size);
+    remove_files_past_limit(f, next);
+    if (next.suffix == 0)  // else create_file's warning named it
+        COLLECTOR_LOG(trace_level_normal, "Writing '%s'", f->name);
     return finished == 0 ? 0 : -1;
 }
 
@@ -187,12 +238,14 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
         errno = ENOMEM;
         return -1;
     }
-    const bool timed = f->rotation.seconds > 0;
-    if (rotation_file_name(f->name, sizeof f->name, f->pattern, timed, now, 0) != 0) {
-        errno = ENAMETOOLONG;
+    rotation_file first{now, 0, 0};
+    std::FILE* out = nullptr;
+    if (std::strcmp(f->pattern, "-") == 0) {
+        std::snprintf(f->name, sizeof f->name, "-");
+        out = take_stdout();
+    } else if (open_file(*f, &first, f->name, &out) != 0) {
         return -1;
     }
-    std::FILE* out = std::strcmp(f->name, "-") == 0 ? take_stdout() : std::fopen(f->name, "wb");
     std::uint64_t size = 0;
     if (!out)
         return -1;
@@ -203,9 +256,9 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
         f->buffer = nullptr;
         return -1;
     }
-    start_file(f, out, sources, now, 0, size);
+    start_file(f, out, sources, first, size);
     rotation_file none;
-    rotation_history_push(&f->history, {now, 0}, &none);
+    rotation_history_push(&f->history, first, &none);
     return 0;
 }
 

@@ -23,6 +23,12 @@ enum class capture_format { pcapng, pcap };
 // would take several per datagram of large frames).
 inline constexpr std::size_t capture_file_buffer_size = 256 * 1024;
 
+// A file is never written over: when its name is taken, it gets the first
+// free suffix up to this one (tap.1.pcapng ... tap.100.pcapng), and beyond
+// it cannot be opened. A hundred names taken in a row is no clash of
+// clocks or restarts but a name that needs changing.
+inline constexpr unsigned capture_file_suffix_max = 100;
+
 // The blocks a file's headers and frames are built in, allocated when the
 // first file opens and kept until the run's end.
 struct capture_block_buffers {
@@ -37,12 +43,16 @@ struct capture_file {
     capture_format format = capture_format::pcapng;
     const char* pattern = nullptr;  // -w: a name, a strftime pattern with -G, or "-"
     rotation_settings rotation{};
+    // The name exists by design and is opened as it is (Wireshark's FIFO);
+    // otherwise every file is created new.
+    bool open_existing = false;
 
     std::FILE* out = nullptr;     // the current file, from capture_file_open to _close
     char* buffer = nullptr;       // out's buffer, capture_file_buffer_size bytes (null: the default)
     capture_block_buffers* blocks = nullptr;
     char name[rotation_name_max] = {};
     unsigned number = 0;          // of the current file within its period
+    unsigned suffix = 0;          // of the current file's name (see capture_file_suffix_max)
     // pcapng: the interfaces of the current file, and per source slot (of
     // the table's capacity, allocated with the first file) the interface
     // that describes it and the serial of the source it described.
@@ -57,12 +67,13 @@ struct capture_file {
 // Opens the first file (standard output for "-"; the trace log then moves
 // to standard error) and writes its headers. 0 on success; -1 with errno
 // or net_last_error() telling why, f->name the file that failed (ENOMEM
-// when the block buffers cannot be had).
+// when the block buffers cannot be had, EEXIST when the name and every
+// suffix are taken).
 int capture_file_open(capture_file* f, const source_table& sources, std::int64_t now);
 
 // Writes one frame of sources.entries[index]; first a new file when one is
 // due (one that cannot be opened is an ERROR line, and the current file
-// goes on), then the interfaces of sources not yet described. 0 on
+// goes on; one of a name in use, by this run or not, takes a suffix), then the interfaces of sources not yet described. 0 on
 // success; -1 when the file cannot be written (errno tells).
 int capture_file_write(capture_file* f, const source_table& sources, std::size_t index,
                        const tap_record_view& r, std::int64_t now);

@@ -26,6 +26,7 @@ enum : int {
     key_file_word,
     salt_word,
     generate_key_word,
+    utc_word,
 };
 
 const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:s:vVhA";
@@ -43,6 +44,7 @@ const long_option long_options[] = {
     {"key-file", arg_required, key_file_word},
     {"salt", arg_required, salt_word},
     {"generate-key", arg_none, generate_key_word},
+    {"utc", arg_none, utc_word},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -96,11 +98,13 @@ int check_together(const collector_options& opt)
         COLLECTOR_LOG(trace_level_error, "Rotation (-G, -C) needs a file name: give -w FILE");
         return -1;
     }
-    // As tcpdump does, a period's file takes the same name as the last one.
+    // A file is never written over: a period's file whose name is taken
+    // gets a number.
     if (r.seconds > 0 && !std::strchr(opt.write_path, '%'))
         COLLECTOR_LOG(trace_level_warning,
-                      "-G with a file name without %%-formats: each period's file replaces the "
-                      "last one (give a name such as 'tap-%%Y%%m%%d-%%H%%M%%S.pcapng')");
+                      "-G with a file name without %%-formats: each period's file takes the "
+                      "name with a number added (give a name such as "
+                      "'tap-%%Y%%m%%d-%%H%%M%%S.pcapng')");
     return 0;
 }
 
@@ -153,7 +157,7 @@ void print_help()
         "Usage: vantry_collector -p PORT (-k KEY | --key-file FILE | -K) [-A [--salt TEXT]]\n"
         "                        [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
-        "                        [-b ADDRESS] [-r BYTES] [-s DIR] [--max-age SECONDS]\n"
+        "                        [-b ADDRESS] [-r BYTES] [-s DIR] [--max-age SECONDS] [--utc]\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
         "  -b, --bind ADDRESS         receive on this IPv4 or IPv6 address only (default: all\n"
         "                             IPv4 addresses; '::' for all of both)\n"
@@ -166,9 +170,12 @@ void print_help()
         "  --generate-key             print a new random key for -A (64 hexadecimal digits):\n"
         "                             vantry_collector --generate-key > key; chmod 640 key\n"
         "  -K, --disable-encryption   datagrams arrive in clear\n"
-        "  -w, --write FILE           write a pcap stream to FILE ('-' for standard output)\n"
+        "  -w, --write FILE           write a pcap stream to a new FILE ('-' for standard output;\n"
+        "                             a FILE that exists is kept: 'NAME.1.EXT' is written)\n"
         "  -F, --format FORMAT        pcapng (default; one interface per tap) or pcap\n"
         "  -G, --rotate-seconds SECS  a new file every SECS seconds, FILE formatted by strftime\n"
+        "      --utc                  -G names in UTC, not local time (where clocks change, a\n"
+        "                             local hour repeats and its second file takes 'NAME.1.EXT')\n"
         "  -C, --file-size MEGABYTES  a new file (FILE1, FILE2...) before one passes MEGABYTES\n"
         "                             million bytes\n"
         "  -W, --file-count COUNT     keep at most COUNT files of a rotation, removing the oldest\n"
@@ -299,6 +306,9 @@ int read_options(int argc, char** argv, collector_options* opt)
         case 'V':
             std::printf("vantry_collector %s\n", vantry_version);
             return 1;
+        case utc_word:
+            opt->rotation.utc = true;
+            break;
         case extcap_interfaces_word:
             opt->extcap.step = extcap_step::interfaces;
             break;

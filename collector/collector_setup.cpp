@@ -35,6 +35,7 @@ int open_output(collector_run& run)
     run.file.format = run.opt.format;
     run.file.pattern = run.opt.write_path;
     run.file.rotation = run.opt.rotation;
+    run.file.open_existing = run.opt.extcap.step == extcap_step::capture;  // Wireshark's FIFO
     errno = 0;
     if (capture_file_open(&run.file, run.sources, collector_unix_now()) == 0)
         return 0;

@@ -1,6 +1,7 @@
 #include "collector/rotation.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -21,26 +22,54 @@ void rotation_postpone(const rotation_settings& rs, rotation_state* st, std::int
         st->size_limit = st->size + needed + rs.max_bytes;
 }
 
-int rotation_file_name(char* out, std::size_t cap, const char* pattern, bool timed,
-                       std::int64_t opened, unsigned number)
+namespace {
+
+// Where a suffix goes in the name's n bytes: at the last dot of the last
+// path component, unless that dot starts the component (".hidden" has no
+// extension); else at the end. Both separators count, as on Windows.
+std::size_t suffix_position(const char* name, std::size_t n)
+{
+    std::size_t start = n;
+    while (start > 0 && name[start - 1] != '/' && name[start - 1] != '\\')
+        --start;
+    for (std::size_t at = n; at > start + 1; --at)
+        if (name[at - 1] == '.')
+            return at - 1;
+    return n;
+}
+
+}  // namespace
+
+int rotation_file_name(char* out, std::size_t cap, const char* pattern, const rotation_settings& rs,
+                       const rotation_file& file)
 {
     if (cap == 0)
         return -1;
     std::size_t n = 0;
-    if (timed) {
-        const std::time_t t = static_cast<std::time_t>(opened);
-        const std::tm* tm = std::localtime(&t);
+    if (rs.seconds > 0) {
+        const std::time_t t = static_cast<std::time_t>(file.opened);
+        const std::tm* tm = rs.utc ? std::gmtime(&t) : std::localtime(&t);
         n = tm ? std::strftime(out, cap, pattern, tm) : 0;
     } else {
         n = static_cast<std::size_t>(std::snprintf(out, cap, "%s", pattern));
     }
     if (n == 0 || n >= cap)
         return -1;
-    if (number > 0) {
-        const int k = std::snprintf(out + n, cap - n, "%u", number);
+    if (file.number > 0) {
+        const int k = std::snprintf(out + n, cap - n, "%u", file.number);
         if (k < 0 || static_cast<std::size_t>(k) >= cap - n)
             return -1;
+        n += static_cast<std::size_t>(k);
     }
+    if (file.suffix == 0)
+        return 0;
+    char suffix[16];
+    const auto k = static_cast<std::size_t>(std::snprintf(suffix, sizeof suffix, ".%u", file.suffix));
+    if (k >= cap - n)
+        return -1;
+    const std::size_t at = suffix_position(out, n);
+    std::memmove(out + at + k, out + at, n - at + 1);
+    std::memcpy(out + at, suffix, k);
     return 0;
 }
 

@@ -10,6 +10,7 @@ struct rotation_settings {
     long seconds = 0;             // -G: a new file every so many seconds; 0 never
     std::uint64_t max_bytes = 0;  // -C, in bytes: no file grows past it; 0 no limit
     unsigned max_files = 0;       // -W: files kept; 0 all
+    bool utc = false;             // --utc: -G names in UTC, not local time
 };
 
 inline constexpr unsigned rotation_max_files = 100000;
@@ -36,19 +37,26 @@ bool rotation_due(const rotation_settings& rs, const rotation_state& st, std::in
 void rotation_postpone(const rotation_settings& rs, rotation_state* st, std::int64_t now,
                        std::uint64_t needed);
 
-// The name of a file: pattern, formatted by strftime in local time at
-// opened when the run rotates by time, then number (when above 0) in
-// decimal: name, name1, name2... 0 on success, -1 when the name is empty
-// or does not fit in cap bytes.
-int rotation_file_name(char* out, std::size_t cap, const char* pattern, bool timed,
-                       std::int64_t opened, unsigned number);
+// One file of a run, as its name is made again when it must go.
+struct rotation_file {
+    std::int64_t opened = 0;  // Unix seconds: its period's start
+    unsigned number = 0;      // within its period (-C)
+    unsigned suffix = 0;      // names skipped because they were taken; 0 none
+};
+
+// The name of file: pattern, formatted by strftime at file.opened when the
+// run rotates by time (in local time, in UTC with rs.utc), then number
+// (when above 0) in decimal: name, name1, name2...; then suffix (when
+// above 0) before the extension of the last path component, or at the
+// end when it has none: tap.pcapng, tap.1.pcapng; tap, tap.1. The same
+// settings and file always give the same name, so the run can name an
+// old file again to remove it. 0 on success, -1 when the name is empty or
+// does not fit in cap bytes.
+int rotation_file_name(char* out, std::size_t cap, const char* pattern, const rotation_settings& rs,
+                       const rotation_file& file);
 
 // The files written so far, oldest first, to name the one to remove once
 // there are more than max_files: a ring allocated once.
-struct rotation_file {
-    std::int64_t opened = 0;
-    unsigned number = 0;
-};
 
 struct rotation_history {
     rotation_file* ring = nullptr;

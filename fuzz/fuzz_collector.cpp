@@ -19,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     source_table t;
     capture_file f;
     f.pattern = out_path.c_str();
+    f.open_existing = true;
     FUZZ_CHECK(source_table_init(&t, 2) == 0 && capture_file_open(&f, t, 0) == 0, "cannot start a file");
     std::vector<std::pair<long, const tap_record_view*>> written;
     for (unsigned i = 0; i < view.record_count; ++i) {

@@ -387,3 +387,23 @@ int key_file_read_bytes(const char* path, char* out, std::size_t cap, std::size_
     ::close(fd);
     return r;
 }
+
+int file_create_new(const char* path, std::FILE** out)
+{
+    *out = nullptr;
+    // O_EXCL alone already refuses a symbolic link; O_NOFOLLOW says so to
+    // the reader, and holds where a system would follow one.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd < 0)
+        return errno == EEXIST ? 1 : -1;
+    *out = ::fdopen(fd, "wb");
+    if (*out)
+        return 0;
+    // The empty file is ours: left behind, it would push the next try onto
+    // another name.
+    const int e = errno;
+    ::close(fd);
+    ::unlink(path);
+    errno = e;
+    return -1;
+}

@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -223,4 +225,23 @@ int key_file_read_bytes(const char* path, char* out, std::size_t cap, std::size_
     }
     CloseHandle(h);
     return r;
+}
+
+// _O_EXCL is CreateFile's CREATE_NEW: any name that exists, a link
+// included, is refused rather than opened.
+int file_create_new(const char* path, std::FILE** out)
+{
+    *out = nullptr;
+    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return errno == EEXIST ? 1 : -1;
+    *out = _fdopen(fd, "wb");
+    if (*out)
+        return 0;
+    const int e = errno;
+    _close(fd);
+    _unlink(path);
+    errno = e;
+    return -1;
 }

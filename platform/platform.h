@@ -364,6 +364,18 @@ enum key_file_result : int {
 // service's group. Windows leaves that to the file's ACL. A key_file_result;
 // *error is the system's code (for os_error_text) after key_file_unreadable.
 int key_file_read(const char* path, char* out, std::size_t cap, std::size_t* len, int* error);
+// ---- files -------------------------------------------------------------------
+
+// Creates path as a new file, open for writing in binary mode. A name that
+// exists already (a file, a symbolic link even to nowhere, a folder,
+// anything) is left as it is: never followed, never truncated. On POSIX
+// the file gets mode 0640 less the umask (a capture holds traffic that
+// only its owner and group may read); on Windows it takes its folder's
+// permissions.
+//   0   created: *out is the stream, the caller's to close
+//   1   the name exists; *out is null
+//  -1   it cannot be created (errno tells why); *out is null
+int file_create_new(const char* path, std::FILE** out);
 
 // ---- process ---------------------------------------------------------------
 

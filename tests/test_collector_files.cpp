@@ -94,14 +94,17 @@ TEST(CollectorFiles, SourceTableNumbersSendersAndTapsUpToItsCapacity)
 
 TEST(CollectorFiles, RotationNamesAndLimits)
 {
-    const struct { const char* pattern; bool timed; unsigned number; const char* name; } names[] = {  // in 12 bytes
+    const struct { const char* pattern; bool timed; unsigned number; const char* name; unsigned suffix = 0; } names[] = {
         {"cap.pcapng", false, 0, "cap.pcapng"}, {"cap", false, 12, "cap12"}, {"%Y-%m.x", true, 1, "2023-11.x1"},
-        {"%Y", false, 0, "%Y"}, {"", true, 0, nullptr}, {"aaaaaaaaaaaa", false, 0, nullptr},
-        {"aaaaaaaaaa", false, 1, "aaaaaaaaaa1"}, {"aaaaaaaaaaa", false, 1, nullptr}};
+        {"%Y", false, 0, "%Y"}, {"", true, 0, nullptr}, {"aaaaaaaaaaaa", false, 0, nullptr},  // in 12 bytes
+        {"aaaaaaaaaa", false, 1, "aaaaaaaaaa1"}, {"aaaaaaaaaaa", false, 1, nullptr}, {"t.pcapng", false, 0, "t.1.pcapng", 1},
+        {"tap", false, 0, "tap.100", 100}, {"d.x/t", false, 0, "d.x/t.1", 1}, {"d/.t", false, 0, "d/.t.1", 1},
+        {"a.b.c", false, 3, "a.b.10.c3", 10}, {"tap-2.pcap", false, 0, nullptr, 10}};
     for (const auto& r : names) {
         char out[12];
         SCOPED_TRACE(r.pattern);
-        ASSERT_EQ(rotation_file_name(out, sizeof out, r.pattern, r.timed, 1700000000, r.number), r.name ? 0 : -1);
+        const rotation_settings rs{r.timed ? 1 : 0};
+        ASSERT_EQ(rotation_file_name(out, sizeof out, r.pattern, rs, {1700000000, r.number, r.suffix}), r.name ? 0 : -1);
         EXPECT_STREQ(r.name ? out : "", r.name ? r.name : "");
     }
     const rotation_settings rs{10, 1000, 2};
@@ -120,13 +123,15 @@ TEST(CollectorFiles, RotationNamesAndLimits)
     due_from(119, 0, 120, 0);
 }
 
-// -C 1000 bytes, -W 2: c1 (a folder) fails and is not tried again, c goes on to 12 frames; c2, c3, c4 take 4 each,
-// c and c2 go. Then -G 10, -W 1, a name without a time: g, then g1 by size (g goes); g in each later period, kept.
+// -C 1000 bytes, -W 2: c1 and every suffix taken, it fails and is not tried again, c goes on to 12 frames; c2, c3, c4
+// take 4 each, c and c2 go. Then -G 10, -W 1, a name without a time: g, g1 by size, g, g.1 (g in use), g, each removed
+// by its name. -G 3600 in New York, where 01:00 comes twice on 2026-11-01: h01, h01.1; with --utc h05, h06.
 TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
 {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("vantry-rot-" + std::to_string(std::rand()));
-    fs::create_directories(dir / "c1");
+    fs::create_directories(dir);
+    for (unsigned n = 0; n <= capture_file_suffix_max; ++n) std::ofstream(dir / ("c1" + (n ? "." + std::to_string(n) : "")));
     const auto frames_in = [&](const char* name) {  // -1 unless it stands alone, within the limit, with 4 sources
         std::ifstream in(dir / name, std::ios::binary);
         const bytes d{std::istreambuf_iterator<char>(in), {}};
@@ -152,18 +157,66 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     EXPECT_FALSE(fs::exists(dir / "c")) << "past -W 2";
     EXPECT_FALSE(fs::exists(dir / "c2")) << "past -W 2";
     ASSERT_EQ(capture_file_open(&g, t, 100), 0);
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 11; ++i) {
         ASSERT_EQ(capture_file_write(&g, t, 3, record(frame), i < 8 ? 100 : 100 + 10 * (i - 7)), 0);
-        if (i != 7)
+        if (i != 7 && i != 9)
             continue;
         ASSERT_EQ(capture_file_flush(&g), 0);
-        EXPECT_EQ(frames_in("g1"), 4) << "rotated by size";
+        EXPECT_EQ(frames_in(i == 7 ? "g1" : "g.1"), i == 7 ? 4 : 1) << "rotated by size, then by time";
         EXPECT_FALSE(fs::exists(dir / "g")) << "past -W 1";
     }
     capture_file_close(&g);
-    EXPECT_EQ(frames_in("g"), 1) << "the name of the later period";
+    EXPECT_EQ(frames_in("g"), 1) << "the name of the last period";
     EXPECT_FALSE(fs::exists(dir / "g1")) << "past -W 1";
+    EXPECT_FALSE(fs::exists(dir / "g.1")) << "past -W 1";
+#if !defined(_WIN32)  // Windows knows no zone by this name
+    struct tz_guard {  // TZ as it was, once it has been New York's
+        std::string was = std::getenv("TZ") ? std::getenv("TZ") : "";
+        tz_guard() { setenv("TZ", "America/New_York", 1); tzset(); }
+        ~tz_guard() { was.empty() ? unsetenv("TZ") : setenv("TZ", was.c_str(), 1); tzset(); }
+    } keep_tz;
+    const std::string hourly = (dir / "h%H").string();
+    for (const bool utc : {false, true}) {
+        capture_file h{.pattern = hourly.c_str(), .rotation = {3600, 0, 0, utc}};
+        ASSERT_EQ(capture_file_open(&h, t, 1793509200), 0);  // 05:00 UTC, then 06:00
+        for (const std::int64_t now : {1793509200, 1793512800})
+            ASSERT_EQ(capture_file_write(&h, t, 3, record(frame), now), 0);
+        capture_file_close(&h);
+    }
+    for (const char* name : {"h01", "h01.1", "h05", "h06"}) EXPECT_EQ(frames_in(name), 1) << name;
+#endif
     for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), p)), -1) << p;
     source_table_release(&t);
     fs::remove_all(dir);
 }
+
+#if !defined(_WIN32)  // links and modes as POSIX has them
+#include <sys/stat.h>
+// What is at the name stays as it was and the capture takes the next name: a file, a link to a file elsewhere, a link
+// to nowhere. A new file is for its owner and group, under umask 0 too. A FIFO is opened as it is.
+TEST(CollectorFiles, ANameThatExistsIsNeitherFollowedNorTruncated)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("vantry-new-" + std::to_string(std::rand())), at = dir / "t.pcapng";
+    const fs::path x = dir / "x";
+    const auto head = [](const fs::path& p) { std::string h(4, 0); std::ifstream(p, std::ios::binary).read(h.data(), 4); return h; };
+    const struct { std::string made; bool open_existing; const char* written; } rows[] = {
+        {"", false, "t.pcapng"}, {"file", false, "t.1.pcapng"}, {"file", true, "t.pcapng"},
+        {"link", false, "t.1.pcapng"}, {"link to nowhere", false, "t.1.pcapng"}};
+    struct umask_guard { mode_t saved = umask(0); ~umask_guard() { umask(saved); } } keep_umask;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.made + (r.open_existing ? ", opened as it is" : ""));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        std::ofstream(r.made == "file" ? at : x) << "kept";
+        if (r.made.starts_with("link")) fs::create_symlink(r.made == "link" ? x : dir / "none", at);
+        capture_file f{.pattern = at.c_str(), .open_existing = r.open_existing};
+        EXPECT_EQ(capture_file_open(&f, source_table{}, 0), 0);
+        capture_file_close(&f);
+        EXPECT_EQ(head(dir / r.written), "\x0a\x0d\x0d\x0a") << "a section header in " << r.written;
+        EXPECT_EQ(r.open_existing ? "kept" : head(r.made == "file" ? at : x), "kept") << "what was there";
+        EXPECT_TRUE(r.open_existing || fs::status(dir / r.written).permissions() == fs::perms(0640));
+    }
+    fs::remove_all(dir);
+}
+#endif

@@ -1,4 +1,4 @@
-// The collector's pcapng files and tshark's view of them, IPv6 senders, rotation, the extcap interface.
+// The collector's pcapng files and tshark's view of them, IPv6 senders, rotation, names taken, the extcap interface.
 #include "tests/e2e/e2e_support.h"
 
 namespace {
@@ -72,6 +72,7 @@ TEST(CollectorE2E, SendersOverIpv6AreNamedInBracketsAndIpv4AsBefore)
         {"-b 127.0.0.1 -p " + taken, {}, {"ERROR: Unable to bind port " + taken + " 98/Address already in use"}}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
+        if (!row.from.empty()) std::filesystem::remove(file);  // read back below: this run's alone
         child c;
         const std::string count = row.from.empty() ? "" : " -c " + std::to_string(row.from.size());
         const std::uint16_t port = fleet_collector(&c, "-v -w " + file + count + " " + row.args);
@@ -134,6 +135,27 @@ TEST(CollectorE2E, RotationBySizeGivesFilesThatEachParse)
     }
     EXPECT_EQ(frames, 2000);
     EXPECT_FALSE(std::filesystem::exists(base + "3"));
+}
+
+// A file at the -w name and a link to it stay as they were; the capture goes to the next name, which the log names.
+TEST(CollectorE2E, AFileOrALinkAtTheNameIsKeptAndTheCaptureTakesTheNextName)
+{
+    const temp_dir dir;
+    const std::string file = dir.path + std::string("/f"), link = dir.path + std::string("/l"), payload(60, 'p');
+    std::ofstream(file + ".pcapng") << "kept";
+    std::filesystem::create_symlink(file + ".pcapng", link + ".pcapng");
+    for (const std::string& at : {file, link}) {
+        child c;
+        udp_socket from;
+        const std::uint16_t port = fleet_collector(&c, "-c 1 -w " + at + ".pcapng");
+        ASSERT_TRUE(port && udp_open(&from) == 0) << out_of(c);
+        udp_send(from, tap_datagram(7, {ethernet(0x88b5, bytes(payload.begin(), payload.end()))}), port);
+        ASSERT_EQ(status_within(&c, 5000), 0) << out_of(c);
+        EXPECT_EQ(file_text(file + ".pcapng"), "kept");
+        EXPECT_EQ(std::filesystem::read_symlink(link + ".pcapng"), file + ".pcapng");
+        EXPECT_TRUE(has(out_of(c), "is left as it is: writing '" + at + ".1.pcapng'\n")) << out_of(c);
+        EXPECT_TRUE(has(file_text(at + ".1.pcapng"), payload)) << at;
+    }
 }
 
 // tshark finds the collector in a personal extcap folder (by HOME from Wireshark 4.2; 4.0 needs WIRESHARK_EXTCAP_DIR,

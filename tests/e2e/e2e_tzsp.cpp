@@ -8,6 +8,7 @@ TEST(TzspE2E, CollectorsWriteExactlyWhatTapsForward)
     udp_socket listed, src;  // src on 127.0.0.1, not listed
     ASSERT_EQ(udp_open(&listed, "127.0.0.2") | udp_open(&src), 0);
     temp_file hosts("# test\n127.0.0.2\n"), pcap("");
+    std::remove(pcap.path.c_str());  // the collector makes its file, never over one
     const bytes f[] = {pattern(8995, 5), pattern(60, 1), pattern(1, 2), pattern(100, 3), pattern(40, 4)};
     const struct {
         std::vector<std::string> tap, collector;
