@@ -161,12 +161,13 @@ int verify_and_decrypt(collector_run& run, const sealed_lookup& found, std::uint
 // stream added (a full table forgetting the one heard least recently), the
 // handle's key now that stream's, and losses counted. 0 with *lost the
 // change of the lost count; -1 when the table has no room at all.
-int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t* lost)
+int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t* lost, bool* newest)
 {
     collector_sealing& s = run.sealing;
     collector_stats& st = run.stats;
     const sealed_header_view& h = found.header;
     bool forgot = false;
+    *newest = found.stream < 0 || h.seq > s.streams.entries[found.stream].top;
     if (found.stream >= 0) {
         *lost = window_mark(s.streams.entries[found.stream], h.seq);
     } else {
@@ -191,6 +192,8 @@ int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t
 struct sealed_origin {
     long stream = -1;
     bool added = false;
+    bool newest = false;  // numbered above every datagram of the stream before
+    sealed_header_view header;
     std::uint8_t run_id[sealed_run_id_size] = {};
 };
 
@@ -205,10 +208,11 @@ bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
     sealed_lookup found;
     const bool opened = look_up_stream(run, data, n, from, &found) == 0 &&
                         verify_and_decrypt(run, found, data, n, from, at, clear_len) == 0 &&
-                        record_verified(run, found, lost) == 0;
+                        record_verified(run, found, lost, &origin->newest) == 0;
     if (opened) {
         origin->stream = run.sealing.keyed_stream;
         origin->added = found.stream < 0;
+        origin->header = found.header;
         std::memcpy(origin->run_id, found.header.run_id, sealed_run_id_size);
     }
     // The one way out, whichever step ended it: no copy of a run key stays
@@ -286,28 +290,75 @@ bool capture_stream_broken(const collector_run& run)
     return false;
 }
 
-// Writes the frames of one decoded datagram from source i. False once the
-// run is done (the frame count reached, or the capture stream broken).
-bool write_frames(collector_run& run, const tap_datagram_view& view, long i, std::int64_t now)
+// Writes one frame of source i. False once the run is done (the frame
+// count reached, or the capture stream broken).
+bool write_frame(collector_run& run, long i, const tap_record_view& rec, std::int64_t now)
 {
     source_counts& counts = run.sources.entries[i].counts;
-    ++counts.datagrams;
-    for (unsigned k = 0; k < view.record_count; ++k) {
-        const tap_record_view& rec = view.records[k];
-        if (run.file.out &&
-            capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
-            return capture_stream_broken(run);
-        if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
-            ++run.stats.tuntap_write_errors;
-        ++run.stats.frames;
-        ++counts.frames;
-        counts.bytes += rec.caplen;
-        if (run.opt.frame_limit && run.stats.frames >= run.opt.frame_limit)
+    if (run.file.out &&
+        capture_file_write(&run.file, run.sources, static_cast<std::size_t>(i), rec, now) != 0)
+        return capture_stream_broken(run);
+    if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
+        ++run.stats.tuntap_write_errors;
+    ++run.stats.frames;
+    ++counts.frames;
+    counts.bytes += rec.caplen;
+    return !run.opt.frame_limit || run.stats.frames < run.opt.frame_limit;
+}
+
+// Writes the frames of one decoded datagram from source i. False once the
+// run is done.
+bool write_frames(collector_run& run, const tap_datagram_view& view, long i, std::int64_t now)
+{
+    ++run.sources.entries[i].counts.datagrams;
+    for (unsigned k = 0; k < view.record_count; ++k)
+        if (!write_frame(run, i, view.records[k], now))
             return false;
-    }
     return true;
 }
 
+struct frame_writer {
+    collector_run* run;
+    long source;
+    std::int64_t now;
+};
+
+bool write_through(void* ctx, const tap_record_view& r)
+{
+    const frame_writer& w = *static_cast<const frame_writer*>(ctx);
+    return write_frame(*w.run, w.source, r, w.now);
+}
+
+// -A: a datagram opened, its body read, its frames (finished or begun) put
+// together and written under its run's source. False once the run is done.
+bool take_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from)
+{
+    std::size_t at = 0, len = 0;
+    std::int64_t lost = 0;
+    sealed_origin o;
+    if (!open_sealed(run, data, n, from, &at, &len, &lost, &o))
+        return true;
+    sealed_body& body = run.receiving->body;
+    if (sealed_read_body(data + at, len, o.header, &body) != 0) {
+        count_undecodable(run, tap_decode_bad_record, n, from);
+        return true;
+    }
+    COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
+                  o.header.tap_id, body.count);
+    const std::int64_t now = collector_unix_now();
+    const long i = sealed_source(run, o, o.header.tap_id, from, now);
+    source_counts& counts = run.sources.entries[i].counts;
+    counts.lost += lost;
+    ++counts.datagrams;
+    frame_writer w{&run, i, now};
+    bool stopped = false;
+    const std::int64_t frames_lost =
+        reassemble(run.sealing.pool, run.sealing.streams.entries[o.stream], o.stream, o.header, body,
+                   o.newest, frame_sink{write_through, &w}, &stopped);
+    counts.frames_lost += frames_lost;
+    run.stats.frames_lost += frames_lost;
+    return !stopped;
+}
 
 void print_sources(const source_table& t, bool sealed)
 {
@@ -316,8 +367,9 @@ void print_sources(const source_table& t, bool sealed)
         source_name(t.entries[i], name, sizeof name);
         const source_counts& c = t.entries[i].counts;
         if (sealed)
-            std::snprintf(more, sizeof more, ", %llu replayed, %lld lost",
-                          static_cast<unsigned long long>(c.replayed), static_cast<long long>(c.lost));
+            std::snprintf(more, sizeof more, ", %llu replayed, %lld lost, %lld frames lost",
+                          static_cast<unsigned long long>(c.replayed), static_cast<long long>(c.lost),
+                          static_cast<long long>(c.frames_lost));
         COLLECTOR_LOG(trace_level_normal,
                       "Source %zu, %s: %llu datagrams, %llu frames, %llu bytes, %llu not decoded%s",
                       i, name, static_cast<unsigned long long>(c.datagrams),
@@ -348,22 +400,19 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
         count_undecodable(run, tap_decode_bad_length, n, from);
         return true;
     }
-    std::size_t at = 0, len = static_cast<std::size_t>(n);
-    std::int64_t lost = 0;
-    sealed_origin origin;
+    if (run.opt.authenticated)
+        return take_sealed(run, datagram, n, from);
+    const std::size_t len = static_cast<std::size_t>(n);
     // Told apart before the cipher runs: the other mode's datagrams are
     // counted as such, not as a wrong key.
     const bool sealed = sealed_magic_at(datagram, len);
-    if (run.opt.authenticated) {
-        if (!open_sealed(run, datagram, n, from, &at, &len, &lost, &origin))
-            return true;
-    } else if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
+    if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
         COLLECTOR_LOG(trace_level_warning, "Decryption error");
         return true;
     }
     tap_datagram_view& view = run.receiving->view;
-    tap_decode_result r = tap_decode(datagram + at, len, &view);
-    if (r != tap_decode_ok && sealed && !run.opt.authenticated) {
+    tap_decode_result r = tap_decode(datagram, len, &view);
+    if (r != tap_decode_ok && sealed) {
         count_refusal(run, &run.stats.wrong_mode, &source_counts::undecodable, "refused", n,
                       refused_source(run, from, -1), from,
                       "sealed by a tap started with -A: start the collector with -A to read it");
@@ -376,10 +425,7 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
     COLLECTOR_LOG(trace_level_verbose, "Datagram of %ld bytes from tap %u with %u pkts", n,
                   view.tap_id, view.record_count);
     const std::int64_t now = collector_unix_now();
-    const long i = run.opt.authenticated ? sealed_source(run, origin, view.tap_id, from, now)
-                                         : find_source(run, view, from, now);
-    if (i >= 0)
-        run.sources.entries[i].counts.lost += lost;
+    const long i = find_source(run, view, from, now);
     return i < 0 || write_frames(run, view, i, now);
 }
 
@@ -413,6 +459,17 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
     collector_save_state(run, false);
 }
 
+std::int64_t collector_frames_lost(const collector_run& run)
+{
+    // Frames still unfinished at the end, and those that gave their place,
+    // never arrived whole either.
+    const reassembly_pool& pool = run.sealing.pool;
+    std::int64_t unfinished = static_cast<std::int64_t>(pool.taken_over);
+    for (std::size_t k = 0; k < pool.count; ++k)
+        unfinished += pool.slots[k].stream >= 0 ? 1 : 0;
+    return run.stats.frames_lost + unfinished;
+}
+
 void collector_summary(const collector_run& run)
 {
     const collector_stats& stats = run.stats;
@@ -423,10 +480,11 @@ void collector_summary(const collector_run& run)
                   stats.bad_record);
     if (run.opt.authenticated)
         COLLECTOR_LOG(trace_level_normal,
-                      "Sealed: %llu datagrams lost on the way; refused: %u not authentic, %u replayed, "
-                      "%u older than the window, %u past --max-age, %u not sealed; %u tap runs "
-                      "forgotten (the table holds %zu)",
-                      static_cast<unsigned long long>(stats.lost), stats.forged, stats.replayed,
+                      "Sealed: %llu datagrams lost on the way, %lld frames lost; refused: %u not "
+                      "authentic, %u replayed, %u older than the window, %u past --max-age, %u not "
+                      "sealed; %u tap runs forgotten (the table holds %zu)",
+                      static_cast<unsigned long long>(stats.lost),
+                      static_cast<long long>(collector_frames_lost(run)), stats.forged, stats.replayed,
                       stats.too_old, stats.stale, stats.wrong_mode, stats.streams_forgotten,
                       run.sealing.streams.capacity);
     else if (stats.wrong_mode)

@@ -12,6 +12,7 @@
 #include "collector/capture_file.h"
 #include "collector/collector_options.h"
 #include "collector/sources.h"
+#include "collector/reassembly.h"
 #include "collector/streams.h"
 
 struct collector_stats {
@@ -29,6 +30,7 @@ struct collector_stats {
     unsigned too_old = 0;
     unsigned streams_forgotten = 0;
     unsigned stale = 0;  // runs not known, sent past --max-age
+    std::int64_t frames_lost = 0;  // frames of sealed runs that never arrived whole
     std::uint64_t lost = 0;
     // Datagrams of the other mode: Speck or clear ones under -A, sealed
     // ones without it.
@@ -43,6 +45,7 @@ struct collector_sealing {
     sealed_cipher cipher;
     long keyed_stream = -1;
     stream_table streams;
+    reassembly_pool pool;  // frames in pieces, put together
     // -s DIR: the file the runs heard are kept in, written once a second
     // when a datagram verified since, and at the end.
     std::string state_path;
@@ -63,6 +66,7 @@ struct receive_buffers {
     std::uint8_t datagrams[receive_batch_size][receive_datagram_cap];
     net_datagram_in batch[receive_batch_size];
     tap_datagram_view view;
+    sealed_body body;
 };
 
 // With -A a source's index is its stream's: the two tables hold as many.
@@ -111,6 +115,10 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
 // verified since the last time, or whatever the case with force. 0; -1
 // after a warning (the first failure) or a verbose line.
 int collector_save_state(collector_run& run, bool force);
+
+// With -A: the frames that never arrived whole, those still unfinished
+// included.
+std::int64_t collector_frames_lost(const collector_run& run);
 
 // The closing summary.
 void collector_summary(const collector_run& run);

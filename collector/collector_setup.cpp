@@ -99,7 +99,8 @@ int set_up_sealing(collector_run& run)
     if (sealed_crypto_init() == 0 && (s.master_key = sealed_key_alloc()) != nullptr &&
         sealed_master_key(key, std::strlen(key), salt, std::strlen(salt), s.master_key) == 0 &&
         sealed_cipher_open(&s.cipher) == 0 &&
-        stream_table_init(&s.streams, stream_table_default_capacity, retired_runs_default_capacity) == 0) {
+        stream_table_init(&s.streams, stream_table_default_capacity, retired_runs_default_capacity) == 0 &&
+        reassembly_init(&s.pool, reassembly_pool_default) == 0) {
         COLLECTOR_LOG(trace_level_normal, "Reading sealed datagrams (-A)");
         return load_state(run);
     }
@@ -267,6 +268,7 @@ void collector_release(collector_run& run)
     if (s.cipher.h)
         sealed_cipher_close(&s.cipher);
     stream_table_release(&s.streams);
+    reassembly_release(&s.pool);
     sealed_key_free(s.master_key);
     s.master_key = nullptr;
 }

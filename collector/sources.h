@@ -26,6 +26,7 @@ struct source_counts {
     // datagrams its streams lost on the way (late ones count back).
     std::uint64_t replayed = 0;
     std::int64_t lost = 0;
+    std::int64_t frames_lost = 0;  // with -A: frames that never arrived whole
 };
 
 struct source {

@@ -35,6 +35,11 @@ struct sealed_stream {
     std::uint64_t lost = 0;   // numbers between first and top not (yet) seen
     std::uint64_t heard = 0;  // the table's count of verified datagrams at this stream's last
     std::uint64_t last_sent = 0;  // the latest send time verified, the tap's microseconds
+    // Frames (collector/reassembly.h): the number of the next frame to
+    // start, known once framing is set; the unfinished frame's place.
+    std::uint32_t next_frame = 0;
+    bool framing = false;
+    int partial = -1;
 };
 
 struct retired_run {

@@ -44,6 +44,25 @@ int prepare(tap_sender& s, std::uint8_t* buf, std::uint32_t* len)
     return -1;
 }
 
+// Sealed: a datagram the path refused as too large (Don't Fragment is
+// set). The limit comes down to the path MTU the system now reports, with
+// one line for each step down; the datagrams built larger are lost and
+// counted. True when it came down.
+bool shrink_to_path(tap_sender& s, int err)
+{
+    if (!s.datagram_limit || !net_error_too_big(err))
+        return false;
+    const std::uint32_t mtu = net_path_mtu(s.to);
+    if (mtu < path_mtu_min || mtu - path_ip_udp_overhead >= s.datagram_limit)
+        return false;
+    TAP_LOG(trace_level_warning,
+            "The path to the collector takes packets of %u bytes, less than --mtu: sealed datagrams now "
+            "fit it",
+            mtu);
+    s.datagram_limit = mtu - path_ip_udp_overhead;
+    return true;
+}
+
 void note_sent(tap_sender& s, std::uint32_t len)
 {
     ++s.datagrams_sent;
@@ -100,6 +119,7 @@ int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
         return 0;
     }
     const int err = net_last_error();
+    shrink_to_path(s, err);
     report_failure(s, sent, len, err, os_error_text(err));
     return 2;
 }
@@ -131,8 +151,10 @@ void send_queue_flush(tap_sender& s, send_queue& q)
     while (i < q.count) {
         int lost = 1;
         const long r = net_send_batch(s.socket, s.to, q.waiting + i, q.count - i, q.mode, &lost);
-        if (r == -2 && q.mode != net_send_single) {
-            fall_back(q, net_last_error());
+        const int refusal = r == -2 ? net_last_error() : 0;
+        // A path that shrank refuses the size, not the mode.
+        if (r == -2 && q.mode != net_send_single && !shrink_to_path(s, refusal)) {
+            fall_back(q, refusal);
             continue;
         }
         if (r > 0) {
@@ -142,7 +164,9 @@ void send_queue_flush(tap_sender& s, send_queue& q)
             continue;
         }
         // Every datagram of the failed message is lost; the rest go on.
-        const int err = net_last_error();
+        const int err = r == -2 ? refusal : net_last_error();
+        if (r != -2)
+            shrink_to_path(s, err);
         const char* text = os_error_text(err);
         for (int k = 0; k < lost && i < q.count; ++k, ++i)
             report_failure(s, -1, q.waiting[i].len, err, text);

@@ -31,6 +31,11 @@ std::uint32_t send_failure_note(send_failure_log& log, std::uint64_t now_ms);
 // just ended (a line is due), 0 when sending was working already.
 std::uint32_t send_success_note(send_failure_log& log);
 
+// The smallest path MTU a sealed tap shrinks to, and the IPv4 and UDP
+// headers a datagram adds on the way.
+inline constexpr std::uint32_t path_mtu_min = 576;
+inline constexpr std::uint32_t path_ip_udp_overhead = 28;
+
 // Where and how Tap datagrams go. Used by the forwarding thread only.
 struct tap_sender {
     net_socket socket = net_invalid_socket;
@@ -41,6 +46,10 @@ struct tap_sender {
     // Set (with encrypt): datagrams are sealed instead (wire/sealed_datagram.h), the
     // tag appended behind the len bytes handed over.
     sealed_sender* sealed = nullptr;
+    // Sealed: the largest datagram (UDP payload) the path takes, from --mtu
+    // and lowered to the path MTU the system reports; 0 for no limit
+    // beyond UDP's. The tap's batches read it for each new datagram.
+    std::uint32_t datagram_limit = 0;
     std::uint32_t datagrams_sent = 0;
     std::uint32_t failures = 0;  // datagrams that could not be sent
     send_failure_log failure_log;

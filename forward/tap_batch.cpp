@@ -12,8 +12,81 @@ namespace {
 constexpr std::uint32_t prefix_size = 14;
 
 // A larger datagram would be refused by the network stack and its records
-// lost, so the records budget is what one UDP datagram carries.
-std::uint32_t data_budget(const tap_batch& b) { return tap_max_datagram - b.header_size - b.tag_size; }
+// lost, so the records budget is what one UDP datagram carries; sealed,
+// what the path carries (the sender's datagram limit).
+std::uint32_t data_budget(const tap_batch& b)
+{
+    std::uint32_t limit = tap_max_datagram;
+    if (b.pieces && b.sender && b.sender->datagram_limit && b.sender->datagram_limit < limit)
+        limit = b.sender->datagram_limit;
+    return limit - b.header_size - b.tag_size;
+}
+
+// Sealed: whether the datagram in hand can take no further record: not a
+// record header and a byte, or the one-byte count is full.
+bool no_room_for_record(const tap_batch& b)
+{
+    return b.room_left < tap_record_header_size + 1 || b.buf[tap_count_offset] == tap_max_records;
+}
+
+// Sealed: the body so far tells the collector where the first record
+// starts; with none yet, that it holds only the rest of a frame, and which
+// frame starts next.
+void mark_first_record(tap_batch& b)
+{
+    sealed_write_pieces(b.buf, b.next_frame, static_cast<std::uint16_t>(b.data_len));
+}
+
+// The bytes of a record's frame: the prefix, then the frame.
+struct frame_source {
+    const std::uint8_t* prefix;
+    std::uint32_t prefix_len;
+    const std::uint8_t* frame;
+    std::uint32_t done = 0;  // bytes copied so far
+
+    void copy_to(std::uint8_t* out, std::uint32_t n)
+    {
+        if (done < prefix_len) {
+            const std::uint32_t k = n < prefix_len - done ? n : prefix_len - done;
+            std::memcpy(out, prefix + done, k);
+            out += k;
+            n -= k;
+            done += k;
+        }
+        if (n) {
+            std::memcpy(out, frame + (done - prefix_len), n);
+            done += n;
+        }
+    }
+};
+
+// Sealed: one record of carried bytes (after the prefix), filling the
+// datagram in hand and as many after it as the frame needs.
+void add_in_pieces(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec, std::uint32_t carried,
+                   std::uint16_t wire_len, frame_source src)
+{
+    if (no_room_for_record(b))
+        tap_batch_flush(b);
+    if (b.buf[tap_count_offset] == 0)
+        mark_first_record(b);
+    const std::uint32_t total = src.prefix_len + carried;
+    std::uint8_t* p = b.buf + b.header_size + b.data_len;
+    tap_write_record_header(p, ts_sec, ts_usec, static_cast<std::uint16_t>(total), wire_len);
+    ++b.buf[tap_count_offset];
+    ++b.next_frame;
+    b.data_len += tap_record_header_size;
+    b.room_left -= tap_record_header_size;
+    for (;;) {
+        const std::uint32_t left = total - src.done;
+        const std::uint32_t n = left < b.room_left ? left : b.room_left;
+        src.copy_to(b.buf + b.header_size + b.data_len, n);
+        b.data_len += n;
+        b.room_left -= n;
+        if (src.done == total)
+            return;
+        tap_batch_flush(b);
+    }
+}
 
 void reset(tap_batch& b)
 {
@@ -26,6 +99,8 @@ void reset(tap_batch& b)
         tap_write_header(b.buf, b.tap_id);
     b.data_len = 0;
     b.room_left = data_budget(b);
+    if (b.pieces)
+        mark_first_record(b);
 }
 
 }  // namespace
@@ -38,6 +113,8 @@ void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender, send_
     const bool sealed = sender && sender->encrypt && sender->sealed;
     b.header_size = sealed ? sealed_header_size : tap_header_size;
     b.tag_size = sealed ? sealed_tag_size : 0;
+    b.pieces = sealed;
+    b.next_frame = 0;
     b.buf = b.own;
     reset(b);
 }
@@ -47,6 +124,15 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
                              const std::uint8_t* frame)
 {
     const std::uint32_t prefix_len = prefix ? prefix_size : 0;
+    const std::uint64_t wire_len = static_cast<std::uint64_t>(len) + prefix_len;
+    const std::uint16_t wire_field = wire_len > 0xffff ? 0xffff : static_cast<std::uint16_t>(wire_len);
+    if (b.pieces) {
+        // The record's length field holds 65,535 bytes: beyond, the frame is cut.
+        const std::uint32_t most = 0xffff - prefix_len;
+        add_in_pieces(b, ts_sec, ts_usec, caplen < most ? caplen : most, wire_field,
+                      frame_source{prefix, prefix_len, frame});
+        return;
+    }
     const std::uint32_t fixed = tap_record_header_size + prefix_len;
     // 64-bit sum: caplen comes from the capture and may be anything.
     std::uint32_t carried = caplen;
@@ -63,9 +149,8 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
         tap_batch_flush(b);
 
     std::uint8_t* p = b.buf + b.header_size + b.data_len;
-    const std::uint64_t wire_len = static_cast<std::uint64_t>(len) + prefix_len;
     tap_write_record_header(p, ts_sec, ts_usec, static_cast<std::uint16_t>(carried + prefix_len),
-                            wire_len > 0xffff ? 0xffff : static_cast<std::uint16_t>(wire_len));
+                            wire_field);
     p += tap_record_header_size;
     if (prefix) {
         std::memcpy(p, prefix, prefix_len);
@@ -83,6 +168,8 @@ void tap_batch_flush(tap_batch& b)
 {
     // An empty datagram carries nothing for the collector.
     if (b.data_len > 0) {
+        if (b.pieces && b.buf[tap_count_offset] == 0)
+            mark_first_record(b);
         const std::uint32_t total = b.header_size + b.data_len;
         TAP_LOG(trace_level_verbose, "Sending %u pkts [len: %u]",
                 static_cast<unsigned>(b.buf[tap_count_offset]), total);
@@ -102,7 +189,8 @@ void tap_batch_send(tap_batch& b)
 
 void tap_batch_idle(tap_batch& b)
 {
-    if (b.buf[tap_count_offset] != 0)
+    // Sealed, a datagram may hold only the end of a frame, and no record.
+    if (b.data_len != 0)
         tap_batch_flush(b);
     tap_batch_send(b);
 }

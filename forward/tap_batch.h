@@ -32,6 +32,10 @@ struct tap_batch {
     // header, or the sealed mode's with its tag.
     std::uint32_t header_size = tap_header_size;
     std::uint32_t tag_size = 0;
+    // Sealed: datagrams filled to the path's size, frames carried in pieces
+    // across them (wire/sealed_datagram.h); next_frame numbers the frames.
+    bool pieces = false;
+    std::uint32_t next_frame = 0;
     tap_sender* sender = nullptr;
     send_queue* queue = nullptr;
 };
@@ -42,8 +46,10 @@ void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender,
                     send_queue* queue = nullptr);
 
 // Appends one record: caplen frame bytes, after an optional 14-byte prefix
-// (null for none). caplen and len are the frame's own lengths. A frame too
-// large for even an empty datagram is carried cut to what fits; a wire
+// (null for none). caplen and len are the frame's own lengths. Sealed, a
+// frame goes on in the next datagrams as far as it needs, up to the
+// 65,535 bytes of the record's length field; in the Speck mode a frame too
+// large for even an empty datagram is carried cut to what fits. A wire
 // length beyond the 16-bit field reads as 65535.
 void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
                    std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,

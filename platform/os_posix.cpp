@@ -407,3 +407,32 @@ int file_create_new(const char* path, std::FILE** out)
     errno = e;
     return -1;
 }
+
+int net_set_dont_fragment(net_socket s)
+{
+    const int fd = static_cast<int>(s);
+    const int v4 = IP_PMTUDISC_DO, v6 = IPV6_PMTUDISC_DO;
+    if (::setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &v4, sizeof v4) == 0)
+        return 0;
+    return ::setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &v6, sizeof v6) == 0 ? 0 : -1;
+}
+
+std::uint32_t net_path_mtu(const net_addr4& to)
+{
+    // Only a connected socket tells the route's MTU: one made for asking.
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = to.port;
+    sa.sin_addr.s_addr = to.addr;
+    int mtu = 0;
+    socklen_t len = sizeof mtu;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 &&
+                    ::getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &len) == 0 && mtu > 0;
+    ::close(fd);
+    return ok ? static_cast<std::uint32_t>(mtu) : 0;
+}
+
+bool net_error_too_big(int err) { return err == EMSGSIZE; }

@@ -245,3 +245,33 @@ int file_create_new(const char* path, std::FILE** out)
     errno = e;
     return -1;
 }
+
+int net_set_dont_fragment(net_socket s)
+{
+    const DWORD on = 1;
+    return setsockopt(s, IPPROTO_IP, IP_DONTFRAGMENT, reinterpret_cast<const char*>(&on), sizeof on) == 0
+               ? 0
+               : -1;
+}
+
+std::uint32_t net_path_mtu(const net_addr4& to)
+{
+    // Only a connected socket tells the route's MTU (Windows 10 and later):
+    // one made for asking.
+    const SOCKET fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd == INVALID_SOCKET)
+        return 0;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = to.port;
+    sa.sin_addr.s_addr = to.addr;
+    DWORD mtu = 0;
+    int len = sizeof mtu;
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 &&
+                    getsockopt(fd, IPPROTO_IP, IP_MTU, reinterpret_cast<char*>(&mtu), &len) == 0 &&
+                    mtu > 0;
+    closesocket(fd);
+    return ok ? static_cast<std::uint32_t>(mtu) : 0;
+}
+
+bool net_error_too_big(int err) { return err == WSAEMSGSIZE; }

@@ -214,6 +214,19 @@ int net_gso_run(const net_datagram_out* d, int n);
 long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int mode,
                     int* lost);
 
+// Sealed datagrams must arrive whole or not at all: Don't Fragment on what
+// s sends (IPv4; IPv6 too for a socket of that family). 0, or -1 when the
+// system refuses.
+int net_set_dont_fragment(net_socket s);
+
+// Whether err (net_last_error) says a datagram was larger than the path
+// or the interface takes.
+bool net_error_too_big(int err);
+
+// The path MTU the system knows towards `to` (bytes of an IP packet, as
+// learnt from "fragmentation needed"), or 0 when it cannot tell.
+std::uint32_t net_path_mtu(const net_addr4& to);
+
 // ---- errors and names ---------------------------------------------------------
 
 // Code of the last failed socket or runtime call on this thread

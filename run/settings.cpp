@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "forward/allow_list.h"
+#include "forward/sender.h"
 #include "wire/sealed_datagram.h"
 #include "wire/speck.h"
 #include "platform/platform.h"
@@ -28,7 +29,7 @@ bool needs_value(int letter)
 {
     if (letter == tap_key_file_option || letter == tap_salt_option)
         return true;
-    return letter > 0 && letter < 256 && std::strchr("knstH", letter);
+    return letter > 0 && letter < 256 && std::strchr("knstHM", letter);
 }
 
 // An option as the user wrote it: "-k", or the long name of those that
@@ -181,6 +182,14 @@ int handle_option(tap_options& o, int letter, const char* arg)
         break;
     case 's':
         o.snaplen = read_int(arg);
+        break;
+    case 'M':
+        o.mtu = read_int(arg);
+        if (o.mtu < static_cast<std::int32_t>(path_mtu_min) || o.mtu > tap_mtu_max) {
+            TAP_LOG(trace_level_error, "Invalid MTU '%s': give %u to %d bytes", arg, path_mtu_min,
+                    tap_mtu_max);
+            return refuse_with_usage(o);
+        }
         break;
     case 'k':
         // At once: "-k -A" must not read on as if -A had been given.
@@ -352,6 +361,8 @@ int print_usage()
     TAP_LOG(trace_level_normal, "Please use vantry_remote /i <options> to install this tool as Windows service");
     TAP_LOG(trace_level_normal, "and vantry_remote /r to remove the above service");
     TAP_LOG(trace_level_normal, "%s", "");
+    TAP_LOG(trace_level_normal, "   [--mtu|-M] <bytes>                | With -A: every datagram, IP and UDP headers");
+    TAP_LOG(trace_level_normal, "                                     | included, fits this size (default 1500)");
     TAP_LOG(trace_level_normal, "   [--authenticated|-A]              | Seal datagrams: authenticated encryption,");
     TAP_LOG(trace_level_normal, "                                     | replay protection (needs a key; the collector");
     TAP_LOG(trace_level_normal, "                                     | needs -A as well; docs/wire.md)");

@@ -18,6 +18,8 @@ struct allow_list_release {
 };
 using allow_list_handle = std::unique_ptr<prefix_trie, allow_list_release>;
 
+inline constexpr std::int32_t tap_mtu_max = 65535;
+
 // Written while options are read, read-only afterwards but for the key
 // text (wiped once used: by check_settings in the Speck mode, by the run's
 // sealing set-up under -A) and the allow-list (handed to the run). A fresh
@@ -29,6 +31,8 @@ struct tap_options {
     std::uint16_t tzsp_port = 0;
     std::int32_t tap_id = 0;
     std::int32_t snaplen = 0x10000;
+    // -M, with -A: the largest IP packet a datagram may make on the path.
+    std::int32_t mtu = 1500;
     bool disable_encryption = false;
     // -A: datagrams sealed (wire/sealed_datagram.h) with a key derived from
     // the key text, kept for that until the run starts.

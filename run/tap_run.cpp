@@ -78,6 +78,10 @@ void hand_over(tap_options& o, tap_run_state& st)
     ctx.sender.encrypt = !o.disable_encryption;
     ctx.sender.key = speck_key;
     ctx.sender.sealed = o.authenticated ? &st.sealed : nullptr;
+    // Sealed datagrams fit the path whole; Speck-mode ones stay as they
+    // always were.
+    ctx.sender.datagram_limit =
+        o.authenticated ? static_cast<std::uint32_t>(o.mtu) - path_ip_udp_overhead : 0;
     if (o.interface_name)
         st.capture = {*o.interface_name, o.snaplen, o.bpf_filter, std::nullopt};
 }
@@ -114,6 +118,11 @@ run_end open_socket(tap_run_state& st)
     }
     net_bind_any(s, 0);
     st.forward.sender.socket = s;
+    if (st.forward.sender.datagram_limit && net_set_dont_fragment(s) != 0) {
+        const int e = net_last_error();
+        TAP_LOG(trace_level_warning, "Unable to set Don't Fragment %d/%s: datagrams larger than the path "
+                "may be fragmented on the way", e, os_error_text(e));
+    }
     return run_end::none;
 }
 

@@ -303,6 +303,13 @@ void sealed_write_header(std::uint8_t* p, std::uint16_t tap_id)
 {
     tap_write_header(p, tap_id);
     store_le32(p, sealed_magic);
+    std::memset(p + tap_header_size, 0, sealed_header_size - tap_header_size);
+}
+
+void sealed_write_pieces(std::uint8_t* p, std::uint32_t first_frame, std::uint16_t first_record)
+{
+    store_be32(p + sealed_first_frame_offset, first_frame);
+    store_be16(p + sealed_first_record_offset, first_record);
 }
 
 std::uint32_t sealed_seal_at(sealed_sender& s, std::uint8_t* buf, std::uint32_t len,
@@ -341,13 +348,16 @@ sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, seal
         return sealed_too_short;
     out->tap_id = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
     out->run_id = data + sealed_run_id_offset;
+    out->record_count = data[tap_count_offset];
     out->seq = load_be64(data + sealed_seq_offset);
     out->sent_us = load_be64(data + sealed_sent_offset);
+    out->first_frame = load_be32(data + sealed_first_frame_offset);
+    out->first_record = load_be16(data + sealed_first_record_offset);
     return sealed_read_ok;
 }
 
 sealed_result sealed_open(sealed_cipher& c, std::uint8_t* data, std::size_t len,
-                          std::size_t* clear_at, std::size_t* clear_len)
+                          std::size_t* body_at, std::size_t* body_len)
 {
     sealed_header_view h;
     if (const sealed_result r = sealed_read_header(data, len, &h); r != sealed_read_ok)
@@ -358,14 +368,42 @@ sealed_result sealed_open(sealed_cipher& c, std::uint8_t* data, std::size_t len,
     if (sealed_aead_open(c, nonce, data, sealed_header_size, data + sealed_header_size, body,
                          data + len - sealed_tag_size) != 0)
         return sealed_forged;
-    // The records keep their place; a Speck-mode header just before them
-    // lets the one decoder read them.
-    const std::uint8_t count = data[tap_count_offset];
-    *clear_at = sealed_header_size - tap_header_size;
-    *clear_len = tap_header_size + body;
-    tap_write_header(data + *clear_at, h.tap_id);
-    data[*clear_at + tap_count_offset] = count;
+    *body_at = sealed_header_size;
+    *body_len = body;
     return sealed_read_ok;
+}
+
+int sealed_read_body(const std::uint8_t* body, std::size_t len, const sealed_header_view& h,
+                     sealed_body* out)
+{
+    out->count = 0;
+    out->last_cut = false;
+    out->cut_have = 0;
+    if (h.first_record > len || (h.record_count == 0 && h.first_record != len))
+        return -1;
+    out->rest = body;
+    out->rest_len = h.first_record;
+    std::size_t at = h.first_record;
+    while (at < len) {
+        if (out->count == h.record_count || len - at < tap_record_header_size)
+            return -1;
+        const std::uint8_t* p = body + at;
+        tap_record_view& r = out->records[out->count++];
+        r.ts_sec = load_be32(p);
+        r.ts_usec = load_be32(p + 4);
+        r.caplen = load_be16(p + 8);
+        r.len = load_be16(p + 10);
+        r.frame = p + tap_record_header_size;
+        const std::size_t left = len - at - tap_record_header_size;
+        if (r.caplen > left) {
+            out->last_cut = true;
+            out->cut_have = static_cast<std::uint32_t>(left);
+            at = len;
+        } else {
+            at += tap_record_header_size + r.caplen;
+        }
+    }
+    return out->count == h.record_count ? 0 : -1;
 }
 
 const char* sealed_text(sealed_result r)

@@ -3,10 +3,15 @@
 // it in this one place. docs/wire.md tells the why of each choice.
 //
 //   header   magic 0x24681904 (little-endian; format 2), tap id (16 bits),
-//            record count (8 bits), a reserved zero byte, run id (16
-//            bytes), sequence number (64 bits), send time (64 bits,
-//            microseconds since 1970 UTC); in clear, authenticated
-//   records  as in the Speck mode, encrypted
+//            record count (8 bits: records that start here), a reserved
+//            zero byte, run id (16 bytes), sequence number (64 bits), send
+//            time (64 bits, microseconds since 1970 UTC), number of the
+//            first frame that starts here (32 bits), where that frame's
+//            record starts in the body (16 bits), two reserved zero bytes;
+//            in clear, authenticated
+//   body     the rest of a frame begun in the datagrams before, then
+//            records as in the Speck mode, the last of which may go on in
+//            the next datagram; encrypted
 //   tag      16 bytes at the end
 //   cipher   ChaCha20-Poly1305 (libgcrypt) under the run key, nonce = four
 //            zero bytes and the sequence number (big-endian); the header is
@@ -31,7 +36,9 @@ inline constexpr std::uint32_t sealed_run_id_offset = 8;
 inline constexpr std::uint32_t sealed_run_id_size = 16;
 inline constexpr std::uint32_t sealed_seq_offset = 24;
 inline constexpr std::uint32_t sealed_sent_offset = 32;
-inline constexpr std::uint32_t sealed_header_size = 40;
+inline constexpr std::uint32_t sealed_first_frame_offset = 40;
+inline constexpr std::uint32_t sealed_first_record_offset = 44;
+inline constexpr std::uint32_t sealed_header_size = 48;
 inline constexpr std::uint32_t sealed_tag_size = 16;
 inline constexpr std::uint32_t sealed_overhead = sealed_header_size + sealed_tag_size;
 inline constexpr std::uint32_t sealed_key_size = 32;
@@ -156,10 +163,18 @@ std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len
 
 struct sealed_header_view {
     std::uint16_t tap_id = 0;
+    std::uint8_t record_count = 0;
     const std::uint8_t* run_id = nullptr;
     std::uint64_t seq = 0;
     std::uint64_t sent_us = 0;  // the tap's clock; authentic once the datagram verified
+    std::uint32_t first_frame = 0;   // frames are numbered from the run's start, modulo 2^32
+    std::uint16_t first_record = 0;  // bytes of the body before the first record
 };
+
+// Sets the fields that tell how the body of the datagram at p is cut: the
+// number of the first frame whose record starts in it (with none, of the
+// next frame to start), and where that record starts in the body.
+void sealed_write_pieces(std::uint8_t* p, std::uint32_t first_frame, std::uint16_t first_record);
 
 // True when data begins with a sealed magic, of this format or of format 1:
 // a datagram of the sealed mode, whichever its format.
@@ -177,10 +192,28 @@ enum sealed_result : int {
 sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, sealed_header_view* out);
 
 // Verifies and decrypts data[0..len) in place with c, keyed with the run's
-// key. On sealed_read_ok the clear records follow a Speck-mode header
-// (magic, tap id, count) written at data + *clear_at; tap_decode reads the
-// *clear_len bytes from there.
+// key. On sealed_read_ok the clear body is data[*body_at, *body_at +
+// *body_len); sealed_read_body reads it.
 sealed_result sealed_open(sealed_cipher& c, std::uint8_t* data, std::size_t len,
-                          std::size_t* clear_at, std::size_t* clear_len);
+                          std::size_t* body_at, std::size_t* body_len);
+
+// A clear body read: the rest of a frame begun before, the records that
+// start here, whole but for the last, which may go on in the next
+// datagram (then its frame holds only the first `cut_have` bytes).
+struct sealed_body {
+    const std::uint8_t* rest = nullptr;
+    std::size_t rest_len = 0;
+    tap_record_view records[tap_max_records];
+    unsigned count = 0;
+    bool last_cut = false;
+    std::uint32_t cut_have = 0;
+};
+
+// Reads body[0, len) as header h says it is cut. 0; -1 when it is not
+// what a tap builds (a first record past the end, a record header cut, a
+// count that does not match, records where none should start): a tap
+// with the key sealed something wrong, and nothing of it is used.
+int sealed_read_body(const std::uint8_t* body, std::size_t len, const sealed_header_view& h,
+                     sealed_body* out);
 
 const char* sealed_text(sealed_result r);

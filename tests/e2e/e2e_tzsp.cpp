@@ -91,7 +91,7 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
         std::size_t written;
         const char* said;
     } rows[] = {
-        {sealed, sealed, 2, "Sealed: 0 datagrams lost on the way; refused: 0 not authentic, 0 replayed"},
+        {sealed, sealed, 2, "Sealed: 0 datagrams lost on the way, 0 frames lost; refused: 0 not authentic, 0 replayed"},
         {sealed, speck, 0, "1 sealed datagrams (from taps started with -A) refused"},
         {speck, sealed, 0, "refused: not a sealed datagram"},
         {{"-A", "-k", "correct horse battery", "--salt", "site-18"}, sealed, 0, "refused: 1 not authentic"},
@@ -122,7 +122,7 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
         udp_send(src, tzsp(pattern(60, 1)), in);
         ASSERT_TRUE(udp_receive(rx, &d, 5000));
         tap_stop(&tap);
-        ASSERT_EQ(d.size(), 40u + 12 + 60 + 16);
+        ASSERT_EQ(d.size(), 48u + 12 + 60 + 16);
         EXPECT_EQ(bytes(d.begin(), d.begin() + 4), (bytes{0x04, 0x19, 0x68, 0x24}));
         EXPECT_EQ(bytes(d.begin() + 24, d.begin() + 32), bytes(8, 0)) << "numbers start at 0";
     }
