@@ -62,6 +62,8 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         {{"p", "/R", "x"}, {{"no scm"}}, no_scm, ""},
         {{"p", "/C", "-K"}, {}, "", "console on\nstop event create\nthread p\t/C\t-K\nwait\nstop event set\n"
                                     "stop event set\nstop event close\n"},
+        {{"p", "/c", "-k", "", "-A"}, {}, "", "~\nthread p\t/c\t-k\t\"\"\t-A\n~"},
+        {{"p", "/i", "s", "-k", ""}, {}, ok, "~reg set AppParameters p\t/c\ts\t-k\t\"\"\n"},
         {{"p", "/c", x.c_str()}, {}, too_long, "console on\nstop event create\nstop event close\n"},
         {{"p", "/i", x.c_str()}, {}, too_long + "vantry_remote not installed.\n", ""},
         // The service runs with what was stored. A refused status report goes to the event log, and the service on.
@@ -136,6 +138,25 @@ TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
     EXPECT_EQ(event_message(fits.c_str()), "vantry_remote: " + fits);
     EXPECT_EQ(event_message((fits + "b").c_str()), "vantry_remote: " + fits.substr(14) + " [message cut]");
     EXPECT_EQ(event_message(std::string(100000, 'z').c_str()).size(), 4095u);
+}
+
+// Windows' quoting where a word needs it (empty, blanks, TABs, quotes), every word back as it was; strings stored
+// by earlier versions (TABs between, blanks within) read as before.
+TEST(ArgumentString, WordsSurviveJoiningAndSplittingExactly)
+{
+    const struct row { std::vector<const char*> words; std::string joined; } rows[] = {
+        {{"p", "/c", "-k", "", "-A"}, "p\t/c\t-k\t\"\"\t-A"}, {{"-f", "not port 22"}, "-f\t\"not port 22\""},
+        {{"a\tb", "\""}, "\"a\tb\"\t\"\\\"\""}, {{"say \"hi\""}, "\"say \\\"hi\\\"\""},
+        {{"C:\\d\\", "C:\\my d\\"}, "C:\\d\\\t\"C:\\my d\\\\\""}, {{"a\\\"b"}, "\"a\\\\\\\"b\""}, {{}, ""}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.joined);
+        std::string joined;
+        ASSERT_EQ(join_argument_string(unsigned(r.words.size()), const_cast<char**>(r.words.data()), joined, nullptr), 0);
+        EXPECT_EQ(joined, r.joined);
+        EXPECT_EQ(split_arguments(joined.c_str()), std::vector<std::string>(r.words.begin(), r.words.end()));
+    }
+    EXPECT_EQ(split_arguments("\tp\t\t-f\tnot port 22\t\"open\tto the end"),
+              (std::vector<std::string>{"p", "-f", "not port 22", "open\tto the end"}));
 }
 
 TEST(StopEvent, StopRequestsRacingTheCloseNeverUseAClosedEvent)
