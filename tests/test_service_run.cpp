@@ -43,8 +43,10 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
                "other_tap\\Parameters read\nreg query AppParameters\nstatus 2 0 2 3000\nstatus 2 0 3 0\nstop event "
                "create\nstatus 4 1 0 0\nevent vantry_remote: p\t-k\t********\nthread p\t-k\tmango\nwait\nstatus 4 1 "
                "0 0\nstatus 3 1 4 0\nstop event set\nstatus 3 1 5 0\nstatus 3 1 6 0\nstop event set\n" + closed,
-        ev = "Services\\EventLog\\Application\\vantry_remote", exe = "C:\\Program Files\\vantry_remote.exe",
-        inst = "scm\nservice create vantry_remote vantry_remote for Windows \"" + exe + "\"\ndescribe p\t/c\tmy_tap\t"
+        ev = "Services\\EventLog\\Application\\vantry_remote", dir = "C:\\Program Files\\Vantry",
+        exe = dir + "\\vantry_remote.exe", secure = "scm\nsecure " + dir + " D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;"
+        "0x1200a9;;;BU)\nsecure " + dir + "\\vantry_remote.conf D:P(A;;FA;;;SY)(A;;FA;;;BA)\n",
+        inst = secure + "service create vantry_remote vantry_remote for Windows \"" + exe + "\"\ndescribe p\t/c\tmy_tap\t"
                "--key=********\nreg open Services\\vantry_remote write\nreg set Description vantry_remote for Windows\n"
                "reg create " + ev + "\nreg open " + ev + " write\nreg set EventMessageFile " + exe + "\nreg open " +
                ev + " write\nreg set TypesSupported 4\nreg create Services\\vantry_remote\\Parameters\nreg secure D:P"
@@ -82,7 +84,14 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         {svc, {.stored = "p\t/c" + nul + "tail"}, note, "~\nthread p\t/c\n~"}, {svc, {.stored = nul}, no_text, no_run},
         // Before the service exists installation stops at a failure; after, every registry step is still tried.
         {i, {}, ok, inst}, {i, {{"scm"}}, "OpenSCManager" + denied, "scm\n"}, {i, {{"describe"}}, ok, inst},
-        {i, {{"service create"}}, "CreateService vantry_remote" + denied, "scm\nservice create~.exe\"\n"},
+        {i, {{"service create"}}, "CreateService vantry_remote" + denied, secure + "service create~.exe\"\n"},
+        // Nobody but administrators may change what the service runs as LocalSystem, nor read the configuration.
+        {i, {{"secure C"}}, "Could not restrict access to the folder " + dir + " (error 0x5): users could~"
+            "disk.\nvantry_remote not installed.\n", "scm\nsecure " + dir + " ~BU)\n"},
+        {i, {{"secure " + dir + "\\"}}, "Could not restrict access to " + dir + "\\vantry_remote.conf (error 0x5)~"
+            "in it.\nvantry_remote not installed.\n", secure},
+        {i, {.module_path = "D:\\vantry_remote.exe"}, "D:\\vantry_remote.exe is not in a folder of its own.~"
+            "there.\nvantry_remote not installed.\n", "scm\n"},
         {i, {{"reg open Services\\vantry_remote "}}, ok + "Unable to set service description.\nvantry_remote for "
             "WindowsSYSTEM\\CurrentControlSet\\Services\\vantry_remote", "~remote write\nreg create~"},
         {i, {{"reg create Services\\E"}}, ok + "The EventLog~", inst}, {i, {{"reg set E"}}, ok + "The Message~", inst},
