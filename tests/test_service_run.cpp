@@ -44,10 +44,11 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
                "create\nstatus 4 1 0 0\nevent vantry_remote: p\t-k\t********\nthread p\t-k\tmango\nwait\nstatus 4 1 "
                "0 0\nstatus 3 1 4 0\nstop event set\nstatus 3 1 5 0\nstatus 3 1 6 0\nstop event set\n" + closed,
         ev = "Services\\EventLog\\Application\\vantry_remote", dir = "C:\\Program Files\\Vantry",
-        exe = dir + "\\vantry_remote.exe", secure = "scm\nsecure " + dir + " D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;"
-        "0x1200a9;;;BU)\nsecure " + dir + "\\vantry_remote.conf D:P(A;;FA;;;SY)(A;;FA;;;BA)\n",
-        inst = secure + "service create vantry_remote vantry_remote for Windows \"" + exe + "\"\ndescribe p\t/c\tmy_tap\t"
-               "--key=********\nreg open Services\\vantry_remote write\nreg set Description vantry_remote for Windows\n"
+        exe = dir + "\\vantry_remote.exe", secure = "scm\nsecure " + dir + " D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+        "(A;OICI;0x1200a9;;;BU)\nsecure " + dir + "\\vantry_remote.conf D:P(A;;FA;;;SY)(A;;FA;;;BA)\n",
+        inst = secure + "service create vantry_remote vantry_remote for Windows \"" + exe + "\"\ndescribe p\t/c\t"
+               "my_tap\t--key=********\n"
+               "reg open Services\\vantry_remote write\nreg set Description vantry_remote for Windows\n"
                "reg create " + ev + "\nreg open " + ev + " write\nreg set EventMessageFile " + exe + "\nreg open " +
                ev + " write\nreg set TypesSupported 4\nreg create Services\\vantry_remote\\Parameters\nreg secure D:P"
                "(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)\nreg open Services\\vantry_remote\\Parameters write\nreg set "
@@ -160,7 +161,8 @@ TEST(ArgumentString, WordsSurviveJoiningAndSplittingExactly)
     for (const row& r : rows) {
         SCOPED_TRACE(r.joined);
         std::string joined;
-        ASSERT_EQ(join_argument_string(unsigned(r.words.size()), const_cast<char**>(r.words.data()), joined, nullptr), 0);
+        const auto argv = const_cast<char**>(r.words.data());
+        ASSERT_EQ(join_argument_string(unsigned(r.words.size()), argv, joined, nullptr), 0);
         EXPECT_EQ(joined, r.joined);
         EXPECT_EQ(split_arguments(joined.c_str()), std::vector<std::string>(r.words.begin(), r.words.end()));
     }
