@@ -28,9 +28,11 @@ constexpr const char* parameters_key_sddl = "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)
 // given to the installer, a zip unpacked anywhere), nothing is inherited.
 constexpr const char* program_folder_sddl =
     "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-// The sample configuration beside the program may hold the key.
-constexpr const char* configuration_sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-constexpr const char* configuration_name = "vantry_remote.conf";
+// The sample configuration beside the program may hold the key, and the
+// key file its sample names is beside it too: SYSTEM and Administrators
+// only.
+constexpr const char* secret_sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+constexpr const char* secret_names[] = {"vantry_remote.conf", "vantry_remote.key"};
 
 // The event-log source's key.
 std::string event_log_key()
@@ -114,8 +116,8 @@ std::string own_folder(const std::string& exe_path)
     return folder;
 }
 
-// Gives the program's folder program_folder_sddl and the configuration in
-// it, if there is one, configuration_sddl. 0 when both hold; -1 after
+// Gives the program's folder program_folder_sddl and each of secret_names
+// in it that is there secret_sddl. 0 when all hold; -1 after
 // saying why not, and the service must not be installed: anyone who may
 // write in the folder could replace what it runs as LocalSystem.
 int secure_program_folder(const char* exe_path)
@@ -137,13 +139,15 @@ int secure_program_folder(const char* exe_path)
                        folder.c_str(), static_cast<unsigned long>(rc));
         return -1;
     }
-    const std::string configuration = folder + "\\" + configuration_name;
-    rc = service_os->file_set_security(configuration.c_str(), configuration_sddl);
-    if (rc != win::error_success && rc != win::error_file_not_found) {
-        service_printf("Could not restrict access to %s (error 0x%lx): every user could read the "
-                       "key in it.\n",
-                       configuration.c_str(), static_cast<unsigned long>(rc));
-        return -1;
+    for (const char* name : secret_names) {
+        const std::string path = folder + "\\" + name;
+        rc = service_os->file_set_security(path.c_str(), secret_sddl);
+        if (rc != win::error_success && rc != win::error_file_not_found) {
+            service_printf("Could not restrict access to %s (error 0x%lx): every user could read "
+                           "the key in it.\n",
+                           path.c_str(), static_cast<unsigned long>(rc));
+            return -1;
+        }
     }
     return 0;
 }

@@ -45,7 +45,8 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
                "0 0\nstatus 3 1 4 0\nstop event set\nstatus 3 1 5 0\nstatus 3 1 6 0\nstop event set\n" + closed,
         ev = "Services\\EventLog\\Application\\vantry_remote", dir = "C:\\Program Files\\Vantry",
         exe = dir + "\\vantry_remote.exe", secure = "scm\nsecure " + dir + " D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
-        "(A;OICI;0x1200a9;;;BU)\nsecure " + dir + "\\vantry_remote.conf D:P(A;;FA;;;SY)(A;;FA;;;BA)\n",
+        "(A;OICI;0x1200a9;;;BU)\nsecure " + dir + "\\vantry_remote.conf D:P(A;;FA;;;SY)(A;;FA;;;BA)\nsecure " + dir +
+        "\\vantry_remote.key D:P(A;;FA;;;SY)(A;;FA;;;BA)\n",
         inst = secure + "service create vantry_remote vantry_remote for Windows \"" + exe + "\"\ndescribe p\t/c\t"
                "my_tap\t--key=********\n"
                "reg open Services\\vantry_remote write\nreg set Description vantry_remote for Windows\n"
@@ -89,8 +90,8 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         // Nobody but administrators may change what the service runs as LocalSystem, nor read the configuration.
         {i, {{"secure C"}}, "Could not restrict access to the folder " + dir + " (error 0x5): users could~"
             "disk.\nvantry_remote not installed.\n", "scm\nsecure " + dir + " ~BU)\n"},
-        {i, {{"secure " + dir + "\\"}}, "Could not restrict access to " + dir + "\\vantry_remote.conf (error 0x5)~"
-            "in it.\nvantry_remote not installed.\n", secure},
+        {i, {{"secure " + dir + "\\vantry_remote.k"}}, "Could not restrict access to " + dir + "\\vantry_remote.key "
+            "(error 0x5)~in it.\nvantry_remote not installed.\n", secure},
         {i, {.module_path = "D:\\vantry_remote.exe"}, "D:\\vantry_remote.exe is not in a folder of its own.~"
             "there.\nvantry_remote not installed.\n", "scm\n"},
         {i, {{"reg open Services\\vantry_remote "}}, ok + "Unable to set service description.\nvantry_remote for "

@@ -122,8 +122,12 @@ Section "Vantry"
   File "${STAGE}\vantry_collector.exe"
   File "${STAGE}\README-windows.txt"
   File "${STAGE}\vantry_remote.conf"
-  ; The configuration may hold the key: SYSTEM and Administrators only.
+  ; The configuration may hold the key, and the key file it names lies
+  ; beside it: SYSTEM and Administrators only.
   !insertmacro icacls '"$INSTDIR\vantry_remote.conf" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F /Q'
+  ${If} ${FileExists} "$INSTDIR\vantry_remote.key"
+    !insertmacro icacls '"$INSTDIR\vantry_remote.key" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F /Q'
+  ${EndIf}
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Vantry remote tap"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
