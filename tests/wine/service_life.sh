@@ -65,9 +65,21 @@ check "/i refuses a program in a drive's root" \
     '[[ $out == "C:\vantry_remote.exe is not in a folder of its own."*"vantry_remote not installed." ]] &&
      ! timeout 30 wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\vantry_remote" >/dev/null 2>&1'
 rm -f "$WINEPREFIX/drive_c/vantry_remote.exe"
-run 60 "$exe" /i my_tap -t "$port" -c 127.0.0.1:2055 -f "" -k "$key"  # an empty option: stored and given back
+# An empty option: stored and given back. Wine's trace shows the calls that set the access lists, with the SDDL texts.
+out=$(WINEDEBUG=-all,+advapi timeout 60 wine "$exe" /i my_tap -t "$port" -c 127.0.0.1:2055 -f "" -k "$key" \
+      2>"$work/trace" </dev/null | tr -d '\r')
+rc=$?
 check "/i installs" '[ $rc -eq 0 ] && [ "$out" = "vantry_remote installed." ]'
 win_exe=$(winepath -w "$exe" 2>/dev/null | tr -d '\r')
+out=$(tr -d '\r' <"$work/trace" | sed -n 's/.*:\(ConvertStringSecurityDescriptorToSecurityDescriptorA "[^"]*"\).*/\1/p
+      s/.*:\(SetNamedSecurityInfoA "[^"]*" 1 -2147483644\) .*/\1/p')  # SE_FILE_OBJECT, DACL, protected
+folder=$(sed 's/\\/\\\\/g; s/\\\\vantry_remote.exe$//' <<<"$win_exe") want=
+for call in 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)|' 'D:P(A;;FA;;;SY)(A;;FA;;;BA)|\\vantry_remote.conf' \
+            'D:P(A;;FA;;;SY)(A;;FA;;;BA)|\\vantry_remote.key'; do
+    want+="ConvertStringSecurityDescriptorToSecurityDescriptorA \"${call%|*}\""$'\n'
+    want+="SetNamedSecurityInfoA \"$folder${call#*|}\" 1 -2147483644"$'\n'
+done
+check "/i sets the folder's access list, then the configuration's and the key file's" '[[ $out == "$want"* ]]'
 options=$(printf '\t/c\tmy_tap\t-t\t%s\t-c\t127.0.0.1:2055\t-f\t""\t-k\t' "$port")
 while IFS='|' read -r key_path name want; do  # what the service manager and the installer wrote
     run 60 reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$key_path" /v "$name"
