@@ -16,13 +16,13 @@ TEST(ServiceUnits, TheCollectorMakesItsTapInterfaceWithCapNetAdminAlone)
     for (const std::string& w : as_nobody_with("net_admin")) script += " " + w;
     netns space(ns);
     child col;
-    const std::uint16_t port = listening_port(&col, space.made | start(&col, "sh", {"-c", script + " "
-        VANTRY_BIN_DIR "/vantry_collector -p 0 -K -i " + name}, ns));
+    script += " " VANTRY_BIN_DIR "/vantry_collector -p 0 -K -i " + name;
+    const std::uint16_t port = listening_port(&col, space.made | start(&col, "sh", {"-c", script}, ns));
     ASSERT_NE(port, 0) << out_of(col) << err_of(col);
     udp_socket src;
+    std::string text;
     ASSERT_EQ(udp_open(&src, "127.0.0.1", ns), 0);
     udp_send(src, cat({tap_header_bytes(1, 1), tap_record_bytes(0, 0, 74, 74), ethernet(0x88b5, bytes(60))}), port);
-    std::string text;
     EXPECT_TRUE(poll_until(5000, [&] { return run_command(show, &text) == 0 && text == "1\n1\n"; })) << text;
     signal_child(col, SIGTERM);
     EXPECT_EQ(status_within(&col, 3000), 0);

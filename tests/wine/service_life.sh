@@ -73,12 +73,11 @@ check "/i installs" '[ $rc -eq 0 ] && [ "$out" = "vantry_remote installed." ]'
 win_exe=$(winepath -w "$exe" 2>/dev/null | tr -d '\r')
 out=$(tr -d '\r' <"$work/trace" | sed -n 's/.*:\(ConvertStringSecurityDescriptorToSecurityDescriptorA "[^"]*"\).*/\1/p
       s/.*:\(SetNamedSecurityInfoA "[^"]*" 1 -2147483644\) .*/\1/p')  # SE_FILE_OBJECT, DACL, protected
-folder=$(sed 's/\\/\\\\/g; s/\\\\vantry_remote.exe$//' <<<"$win_exe") want=
-for call in 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)|' 'D:P(A;;FA;;;SY)(A;;FA;;;BA)|\\vantry_remote.conf' \
-            'D:P(A;;FA;;;SY)(A;;FA;;;BA)|\\vantry_remote.key'; do
-    want+="ConvertStringSecurityDescriptorToSecurityDescriptorA \"${call%|*}\""$'\n'
-    want+="SetNamedSecurityInfoA \"$folder${call#*|}\" 1 -2147483644"$'\n'
-done
+folder=$(sed 's/\\/\\\\/g; s/\\\\vantry_remote.exe$//' <<<"$win_exe")
+to=ConvertStringSecurityDescriptorToSecurityDescriptorA set=SetNamedSecurityInfoA flags=' 1 -2147483644'
+only='D:P(A;;FA;;;SY)(A;;FA;;;BA)'
+want="$to \"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\""$'\n'"$set \"$folder\"$flags"
+for f in conf key; do want+=$'\n'"$to \"$only\""$'\n'"$set \"$folder\\\\vantry_remote.$f\"$flags"; done
 check "/i sets the folder's access list, then the configuration's and the key file's" '[[ $out == "$want"* ]]'
 options=$(printf '\t/c\tmy_tap\t-t\t%s\t-c\t127.0.0.1:2055\t-f\t""\t-k\t' "$port")
 while IFS='|' read -r key_path name want; do  # what the service manager and the installer wrote
