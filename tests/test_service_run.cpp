@@ -66,7 +66,6 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         {{"p", "/R", "x"}, {{"no scm"}}, no_scm, ""},
         {{"p", "/C", "-K"}, {}, "", "console on\nstop event create\nthread p\t/C\t-K\nwait\nstop event set\n"
                                     "stop event set\nstop event close\n"},
-        {{"p", "/c", "-k", "", "-A"}, {}, "", "~\nthread p\t/c\t-k\t\"\"\t-A\n~"},
         {{"p", "/i", "s", "-k", ""}, {}, ok, "~reg set AppParameters p\t/c\ts\t-k\t\"\"\n"},
         {{"p", "/c", x.c_str()}, {}, too_long, "console on\nstop event create\nstop event close\n"},
         {{"p", "/i", x.c_str()}, {}, too_long + "vantry_remote not installed.\n", ""},

@@ -38,8 +38,7 @@ TEST(Cli, WhatEachCommandLineShows)
 }
 
 
-// An empty word stays a word on its way to the run: the key is the empty text, not "-A", and the run ends with an
-// error instead of forwarding.
+// An empty word reaches the run as one: the key is empty, not "-A", and the run ends with an error, not forwarding.
 TEST(Cli, AnEmptyKeyIsNotTheNextWord)
 {
     child c;

@@ -1,9 +1,8 @@
 // The programs as the systemd units and their drop-ins run them: an unprivileged user with one capability.
 #include "tests/e2e/e2e_support.h"
 
-// The TAP drop-in: nobody with CAP_NET_ADMIN alone, /proc/sys read-only but for the two folders of interface settings
-// (ProtectKernelTunables=, ReadWritePaths=), makes its TAP interface passive and writes frames into it. /dev/net/tun
-// as Debian has it (mode 666), in the mount namespace of `ip netns exec` only.
+// The TAP drop-in: nobody with CAP_NET_ADMIN alone, /proc/sys read-only but for the folders of interface settings,
+// makes its TAP interface passive and writes into it. /dev/net/tun mode 666 as on Debian, in `ip netns exec`'s only.
 TEST(ServiceUnits, TheCollectorMakesItsTapInterfaceWithCapNetAdminAlone)
 {
     if (geteuid() || access("/proc/sys/net/ipv6", F_OK) || access("/dev/net/tun", F_OK))

@@ -58,8 +58,7 @@ out=$(cd "$work" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;wpcap=n,b" timeout 60 wi
     -c 127.0.0.1:9 -K 2>/dev/null </dev/null | tr -d '\r')
 check "capture library from the system folder, not the planted one" \
     '[ -f "$work/wpcap.dll" ] && [ ! -e "$work/planted_loaded" ] && grep -q "^Available interfaces:" <<<"$out"'
-# /i gives the program's folder an access list of its own (Wine takes it and keeps nothing, so it is not read back
-# here), and refuses a folder of Windows' own, such as a drive's root.
+# /i refuses a program in a folder of Windows' own, whose access list it must not replace, such as a drive's root.
 cp "$exe" "$WINEPREFIX/drive_c/" && run 60 'C:\vantry_remote.exe' /i my_tap -t "$port" -K
 check "/i refuses a program in a drive's root" \
     '[[ $out == "C:\vantry_remote.exe is not in a folder of its own."*"vantry_remote not installed." ]] &&
