@@ -1,6 +1,6 @@
 // The value AppParameters that service_main reads at each start, served by the recording fake: the run
-// gets its text (up to the first NUL, if it fits the buffer) with runs of TABs made single, or nothing when
-// that is too long. Input: type byte (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, other), flags byte
+// gets the words of its text (up to the first NUL, if it fits the buffer), or nothing when they joined again are
+// too long. Input: type byte (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, other), flags byte
 // (bit 0: the key cannot be opened; bit 1: the value repeated to 8190 + (flags >> 2) % 5 bytes), the value.
 #include "fuzz/fuzz_common.h"
 #include "tests/test_service_fake.h"
@@ -18,14 +18,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake.run = "\t";  // never an argument string: the words it joins are not empty
     service_main(0, nullptr);
     FUZZ_CHECK(tap_stop_event == nullptr && fake.handles == 0, "stop event or handle left open");
-    std::string usable, want;
+    std::string usable;
     if (data[1] % 2 == 0 && fake.stored.size() <= argument_string_capacity && data[0] % 5 < 2)
         usable = fake.stored.substr(0, fake.stored.find('\0'));  // a REG_SZ or REG_EXPAND_SZ that fits
-    for (std::size_t i = 0; i < usable.size(); ++i)
-        if (usable[i] != '\t')
-            want += (i && usable[i - 1] == '\t' && !want.empty() ? "\t" : "") + usable.substr(i, 1);
+    // The run gets the stored words exactly; where no quote or backslash is stored, they are the TAB-separated
+    // fields, as earlier versions stored them.
+    const std::vector<std::string> words = split_arguments(usable.c_str());
+    std::vector<std::string> fields;
+    for (std::size_t at = 0, end; at <= usable.size(); at = end + 1)
+        if ((end = std::min(usable.find('\t', at), usable.size())) > at)
+            fields.push_back(usable.substr(at, end - at));
+    FUZZ_CHECK(usable.find_first_of("\"\\") != std::string::npos || words == fields, "TAB fields split otherwise");
     const bool started = fake.run != "\t";
-    FUZZ_CHECK(started == (want.size() < argument_string_capacity) && (!started || fake.run == want),
-               "%s run with %zu characters, expected %zu", started ? "a" : "no", fake.run.size(), want.size());
+    const std::size_t want = join_arguments(words).size();
+    FUZZ_CHECK(started == (want < argument_string_capacity) &&
+                   (!started || split_arguments(fake.run.c_str()) == words),
+               "%s run with %zu characters, expected %zu", started ? "a" : "no", fake.run.size(), want);
     return 0;
 }

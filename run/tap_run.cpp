@@ -167,22 +167,6 @@ bool run_phase_enter(tap_run_state& st, run_phase next)
     return false;
 }
 
-std::vector<std::string> split_arguments(const char* text)
-{
-    std::vector<std::string> out;
-    const char* p = text;
-    while (*p) {
-        while (*p == '\t')
-            ++p;
-        const char* start = p;
-        while (*p && *p != '\t')
-            ++p;
-        if (p > start)
-            out.emplace_back(start, p);
-    }
-    return out;
-}
-
 int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* port)
 {
     // The address is the first non-empty field between colons, the port

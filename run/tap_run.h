@@ -11,6 +11,7 @@
 
 #include "forward/forwarding.h"
 #include "run/tap_options.h"
+#include "support/argument_string.h"
 #include "wire/sealed_datagram.h"
 
 struct stop_event;
@@ -47,9 +48,6 @@ inline std::atomic<stop_event*> tap_stop_event{nullptr};
 // end of the run and returns 0; where run_end_rule_of says so, ends the
 // process instead.
 unsigned tap_run_thread(void* arg);
-
-// Splits at TABs; runs of TABs count as one and empty fields vanish.
-std::vector<std::string> split_arguments(const char* text);
 
 // Drops the launcher's mode word ("/c": one word; "/i", "/r": two).
 void drop_mode_word(std::vector<std::string>& args);

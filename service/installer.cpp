@@ -1,13 +1,17 @@
 // Installation and removal of the service, and the text of the last error.
 //
 // Installation stops only where nothing has been created yet (arguments,
-// own path, service manager, the service itself); once the service exists
+// own path, service manager, the access lists of the program's folder, the
+// service itself); once the service exists
 // every registry step is reported on its own and the next one still tried.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "service/service_host.h"
+#include "support/text.h"
 
 namespace {
 
@@ -17,6 +21,18 @@ constexpr const char* key_class = "LocalSystem";
 // anyone else, and nothing inherited from the Services key, which every
 // user may read: AppParameters holds the key.
 constexpr const char* parameters_key_sddl = "D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
+// The service runs the program in its folder as LocalSystem, and with it
+// the libraries Windows finds beside it: only SYSTEM and Administrators
+// may change anything there; Users may read and run (0x1200a9: read,
+// execute, synchronize). Whatever the folder (Program Files, a folder
+// given to the installer, a zip unpacked anywhere), nothing is inherited.
+constexpr const char* program_folder_sddl =
+    "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// The sample configuration beside the program may hold the key, and the
+// key file its sample names is beside it too: SYSTEM and Administrators
+// only.
+constexpr const char* secret_sddl = "D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+constexpr const char* secret_names[] = {"vantry_remote.conf", "vantry_remote.key"};
 
 // The event-log source's key.
 std::string event_log_key()
@@ -65,6 +81,75 @@ long write_text(const std::string& path, const char* name, const char* text)
 {
     return write_value(path, name, win::reg_sz, text,
                        static_cast<std::uint32_t>(std::strlen(text) + 1));
+}
+
+// Whether folder is the one named by the environment variable name, or
+// (within) one in it.
+bool is_system_folder(const std::string& folder, const char* name, bool within)
+{
+    const char* value = std::getenv(name);
+    if (!value || !*value)
+        return false;
+    const std::string_view v(value);
+    if (equals_nocase(folder, v))
+        return true;
+    return within && folder.size() > v.size() && folder[v.size()] == '\\' &&
+           equals_nocase(std::string_view(folder).substr(0, v.size()), v);
+}
+
+// The folder of the program at exe_path, or the empty text when that is a
+// folder of Windows' own (a drive's root, the Windows folder or one in
+// it, a Program Files folder itself), whose access lists are not ours to
+// replace.
+std::string own_folder(const std::string& exe_path)
+{
+    const std::size_t slash = exe_path.find_last_of("\\/");
+    if (slash == std::string::npos)
+        return {};
+    const std::string folder = exe_path.substr(0, slash);
+    const bool root = folder.size() <= 2 && folder.find(':') != std::string::npos;
+    if (root || is_system_folder(folder, "SystemRoot", true) ||
+        is_system_folder(folder, "ProgramFiles", false) ||
+        is_system_folder(folder, "ProgramFiles(x86)", false) ||
+        is_system_folder(folder, "ProgramW6432", false))
+        return {};
+    return folder;
+}
+
+// Gives the program's folder program_folder_sddl and each of secret_names
+// in it that is there secret_sddl. 0 when all hold; -1 after
+// saying why not, and the service must not be installed: anyone who may
+// write in the folder could replace what it runs as LocalSystem.
+int secure_program_folder(const char* exe_path)
+{
+    const std::string folder = own_folder(exe_path);
+    if (folder.empty()) {
+        service_printf("%s is not in a folder of its own. The service runs it as LocalSystem, so "
+                       "/i lets only administrators change its folder, and never changes the "
+                       "access of Windows' own folders: put it in a folder of its own (for example "
+                       "C:\\Program Files\\Vantry) and install from there.\n",
+                       exe_path);
+        return -1;
+    }
+    long rc = service_os->file_set_security(folder.c_str(), program_folder_sddl);
+    if (rc != win::error_success) {
+        service_printf("Could not restrict access to the folder %s (error 0x%lx): users could "
+                       "replace the program the service runs as LocalSystem. Install as an "
+                       "administrator, from a folder on an NTFS disk.\n",
+                       folder.c_str(), static_cast<unsigned long>(rc));
+        return -1;
+    }
+    for (const char* name : secret_names) {
+        const std::string path = folder + "\\" + name;
+        rc = service_os->file_set_security(path.c_str(), secret_sddl);
+        if (rc != win::error_success && rc != win::error_file_not_found) {
+            service_printf("Could not restrict access to %s (error 0x%lx): every user could read "
+                           "the key in it.\n",
+                           path.c_str(), static_cast<unsigned long>(rc));
+            return -1;
+        }
+    }
+    return 0;
 }
 
 // The registry steps that follow a successful CreateServiceA.
@@ -141,6 +226,13 @@ void install_service(int argc, char** argv)
     svc_handle scm = open_service_manager();
     if (!scm)
         return;
+    // After the service manager, which only administrators may open: the
+    // access lists are theirs to change.
+    if (secure_program_folder(exe_path) != 0) {
+        service_os->service_close(scm);
+        service_printf("%s not installed.\n", service_name);
+        return;
+    }
 
     // The service manager splits an unquoted command line at blanks and
     // would try "C:\Program" first.

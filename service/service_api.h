@@ -45,6 +45,7 @@ inline constexpr std::uint16_t eventlog_information_type = 4;
 inline constexpr std::uint32_t format_message_flags = 0x3100;  // allocate | system | argument array
 
 inline constexpr long error_success = 0;
+inline constexpr long error_file_not_found = 2;
 inline constexpr std::uint32_t error_call_not_implemented = 120;
 }  // namespace win
 
@@ -108,6 +109,13 @@ struct service_api {
     long (*reg_set_security)(svc_handle key, const char* sddl);
     long (*reg_delete_key)(const char* path);
     void (*reg_close)(svc_handle key);
+
+    // Replaces the access list of the file or folder at path with the one
+    // the SDDL text describes, cutting off what it inherits from its
+    // parent; a folder passes the entries marked for inheritance on to
+    // what it holds. The Win32 error code, win::error_success (0) on
+    // success.
+    long (*file_set_security)(const char* path, const char* sddl);
 
     // Event log of the local computer.
     svc_handle (*event_source_open)(const char* source);

@@ -1,6 +1,7 @@
 // The service host's calls on Windows: thin wrappers of the Win32 service,
 // registry, event-log and kernel calls, with nothing of their own to decide.
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cstddef>
@@ -32,6 +33,7 @@ static_assert(win::format_message_flags ==
               (FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                FORMAT_MESSAGE_ARGUMENT_ARRAY));
 static_assert(win::error_success == ERROR_SUCCESS);
+static_assert(win::error_file_not_found == ERROR_FILE_NOT_FOUND);
 static_assert(win::error_call_not_implemented == ERROR_CALL_NOT_IMPLEMENTED);
 
 static_assert(sizeof(service_status) == sizeof(SERVICE_STATUS));
@@ -143,6 +145,29 @@ long reg_delete_key(const char* path) { return RegDeleteKeyA(HKEY_LOCAL_MACHINE,
 
 void reg_close(svc_handle key) { RegCloseKey(reinterpret_cast<HKEY>(key)); }
 
+long file_set_security(const char* path, const char* sddl)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
+                                                              nullptr))
+        return static_cast<long>(GetLastError());
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    DWORD rc = GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) ? ERROR_SUCCESS
+                                                                          : GetLastError();
+    // SetNamedSecurityInfo reads the access list alone, not the
+    // descriptor's "protected" flag: the call's own flag keeps the
+    // parent's entries out.
+    if (rc == ERROR_SUCCESS)
+        rc = SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT,
+                                   DACL_SECURITY_INFORMATION |
+                                       PROTECTED_DACL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, dacl, nullptr);
+    LocalFree(sd);
+    return static_cast<long>(rc);
+}
+
 svc_handle event_source_open(const char* source)
 {
     return reinterpret_cast<svc_handle>(RegisterEventSourceA(nullptr, source));
@@ -249,6 +274,7 @@ const service_api native_service_api = {
     .reg_set_security = reg_set_security,
     .reg_delete_key = reg_delete_key,
     .reg_close = reg_close,
+    .file_set_security = file_set_security,
     .event_source_open = event_source_open,
     .event_report = event_report,
     .event_source_close = event_source_close,

@@ -34,9 +34,11 @@ extern std::uint32_t status_checkpoint;
 extern service_status current_status;
 extern svc_handle status_handle;
 
-// Joins args with one TAB between neighbours into out. 0 on success; -1
-// when the result would exceed argument_string_capacity - 1 characters
-// (out then holds nothing and *length the length the string would have).
+// Joins args into out as join_arguments does (support/argument_string.h:
+// TABs between, a word that is empty or holds a blank, TAB or quote in
+// quotes). 0 on success; -1 when the result would exceed
+// argument_string_capacity - 1 characters (out then holds nothing and
+// *length the length the string would have).
 int join_argument_string(unsigned count, char* const* args, std::string& out,
                          std::size_t* length);
 
@@ -45,7 +47,7 @@ inline constexpr const char* key_mask = "********";
 
 // The argument string (as join_argument_string builds it) for showing to
 // anyone who can read the event log or the service list: the words as the
-// run splits them, TAB-joined, with every value that the run's option
+// run splits them, joined again, with every value that the run's option
 // reader takes for the key replaced by key_mask ("-k VALUE", "-kVALUE",
 // "-vkVALUE", "--key VALUE", "--ke=VALUE", ...). posixly_correct as for
 // the run's reading.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/argument_string.h"
 #include "support/getopt.h"
 #include "run/options.h"
 #include "run/tap_run.h"
@@ -113,21 +114,14 @@ void service_printf(const char* format, ...)
 int join_argument_string(unsigned count, char* const* args, std::string& out,
                          std::size_t* length)
 {
-    out.clear();
-    std::size_t total = 0;
-    for (unsigned i = 0; i < count; ++i)
-        total += std::strlen(args[i]) + (i ? 1 : 0);
+    out = join_arguments(std::vector<std::string>(args, args + count));
     if (length)
-        *length = total;
+        *length = out.size();
     // Refused whole rather than cut: a cut option list would run a tap
     // nobody asked for.
-    if (total > argument_string_capacity - 1)
+    if (out.size() > argument_string_capacity - 1) {
+        out.clear();
         return -1;
-    out.reserve(total);
-    for (unsigned i = 0; i < count; ++i) {
-        if (i)
-            out += '\t';
-        out += args[i];
     }
     return 0;
 }
@@ -174,13 +168,7 @@ std::string shown_argument_string(const std::string& joined, bool posixly_correc
         words[word] += key_mask;
     }
 
-    std::string out;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (i)
-            out += '\t';
-        out += words[i];
-    }
-    return out;
+    return join_arguments(words);
 }
 
 std::string event_message(const char* text)

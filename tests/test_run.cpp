@@ -355,11 +355,11 @@ TEST(RunEnd, EachEndHasItsProcessStatus)
     }
 }
 
-// Words are not unquoted; "/c" drops one word, "/i" and "/r" two.
+// Quoted words are unquoted (support/argument_string.h); "/c" drops one word, "/i" and "/r" two.
 TEST_F(RunThread, ArgumentStringIsSplitAtTabsAndTheModeWordDropped)
 {
     const std::pair<const char*, std::vector<std::string>> rows[] = {
-        {"", {}}, {"\t\t", {}}, {"\tprog\t\t/c\t\"a b\"\t", {"prog", "\"a b\""}}, {"prog\t/C\t-K", {"prog", "-K"}},
+        {"", {}}, {"\t\t", {}}, {"\tprog\t\t/c\t\"a b\"\t", {"prog", "a b"}}, {"prog\t/C\t-K", {"prog", "-K"}},
         {"prog\t/i\tsvc\t-t\t1", {"prog", "-t", "1"}}, {"prog\t/r\tsvc", {"prog"}}, {"prog\t/R", {}},
         {"prog\t-c\t/c", {"prog", "-c", "/c"}}, {"prog", {"prog"}}};
     for (const auto& [text, expected] : rows) {

@@ -13,7 +13,7 @@ struct fake_os {
     std::string log{}, out{}, states{};  // calls; printed text; answers of the service queries, a digit each
     int stored_type = 1, error = 0, handles = 0;                // of AppParameters (0: no such value); the last error
     std::string stored{"p\t-k\tmango", 11}, run = "<no run>";  // run: the last one started
-    std::string module_path = "C:\\Program Files\\vantry_remote.exe";  // "": cannot be had
+    std::string module_path = "C:\\Program Files\\Vantry\\vantry_remote.exe";  // "": cannot be had
     std::string message = "Access is denied.\r\n";                     // the system's text for every error but 0
 };
 
@@ -70,6 +70,7 @@ inline const service_api fake_service_api = {
     .reg_set_security = [](auto, auto sddl) -> long { return -5 * fake_call("reg secure", sddl); },
     .reg_delete_key = [](auto path) -> long { return -5 * fake_call("reg delete", path); },
     .reg_close = [](auto) { --fake.handles; },
+    .file_set_security = [](auto path, auto sddl) -> long { return -5 * fake_call("secure", path, sddl); },
     .event_source_open = [](auto s) { return std::strcmp(s, service_name) ? nullptr : (++fake.handles, fake_handle); },
     .event_report = [](auto, auto type, auto category, auto id, auto text) {
         return fake_call("event", text, type != 4 || category || id != 0x40000001);

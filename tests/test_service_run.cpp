@@ -43,9 +43,13 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
                "other_tap\\Parameters read\nreg query AppParameters\nstatus 2 0 2 3000\nstatus 2 0 3 0\nstop event "
                "create\nstatus 4 1 0 0\nevent vantry_remote: p\t-k\t********\nthread p\t-k\tmango\nwait\nstatus 4 1 "
                "0 0\nstatus 3 1 4 0\nstop event set\nstatus 3 1 5 0\nstatus 3 1 6 0\nstop event set\n" + closed,
-        ev = "Services\\EventLog\\Application\\vantry_remote", exe = "C:\\Program Files\\vantry_remote.exe",
-        inst = "scm\nservice create vantry_remote vantry_remote for Windows \"" + exe + "\"\ndescribe p\t/c\tmy_tap\t"
-               "--key=********\nreg open Services\\vantry_remote write\nreg set Description vantry_remote for Windows\n"
+        ev = "Services\\EventLog\\Application\\vantry_remote", dir = "C:\\Program Files\\Vantry",
+        exe = dir + "\\vantry_remote.exe", secure = "scm\nsecure " + dir + " D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+        "(A;OICI;0x1200a9;;;BU)\nsecure " + dir + "\\vantry_remote.conf D:P(A;;FA;;;SY)(A;;FA;;;BA)\nsecure " + dir +
+        "\\vantry_remote.key D:P(A;;FA;;;SY)(A;;FA;;;BA)\n",
+        inst = secure + "service create vantry_remote vantry_remote for Windows \"" + exe + "\"\ndescribe p\t/c\t"
+               "my_tap\t--key=********\n"
+               "reg open Services\\vantry_remote write\nreg set Description vantry_remote for Windows\n"
                "reg create " + ev + "\nreg open " + ev + " write\nreg set EventMessageFile " + exe + "\nreg open " +
                ev + " write\nreg set TypesSupported 4\nreg create Services\\vantry_remote\\Parameters\nreg secure D:P"
                "(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)\nreg open Services\\vantry_remote\\Parameters write\nreg set "
@@ -62,6 +66,7 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         {{"p", "/R", "x"}, {{"no scm"}}, no_scm, ""},
         {{"p", "/C", "-K"}, {}, "", "console on\nstop event create\nthread p\t/C\t-K\nwait\nstop event set\n"
                                     "stop event set\nstop event close\n"},
+        {{"p", "/i", "s", "-k", ""}, {}, ok, "~reg set AppParameters p\t/c\ts\t-k\t\"\"\n"},
         {{"p", "/c", x.c_str()}, {}, too_long, "console on\nstop event create\nstop event close\n"},
         {{"p", "/i", x.c_str()}, {}, too_long + "vantry_remote not installed.\n", ""},
         // The service runs with what was stored. A refused status report goes to the event log, and the service on.
@@ -80,7 +85,14 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
         {svc, {.stored = "p\t/c" + nul + "tail"}, note, "~\nthread p\t/c\n~"}, {svc, {.stored = nul}, no_text, no_run},
         // Before the service exists installation stops at a failure; after, every registry step is still tried.
         {i, {}, ok, inst}, {i, {{"scm"}}, "OpenSCManager" + denied, "scm\n"}, {i, {{"describe"}}, ok, inst},
-        {i, {{"service create"}}, "CreateService vantry_remote" + denied, "scm\nservice create~.exe\"\n"},
+        {i, {{"service create"}}, "CreateService vantry_remote" + denied, secure + "service create~.exe\"\n"},
+        // Nobody but administrators may change what the service runs as LocalSystem, nor read the configuration.
+        {i, {{"secure C"}}, "Could not restrict access to the folder " + dir + " (error 0x5): users could~"
+            "disk.\nvantry_remote not installed.\n", "scm\nsecure " + dir + " ~BU)\n"},
+        {i, {{"secure " + dir + "\\vantry_remote.k"}}, "Could not restrict access to " + dir + "\\vantry_remote.key "
+            "(error 0x5)~in it.\nvantry_remote not installed.\n", secure},
+        {i, {.module_path = "D:\\vantry_remote.exe"}, "D:\\vantry_remote.exe is not in a folder of its own.~"
+            "there.\nvantry_remote not installed.\n", "scm\n"},
         {i, {{"reg open Services\\vantry_remote "}}, ok + "Unable to set service description.\nvantry_remote for "
             "WindowsSYSTEM\\CurrentControlSet\\Services\\vantry_remote", "~remote write\nreg create~"},
         {i, {{"reg create Services\\E"}}, ok + "The EventLog~", inst}, {i, {{"reg set E"}}, ok + "The Message~", inst},
@@ -136,6 +148,26 @@ TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
     EXPECT_EQ(event_message(fits.c_str()), "vantry_remote: " + fits);
     EXPECT_EQ(event_message((fits + "b").c_str()), "vantry_remote: " + fits.substr(14) + " [message cut]");
     EXPECT_EQ(event_message(std::string(100000, 'z').c_str()).size(), 4095u);
+}
+
+// Windows' quoting where a word needs it (empty, blanks, TABs, quotes), every word back as it was; strings stored
+// by earlier versions (TABs between, blanks within) read as before.
+TEST(ArgumentString, WordsSurviveJoiningAndSplittingExactly)
+{
+    const struct row { std::vector<const char*> words; std::string joined; } rows[] = {
+        {{"p", "/c", "-k", "", "-A"}, "p\t/c\t-k\t\"\"\t-A"}, {{"-f", "not port 22"}, "-f\t\"not port 22\""},
+        {{"a\tb", "\""}, "\"a\tb\"\t\"\\\"\""}, {{"say \"hi\""}, "\"say \\\"hi\\\"\""},
+        {{"C:\\d\\", "C:\\my d\\"}, "C:\\d\\\t\"C:\\my d\\\\\""}, {{"a\\\"b"}, "\"a\\\\\\\"b\""}, {{}, ""}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.joined);
+        std::string joined;
+        const auto argv = const_cast<char**>(r.words.data());
+        ASSERT_EQ(join_argument_string(unsigned(r.words.size()), argv, joined, nullptr), 0);
+        EXPECT_EQ(joined, r.joined);
+        EXPECT_EQ(split_arguments(joined.c_str()), std::vector<std::string>(r.words.begin(), r.words.end()));
+    }
+    EXPECT_EQ(split_arguments("\tp\t\t-f\tnot port 22\t\"open\tto the end"),
+              (std::vector<std::string>{"p", "-f", "not port 22", "open\tto the end"}));
 }
 
 TEST(StopEvent, StopRequestsRacingTheCloseNeverUseAClosedEvent)

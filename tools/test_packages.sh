@@ -61,10 +61,28 @@ check "vantry_collector -V from /usr/bin" '[ "$out" = "vantry_collector $version
 out=$(readlink -f "${extcap:-/usr/lib/x86_64-linux-gnu/wireshark/extcap}/vantry_collector"; timeout 60 tshark -D 2>&1)
 check "the collector is tshark's interface vantry (link in ${extcap:-its extcap folder})" \
     '[ -z "$extcap" ] || [[ $out == /usr/bin/vantry_collector* && $out == *"vantry (Vantry remote tap collector)"* ]]'
-out=$(stat -c '%n %a %U:%G' "$conf"/*; dpkg-query -W -f='${Conffiles}' vantry)
-check "configuration: conffiles, mode 640, group of the user vantry" "[[ \$out == *'$conf/vantry_remote.conf 640 root:vantry'* &&
-    \$out == *'$conf/vantry_collector.conf 640 root:vantry'* && \$out == *' $conf/vantry_remote.conf '* &&
-    \$out == *' $conf/vantry_collector.conf '* ]]"
+out=$(stat -c '%n %a %U:%G' "$conf"/*; dpkg-query -W -f='${Conffiles}' vantry; getent passwd vantry vantry-collector)
+check "configuration: conffiles, mode 640, each program's to its own user" "[[ \$out == *'$conf/vantry_remote.conf 640 root:vantry'* &&
+    \$out == *'$conf/vantry_collector.conf 640 root:vantry-collector'* && \$out == *' $conf/vantry_remote.conf '* &&
+    \$out == *' $conf/vantry_collector.conf '* && \$out == *'vantry:x:'* && \$out == *'vantry-collector:x:'* ]]"
+# The keys from files named in the samples, never on a command line; no capability but the one each needs; no core.
+units=/usr/lib/systemd/system
+while IFS='|' read -r file want; do
+    out=$(grep -vE '^\s*(#|$)' "$file")
+    check "$(basename "$file"): $want" 'grep -qxF -- "$want" <<<"$out"'
+done <<LINES
+$units/vantry_remote.service|User=vantry
+$units/vantry_remote.service|CapabilityBoundingSet=CAP_NET_RAW
+$units/vantry_remote.service|AmbientCapabilities=CAP_NET_RAW
+$units/vantry_remote.service|LimitCORE=0
+$units/vantry_collector.service|User=vantry-collector
+$units/vantry_collector.service|ExecStart=/usr/bin/vantry_collector --state %S/vantry_collector \$VANTRY_COLLECTOR_OPTIONS
+$units/vantry_collector.service|CapabilityBoundingSet=
+$units/vantry_collector.service|LimitCORE=0
+$conf/vantry_collector.conf|VANTRY_COLLECTOR_OPTIONS="-p 1234 -A --key-file $conf/vantry_collector.key --utc -w tap-%Y%m%d-%H%M%S.pcapng -G 3600 -W 48 -S 3600"
+LINES
+out=$(grep -F -- "--key-file" "$conf/vantry_remote.conf")
+check "vantry_remote.conf shows the key file for -A" '[ "$out" = "# --key-file $conf/vantry_remote.key" ]'
 # The pages as the package holds them (a system may be set to leave /usr/share/man out when installing).
 rm -rf "$build/deb-root" && dpkg-deb -x "$deb" "$build/deb-root"
 for page in vantry_remote vantry_collector; do
@@ -83,20 +101,26 @@ fi
 out=$(ls /etc/systemd/system/*.wants 2>&1)
 check "units not enabled by installing" '! grep -q vantry <<<"$out"'
 
-# An edited configuration survives reinstalling (the package's copy has not changed: dpkg keeps the operator's).
+# An edited configuration survives reinstalling (the package's copy has not changed: dpkg keeps the operator's), and
+# keys made by hand are given to their program's user.
 echo "--tap-id 7" >>"$conf/vantry_remote.conf"
+(umask 077 && echo key >"$conf/vantry_remote.key" && echo key >"$conf/vantry_collector.key")
 dpkg_run -i "$deb"
 out+=$(tail -1 "$conf/vantry_remote.conf")
 check "the edited configuration survives an upgrade" '[ "$(tail -1 "$conf/vantry_remote.conf")" = "--tap-id 7" ]'
+out=$(stat -c '%n %a %U:%G' "$conf"/*.key)
+check "keys made by hand: mode 640, each to its program's user" '[[ $out == *"vantry_collector.key 640 root:vantry-collector"* &&
+    $out == *"vantry_remote.key 640 root:vantry" ]]'
 
 dpkg_run -r vantry
 left=$(while read -r f; do [ -e "$f" ] && [ ! -d "$f" ] || [ -L "$f" ] && echo "$f"; done <<<"$files")
 out="$out"$'\n'"left: $left"
 check "dpkg -r: only the configuration is left" "[ \"\$left\" = \"$conf/vantry_collector.conf\"$'\n'\"$conf/vantry_remote.conf\" ]"
 dpkg_run -P vantry
-out="$out"$'\n'"$(ls -d "$conf" 2>&1; getent passwd vantry)"
-check "dpkg -P: the configuration and the user vantry are gone" '[ ! -e "$conf" ] && ! getent passwd vantry >/dev/null &&
-    ! getent group vantry >/dev/null && ! dpkg-query -W vantry >/dev/null 2>&1'
+out="$out"$'\n'"$(ls -d "$conf" 2>&1; getent passwd vantry vantry-collector)"
+check "dpkg -P: the configuration, the keys and both users are gone" '[ ! -e "$conf" ] &&
+    ! getent passwd vantry >/dev/null && ! getent passwd vantry-collector >/dev/null &&
+    ! getent group vantry >/dev/null && ! getent group vantry-collector >/dev/null && ! dpkg-query -W vantry >/dev/null 2>&1'
 installed_here=0
 rm -rf "$build/deb-root"
 echo "size: $(basename "$deb") $(stat -c %s "$deb") bytes, installed $(dpkg-deb -f "$deb" Installed-Size) KiB"

@@ -58,8 +58,8 @@ registry() {  # KEY VALUE: the value's data in $out
 timeout 60 wine sc delete vantry_remote >/dev/null 2>&1
 timeout 30 wine reg delete "$uninstall_key" /f >/dev/null 2>&1
 rm -rf "$dir"
-gone() {  # waits (at most 60 s) until the uninstaller, which runs from a copy of itself, has removed the folder
-    for _ in $(seq 1 60); do [ -e "$dir" ] || return 0; sleep 1; done
+gone() {  # [FOLDER]: waits (at most 60 s) until the uninstaller, which runs from a copy of itself, has removed it
+    for _ in $(seq 1 60); do [ -e "${1:-$dir}" ] || return 0; sleep 1; done
     return 1
 }
 
@@ -98,6 +98,21 @@ check "silent install, the whole option quoted: the service has the options" \
     '[[ $out == *$'"'"'\t/c\tvantry\t-t\t9\t-K\t-c\t127.0.0.1:1'"'"' ]]'
 win 60 "$dir/uninstall.exe" /S
 gone
+
+# A folder of one's own (/D=) gets the installer's access list too, through icacls. Wine's icacls does nothing, so
+# what shows here is the installer's calls (Wine's trace of the processes it starts) and that it goes on past them.
+custom=$WINEPREFIX/drive_c/Tools/Vantry
+rm -rf "$custom"
+calls=$(WINEDEBUG=+process timeout 120 wine "$setup" /S '/D=C:\Tools\Vantry' 2>&1 >/dev/null </dev/null |
+        sed -n 's/.*CreateProcessInternalW app (null) cmdline L"\\"C:\\\\windows\\\\system32\\\\icacls.exe\\" //p' | tr -d '\r')
+out=$(ls "$custom" 2>&1 | tr '\n' ' ')$'\n'$calls
+want='\"C:\\Tools\\Vantry\" /reset /T /C /Q"
+\"C:\\Tools\\Vantry\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /Q"
+\"C:\\Tools\\Vantry\\vantry_remote.conf\" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F /Q"'
+check "silent install into a folder given with /D=: its access list set, the configuration SYSTEM's and Administrators'" \
+    '[ "$out" = "$files"$'"'"'\n'"'"'"$want" ]'
+win 60 "$custom/uninstall.exe" /S
+gone "$custom"
 
 win 120 "$setup" /S  # no /SERVICEARGS: no service
 installed

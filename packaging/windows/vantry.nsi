@@ -3,7 +3,8 @@
 ; Windows build (cmake/install.cmake) passes VERSION, STAGE (that folder)
 ; and OUTFILE.
 ;
-; It installs into Program Files and, when given options, installs the
+; It installs into Program Files (or the folder given), which only SYSTEM
+; and Administrators may change, and, when given options, installs the
 ; service vantry_remote with them (vantry_remote /i vantry OPTIONS). The
 ; options come from a page with a text field, or in silent mode from
 ; /SERVICEARGS=OPTIONS, the last option (before /D=, which NSIS wants last):
@@ -93,13 +94,40 @@ Function service_page_leave
   ${NSD_GetText} $service_field $service_args
 FunctionEnd
 
+; Runs icacls with the arguments given; stops the installation, status 2,
+; when it fails: a folder that users may write in would let them replace
+; what the service runs as LocalSystem.
+!macro icacls ARGS
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" ${ARGS}'
+  Pop $0
+  ${If} $0 != 0
+    SetErrorLevel 2
+    MessageBox MB_ICONSTOP "Could not restrict access to $INSTDIR (icacls ended with $0). Nothing more is installed: choose a folder on an NTFS disk, as an administrator." /SD IDOK
+    Abort
+  ${EndIf}
+!macroend
+
 Section "Vantry"
   SetRegView 64
   SetOutPath "$INSTDIR"
+  ; Whatever the folder (Program Files, /D=, a folder chosen on the
+  ; directory page), before anything is put in it: SYSTEM and
+  ; Administrators may change it, Users may read and run, nothing is
+  ; inherited from the parent, and entries set on it or its files before
+  ; are gone (/reset). By well-known SIDs, which every language of Windows
+  ; reads alike.
+  !insertmacro icacls '"$INSTDIR" /reset /T /C /Q'
+  !insertmacro icacls '"$INSTDIR" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /Q'
   File "${STAGE}\vantry_remote.exe"
   File "${STAGE}\vantry_collector.exe"
   File "${STAGE}\README-windows.txt"
   File "${STAGE}\vantry_remote.conf"
+  ; The configuration may hold the key, and the key file it names lies
+  ; beside it: SYSTEM and Administrators only.
+  !insertmacro icacls '"$INSTDIR\vantry_remote.conf" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F /Q'
+  ${If} ${FileExists} "$INSTDIR\vantry_remote.key"
+    !insertmacro icacls '"$INSTDIR\vantry_remote.key" /inheritance:r /grant:r *S-1-5-18:F *S-1-5-32-544:F /Q'
+  ${EndIf}
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Vantry remote tap"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"

@@ -180,3 +180,23 @@ TEST(Capture, TapsDoWhatTheirOptionsSayAndLeaveTheirOwnTrafficOut)
     tap_stop(&gone);
 }
 
+
+// As the unit runs it: the user nobody with CAP_NET_RAW alone captures in promiscuous mode (a packet-socket
+// membership), so a frame for another address than the interface's own reaches the collector.
+TEST(Capture, AnUnprivilegedTapWithCapNetRawAloneIsPromiscuous)
+{
+    if (!lab()) GTEST_SKIP() << "needs root and ip netns";
+    child col, tap;
+    const std::string port = std::to_string(collector_start(&col, {"-K", "-w", "-"}, peer_ns)), lane = lane_if(2, 't');
+    std::vector<std::string> args = as_nobody_with("net_raw");
+    args.insert(args.end(), {remote_path(), "/c", "-i", lane, "-c", lane_addr(2, 2) + ":" + port, "-K"});
+    ASSERT_EQ(start(&tap, args[0], std::vector<std::string>(args.begin() + 1, args.end()), tap_ns), 0);
+    ASSERT_TRUE(wait_output(&tap, "Running...", 10000)) << out_of(tap);
+    std::string link;
+    EXPECT_EQ(run_command("ip -d -n " + tap_ns + " link show " + lane, &link), 0);
+    EXPECT_TRUE(has(link, " promiscuity 1 ")) << link;
+    put({unlisted}, 2);
+    EXPECT_TRUE(poll_until(5000, [&] { return pcap_of(out_of(col)).size() == 1; })) << err_of(col);
+    tap_stop(&tap);
+    EXPECT_EQ(pcap_of(out_of(col)).at(0).frame, frames[unlisted]);
+}

@@ -15,7 +15,7 @@ TEST(Cli, WhatEachCommandLineShows)
         {{"/c", "-K", "--snaplen", "1500", "-t", "37008", "-c", "127.0.0.1:5000"}, {iface, "Usage:", shut},
          "unrecognized option `--snaplen'\n"},
         {{"/c", "-K", "x", "-Q"}, {iface, shut}, "", {"POSIXLY_CORRECT=1"}},
-        {{"/c", "-K", "--collector\tx"}, {iface, shut}},  // the words reach the run joined by TABs, split there again
+        {{"/c", "-K", "--collector\tx"}, {iface, shut}, "unrecognized option `--collector\tx'\n"},  // one word
         {{"/c", "-K", "-t", std::to_string(free_port()), "-c", "127.0.0.1"},
          {"WARNING: Data will not be encrypted (-K specified)", "ERROR: Invalid -c format specified: missing port",
           version, "ERROR: Socket error", shut}},
@@ -37,3 +37,14 @@ TEST(Cli, WhatEachCommandLineShows)
     }
 }
 
+
+// An empty word reaches the run as one: the key is empty, not "-A", and the run ends with an error, not forwarding.
+TEST(Cli, AnEmptyKeyIsNotTheNextWord)
+{
+    child c;
+    const std::string port = std::to_string(free_port());
+    ASSERT_EQ(start(&c, remote_path(), {"/c", "-t", port, "-c", "127.0.0.1:9", "-k", "", "-A"}), 0);
+    EXPECT_NE(status_within(&c, 30000), -2) << out_of(c);
+    EXPECT_TRUE(has(out_of(c), "ERROR: ")) << out_of(c);
+    EXPECT_FALSE(has(out_of(c), "Running...")) << out_of(c);
+}

@@ -123,6 +123,13 @@ inline bool tap_start(child* c, std::vector<std::string> args, const std::string
     return start(c, remote_path(), args, ns) == 0 && wait_output(c, "Running...", wait_ms);
 }
 
+// The words that run a program as the user nobody with the one capability cap (net_raw, net_admin), as a unit would.
+inline std::vector<std::string> as_nobody_with(const std::string& cap)
+{
+    return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all,+" + cap,
+            "--ambient-caps=-all,+" + cap, "--bounding-set=-all,+" + cap};
+}
+
 // Ends the tap by SIGTERM, within a second with status 0 (under Wine, by its PID): its standard output.
 inline std::string tap_stop(child* c)
 {

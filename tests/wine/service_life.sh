@@ -58,10 +58,27 @@ out=$(cd "$work" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;wpcap=n,b" timeout 60 wi
     -c 127.0.0.1:9 -K 2>/dev/null </dev/null | tr -d '\r')
 check "capture library from the system folder, not the planted one" \
     '[ -f "$work/wpcap.dll" ] && [ ! -e "$work/planted_loaded" ] && grep -q "^Available interfaces:" <<<"$out"'
-run 60 "$exe" /i my_tap -t "$port" -c 127.0.0.1:2055 -k "$key"
+# /i refuses a program in a folder of Windows' own, whose access list it must not replace, such as a drive's root.
+cp "$exe" "$WINEPREFIX/drive_c/" && run 60 'C:\vantry_remote.exe' /i my_tap -t "$port" -K
+check "/i refuses a program in a drive's root" \
+    '[[ $out == "C:\vantry_remote.exe is not in a folder of its own."*"vantry_remote not installed." ]] &&
+     ! timeout 30 wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\vantry_remote" >/dev/null 2>&1'
+rm -f "$WINEPREFIX/drive_c/vantry_remote.exe"
+# An empty option: stored and given back. Wine's trace shows the calls that set the access lists, with the SDDL texts.
+out=$(WINEDEBUG=-all,+advapi timeout 60 wine "$exe" /i my_tap -t "$port" -c 127.0.0.1:2055 -f "" -k "$key" \
+      2>"$work/trace" </dev/null | tr -d '\r')
+rc=$?
 check "/i installs" '[ $rc -eq 0 ] && [ "$out" = "vantry_remote installed." ]'
 win_exe=$(winepath -w "$exe" 2>/dev/null | tr -d '\r')
-options=$(printf '\t/c\tmy_tap\t-t\t%s\t-c\t127.0.0.1:2055\t-k\t' "$port")
+out=$(tr -d '\r' <"$work/trace" | sed -n 's/.*:\(ConvertStringSecurityDescriptorToSecurityDescriptorA "[^"]*"\).*/\1/p
+      s/.*:\(SetNamedSecurityInfoA "[^"]*" 1 -2147483644\) .*/\1/p')  # SE_FILE_OBJECT, DACL, protected
+folder=$(sed 's/\\/\\\\/g; s/\\\\vantry_remote.exe$//' <<<"$win_exe")
+to=ConvertStringSecurityDescriptorToSecurityDescriptorA set=SetNamedSecurityInfoA flags=' 1 -2147483644'
+only='D:P(A;;FA;;;SY)(A;;FA;;;BA)'
+want="$to \"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\""$'\n'"$set \"$folder\"$flags"
+for f in conf key; do want+=$'\n'"$to \"$only\""$'\n'"$set \"$folder\\\\vantry_remote.$f\"$flags"; done
+check "/i sets the folder's access list, then the configuration's and the key file's" '[[ $out == "$want"* ]]'
+options=$(printf '\t/c\tmy_tap\t-t\t%s\t-c\t127.0.0.1:2055\t-f\t""\t-k\t' "$port")
 while IFS='|' read -r key_path name want; do  # what the service manager and the installer wrote
     run 60 reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$key_path" /v "$name"
     out=$(sed -n "s/^    $name    REG_[A-Z_]*    //p" <<<"$out")
@@ -87,6 +104,7 @@ for _ in $(seq 1 20); do  # its start event, once written
     out=$(grep -F 'ReportEventW L"vantry_remote: ' "$work/events" | grep -F -- '/c\tmy_tap') && break || sleep 1
 done
 check "start event: key shown as ********" 'grep -qF -- "-k\\t********\"" <<<"$out" && ! grep -qF -- "$key" <<<"$out"'
+check "start event: the empty option given back to the run" 'grep -qF -- "\\t-f\\t\\\"\\\"\\t-k\\t" <<<"$out"'
 run 90 net stop vantry_remote && run 30 sc query vantry_remote
 check "net stop: the service stops" 'grep -q "STATE *: 1 *STOPPED" <<<"$out"'
 run 60 "$exe" /r my_tap
