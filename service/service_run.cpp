@@ -153,8 +153,13 @@ std::string shown_argument_string(const std::string& joined, bool posixly_correc
         if (letter == -1)
             break;
         // Read on past an error: the run stops there, but a key further on
-        // is still the user's key.
-        if (letter != 'k' || !st.optarg)
+        // is still the user's key. "--k" and "--ke", which also begin
+        // "--key-file", are refused as ambiguous; what follows them was
+        // meant as a key all the same.
+        const char* word = argv[st.optind - 1];
+        if (letter == '?' && st.optind < argc && (std::strcmp(word, "--k") == 0 || std::strcmp(word, "--ke") == 0))
+            st.optarg = argv[st.optind];
+        else if (letter != 'k' || !st.optarg)
             continue;
         const auto at = reinterpret_cast<std::uintptr_t>(st.optarg);
         for (std::size_t i = 0; i < words.size(); ++i) {

@@ -141,6 +141,8 @@ TEST(ShownTexts, KeyMaskedInEveryFormEventsCutToFit)
               "my_tap\t-x\t-k\t********\t-c\t-k\tlime\t-t\t1\t--\t-k\tlime");
     EXPECT_EQ(shown_argument_string("p\t/c\t--key=\t-k\t-v\t\t--key\t--\t-k", false),
               "p\t/c\t--key=********\t-k\t********\t--key\t********\t-k");
+    // Short for both --key and --key-file: refused, and still masked.
+    EXPECT_EQ(shown_argument_string("p\t/c\t--ke\tmango\t--k\tlime", false), "p\t/c\t--ke\t********\t--k\t********");
     // POSIXLY_CORRECT: no option after another word; no mode word: options from the second.
     EXPECT_EQ(shown_argument_string("p\t/c\t-kmango\tmy_tap\t-k\tlime", true), "p\t/c\t-k********\tmy_tap\t-k\tlime");
     EXPECT_EQ(shown_argument_string("p\t-kmango", true), "p\t-k********");
