@@ -64,7 +64,7 @@ run_one() {
   [ -d "$root/fuzz/corpus/$t" ] && seeds=("$root/fuzz/corpus/$t")
   # -timeout: one input may take 10 s at most (a hang is a finding);
   # the outer timeout is a guard against a harness that never ends.
-  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
+  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tools/lsan.supp} \
   UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
   timeout --kill-after=10 $((seconds + 60)) \
     "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \

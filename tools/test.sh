@@ -48,7 +48,7 @@ step "build windows" configure_and_build build-win -DCMAKE_BUILD_TYPE=RelWithDeb
   -DVANTRY_TEST_HOOKS=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 step "tests native" ctest --test-dir build --output-on-failure --timeout 900
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
   step "tests sanitizers" ctest --test-dir build-san --output-on-failure --timeout 900
 step "tests windows (wine)" ctest --test-dir build-win --output-on-failure --timeout 900
 
