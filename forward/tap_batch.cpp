@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "forward/rate_cap.h"
 #include "forward/sender.h"
 #include "wire/sealed_datagram.h"
 #include "support/trace_log.h"
@@ -42,9 +43,9 @@ void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender, send_
     reset(b);
 }
 
-void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
-                             std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
-                             const std::uint8_t* frame)
+bool tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
+                   std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
+                   const std::uint8_t* frame)
 {
     const std::uint32_t prefix_len = prefix ? prefix_size : 0;
     const std::uint32_t fixed = tap_record_header_size + prefix_len;
@@ -59,7 +60,16 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     // At most 1480 bytes of records before the threshold is passed, so the
     // one-byte record count (at most 124 records of empty frames) never
     // overflows.
-    if ((b.room_left < record || b.data_len > tap_batch_threshold) && b.data_len > 0)
+    const bool full = b.room_left < record || b.data_len > tap_batch_threshold;
+    // Charged before the flush, so that a frame left out changes nothing; a
+    // frame that starts a datagram pays for its headers and tag as well.
+    if (b.cap) {
+        const bool starts = full || b.data_len == 0;
+        const std::uint32_t headers = b.cap->datagram_overhead + b.header_size + b.tag_size;
+        if (!rate_cap_take(*b.cap, record + (starts ? headers : 0)))
+            return false;
+    }
+    if (full && b.data_len > 0)
         tap_batch_flush(b);
 
     std::uint8_t* p = b.buf + b.header_size + b.data_len;
@@ -77,6 +87,7 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     ++b.buf[tap_count_offset];
     b.data_len += record;
     b.room_left -= record;
+    return true;
 }
 
 void tap_batch_flush(tap_batch& b)

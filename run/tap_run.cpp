@@ -78,6 +78,10 @@ void hand_over(tap_options& o, tap_run_state& st)
     ctx.sender.encrypt = !o.disable_encryption;
     ctx.sender.key = speck_key;
     ctx.sender.sealed = o.authenticated ? &st.sealed : nullptr;
+    rate_cap_init(ctx.cap, o.max_rate_bits, ipv4_udp_overhead);
+    if (o.max_rate_bits)
+        TAP_LOG(trace_level_normal, "Sending at most %s Mbit/s (-R), IP and UDP headers included",
+                ctx.cap.text);
     if (o.interface_name)
         st.capture = {*o.interface_name, o.snaplen, o.bpf_filter, std::nullopt};
 }
