@@ -60,7 +60,8 @@ void rate_cap_init(rate_cap& c, std::uint64_t bits_per_s, std::uint32_t datagram
     c = rate_cap{};
     c.bits_per_s = std::min(bits_per_s, rate_cap_max_bits);
     c.datagram_overhead = datagram_overhead;
-    c.depth = std::min(rate_cap_burst_bytes * units_per_byte, c.bits_per_s * rate_cap_burst_us);
+    c.depth = std::min(std::max(rate_cap_burst_bytes * units_per_byte, c.bits_per_s * rate_cap_burst_us),
+                       c.bits_per_s * rate_cap_burst_most_us);
     c.ceiling = c.depth;
     write_mbits(c.text, sizeof c.text, c.bits_per_s);
 }

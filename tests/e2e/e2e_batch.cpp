@@ -38,15 +38,17 @@ TEST(Batch, TheRateCapHoldsAFloodToTheCapAndCountsWhatItLeftOut)
 {
     udp_socket src, rx;
     const int room = 16 << 20;  // all of it: read once the flood is over
-    ASSERT_EQ(udp_open(&src) | udp_open(&rx), 0);
+    ASSERT_EQ(udp_open(&src), 0);
+    ASSERT_EQ(udp_open(&rx), 0);
     ASSERT_EQ(setsockopt(int(rx.s), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room), 0);
-    const std::string port = std::to_string(free_port()), to = "127.0.0.1:" + std::to_string(rx.port);
+    const std::uint16_t port = free_port();
     child tap;
-    ASSERT_TRUE(tap_start(&tap, {"-t", port, "-c", to, "-K", "-R", "20"})) << out_of(tap);
+    ASSERT_TRUE(tap_start(&tap, {"-t", std::to_string(port), "-c", "127.0.0.1:" + std::to_string(rx.port), "-K",
+                                 "-R", "20"})) << out_of(tap);
     const bytes datagram = tzsp(pattern(1000, 3));
     const auto start = steady_clock::now();
     for (auto tick = start; tick < start + 2s; std::this_thread::sleep_until(tick += 1ms))
-        for (int i = 0; i < 10; ++i) udp_send(src, datagram, std::uint16_t(std::stoi(port)));
+        for (int i = 0; i < 10; ++i) udp_send(src, datagram, port);
     const double seconds = duration<double>(steady_clock::now() - start).count();
     std::vector<wire_record> got;
     double bits = 0;
