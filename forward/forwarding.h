@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "forward/rate_cap.h"
 #include "forward/sender.h"
 
 struct prefix_trie;
@@ -18,6 +19,7 @@ struct forward_context {
     tap_sender sender;
     const prefix_trie* allow_list = nullptr;  // null: everything passes
     std::int32_t tap_id = 0;
+    rate_cap cap;  // -R; used by the loop alone
     std::atomic<bool> stop{false};
 
     // What a stop must wake while the loop waits, set by the loop for as

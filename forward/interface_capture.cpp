@@ -63,7 +63,10 @@ void handle_packet(capture_loop_state& st, const capture_packet& p)
         caplen -= link.header_len;
         len = len > link.header_len ? len - link.header_len : 0;
     }
-    tap_batch_add(st.batch, p.ts_sec, p.ts_usec, caplen, len, link.rewrite ? prefix : nullptr, data);
+    if (st.batch.cap)
+        rate_cap_advance(*st.batch.cap, clock_monotonic_us());
+    if (!tap_batch_add(st.batch, p.ts_sec, p.ts_usec, caplen, len, link.rewrite ? prefix : nullptr, data))
+        rate_cap_log_due(*st.batch.cap);
 }
 
 // 0 when text is set as the capture's filter; otherwise the failure is
@@ -184,6 +187,8 @@ void run_interface_capture(forward_context& ctx, const capture_config& cfg)
         new capture_loop_state{ctx, h, name, link_type, {}, {}, false, false});
     send_queue_init(st->queue, ctx.sender);
     tap_batch_init(st->batch, ctx.tap_id, &ctx.sender, &st->queue);
+    if (ctx.cap.bits_per_s)
+        st->batch.cap = &ctx.cap;
     capture_loop(*st);
     // Completed before the stop: they go, as each would have gone alone.
     tap_batch_send(st->batch);
@@ -192,6 +197,7 @@ void run_interface_capture(forward_context& ctx, const capture_config& cfg)
     if (capture_stats(h, &drops) == 0)
         TAP_LOG(trace_level_normal, "Packet stats [%u packets sent][%u capture drops]",
                 ctx.sender.datagrams_sent, drops);
+    rate_cap_log_total(ctx.cap);
     // Withdrawn before the close, so that a stop cannot break a handle that
     // is being freed.
     forward_set_wake(ctx, nullptr, nullptr);

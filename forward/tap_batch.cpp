@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "forward/rate_cap.h"
 #include "forward/sender.h"
 #include "wire/sealed_datagram.h"
 #include "support/trace_log.h"
@@ -59,6 +60,18 @@ struct frame_source {
         }
     }
 };
+
+// Sealed, with a cap: what a record of `record` bytes puts on the wire,
+// with the headers and tag of every datagram it starts.
+std::uint64_t cost_in_pieces(const tap_batch& b, std::uint32_t record)
+{
+    const std::uint32_t budget = data_budget(b);
+    const bool starts = no_room_for_record(b) || b.data_len == 0;
+    const std::uint32_t in_hand = no_room_for_record(b) ? budget : b.room_left;
+    const std::uint32_t beyond = record > in_hand ? record - in_hand : 0;
+    const std::uint64_t datagrams = (starts ? 1 : 0) + (beyond + budget - 1) / budget;
+    return record + datagrams * (b.cap->datagram_overhead + b.header_size + b.tag_size);
+}
 
 // Sealed: one record of carried bytes (after the prefix), filling the
 // datagram in hand and as many after it as the frame needs.
@@ -119,9 +132,9 @@ void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender, send_
     reset(b);
 }
 
-void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
-                             std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
-                             const std::uint8_t* frame)
+bool tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
+                   std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
+                   const std::uint8_t* frame)
 {
     const std::uint32_t prefix_len = prefix ? prefix_size : 0;
     const std::uint64_t wire_len = static_cast<std::uint64_t>(len) + prefix_len;
@@ -129,9 +142,11 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     if (b.pieces) {
         // The record's length field holds 65,535 bytes: beyond, the frame is cut.
         const std::uint32_t most = 0xffff - prefix_len;
-        add_in_pieces(b, ts_sec, ts_usec, caplen < most ? caplen : most, wire_field,
-                      frame_source{prefix, prefix_len, frame});
-        return;
+        const std::uint32_t carried = caplen < most ? caplen : most;
+        if (b.cap && !rate_cap_take(*b.cap, cost_in_pieces(b, tap_record_header_size + prefix_len + carried)))
+            return false;
+        add_in_pieces(b, ts_sec, ts_usec, carried, wire_field, frame_source{prefix, prefix_len, frame});
+        return true;
     }
     const std::uint32_t fixed = tap_record_header_size + prefix_len;
     // 64-bit sum: caplen comes from the capture and may be anything.
@@ -145,7 +160,16 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     // At most 1480 bytes of records before the threshold is passed, so the
     // one-byte record count (at most 124 records of empty frames) never
     // overflows.
-    if ((b.room_left < record || b.data_len > tap_batch_threshold) && b.data_len > 0)
+    const bool full = b.room_left < record || b.data_len > tap_batch_threshold;
+    // Charged before the flush, so that a frame left out changes nothing; a
+    // frame that starts a datagram pays for its headers and tag as well.
+    if (b.cap) {
+        const bool starts = full || b.data_len == 0;
+        const std::uint32_t headers = b.cap->datagram_overhead + b.header_size + b.tag_size;
+        if (!rate_cap_take(*b.cap, record + (starts ? headers : 0)))
+            return false;
+    }
+    if (full && b.data_len > 0)
         tap_batch_flush(b);
 
     std::uint8_t* p = b.buf + b.header_size + b.data_len;
@@ -162,6 +186,7 @@ void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
     ++b.buf[tap_count_offset];
     b.data_len += record;
     b.room_left -= record;
+    return true;
 }
 
 void tap_batch_flush(tap_batch& b)

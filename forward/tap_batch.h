@@ -5,6 +5,7 @@
 
 #include "wire/tap_datagram.h"
 
+struct rate_cap;
 struct send_queue;
 struct tap_sender;
 
@@ -38,6 +39,7 @@ struct tap_batch {
     std::uint32_t next_frame = 0;
     tap_sender* sender = nullptr;
     send_queue* queue = nullptr;
+    rate_cap* cap = nullptr;  // set: frames that do not fit it are left out
 };
 
 // Starts an empty datagram, sealed when sender seals; full ones go to
@@ -50,8 +52,10 @@ void tap_batch_init(tap_batch& b, std::int32_t tap_id, tap_sender* sender,
 // frame goes on in the next datagrams as far as it needs, up to the
 // 65,535 bytes of the record's length field; in the Speck mode a frame too
 // large for even an empty datagram is carried cut to what fits. A wire
-// length beyond the 16-bit field reads as 65535.
-void tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
+// length beyond the 16-bit field reads as 65535. With a cap, what the
+// frame adds to the wire is charged to it first: false when it did not
+// fit and the frame was left out, true when it was added.
+bool tap_batch_add(tap_batch& b, std::uint32_t ts_sec, std::uint32_t ts_usec,
                    std::uint32_t caplen, std::uint32_t len, const std::uint8_t* prefix,
                    const std::uint8_t* frame);
 

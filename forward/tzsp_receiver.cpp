@@ -57,9 +57,12 @@ void forward_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datag
         return;
 
     const std::uint64_t us = clock_unix_us();
-    tap_batch_add(st.batch, static_cast<std::uint32_t>(us / 1000000),
-                  static_cast<std::uint32_t>(us % 1000000), frame.length, frame.length, nullptr,
-                  d.buf + frame.offset);
+    if (st.batch.cap)
+        rate_cap_advance(*st.batch.cap, clock_monotonic_us());
+    if (!tap_batch_add(st.batch, static_cast<std::uint32_t>(us / 1000000),
+                       static_cast<std::uint32_t>(us % 1000000), frame.length, frame.length, nullptr,
+                       d.buf + frame.offset))
+        rate_cap_log_due(*st.batch.cap);
 }
 
 // Handles one received datagram.
@@ -130,6 +133,8 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
         st->in[i] = {st->bufs[i], tzsp_buffer_size, 0, {}};
     send_queue_init(st->queue, ctx.sender);
     tap_batch_init(st->batch, ctx.tap_id, &ctx.sender, &st->queue);
+    if (ctx.cap.bits_per_s)
+        st->batch.cap = &ctx.cap;
     st->own_port = net_order16(net_local_port(ctx.sender.socket));
     TAP_LOG(trace_level_normal, "Running...");
 
@@ -150,4 +155,5 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
     net_waker_close(&waker);
     net_close(s);
     TAP_LOG(trace_level_normal, "Collected %u pkts", st->collected);
+    rate_cap_log_total(ctx.cap);
 }

@@ -277,6 +277,13 @@ std::uint64_t clock_monotonic_ms()
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
 
+std::uint64_t clock_monotonic_us()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000;
+}
+
 // ---- signals --------------------------------------------------------------
 //
 // The handler only writes the signal number into a pipe; a watcher thread

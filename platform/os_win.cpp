@@ -133,6 +133,21 @@ std::uint64_t clock_unix_us()
 
 std::uint64_t clock_monotonic_ms() { return GetTickCount64(); }
 
+std::uint64_t clock_monotonic_us()
+{
+    // The counter's frequency is fixed at boot; whole seconds and the rest
+    // are scaled apart so that the product cannot overflow.
+    static const std::uint64_t per_second = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<std::uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    const std::uint64_t ticks = static_cast<std::uint64_t>(c.QuadPart);
+    return ticks / per_second * 1000000 + ticks % per_second * 1000000 / per_second;
+}
+
 // ---- console control events ------------------------------------------------
 //
 // Windows runs a console control handler on a thread of its own, which is

@@ -313,6 +313,8 @@ std::uint64_t clock_unix_us();
 // Milliseconds of a clock that never jumps (not wall-clock time), for
 // measuring intervals.
 std::uint64_t clock_monotonic_ms();
+// The same clock in microseconds, for pacing (the rate cap).
+std::uint64_t clock_monotonic_us();
 
 // Routes SIGINT and SIGTERM (Ctrl+C and Ctrl+Break on a Windows console) to
 // handler(signal number). The handler never runs in signal context: it runs

@@ -6,11 +6,11 @@
 #include "support/trace_log.h"
 #include "wire/sealed_datagram.h"
 
-const char tap_short_options[] = "c:f:H:hi:g:Gn:k:Ks:t:vVAM:";
+const char tap_short_options[] = "c:f:H:hi:g:Gn:k:Ks:t:vVAM:R:";
 
 // No long names for -s, -g and -G: the help text shows "--snaplen", but it
 // has never been accepted, and scripts may depend on it being refused.
-const long_option tap_long_options[17] = {
+const long_option tap_long_options[18] = {
     {"collector", arg_required, 'c'},
     {"filter", arg_required, 'f'},
     {"key", arg_required, 'k'},
@@ -24,6 +24,7 @@ const long_option tap_long_options[17] = {
     {"version", arg_none, 'V'},
     {"authenticated", arg_none, 'A'},
     {"mtu", arg_required, 'M'},
+    {"max-rate", arg_required, 'R'},
     {"key-file", arg_required, tap_key_file_option},
     {"salt", arg_required, tap_salt_option},
     {"generate-key", arg_none, tap_generate_key_option},

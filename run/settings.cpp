@@ -8,6 +8,7 @@
 
 #include "forward/allow_list.h"
 #include "forward/sender.h"
+#include "forward/rate_cap.h"
 #include "wire/sealed_datagram.h"
 #include "wire/speck.h"
 #include "platform/platform.h"
@@ -29,7 +30,7 @@ bool needs_value(int letter)
 {
     if (letter == tap_key_file_option || letter == tap_salt_option)
         return true;
-    return letter > 0 && letter < 256 && std::strchr("knstHM", letter);
+    return letter > 0 && letter < 256 && std::strchr("knstHMR", letter);
 }
 
 // An option as the user wrote it: "-k", or the long name of those that
@@ -215,6 +216,15 @@ int handle_option(tap_options& o, int letter, const char* arg)
     case 'A':
         o.authenticated = true;
         break;
+    case 'R':
+        // A cap that is not the one meant must not leave the uplink open.
+        if (rate_cap_parse_mbits(arg, &o.max_rate_bits) != 0) {
+            TAP_LOG(trace_level_error,
+                    "Invalid -R rate '%s': give megabits a second, more than 0 and at most 1000000, "
+                    "as in -R 50 or -R 0.5", arg);
+            return refuse_with_usage(o);
+        }
+        break;
     case 'H':
     {
         prefix_trie* list = o.allow_list.release();
@@ -333,7 +343,7 @@ int print_usage()
     TAP_LOG(trace_level_normal, "or");
     TAP_LOG(trace_level_normal, usage_format, "/c|/i ");
     TAP_LOG(trace_level_normal, "    -k <key>|--key-file <file>|-K [-A [--salt <text>]] [-f <BPF filter>] [-s <len>] [-H <hosts>]");
-    TAP_LOG(trace_level_normal, "    [-h] [-v] [-V]");
+    TAP_LOG(trace_level_normal, "    [-R <Mbit/s>] [-h] [-v] [-V]");
     TAP_LOG(trace_level_normal, "%s", "");
     TAP_LOG(trace_level_normal, "Options:");
     TAP_LOG(trace_level_normal, "   [--interface|-i] <interface>      | Interface id from which packets are captured");
@@ -347,6 +357,9 @@ int print_usage()
     TAP_LOG(trace_level_normal, "   [--snaplen|-s] <len>              | Max packet capture lenght");
     TAP_LOG(trace_level_normal, "   [--hosts|-H]                      | File containing IPv4 addresses to forward traffic");
     TAP_LOG(trace_level_normal, "                                     | to the collector. One IPv4 per line");
+    TAP_LOG(trace_level_normal, "   [--max-rate|-R] <Mbit/s>          | Send at most this many megabits a second,");
+    TAP_LOG(trace_level_normal, "                                     | IP and UDP headers included (e.g. 50, 0.5):");
+    TAP_LOG(trace_level_normal, "                                     | frames beyond it are left out and counted");
     TAP_LOG(trace_level_normal, "   [--help|-h]                       | Print the help");
     TAP_LOG(trace_level_normal, "   [--verbose|-v]                    | Verbose");
     TAP_LOG(trace_level_normal, "   [--version|-V]                    | Print version information");

@@ -42,6 +42,7 @@ struct tap_options {
     std::optional<std::string> key_file;  // --key-file
     std::optional<std::string> salt;      // --salt, for a passphrase under -A
     allow_list_handle allow_list;  // -H; null: everything passes
+    std::uint64_t max_rate_bits = 0;  // -R, bits a second on the wire; 0: no cap
     // Set by the reading function that returned other than 0.
     run_end stopped_by = run_end::none;
 };

@@ -82,6 +82,10 @@ void hand_over(tap_options& o, tap_run_state& st)
     // always were.
     ctx.sender.datagram_limit =
         o.authenticated ? static_cast<std::uint32_t>(o.mtu) - path_ip_udp_overhead : 0;
+    rate_cap_init(ctx.cap, o.max_rate_bits, ipv4_udp_overhead);
+    if (o.max_rate_bits)
+        TAP_LOG(trace_level_normal, "Sending at most %s Mbit/s (-R), IP and UDP headers included",
+                ctx.cap.text);
     if (o.interface_name)
         st.capture = {*o.interface_name, o.snaplen, o.bpf_filter, std::nullopt};
 }

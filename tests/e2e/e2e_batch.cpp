@@ -32,6 +32,37 @@ TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
     EXPECT_EQ(std::stoul(m[1].str()) + std::stoul(m[2].str()), 1600u) << out;
 }
 
+// TZSP input at four times the cap for 2 s: what arrives, IP and UDP headers included, is within 10 % of the cap,
+// and each frame collected either arrived or is in the closing count of frames left out.
+TEST(Batch, TheRateCapHoldsAFloodToTheCapAndCountsWhatItLeftOut)
+{
+    udp_socket src, rx;
+    const int room = 16 << 20;  // all of it: read once the flood is over
+    ASSERT_EQ(udp_open(&src), 0);
+    ASSERT_EQ(udp_open(&rx), 0);
+    ASSERT_EQ(setsockopt(int(rx.s), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room), 0);
+    const std::uint16_t port = free_port();
+    child tap;
+    ASSERT_TRUE(tap_start(&tap, {"-t", std::to_string(port), "-c", "127.0.0.1:" + std::to_string(rx.port), "-K",
+                                 "-R", "20"})) << out_of(tap);
+    const bytes datagram = tzsp(pattern(1000, 3));
+    const auto start = steady_clock::now();
+    for (auto tick = start; tick < start + 2s; std::this_thread::sleep_until(tick += 1ms))
+        for (int i = 0; i < 10; ++i) udp_send(src, datagram, port);
+    const double seconds = duration<double>(steady_clock::now() - start).count();
+    std::vector<wire_record> got;
+    double bits = 0;
+    // The last one after an idle second, so that no frame stays in hand at the stop.
+    for (bytes d; udp_receive(rx, &d, 1500) && decode_records(d, &got);) bits += 8.0 * (d.size() + 28);
+    EXPECT_NEAR(bits / seconds, 20e6, 2e6);
+    const std::string out = tap_stop(&tap);
+    std::smatch collected, left_out;
+    ASSERT_TRUE(std::regex_search(out, collected, std::regex(R"(Collected (\d+) pkts)"))) << out;
+    ASSERT_TRUE(std::regex_search(out, left_out, std::regex(R"(Rate cap 20 Mbit/s: (\d+) frames left out in all)")));
+    EXPECT_EQ(std::stoul(collected[1]), got.size() + std::stoul(left_out[1])) << out;
+    EXPECT_TRUE(has(out, "frames left out in the last second")) << out;
+}
+
 #if defined(VANTRY_TEST_HOOKS)
 // Runs the tap (in ns) with args, in clear, batched and then with VANTRY_SEND_MODE=single; feed makes its input.
 // Both runs must deliver the same datagrams (time stamps zeroed), carrying frames in order. Their logs.
