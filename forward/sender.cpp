@@ -94,7 +94,7 @@ int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
 {
     if (const int r = prepare(s, buf, &len))
         return r;
-    const long sent = net_send_to(s.socket, buf, len, s.to);
+    const long sent = net_send_to_peer(s.socket, buf, len, s.to);
     if (sent == static_cast<long>(len)) {
         note_sent(s, len);
         return 0;

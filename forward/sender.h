@@ -8,6 +8,7 @@
 
 struct speck_key_schedule;
 struct sealed_sender;
+struct collector_resolver;
 
 // A collector that cannot be reached makes every send fail, thousands a
 // second: each failure is counted, but only the first of a run of failures
@@ -33,9 +34,15 @@ std::uint32_t send_success_note(send_failure_log& log);
 
 // Where and how Tap datagrams go. Used by the forwarding thread only.
 struct tap_sender {
-    net_socket socket = net_invalid_socket;
-    net_addr4 to;
+    net_socket socket = net_invalid_socket;  // of to's family
+    net_peer to;
     bool has_destination = false;  // false: nothing is ever sent
+    // Set when -c names a host name: the thread that looks it up again,
+    // whose new addresses collector_follow (forward/collector_resolver.h)
+    // takes between datagrams.
+    collector_resolver* resolver = nullptr;
+    std::uint32_t resolved_seen = 0;  // the resolver's last hand-over taken
+    net_peer previous;                // the destination before the last move; family 0: none
     bool encrypt = true;
     const speck_key_schedule* key = nullptr;  // needed when encrypt is set
     // Set (with encrypt): datagrams are sealed instead (wire/sealed_datagram.h), the

@@ -118,17 +118,15 @@ bool mode_refused(int err, bool segmented)
 
 }  // namespace
 
-long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int mode,
+long net_send_batch(net_socket s, const net_peer& to, const net_datagram_out* d, int n, int mode,
                     int* lost)
 {
     if (mode == net_send_single || n <= 0)
         return net_send_each(s, to, d, n, lost);
     if (n > net_batch_max)
         n = net_batch_max;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = to.port;
-    sa.sin_addr.s_addr = to.addr;
+    sys_socklen sa_len = 0;
+    sockaddr_storage sa = net_sockaddr_of(to, &sa_len);
 
     mmsghdr msgs[net_batch_max];
     iovec iov[net_batch_max];
@@ -140,7 +138,7 @@ long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d
         msgs[m] = mmsghdr{};
         msghdr& h = msgs[m].msg_hdr;
         h.msg_name = &sa;
-        h.msg_namelen = sizeof sa;
+        h.msg_namelen = sa_len;
         h.msg_iov = &iov[i];
         h.msg_iovlen = static_cast<std::size_t>(k);
         for (int j = i; j < i + k; ++j)
