@@ -42,6 +42,7 @@ struct capture_config {
     int snaplen = 0x10000;
     std::optional<std::string> filter;           // applied first
     std::optional<std::string> fallback_filter;  // applied alone when filter cannot be
+    std::string user_filter;  // as the user gave it (or empty): joined anew when the collector moves
 };
 
 // Captures from cfg.interface_name until stopped. An interface that cannot

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "forward/collector_resolver.h"
 #include "forward/forwarding.h"
 #include "forward/packet_filter.h"
 #include "forward/sender.h"
@@ -34,6 +35,7 @@ struct capture_loop_state {
     send_queue queue;
     bool oversize_warned = false;  // the warning is given once per run
     bool failing = false;          // reads are failing
+    std::string user_filter;       // of capture_config
 };
 
 void handle_packet(capture_loop_state& st, const capture_packet& p)
@@ -89,13 +91,37 @@ int set_filter(capture_device* h, const std::string& text)
 
 // A user filter that cannot be applied gives way to the self-exclusion
 // filter alone: everything is captured then, but never the tap's own
-// datagrams.
-void apply_filter(capture_device* h, const capture_config& cfg)
+// datagrams. 0 when one of them is set (or there is none), else -1.
+int apply_filter(capture_device* h, const capture_config& cfg)
 {
     if (!cfg.filter || set_filter(h, *cfg.filter) == 0)
-        return;
+        return 0;
     if (cfg.fallback_filter && *cfg.fallback_filter != *cfg.filter)
-        set_filter(h, *cfg.fallback_filter);
+        return set_filter(h, *cfg.fallback_filter);
+    return -1;
+}
+
+// The collector moved: its new address is kept out of the capture before
+// the first datagram goes there, and the old one still, for datagrams sent
+// there that the capture has yet to see. Where no filter can be set the
+// tap stops sending rather than capture its own datagrams and send them
+// again.
+void follow_collector(capture_loop_state& st)
+{
+    tap_sender& s = st.ctx.sender;
+    if (collector_follow(s) == 0)
+        return;
+    std::string self = self_exclusion_filter(s.to);
+    if (s.previous.family != 0 && !net_peer_same(s.previous, s.to))
+        self += " and " + self_exclusion_filter(s.previous);
+    capture_config cfg;
+    cfg.filter = capture_filter_text(st.user_filter, self);
+    cfg.fallback_filter = std::move(self);
+    s.has_destination = apply_filter(st.h, cfg) == 0;
+    if (!s.has_destination)
+        TAP_LOG(trace_level_error,
+                "Not sending to the collector's new address: no capture filter keeps the tap's "
+                "own datagrams out");
 }
 
 // Read failures (an interface that went away, a driver that stopped) are
@@ -124,6 +150,7 @@ void capture_loop(capture_loop_state& st)
     capture_packet p;
     std::uint64_t quiet_since = clock_monotonic_ms();
     while (!st.ctx.stop.load()) {
+        follow_collector(st);
         const int w = capture_wait(st.h, tap_idle_wait_us);
         if (w != 0) {
             int r;
@@ -132,6 +159,7 @@ void capture_loop(capture_loop_state& st)
                 handle_packet(st, p);
                 if (st.ctx.stop.load())
                     return;
+                follow_collector(st);
             }
             if (r == -2)
                 return;  // broken off by a stop: what is in hand is dropped
@@ -184,7 +212,7 @@ void run_interface_capture(forward_context& ctx, const capture_config& cfg)
 
     // Fixed buffers for the whole loop; too large for a thread stack.
     auto st = std::unique_ptr<capture_loop_state>(
-        new capture_loop_state{ctx, h, name, link_type, {}, {}, false, false});
+        new capture_loop_state{ctx, h, name, link_type, {}, {}, false, false, cfg.user_filter});
     send_queue_init(st->queue, ctx.sender);
     tap_batch_init(st->batch, ctx.tap_id, &ctx.sender, &st->queue);
     if (ctx.cap.bits_per_s)

@@ -142,20 +142,29 @@ bool packet_allowed(int link_type, const std::uint8_t* data, std::uint32_t caple
     return host_allowed(list, destination);
 }
 
-std::string self_exclusion_filter(std::uint32_t addr, std::uint16_t port)
+std::string self_exclusion_filter(const net_peer& collector)
 {
-    std::uint8_t a[4];
-    std::memcpy(a, &addr, 4);
+    char host[net_peer_text_max];
+    net_peer_host_text(collector, host, sizeof host);
+    const unsigned port = net_order16(collector.port);
     // Fragments after the first carry no UDP port, so the tap's own
     // datagrams that exceed the MTU are kept out by the fragment offset.
     // The unreachable errors that a collector host without a listener
     // returns would otherwise be forwarded, each one answered by another: a
-    // feedback loop.
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "not (host %u.%u.%u.%u and (port %u or ip[6:2] & 0x1fff != 0 or "
-                  "icmp[icmptype] == icmp-unreach))",
-                  a[0], a[1], a[2], a[3], static_cast<unsigned>(port));
+    // feedback loop. IPv6 says both in its next-header byte: a fragment
+    // header (44), every fragment the first included, and ICMPv6 (58) of
+    // type 1, unreachable, right behind the fixed header.
+    char text[200];
+    if (collector.family == net_family_ipv6)
+        std::snprintf(text, sizeof text,
+                      "not (host %s and (port %u or ip6[6] == 44 or "
+                      "(ip6[6] == 58 and ip6[40] == 1)))",
+                      host, port);
+    else
+        std::snprintf(text, sizeof text,
+                      "not (host %s and (port %u or ip[6:2] & 0x1fff != 0 or "
+                      "icmp[icmptype] == icmp-unreach))",
+                      host, port);
     return text;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
+
 inline constexpr int link_null = 0;
 inline constexpr int link_ethernet = 1;
 inline constexpr int link_raw_ip = 12;
@@ -63,8 +65,8 @@ bool packet_allowed(int link_type, const std::uint8_t* data, std::uint32_t caple
                     const prefix_trie* list);
 
 // The filter that keeps the tap's own datagrams out of its capture, for a
-// collector at addr (network order) and port (host order).
-std::string self_exclusion_filter(std::uint32_t addr, std::uint16_t port);
+// collector at `collector` (IPv4 or IPv6, with its port).
+std::string self_exclusion_filter(const net_peer& collector);
 
 // The filter the capture applies: the user's, narrowed by the
 // self-exclusion filter, or the self-exclusion filter alone when the user

@@ -6,11 +6,6 @@
 
 #include <cstdint>
 
-// What one datagram costs on the path beyond its UDP payload: the IP and
-// UDP headers. The run picks the one of its collector's address family.
-inline constexpr std::uint32_t ipv4_udp_overhead = 20 + 8;
-inline constexpr std::uint32_t ipv6_udp_overhead = 40 + 8;
-
 // The largest cap: 1 Tbit/s. It keeps every product of the bucket's
 // arithmetic within 64 bits.
 inline constexpr std::uint64_t rate_cap_max_bits = 1000000000000ull;
@@ -31,7 +26,7 @@ inline constexpr std::uint64_t rate_cap_burst_most_us = 20000;
 // of whole bits a second refills exactly, without rounding.
 struct rate_cap {
     std::uint64_t bits_per_s = 0;  // 0: no cap
-    std::uint32_t datagram_overhead = ipv4_udp_overhead;
+    std::uint32_t datagram_overhead = 20 + 8;  // IPv4 and UDP: net_udp_overhead
     std::uint64_t depth = 0;
     // The depth; after a frame larger than the bucket was left out, the
     // depth and that frame's cost, so that the bucket saves up for the

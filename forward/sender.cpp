@@ -50,16 +50,16 @@ int prepare(tap_sender& s, std::uint8_t* buf, std::uint32_t* len)
 // counted. True when it came down.
 bool shrink_to_path(tap_sender& s, int err)
 {
-    if (!s.datagram_limit || !net_error_too_big(err))
+    if (!s.path_mtu || !net_error_too_big(err))
         return false;
     const std::uint32_t mtu = net_path_mtu(s.to);
-    if (mtu < path_mtu_min || mtu - path_ip_udp_overhead >= s.datagram_limit)
+    if (mtu < path_mtu_min || mtu >= s.path_mtu)
         return false;
     TAP_LOG(trace_level_warning,
             "The path to the collector takes packets of %u bytes, less than --mtu: sealed datagrams now "
             "fit it",
             mtu);
-    s.datagram_limit = mtu - path_ip_udp_overhead;
+    s.path_mtu = mtu;
     return true;
 }
 
@@ -113,7 +113,7 @@ int send_datagram(tap_sender& s, std::uint8_t* buf, std::uint32_t len)
 {
     if (const int r = prepare(s, buf, &len))
         return r;
-    const long sent = net_send_to(s.socket, buf, len, s.to);
+    const long sent = net_send_to_peer(s.socket, buf, len, s.to);
     if (sent == static_cast<long>(len)) {
         note_sent(s, len);
         return 0;

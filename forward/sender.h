@@ -8,6 +8,7 @@
 
 struct speck_key_schedule;
 struct sealed_sender;
+struct collector_resolver;
 
 // A collector that cannot be reached makes every send fail, thousands a
 // second: each failure is counted, but only the first of a run of failures
@@ -31,25 +32,29 @@ std::uint32_t send_failure_note(send_failure_log& log, std::uint64_t now_ms);
 // just ended (a line is due), 0 when sending was working already.
 std::uint32_t send_success_note(send_failure_log& log);
 
-// The smallest path MTU a sealed tap shrinks to, and the IPv4 and UDP
-// headers a datagram adds on the way.
+// The smallest path MTU a sealed tap shrinks to.
 inline constexpr std::uint32_t path_mtu_min = 576;
-inline constexpr std::uint32_t path_ip_udp_overhead = 28;
 
 // Where and how Tap datagrams go. Used by the forwarding thread only.
 struct tap_sender {
-    net_socket socket = net_invalid_socket;
-    net_addr4 to;
+    net_socket socket = net_invalid_socket;  // of to's family
+    net_peer to;
     bool has_destination = false;  // false: nothing is ever sent
+    // Set when -c names a host name: the thread that looks it up again,
+    // whose new addresses collector_follow (forward/collector_resolver.h)
+    // takes between datagrams.
+    collector_resolver* resolver = nullptr;
+    std::uint32_t resolved_seen = 0;  // the resolver's last hand-over taken
+    net_peer previous;                // the destination before the last move; family 0: none
     bool encrypt = true;
     const speck_key_schedule* key = nullptr;  // needed when encrypt is set
     // Set (with encrypt): datagrams are sealed instead (wire/sealed_datagram.h), the
     // tag appended behind the len bytes handed over.
     sealed_sender* sealed = nullptr;
-    // Sealed: the largest datagram (UDP payload) the path takes, from --mtu
-    // and lowered to the path MTU the system reports; 0 for no limit
-    // beyond UDP's. The tap's batches read it for each new datagram.
-    std::uint32_t datagram_limit = 0;
+    // Sealed: the largest IP packet the path takes, from --mtu and lowered
+    // to the path MTU the system reports; 0 for no limit beyond UDP's. The
+    // tap's batches read sender_datagram_limit for each new datagram.
+    std::uint32_t path_mtu = 0;
     std::uint32_t datagrams_sent = 0;
     std::uint32_t failures = 0;  // datagrams that could not be sent
     send_failure_log failure_log;
@@ -98,3 +103,10 @@ int send_queue_push(tap_sender& s, send_queue& q, std::uint32_t len);
 // batched calls), the next lesser one is used from then on, with one
 // line in the log.
 void send_queue_flush(tap_sender& s, send_queue& q);
+
+// The largest datagram (UDP payload) s may send whole: the path MTU less
+// the IP and UDP headers to its collector; 0 for no limit beyond UDP's.
+inline std::uint32_t sender_datagram_limit(const tap_sender& s)
+{
+    return s.path_mtu ? s.path_mtu - net_udp_overhead(s.to) : 0;
+}

@@ -18,8 +18,9 @@ constexpr std::uint32_t prefix_size = 14;
 std::uint32_t data_budget(const tap_batch& b)
 {
     std::uint32_t limit = tap_max_datagram;
-    if (b.pieces && b.sender && b.sender->datagram_limit && b.sender->datagram_limit < limit)
-        limit = b.sender->datagram_limit;
+    const std::uint32_t path = b.pieces && b.sender ? sender_datagram_limit(*b.sender) : 0;
+    if (path && path < limit)
+        limit = path;
     return limit - b.header_size - b.tag_size;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "forward/allow_list.h"
+#include "forward/collector_resolver.h"
 #include "forward/forwarding.h"
 #include "forward/sender.h"
 #include "forward/tap_batch.h"
@@ -42,7 +43,17 @@ bool sent_by_this_tap(const tzsp_loop_state& st, const tap_sender& s, const net_
 {
     if (st.own_port == 0 || from.port != st.own_port)
         return false;
-    return net_peer_addr4(from) == s.to.addr || from.addr[0] == 127;
+    const bool from_collector = from.family == s.to.family &&
+                                std::memcmp(from.addr, s.to.addr, sizeof from.addr) == 0;
+    return from_collector || (from.family == net_family_ipv4 && from.addr[0] == 127);
+}
+
+// A moved collector, taken before the next datagram; its socket may be
+// new (another family), and with it the tap's own port.
+void follow_collector(forward_context& ctx, tzsp_loop_state& st)
+{
+    if (collector_follow(ctx.sender) == 1)
+        st.own_port = net_order16(net_local_port(ctx.sender.socket));
 }
 
 // Handles one counted datagram.
@@ -92,6 +103,7 @@ void take_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datagram
 void drain(forward_context& ctx, tzsp_loop_state& st, net_socket s)
 {
     while (!ctx.stop.load()) {
+        follow_collector(ctx, st);
         const int n = net_recv_batch(s, st.in, net_batch_max);
         // A failed receive also goes back to the wait, which then decides,
         // instead of retrying at full speed.
@@ -139,6 +151,7 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
     TAP_LOG(trace_level_normal, "Running...");
 
     while (!ctx.stop.load()) {
+        follow_collector(ctx, *st);
         const int ready = net_wait_readable_or_woken(s, waker, tap_idle_wait_us);
         if (ctx.stop.load())
             break;

@@ -159,10 +159,10 @@ int net_gso_run(const net_datagram_out* d, int n)
     return k;
 }
 
-long net_send_each(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int* lost)
+long net_send_each(net_socket s, const net_peer& to, const net_datagram_out* d, int n, int* lost)
 {
     for (int i = 0; i < n; ++i)
-        if (net_send_to(s, d[i].data, d[i].len, to) != static_cast<long>(d[i].len)) {
+        if (net_send_to_peer(s, d[i].data, d[i].len, to) != static_cast<long>(d[i].len)) {
             if (i > 0)
                 return i;
             *lost = 1;
@@ -192,7 +192,7 @@ int net_recv_each(net_socket s, net_datagram_in* d, int n)
 
 int net_send_mode_offered(net_socket) { return net_send_single; }
 
-long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int,
+long net_send_batch(net_socket s, const net_peer& to, const net_datagram_out* d, int n, int,
                     int* lost)
 {
     return net_send_each(s, to, d, n, lost);

@@ -68,6 +68,21 @@ void net_peer_text(const net_peer& p, char* out, std::size_t cap)
         std::snprintf(out, cap, "[%s]:%u", text, port);
 }
 
+void net_peer_host_text(const net_peer& p, char* out, std::size_t cap)
+{
+    char text[INET6_ADDRSTRLEN] = "?";
+    in6_addr a6;
+    in_addr a4;
+    if (p.family == net_family_ipv6) {
+        std::memcpy(&a6, p.addr, 16);
+        ::inet_ntop(AF_INET6, &a6, text, sizeof text);
+    } else {
+        std::memcpy(&a4, p.addr, 4);
+        ::inet_ntop(AF_INET, &a4, text, sizeof text);
+    }
+    std::snprintf(out, cap, "%s", text);
+}
+
 sockaddr_storage net_sockaddr_of(const net_peer& p, sys_socklen* len)
 {
     sockaddr_storage ss{};
@@ -113,6 +128,30 @@ int net_resolve_ipv4(const char* text, std::uint32_t* addr)
     if (resolve_first(text, AF_INET, &ss) != 0)
         return -1;
     *addr = reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr.s_addr;
+    return 0;
+}
+
+int net_address_literal(const char* text, std::uint16_t port, net_peer* out)
+{
+    in_addr a{};
+    if (::inet_pton(AF_INET, text, &a) == 1) {
+        *out = net_peer_ipv4(a.s_addr, net_order16(port));
+        return 0;
+    }
+    // getaddrinfo rather than inet_pton: it reads the zone of a link-local
+    // address too; AI_NUMERICHOST keeps it from ever asking a resolver.
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(text, nullptr, &hints, &res) != 0 || !res)
+        return -1;
+    sockaddr_storage ss{};
+    std::memcpy(&ss, res->ai_addr, res->ai_addrlen < sizeof ss ? res->ai_addrlen : sizeof ss);
+    ::freeaddrinfo(res);
+    net_peer_from_sockaddr(ss, out);
+    out->port = net_order16(port);
     return 0;
 }
 

@@ -51,7 +51,7 @@ void net_peer_from_sockaddr(const sockaddr_storage& ss, net_peer* out);
 int net_send_mode_offered(net_socket s);
 
 // net_send_batch with one call per datagram, as every platform can.
-long net_send_each(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int* lost);
+long net_send_each(net_socket s, const net_peer& to, const net_datagram_out* d, int n, int* lost);
 
 // One waiting datagram into d, without blocking (os_posix.cpp,
 // os_win.cpp). d->len, the datagram's length or -2 (longer than d->cap,

@@ -118,17 +118,15 @@ bool mode_refused(int err, bool segmented)
 
 }  // namespace
 
-long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int mode,
+long net_send_batch(net_socket s, const net_peer& to, const net_datagram_out* d, int n, int mode,
                     int* lost)
 {
     if (mode == net_send_single || n <= 0)
         return net_send_each(s, to, d, n, lost);
     if (n > net_batch_max)
         n = net_batch_max;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = to.port;
-    sa.sin_addr.s_addr = to.addr;
+    sys_socklen sa_len = 0;
+    sockaddr_storage sa = net_sockaddr_of(to, &sa_len);
 
     mmsghdr msgs[net_batch_max];
     iovec iov[net_batch_max];
@@ -140,7 +138,7 @@ long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d
         msgs[m] = mmsghdr{};
         msghdr& h = msgs[m].msg_hdr;
         h.msg_name = &sa;
-        h.msg_namelen = sizeof sa;
+        h.msg_namelen = sa_len;
         h.msg_iov = &iov[i];
         h.msg_iovlen = static_cast<std::size_t>(k);
         for (int j = i; j < i + k; ++j)
@@ -424,20 +422,20 @@ int net_set_dont_fragment(net_socket s)
     return ::setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &v6, sizeof v6) == 0 ? 0 : -1;
 }
 
-std::uint32_t net_path_mtu(const net_addr4& to)
+std::uint32_t net_path_mtu(const net_peer& to)
 {
     // Only a connected socket tells the route's MTU: one made for asking.
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool v6 = to.family == net_family_ipv6;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return 0;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = to.port;
-    sa.sin_addr.s_addr = to.addr;
+    sys_socklen len = 0;
+    const sockaddr_storage sa = net_sockaddr_of(to, &len);
     int mtu = 0;
-    socklen_t len = sizeof mtu;
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 &&
-                    ::getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &len) == 0 && mtu > 0;
+    socklen_t size = sizeof mtu;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), len) == 0 &&
+                    ::getsockopt(fd, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_MTU : IP_MTU, &mtu, &size) == 0 &&
+                    mtu > 0;
     ::close(fd);
     return ok ? static_cast<std::uint32_t>(mtu) : 0;
 }

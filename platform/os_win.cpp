@@ -269,21 +269,21 @@ int net_set_dont_fragment(net_socket s)
                : -1;
 }
 
-std::uint32_t net_path_mtu(const net_addr4& to)
+std::uint32_t net_path_mtu(const net_peer& to)
 {
     // Only a connected socket tells the route's MTU (Windows 10 and later):
     // one made for asking.
-    const SOCKET fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const bool v6 = to.family == net_family_ipv6;
+    const SOCKET fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
     if (fd == INVALID_SOCKET)
         return 0;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = to.port;
-    sa.sin_addr.s_addr = to.addr;
+    sys_socklen len = 0;
+    const sockaddr_storage sa = net_sockaddr_of(to, &len);
     DWORD mtu = 0;
-    int len = sizeof mtu;
-    const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 &&
-                    getsockopt(fd, IPPROTO_IP, IP_MTU, reinterpret_cast<char*>(&mtu), &len) == 0 &&
+    int size = sizeof mtu;
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&sa), len) == 0 &&
+                    getsockopt(fd, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_MTU : IP_MTU,
+                               reinterpret_cast<char*>(&mtu), &size) == 0 &&
                     mtu > 0;
     closesocket(fd);
     return ok ? static_cast<std::uint32_t>(mtu) : 0;

@@ -87,6 +87,10 @@ inline std::uint32_t net_peer_addr4(const net_peer& p)
 inline constexpr std::size_t net_peer_text_max = 72;
 void net_peer_text(const net_peer& p, char* out, std::size_t cap);
 
+// p's address alone, as a capture filter takes it: "10.0.0.5", "::1" (no
+// brackets, zone or port).
+void net_peer_host_text(const net_peer& p, char* out, std::size_t cap);
+
 // Starts the socket library. 0 on success, -1 when it cannot be started.
 int net_startup();
 
@@ -205,13 +209,14 @@ int net_send_mode_initial(net_socket s);
 // net_batch_max, net_max_udp_payload bytes in all. 1 when d[0] goes alone.
 int net_gso_run(const net_datagram_out* d, int n);
 
-// Sends d[0..n) (n at most net_batch_max) to `to` in order, in as few
+// Sends d[0..n) (n at most net_batch_max) to `to` (either family; s
+// opened for it) in order, in as few
 // calls as mode allows. r > 0: the first r datagrams were sent whole
 // (the others were not tried). -1: the first message failed
 // (net_last_error() says why) and *lost, its datagrams, were not sent.
 // -2: the system refuses mode, nothing was sent; a lesser mode is left.
 // Where the platform has one mode only, every mode is that one.
-long net_send_batch(net_socket s, const net_addr4& to, const net_datagram_out* d, int n, int mode,
+long net_send_batch(net_socket s, const net_peer& to, const net_datagram_out* d, int n, int mode,
                     int* lost);
 
 // Sealed datagrams must arrive whole or not at all: Don't Fragment on what
@@ -225,7 +230,13 @@ bool net_error_too_big(int err);
 
 // The path MTU the system knows towards `to` (bytes of an IP packet, as
 // learnt from "fragmentation needed"), or 0 when it cannot tell.
-std::uint32_t net_path_mtu(const net_addr4& to);
+std::uint32_t net_path_mtu(const net_peer& to);
+
+// The IP and UDP headers a datagram to p carries on the way.
+inline std::uint32_t net_udp_overhead(const net_peer& p)
+{
+    return p.family == net_family_ipv6 ? 40 + 8 : 20 + 8;
+}
 
 // ---- errors and names ---------------------------------------------------------
 
@@ -245,6 +256,11 @@ int net_resolve_ipv4(const char* text, std::uint32_t* addr);
 // else an IPv6 address or host name, with port (host order). 0, or -1
 // when text names neither.
 int net_resolve_peer(const char* text, std::uint16_t port, net_peer* out);
+
+// An IPv4 or IPv6 address written as one ("10.0.0.5", "2001:db8::1",
+// "fe80::1%eth0"), with port (host order); never a name, never a lookup.
+// 0 with *out filled, or -1 when text is not an address.
+int net_address_literal(const char* text, std::uint16_t port, net_peer* out);
 
 // ---- threads, the stop event, time ---------------------------------------
 

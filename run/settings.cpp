@@ -348,7 +348,8 @@ int print_usage()
     TAP_LOG(trace_level_normal, "Options:");
     TAP_LOG(trace_level_normal, "   [--interface|-i] <interface>      | Interface id from which packets are captured");
     TAP_LOG(trace_level_normal, "   [--tzsp|-t] <port>                | TZSP collection port");
-    TAP_LOG(trace_level_normal, "   [--collector|-c] <address>:<port> | Vantry collector IP:port");
+    TAP_LOG(trace_level_normal, "   [--collector|-c] <address>:<port> | Vantry collector IPv4:port, [IPv6]:port or");
+    TAP_LOG(trace_level_normal, "                                     | name:port (a name is looked up again every 30 s)");
     TAP_LOG(trace_level_normal, "   [--key|-k] <key>                  | Encryption key");
     TAP_LOG(trace_level_normal, "   [--disable-encryption|-K]         | Disable data encryption (faster but unsafe)");
     TAP_LOG(trace_level_normal, "   [--tap-id|-n] <num>               | Tap id used by the vantry_collector");

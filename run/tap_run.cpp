@@ -34,6 +34,8 @@ void release_resources(tap_run_state& st)
     if (s != net_invalid_socket)
         net_close(s);
     s = net_invalid_socket;
+    st.forward.sender.resolver = nullptr;
+    st.resolver.reset();
     st.forward.allow_list = nullptr;
     st.allow_list.reset();
     if (st.sealed.cipher.h)
@@ -80,33 +82,33 @@ void hand_over(tap_options& o, tap_run_state& st)
     ctx.sender.sealed = o.authenticated ? &st.sealed : nullptr;
     // Sealed datagrams fit the path whole; Speck-mode ones stay as they
     // always were.
-    ctx.sender.datagram_limit =
-        o.authenticated ? static_cast<std::uint32_t>(o.mtu) - path_ip_udp_overhead : 0;
-    rate_cap_init(ctx.cap, o.max_rate_bits, ipv4_udp_overhead);
+    ctx.sender.path_mtu = o.authenticated ? static_cast<std::uint32_t>(o.mtu) : 0;
+    // The headers of the collector's family are charged once it is known.
+    rate_cap_init(ctx.cap, o.max_rate_bits, net_udp_overhead(net_peer{}));
     if (o.max_rate_bits)
         TAP_LOG(trace_level_normal, "Sending at most %s Mbit/s (-R), IP and UDP headers included",
                 ctx.cap.text);
     if (o.interface_name)
-        st.capture = {*o.interface_name, o.snaplen, o.bpf_filter, std::nullopt};
+        st.capture = {*o.interface_name, o.snaplen, o.bpf_filter, std::nullopt,
+                      o.bpf_filter.value_or("")};
 }
 
 // The destination, and for -i the filter that keeps the tap's own
 // datagrams out of the capture.
-void aim_at_collector(const tap_options& o, tap_run_state& st, std::uint32_t addr,
-                      std::uint16_t port)
+void aim_at_collector(const tap_options& o, tap_run_state& st, const collector_address& c)
 {
     tap_sender& sender = st.forward.sender;
-    sender.to = net_addr4{addr, net_order16(port)};
+    sender.to = c.peer;
     sender.has_destination = true;
     if (!o.interface_name)
         return;
     // Built from the address actually sent to, whatever way it was
     // written, and applied whatever the user's filter: without it the tap
     // would capture its own datagrams and send them again.
-    std::string self = self_exclusion_filter(addr, port);
+    std::string self = self_exclusion_filter(c.peer);
     TAP_LOG(trace_level_normal, "Adding BPF filter '%s' to avoid capturing Vantry traffic",
             self.c_str());
-    st.capture.filter = capture_filter_text(st.capture.filter ? *st.capture.filter : "", self);
+    st.capture.filter = capture_filter_text(st.capture.user_filter, self);
     st.capture.fallback_filter = std::move(self);
 }
 
@@ -114,20 +116,72 @@ void aim_at_collector(const tap_options& o, tap_run_state& st, std::uint32_t add
 // loop knows the port its own datagrams come from.
 run_end open_socket(tap_run_state& st)
 {
-    net_socket s = net_udp_socket();
+    tap_sender& sender = st.forward.sender;
+    st.forward.cap.datagram_overhead = net_udp_overhead(sender.to);
+    net_socket s = collector_socket_open(sender.to, 0, sender.path_mtu != 0);
     if (s == net_invalid_socket) {
         int e = net_last_error();
         TAP_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
         return run_end::no_socket;
     }
-    net_bind_any(s, 0);
-    st.forward.sender.socket = s;
-    if (st.forward.sender.datagram_limit && net_set_dont_fragment(s) != 0) {
-        const int e = net_last_error();
-        TAP_LOG(trace_level_warning, "Unable to set Don't Fragment %d/%s: datagrams larger than the path "
-                "may be fragmented on the way", e, os_error_text(e));
-    }
+    sender.socket = s;
     return run_end::none;
+}
+
+// A collector named by a host name is looked up again while the run lasts;
+// an address never is.
+void follow_collector_name(tap_run_state& st, const collector_address& c)
+{
+    if (c.literal)
+        return;
+    st.resolver = collector_resolver_start(c.name, c.peer);
+    st.forward.sender.resolver = st.resolver.get();
+}
+
+// Splits the collector text into its address and port: "[address]:port",
+// or else the first non-empty field between colons and the next non-empty
+// one, anything after them ignored. 0, or -1 with an ERROR line.
+int split_collector(std::string_view text, std::string* addr, std::string* port)
+{
+    const std::size_t a = text.find_first_not_of(':');
+    if (a == std::string_view::npos) {
+        TAP_LOG(trace_level_error, "Invalid -c format specified: missing address");
+        return -1;
+    }
+    std::size_t p = 0;
+    if (text[a] == '[') {
+        const std::size_t close = text.find(']', a);
+        if (close == std::string_view::npos) {
+            TAP_LOG(trace_level_error, "Invalid -c format specified: missing ']' after the IPv6 address");
+            return -1;
+        }
+        *addr = text.substr(a + 1, close - a - 1);
+        p = text.size() > close + 1 && text[close + 1] == ':' ? close + 2 : text.size();
+    } else {
+        // Unbracketed, the colons of an IPv6 address would be read as the
+        // end of the address: its first group taken for a host, the next
+        // for a port.
+        const std::string rest(text);
+        const std::string head = rest.substr(0, rest.rfind(':'));
+        net_peer probe;
+        for (const std::string& t : {rest, head})
+            if (net_address_literal(t.c_str(), 0, &probe) == 0 && probe.family == net_family_ipv6) {
+                TAP_LOG(trace_level_error,
+                        "Invalid -c address '%s': write an IPv6 address in brackets, as in "
+                        "[2001:db8::1]:5000",
+                        t.c_str());
+                return -1;
+            }
+        const std::size_t a_end = std::min(text.find(':', a), text.size());
+        *addr = text.substr(a, a_end - a);
+        p = text.find_first_not_of(':', a_end);
+    }
+    if (p == std::string_view::npos || p >= text.size()) {
+        TAP_LOG(trace_level_error, "Invalid -c format specified: missing port");
+        return -1;
+    }
+    *port = text.substr(p, text.find(':', p) - p);
+    return 0;
 }
 
 // Set up, forward until stopped, shut down; or end the process where the
@@ -171,23 +225,12 @@ bool run_phase_enter(tap_run_state& st, run_phase next)
     return false;
 }
 
-int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* port)
+int read_collector(std::string_view text, collector_address* out)
 {
-    // The address is the first non-empty field between colons, the port
-    // the next non-empty one; anything after them is ignored.
-    std::size_t a = text.find_first_not_of(':');
-    if (a == std::string_view::npos) {
-        TAP_LOG(trace_level_error, "Invalid -c format specified: missing address");
+    std::string addr_text;
+    std::string port_text;
+    if (split_collector(text, &addr_text, &port_text) != 0)
         return -1;
-    }
-    const std::size_t a_end = std::min(text.find(':', a), text.size());
-    const std::string addr_text(text.substr(a, a_end - a));
-    const std::size_t p = text.find_first_not_of(':', a_end);
-    if (p == std::string_view::npos) {
-        TAP_LOG(trace_level_error, "Invalid -c format specified: missing port");
-        return -1;
-    }
-    const std::string port_text(text.substr(p, text.find(':', p) - p));
     if (addr_text.size() > collector_name_max) {
         TAP_LOG(trace_level_error, "Invalid -c address: %zu characters, at most %zu",
                 addr_text.size(), collector_name_max);
@@ -202,16 +245,18 @@ int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* po
         TAP_LOG(trace_level_error, "Invalid -c port '%s': not a port number", port_text.c_str());
         return -1;
     }
-    if (net_resolve_ipv4(addr_text.c_str(), addr) != 0) {
+    const auto port = static_cast<std::uint16_t>(value);
+    out->literal = net_address_literal(addr_text.c_str(), port, &out->peer) == 0;
+    if (!out->literal && net_resolve_peer(addr_text.c_str(), port, &out->peer) != 0) {
         TAP_LOG(trace_level_error,
-                "Invalid -c address '%s': not an IPv4 address or a host name with an IPv4 address",
+                "Invalid -c address '%s': not an IPv4 or IPv6 address, nor a host name that resolves "
+                "to one",
                 addr_text.c_str());
         return -1;
     }
-    *port = static_cast<std::uint16_t>(value);
+    out->name = std::move(addr_text);
     return 0;
 }
-
 
 void drop_mode_word(std::vector<std::string>& args)
 {
@@ -241,16 +286,18 @@ run_end tap_setup(tap_options& o, tap_run_state& st, std::vector<std::string>& a
         return o.stopped_by;
     hand_over(o, st);
 
-    std::uint32_t addr = 0;
-    std::uint16_t port = 0;
+    collector_address collector;
     // The one failed step after which the run goes on: without a socket
     // the loop says "Socket error" at once, and users and scripts have
     // always seen the version line and that error after this message, and
     // the status 0 of a run that ended.
-    if (read_collector(o.collector ? *o.collector : std::string_view(), &addr, &port) != 0)
+    if (read_collector(o.collector ? *o.collector : std::string_view(), &collector) != 0)
         return run_end::none;
-    aim_at_collector(o, st, addr, port);
-    return open_socket(st);
+    aim_at_collector(o, st, collector);
+    const run_end end = open_socket(st);
+    if (end == run_end::none)
+        follow_collector_name(st, collector);
+    return end;
 }
 
 void stop_run(tap_run_state& st)

@@ -4,11 +4,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "forward/collector_resolver.h"
 #include "forward/forwarding.h"
 #include "run/tap_options.h"
 #include "support/argument_string.h"
@@ -31,6 +33,8 @@ struct tap_run_state {
     // -i: the interface, the filter the capture applies (the user's joined
     // with the self filter) and the self filter alone as the fallback.
     capture_config capture;
+    // Set when -c names a host name: the thread that looks it up again.
+    collector_resolver_handle resolver;
 
     std::atomic<run_phase> phase{run_phase::setting_up};
     std::atomic<bool> shutdown_claimed{false};  // "Shutting down..." said
@@ -55,11 +59,20 @@ void drop_mode_word(std::vector<std::string>& args);
 // The longest host name the collector option takes.
 inline constexpr std::size_t collector_name_max = 253;
 
-// Reads the collector text "<address or host name>:<port>" into an IPv4
-// address (network order) and a port (host order). 0 on success; -1 with an
-// ERROR line when a part is missing, too long, not a port from 1 to 65535,
-// or names no IPv4 host.
-int read_collector(std::string_view text, std::uint32_t* addr, std::uint16_t* port);
+// The collector as -c names it.
+struct collector_address {
+    std::string name;      // the address or host name, without brackets
+    net_peer peer;         // where it is now, with the port
+    bool literal = false;  // name is an address: never looked up again
+};
+
+// Reads the collector text "<IPv4 address or host name>:<port>" or
+// "[<IPv6 address>]:<port>" into *out. A host name is resolved to its first
+// IPv4 address, or where it has none to its first IPv6 address. 0 on
+// success; -1 with an ERROR line when a part is missing, too long, not a
+// port from 1 to 65535, an IPv6 address is written without brackets, or
+// the name resolves to nothing.
+int read_collector(std::string_view text, collector_address* out);
 
 // Reads the options into o and sets up st: sealing (-A), the collector,
 // the capture filters, the UDP socket. run_end::none when the run goes on

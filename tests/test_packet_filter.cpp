@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include "forward/packet_filter.h"
 #include "tests/test_support.h"
+#if !defined(_WIN32)
+#include <pcap/pcap.h>
+#endif
 // A link header gives way to an Ethernet one that names what follows. The allow-list reads the IPv4 header behind
 // any number of 802.1Q tags (no other tag type), cooked or loopback headers; source or destination; never past the end.
 TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
@@ -65,9 +68,55 @@ TEST(PacketFilter, AllowListReadsTheIPv4HeaderWhereverTheLinkPutsIt)
 
 TEST(PacketFilter, SelfExclusionNamesTheResolvedAddressAndNarrowsTheUsersFilter)
 {
-    const std::string self = self_exclusion_filter(ipv4_of(10, 0, 0, 1), 5000);
+    const std::string self = self_exclusion_filter(net_peer_ipv4(ipv4_of(10, 0, 0, 1), net_order16(5000)));
     EXPECT_EQ(self, "not (host 10.0.0.1 and (port 5000 or ip[6:2] & 0x1fff != 0 or icmp[icmptype] == icmp-unreach))");
     EXPECT_EQ(capture_filter_text("udp or arp", self), "(udp or arp) and " + self);
     EXPECT_EQ(capture_filter_text("", self), self);
     EXPECT_EQ(capture_filter_text(" \t", self), self);
 }
+
+#if !defined(_WIN32)  // the Windows build loads the capture library at run time only
+// The self-exclusion filter, compiled by the capture library, drops the tap's own datagrams to the collector, their
+// fragments and the collector host's unreachable errors, for a collector of either family; nothing else.
+TEST(PacketFilter, SelfExclusionCompiledDropsTheTapsOwnTrafficOfEitherFamilyAndNothingElse)
+{
+    const bytes tap4 = {10, 0, 0, 9}, col4 = {10, 0, 0, 1};
+    const bytes doc6 = {0x20, 1, 0x0d, 0xb8}, tap6 = cat({doc6, bytes(11), {9}}), col6 = cat({doc6, bytes(11), {1}});
+    const bytes other6 = cat({doc6, bytes(11), {2}});
+    const auto be16 = [](unsigned v) { return bytes{std::uint8_t(v >> 8), std::uint8_t(v)}; };
+    const auto udp = [&](unsigned port) { return cat({{0x30, 0x39}, be16(port), be16(8), {0, 0}}); };
+    const auto ip4 = [&](std::uint8_t proto, const bytes& src, const bytes& dst, const bytes& body, unsigned frag) {
+        return cat({{0x45, 0}, be16(20 + body.size()), {0, 0}, be16(frag), {64, proto, 0, 0}, src, dst, body});
+    };
+    const auto ip6 = [&](std::uint8_t next, const bytes& src, const bytes& dst, const bytes& body) {
+        return cat({{0x60, 0, 0, 0}, be16(body.size()), {next, 64}, src, dst, body});
+    };
+    const net_peer c4 = net_peer_ipv4(ipv4_of(10, 0, 0, 1), net_order16(5000));
+    const net_peer c6 = net_peer_ipv6(col6.data(), net_order16(5000), 0);
+    struct row { const char* what; net_peer collector; bytes packet; bool kept; };
+    const row rows[] = {
+        {"own datagram", c4, ip4(17, tap4, col4, udp(5000), 0), false},
+        {"later fragment", c4, ip4(17, tap4, col4, bytes(8), 1), false},
+        {"unreachable", c4, ip4(1, col4, tap4, {3, 3, 0, 0, 0, 0, 0, 0}, 0), false},
+        {"own datagram", c6, ip6(17, tap6, col6, udp(5000)), false},
+        {"first fragment", c6, ip6(44, tap6, col6, cat({{17, 0, 0, 1, 0, 0, 0, 7}, udp(5000)})), false},
+        {"unreachable", c6, ip6(58, col6, tap6, {1, 4, 0, 0, 0, 0, 0, 0}), false},
+        {"another port", c6, ip6(17, tap6, col6, udp(5001)), true},
+        {"another host", c6, ip6(17, tap6, other6, udp(5000)), true},
+        {"IPv4", c6, ip4(17, tap4, col4, udp(5000), 0), true},
+    };
+    pcap_t* dead = pcap_open_dead(DLT_RAW, 65535);
+    ASSERT_NE(dead, nullptr);
+    for (const row& r : rows) {
+        const std::string text = self_exclusion_filter(r.collector);
+        SCOPED_TRACE(std::string(r.what) + " under " + text);
+        bpf_program prog{};
+        ASSERT_EQ(pcap_compile(dead, &prog, text.c_str(), 1, PCAP_NETMASK_UNKNOWN), 0) << pcap_geterr(dead);
+        const auto len = static_cast<bpf_u_int32>(r.packet.size());
+        const pcap_pkthdr header{{0, 0}, len, len};
+        EXPECT_EQ(pcap_offline_filter(&prog, &header, r.packet.data()) != 0, r.kept);
+        pcap_freecode(&prog);
+    }
+    pcap_close(dead);
+}
+#endif

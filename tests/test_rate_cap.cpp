@@ -35,7 +35,7 @@ TEST(RateCap, EveryWindowOfASteadyExcessKeepsToTheCap)
         const auto queue = std::make_unique<send_queue>();
         const auto batch = std::make_unique<tap_batch>();
         rate_cap cap;
-        rate_cap_init(cap, r.cap_bits, ipv4_udp_overhead);
+        rate_cap_init(cap, r.cap_bits, net_udp_overhead(net_peer{}));
         tap_batch_init(*batch, 1, &never.sender, queue.get());
         batch->cap = &cap;
         const bytes frame = pattern(r.frame, 1);
@@ -45,7 +45,7 @@ TEST(RateCap, EveryWindowOfASteadyExcessKeepsToTheCap)
             rate_cap_advance(cap, static_cast<std::uint64_t>(us));
             taken += tap_batch_add(*batch, 0, 0, r.frame, r.frame, nullptr, frame.data());
             for (int i = 0; i < queue->count; ++i)
-                bits_in_ms[static_cast<std::size_t>(us / 1000)] += 8 * (queue->waiting[i].len + ipv4_udp_overhead);
+                bits_in_ms[static_cast<std::size_t>(us / 1000)] += 8 * (queue->waiting[i].len + net_udp_overhead(net_peer{}));
             queue->count = 0;
         }
         EXPECT_EQ(cap.left_out, offered - taken);

@@ -272,12 +272,6 @@ TEST_F(Settings, ListingChoosesNothingAndAFailedChoiceIsRefused)
     fake.fails = 'd';  // no default interface: refused before any listing
     logged([&] { failed = may_choose_interface("0", &chosen); });
     EXPECT_EQ(failed, -1);
-    std::uint32_t addr = 0;
-    std::uint16_t port = 0;
-    logged([&] { failed = read_collector("127.0.0.1", &addr, &port); });
-    EXPECT_EQ(failed, -1) << "no port";
-    logged([&] { failed = read_collector("127.0.0.1:0", &addr, &port); });
-    EXPECT_EQ(failed, -1) << "not a port";
 }
 
 TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
@@ -432,13 +426,21 @@ TEST_F(RunThread, ShutdownAnnouncesOnceAndWakesTheLoop)
         EXPECT_EQ(run_phase_enter(st, next), moved) << static_cast<int>(next);
 }
 
-// The collector's address is the first non-empty field, the port the next one, never cut, wrapped or partly read.
+// The collector's address is the first non-empty field, the port the next one, never cut, wrapped or partly read;
+// or an IPv6 address in brackets, never without them; a name is its IPv4 address and is looked up again.
 // Set-up opens a socket, bound before the first send, only for a usable collector; without -i, no self filter.
 // An unusable collector still lets the run go on, to the loop's "Socket error".
 TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
 {
     const std::string bad_port = "ERROR: Invalid -c port '", format = "ERROR: Invalid -c format specified: missing ";
-    const struct row { std::string text; int port; std::string said; } rows[] = {  // port 0: refused
+    const struct row {  // port 0: refused
+        std::string text; int port; std::string said; std::string host = "127.0.0.1"; bool looked_up_again = false;
+    } rows[] = {
+        {"[::1]:5000", 5000, "", "::1"}, {"[2001:db8::7]:65535:x", 65535, "", "2001:db8::7"},
+        {"localhost:5000", 5000, "", "127.0.0.1", true}, {"[::1]5000", 0, format + "port"},
+        {"::1:5000", 0, "ERROR: Invalid -c address '::1:5000': write an IPv6 address in brackets, as in "},
+        {"2001:db8::1:5000", 0, "ERROR: Invalid -c address '2001:db8::1:5000': write an IPv6 address"},
+        {"[::1:5000", 0, format + "']' after the IPv6 address"}, {"[::1]:0", 0, bad_port + "0'"},
         {"127.0.0.1:5000:7", 5000, ""}, {"127.0.0.1::5000", 5000, ""}, {"127.0.0.1:05000", 5000, ""},
         {"127.0.0.1" + std::string(54, ':') + "5000", 5000, ""}, {"127.0.0.1:65535", 65535, ""}, {"127.0.0.1:1", 1, ""},
         {"127.0.0.1:70000", 0, bad_port + "70000': not a port number"}, {"127.0.0.1:5000x", 0, bad_port + "5000x'"},
@@ -458,7 +460,11 @@ TEST_F(RunThread, SetUpTakesTheCollectorAsWrittenOrRefusesIt)
         EXPECT_EQ(end, run_end::none);
         EXPECT_EQ(s.socket != net_invalid_socket && net_local_port(s.socket) != 0, r.port != 0);
         EXPECT_EQ(s.has_destination ? net_order16(s.to.port) : 0, r.port);
-        EXPECT_EQ(s.to.addr, r.port ? ipv4_of(127, 0, 0, 1) : 0);
+        char host[net_peer_text_max] = "";
+        if (s.has_destination)
+            net_peer_host_text(s.to, host, sizeof host);
+        EXPECT_EQ(host, r.port ? r.host : "");
+        EXPECT_EQ(st.resolver.get() != nullptr, r.looked_up_again);
         EXPECT_FALSE(st.capture.fallback_filter);
         EXPECT_THAT(log, testing::HasSubstr(r.said));
         EXPECT_EQ(log.find("ERROR") == std::string::npos, r.port != 0) << log;

@@ -200,7 +200,7 @@ TEST(SealedDatagram, WhatTheTapSendsFitsThePathAndComesBackWhole)
     sealing_tap tap;
     col.sender.encrypt = true;
     col.sender.sealed = &tap.s;
-    col.sender.datagram_limit = 1472;
+    col.sender.path_mtu = 1500;
     auto batch = std::make_unique<tap_batch>();
     tap_batch_init(*batch, 65537, &col.sender);
     std::vector<bytes> frames;

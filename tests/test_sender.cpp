@@ -113,9 +113,8 @@ TEST(SendBatch, EveryModeSendsTheQueuedDatagramsInOrderAndCountsTheFailedOne)
 TEST(SendBatch, BatchedReceiveGivesEachDatagramItsLengthAndSender)
 {
     loopback_collector c;
-    const net_addr4 to{c.sender.to};
     for (std::size_t n : {10, 21, 5})
-        net_send_to(c.sender.socket, pattern(n, 1).data(), n, to);
+        net_send_to_peer(c.sender.socket, pattern(n, 1).data(), n, c.sender.to);
     std::uint8_t bufs[4][20];
     net_datagram_in in[4];
     for (int i = 0; i < 4; ++i)

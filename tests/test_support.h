@@ -198,9 +198,9 @@ struct loopback_collector {
         net_startup();
         rx = net_udp_socket();
         sender.socket = net_udp_socket();
-        sender.to.addr = ipv4_of(127, 0, 0, 1);
+        sender.to = net_peer_ipv4(ipv4_of(127, 0, 0, 1), 0);
         sender.encrypt = false;
-        if (rx != net_invalid_socket && net_bind(rx, sender.to.addr, 0) == 0) {
+        if (rx != net_invalid_socket && net_bind(rx, net_peer_addr4(sender.to), 0) == 0) {
             sender.to.port = net_order16(net_local_port(rx));
             sender.has_destination = sender.to.port != 0;
         }
