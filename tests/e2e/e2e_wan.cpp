@@ -10,13 +10,18 @@ struct wan_path {
 
 static std::string inside(const std::string& ns) { return "ip netns exec " + ns + " "; }
 
+// The first number the pattern's group takes in text, -1 if it does not match.
+static long number_in(const std::string& text, const std::string& pattern)
+{
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(pattern)) ? std::stol(m[1].str()) : -1;
+}
+
 // The number after the pattern label in what command prints: -1 if it fails or prints none.
 static long number_after(const std::string& command, const std::string& label)
 {
     std::string out;
-    std::smatch m;
-    if (run_command(command, &out) || !std::regex_search(out, m, std::regex(label + R"((\d+))"))) return -1;
-    return std::stol(m[1].str());
+    return run_command(command, &out) ? -1 : number_in(out, label + R"((\d+))");
 }
 
 // Three namespaces of the test's own, deleted with it: the tap's (10.79.1.1, fd79:1::1), which captures on its lo
@@ -97,13 +102,6 @@ static std::vector<bytes> written_by(child* col)
     return frames;
 }
 
-// The first number the pattern's group takes in text, -1 if it does not match.
-static long number_in(const std::string& text, const std::string& pattern)
-{
-    std::smatch m;
-    return std::regex_search(text, m, std::regex(pattern)) ? std::stol(m[1].str()) : -1;
-}
-
 // Until the collector's output has not grown for quiet_ms, within 10 s.
 static void wait_quiet(const child& col, int quiet_ms)
 {
@@ -111,7 +109,8 @@ static void wait_quiet(const child& col, int quiet_ms)
     auto since = steady_clock::now();
     poll_until(10000, [&] {
         const std::size_t now = out_of(col).size();
-        if (now != size) size = now, since = steady_clock::now();
+        if (now != size) since = steady_clock::now();
+        size = now;
         return steady_clock::now() - since >= milliseconds(quiet_ms);
     });
 }
