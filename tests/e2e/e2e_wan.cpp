@@ -141,8 +141,9 @@ TEST(Wan, SpeckDatagramsOfFullSizeOrBusyTrafficAreLostWhereARouterDropsFragments
 
 // Sealed (-A) across the router, 1 % of the datagrams lost: frames of 1,514 and 9,000 bytes go in pieces that fit the
 // 1,400-byte link, told by -M or learnt from the router's "fragmentation needed". Every frame arrives whole and in
-// order but those that lost datagrams carried, which the collector counts exactly; the last frame, sent once the
-// loss is over, shows it every gap.
+// order but those that lost datagrams carried, which the collector counts exactly. A gap shows only between two
+// datagrams heard: a small first frame, which fits any path, makes the run known, and a small last one, sent once the
+// loss is over, ends it.
 TEST(Wan, DISABLED_SealedFramesCrossALossyNarrowPathWholeOrCountedAsLost)
 {
     if (geteuid()) GTEST_SKIP() << "needs root";
@@ -157,12 +158,14 @@ TEST(Wan, DISABLED_SealedFramesCrossALossyNarrowPathWholeOrCountedAsLost)
         args.insert(args.end(), row.mtu.begin(), row.mtu.end());
         ASSERT_NE(port, 0) << err_of(col);
         ASSERT_TRUE(tap_start(&tap, args, bed.tap.name)) << out_of(tap);
-        std::vector<bytes> frames;
-        for (int i = 0; i < 180; ++i) frames.push_back(numbered_frame(i, i % 6 == 5 ? 9000 : 1514));
+        std::vector<bytes> frames = {numbered_frame(0, 100)};
         ASSERT_EQ(bed.inject(frames), 0);
-        wait_quiet(col, 1500);
+        ASSERT_TRUE(poll_until(5000, [&] { return !pcap_of(out_of(col)).empty(); })) << err_of(col);
+        for (int i = 1; i <= 180; ++i) frames.push_back(numbered_frame(i, i % 6 == 5 ? 9000 : 1514));
+        ASSERT_EQ(bed.inject(std::vector<bytes>(frames.begin() + 1, frames.end())), 0);
+        wait_quiet(col, 500);  // the bulk has passed; only the idle rule's datagram is left
         bed.end_loss();
-        frames.push_back(numbered_frame(180, 100));
+        frames.push_back(numbered_frame(181, 100));
         ASSERT_EQ(bed.inject({frames.back()}), 0);
         EXPECT_TRUE(poll_until(5000, [&] { return out_of(col).ends_with(std::string(frames.back().begin(),
                                                                                       frames.back().end())); }));
