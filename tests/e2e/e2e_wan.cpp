@@ -149,7 +149,7 @@ TEST(Wan, SpeckDatagramsOfFullSizeOrBusyTrafficAreLostWhereARouterDropsFragments
 // order but those that lost datagrams carried, which the collector counts exactly. A gap shows only between two
 // datagrams heard: a small first frame, which fits any path, makes the run known, and a small last one, sent once the
 // loss is over, ends it.
-TEST(Wan, DISABLED_SealedFramesCrossALossyNarrowPathWholeOrCountedAsLost)
+TEST(Wan, SealedFramesCrossALossyNarrowPathWholeOrCountedAsLost)
 {
     if (geteuid()) GTEST_SKIP() << "needs root";
     const struct { std::vector<std::string> mtu; bool learnt; } rows[] = {{{"-M", "1400"}, false}, {{}, true}};
@@ -203,7 +203,7 @@ TEST(Wan, DISABLED_SealedFramesCrossALossyNarrowPathWholeOrCountedAsLost)
 
 // -R across the lossy path to a 24 Mbit/s link with a queue of 64 kB: without it the tap overflows the router's
 // queue at once; capped at 16 Mbit/s it leaves nothing for the queue to drop.
-TEST(Wan, DISABLED_TheRateCapKeepsTheTapWithinASlowLink)
+TEST(Wan, TheRateCapKeepsTheTapWithinASlowLink)
 {
     if (geteuid()) GTEST_SKIP() << "needs root";
     const struct { std::vector<std::string> cap; bool overflows; } rows[] = {{{}, true}, {{"-R", "16"}, false}};
@@ -227,7 +227,7 @@ TEST(Wan, DISABLED_TheRateCapKeepsTheTapWithinASlowLink)
 
 // A collector that listens on IPv6 only, reached by -c [fd79:2::2]:PORT through the router: every frame arrives,
 // full-size ones in IPv6 fragments.
-TEST(Wan, DISABLED_ACollectorReachedOverIPv6GetsEveryFrame)
+TEST(Wan, ACollectorReachedOverIPv6GetsEveryFrame)
 {
     if (geteuid()) GTEST_SKIP() << "needs root";
     const wan_bed bed({.narrow = false});
