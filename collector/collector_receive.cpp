@@ -329,6 +329,14 @@ bool write_through(void* ctx, const tap_record_view& r)
     return write_frame(*w.run, w.source, r, w.now);
 }
 
+// -A: the latest statistics of the tap run of source i.
+void collector_take_statistics(collector_run& run, long i, const tap_statistics& counters)
+{
+    source& s = run.sources.entries[i];
+    s.tap = counters;
+    s.has_tap_statistics = true;
+}
+
 // -A: a datagram opened, its body read, its frames (finished or begun) put
 // together and written under its run's source. False once the run is done.
 bool take_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from)
@@ -338,8 +346,20 @@ bool take_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
     sealed_origin o;
     if (!open_sealed(run, data, n, from, &at, &len, &lost, &o))
         return true;
+    if (o.header.kind == sealed_kind_statistics) {
+        tap_statistics counters;
+        if (sealed_read_statistics(data + at, len, &counters) != 0) {
+            count_undecodable(run, tap_decode_bad_record, n, from);
+            return true;
+        }
+        const std::int64_t now = collector_unix_now();
+        const long i = sealed_source(run, o, o.header.tap_id, from, now);
+        run.sources.entries[i].counts.lost += lost;
+        collector_take_statistics(run, i, counters);
+        return true;
+    }
     sealed_body& body = run.receiving->body;
-    if (sealed_read_body(data + at, len, o.header, &body) != 0) {
+    if (o.header.kind != sealed_kind_frames || sealed_read_body(data + at, len, o.header, &body) != 0) {
         count_undecodable(run, tap_decode_bad_record, n, from);
         return true;
     }

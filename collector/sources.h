@@ -40,6 +40,9 @@ struct source {
     // slot now holds another source, which needs an interface of its own.
     std::uint64_t serial = 0;
     std::int64_t moved_logged = 0;  // when a new sender was last logged, Unix seconds
+    // With -A: the latest statistics the tap run sent of itself.
+    tap_statistics tap;
+    bool has_tap_statistics = false;
 };
 
 struct source_table {

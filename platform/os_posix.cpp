@@ -398,9 +398,14 @@ int file_create_new(const char* path, std::FILE** out)
     *out = nullptr;
     // O_EXCL alone already refuses a symbolic link; O_NOFOLLOW says so to
     // the reader, and holds where a system would follow one.
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (fd < 0)
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    struct stat st {};
+    if (fd < 0 && errno == EEXIST && ::lstat(path, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)))
+        fd = ::open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    else if (fd < 0)
         return errno == EEXIST ? 1 : -1;
+    if (fd < 0)
+        return -1;
     *out = ::fdopen(fd, "wb");
     if (*out)
         return 0;

@@ -403,8 +403,11 @@ int key_file_read(const char* path, char* out, std::size_t cap, std::size_t* len
 // the file gets mode 0640 less the umask (a capture holds traffic that
 // only its owner and group may read); on Windows it takes its folder's
 // permissions.
-//   0   created: *out is the stream, the caller's to close
-//   1   the name exists; *out is null
+// A device or a pipe of that name (-w /dev/null, a FIFO a reader made) is
+// not a file to keep: it is opened as it is, never through a link.
+//   0   created, or a device or pipe opened: *out is the stream, the
+//       caller's to close
+//   1   the name exists (a file, a folder, a link); *out is null
 //  -1   it cannot be created (errno tells why); *out is null
 int file_create_new(const char* path, std::FILE** out);
 

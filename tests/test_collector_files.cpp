@@ -218,5 +218,10 @@ TEST(CollectorFiles, ANameThatExistsIsNeitherFollowedNorTruncated)
         EXPECT_TRUE(r.open_existing || fs::status(dir / r.written).permissions() == fs::perms(0640));
     }
     fs::remove_all(dir);
+    // A device is no file to keep: "-w /dev/null" writes there, as it always did.
+    capture_file null_device{.pattern = "/dev/null"};
+    EXPECT_EQ(capture_file_open(&null_device, source_table{}, 0), 0);
+    capture_file_close(&null_device);
+    EXPECT_FALSE(fs::exists("/dev/null.1"));
 }
 #endif

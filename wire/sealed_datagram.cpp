@@ -312,6 +312,38 @@ void sealed_write_pieces(std::uint8_t* p, std::uint32_t first_frame, std::uint16
     store_be16(p + sealed_first_record_offset, first_record);
 }
 
+namespace {
+
+// The counters in the order the datagram carries them.
+std::uint64_t tap_statistics::* const statistics_fields[tap_statistics_count] = {
+    &tap_statistics::run_start_us,   &tap_statistics::received,       &tap_statistics::capture_drops,
+    &tap_statistics::interface_drops, &tap_statistics::allow_list_out, &tap_statistics::rate_cap_out,
+    &tap_statistics::frames_sent,    &tap_statistics::datagrams_sent, &tap_statistics::datagrams_failed,
+};
+
+}  // namespace
+
+void sealed_write_statistics(std::uint8_t* p, const tap_statistics& s)
+{
+    store_be16(p, tap_statistics_count);
+    store_be16(p + 2, 0);
+    for (std::size_t i = 0; i < tap_statistics_count; ++i)
+        store_be64(p + 4 + 8 * i, s.*statistics_fields[i]);
+}
+
+int sealed_read_statistics(const std::uint8_t* p, std::size_t len, tap_statistics* out)
+{
+    *out = tap_statistics{};
+    if (len < 4)
+        return -1;
+    const std::size_t n = load_be16(p);
+    if (len < 4 + 8 * n)
+        return -1;
+    for (std::size_t i = 0; i < n && i < tap_statistics_count; ++i)
+        out->*statistics_fields[i] = load_be64(p + 4 + 8 * i);
+    return 0;
+}
+
 std::uint32_t sealed_seal_at(sealed_sender& s, std::uint8_t* buf, std::uint32_t len,
                              std::uint64_t sent_us)
 {
@@ -349,6 +381,7 @@ sealed_result sealed_read_header(const std::uint8_t* data, std::size_t len, seal
     out->tap_id = static_cast<std::uint16_t>(data[4] << 8 | data[5]);
     out->run_id = data + sealed_run_id_offset;
     out->record_count = data[tap_count_offset];
+    out->kind = data[sealed_kind_offset];
     out->seq = load_be64(data + sealed_seq_offset);
     out->sent_us = load_be64(data + sealed_sent_offset);
     out->first_frame = load_be32(data + sealed_first_frame_offset);

@@ -3,8 +3,8 @@
 // it in this one place. docs/wire.md tells the why of each choice.
 //
 //   header   magic 0x24681904 (little-endian; format 2), tap id (16 bits),
-//            record count (8 bits: records that start here), a reserved
-//            zero byte, run id (16 bytes), sequence number (64 bits), send
+//            record count (8 bits: records that start here), kind (8
+//            bits: 0 frames, 1 the tap's statistics), run id (16 bytes), sequence number (64 bits), send
 //            time (64 bits, microseconds since 1970 UTC), number of the
 //            first frame that starts here (32 bits), where that frame's
 //            record starts in the body (16 bits), two reserved zero bytes;
@@ -35,6 +35,7 @@ inline constexpr std::uint32_t sealed_magic_format1 = 0x24681903;
 inline constexpr std::uint32_t sealed_run_id_offset = 8;
 inline constexpr std::uint32_t sealed_run_id_size = 16;
 inline constexpr std::uint32_t sealed_seq_offset = 24;
+inline constexpr std::uint32_t sealed_kind_offset = 7;
 inline constexpr std::uint32_t sealed_sent_offset = 32;
 inline constexpr std::uint32_t sealed_first_frame_offset = 40;
 inline constexpr std::uint32_t sealed_first_record_offset = 44;
@@ -161,15 +162,45 @@ std::uint32_t sealed_seal_at(sealed_sender& s, std::uint8_t* buf, std::uint32_t 
                              std::uint64_t sent_us);
 std::uint32_t sealed_seal(sealed_sender& s, std::uint8_t* buf, std::uint32_t len);
 
+// What a sealed datagram carries: frames, or the tap's statistics (a body
+// of counters, tap_statistics).
+enum sealed_kind : std::uint8_t { sealed_kind_frames = 0, sealed_kind_statistics = 1 };
+
 struct sealed_header_view {
     std::uint16_t tap_id = 0;
     std::uint8_t record_count = 0;
+    std::uint8_t kind = sealed_kind_frames;
     const std::uint8_t* run_id = nullptr;
     std::uint64_t seq = 0;
     std::uint64_t sent_us = 0;  // the tap's clock; authentic once the datagram verified
     std::uint32_t first_frame = 0;   // frames are numbered from the run's start, modulo 2^32
     std::uint16_t first_record = 0;  // bytes of the body before the first record
 };
+
+// The counters of a tap run, as its statistics datagrams carry them: the
+// body is a count N (16 bits), two zero bytes, then N counters of 64 bits,
+// in this order. A reader takes the ones it knows and leaves any after
+// them; a tap that has fewer sends fewer, the rest read as 0.
+struct tap_statistics {
+    std::uint64_t run_start_us = 0;     // when the run started, the tap's clock
+    std::uint64_t received = 0;         // frames captured, or arrived by TZSP
+    std::uint64_t capture_drops = 0;    // dropped by the capture library
+    std::uint64_t interface_drops = 0;  // dropped by the interface
+    std::uint64_t allow_list_out = 0;   // frames the allow-list (-H) left out
+    std::uint64_t rate_cap_out = 0;     // frames the rate cap (-R) left out
+    std::uint64_t frames_sent = 0;      // frames put into datagrams
+    std::uint64_t datagrams_sent = 0;
+    std::uint64_t datagrams_failed = 0;  // datagrams the system would not send
+};
+inline constexpr std::size_t tap_statistics_count = 9;
+inline constexpr std::size_t sealed_statistics_size = 4 + tap_statistics_count * 8;
+
+// Writes the statistics body of s at p (sealed_statistics_size bytes).
+void sealed_write_statistics(std::uint8_t* p, const tap_statistics& s);
+
+// Reads a statistics body of len bytes. 0; -1 when it is shorter than its
+// count says.
+int sealed_read_statistics(const std::uint8_t* p, std::size_t len, tap_statistics* out);
 
 // Sets the fields that tell how the body of the datagram at p is cut: the
 // number of the first frame whose record starts in it (with none, of the
