@@ -41,7 +41,7 @@ struct source {
     std::uint64_t serial = 0;
     std::int64_t moved_logged = 0;  // when a new sender was last logged, Unix seconds
     // With -A: the latest statistics the tap run sent of itself.
-    tap_statistics tap;
+    tap_statistics tap{};
     bool has_tap_statistics = false;
 };
 
