@@ -1,4 +1,5 @@
 #include "collector/replay_state.h"
+#include "support/text.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -15,15 +16,6 @@ void append_run(const run_name& run, std::uint64_t top, std::uint64_t last_sent,
     std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), " %" PRIu64 " %" PRIu64 "\n",
                   top, last_sent);
     out->append(line);
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 // One run line, as append_run writes it. 0, or -1 when it is not one.

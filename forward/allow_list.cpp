@@ -1,4 +1,5 @@
 #include "forward/allow_list.h"
+#include "support/text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,18 +10,6 @@
 namespace {
 
 constexpr std::uint16_t host_bits = 32;
-
-// Value of c as a digit of base 16, or -1. Locale-free, unlike isxdigit.
-int digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool is_space(char c)
 {
@@ -47,12 +36,12 @@ int parse_ipv4_text(const char* text, std::uint32_t* addr_be)
             if (*p == 'x' || *p == 'X') {
                 base = 16;
                 ++p;
-                if (digit_value(*p) < 0)
+                if (hex_digit(*p) < 0)
                     return -1;
             }
         }
         value = 0;
-        for (int d; (d = digit_value(*p)) >= 0 && d < base; ++p) {
+        for (int d; (d = hex_digit(*p)) >= 0 && d < base; ++p) {
             value = value * base + d;
             if (value > 0xffffffff)
                 return -1;

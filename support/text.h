@@ -16,3 +16,7 @@ bool equals_nocase(std::string_view a, std::string_view b);
 // -1; an empty text never matches. A one-character needle matches only as
 // the haystack's last character.
 long find_nocase(const char* haystack, const char* needle);
+
+// Value of c as a digit of base 16 (either case), or -1. Locale-free,
+// unlike isxdigit.
+int hex_digit(char c);

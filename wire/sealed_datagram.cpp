@@ -52,17 +52,6 @@ void library_log(void*, int level, const char* format, va_list args)
 // handles and keys.
 constexpr unsigned secure_pool_bytes = 32768;
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool is_hex_key(const char* text, std::size_t len)
 {
     if (len != sealed_key_digits)
