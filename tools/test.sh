@@ -53,7 +53,7 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp UBSA
 # One wineserver for the steps in this prefix, kept until they end: a new
 # program that meets a server on its way out (it lingers a few seconds
 # after its last client) can be ended with it.
-timeout 30 wineserver -p 2>/dev/null
+mkdir -p "$WINEPREFIX" && timeout 30 wineserver -p 2>/dev/null
 step "tests windows (wine)" ctest --test-dir build-win --output-on-failure --timeout 900
 
 if [ -x build/vantry_e2e ] && [ -f build-win/vantry_remote.exe ]; then
