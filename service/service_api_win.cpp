@@ -28,12 +28,15 @@ static_assert(win::key_read == KEY_READ);
 static_assert(win::key_write == KEY_WRITE);
 static_assert(win::key_all_access == KEY_ALL_ACCESS);
 static_assert(win::reg_option_non_volatile == REG_OPTION_NON_VOLATILE);
+static_assert(win::eventlog_error_type == EVENTLOG_ERROR_TYPE);
+static_assert(win::eventlog_warning_type == EVENTLOG_WARNING_TYPE);
 static_assert(win::eventlog_information_type == EVENTLOG_INFORMATION_TYPE);
 static_assert(win::format_message_flags ==
               (FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                FORMAT_MESSAGE_ARGUMENT_ARRAY));
 static_assert(win::error_success == ERROR_SUCCESS);
 static_assert(win::error_file_not_found == ERROR_FILE_NOT_FOUND);
+static_assert(win::error_already_exists == ERROR_ALREADY_EXISTS);
 static_assert(win::error_call_not_implemented == ERROR_CALL_NOT_IMPLEMENTED);
 
 static_assert(sizeof(service_status) == sizeof(SERVICE_STATUS));
@@ -168,6 +171,11 @@ long file_set_security(const char* path, const char* sddl)
     return static_cast<long>(rc);
 }
 
+long folder_create(const char* path)
+{
+    return CreateDirectoryA(path, nullptr) ? ERROR_SUCCESS : static_cast<long>(GetLastError());
+}
+
 svc_handle event_source_open(const char* source)
 {
     return reinterpret_cast<svc_handle>(RegisterEventSourceA(nullptr, source));
@@ -275,6 +283,7 @@ const service_api native_service_api = {
     .reg_delete_key = reg_delete_key,
     .reg_close = reg_close,
     .file_set_security = file_set_security,
+    .folder_create = folder_create,
     .event_source_open = event_source_open,
     .event_report = event_report,
     .event_source_close = event_source_close,

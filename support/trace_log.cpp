@@ -60,8 +60,8 @@ void trace_log(int level, const char* file, int line, const char* format, ...)
     // thread from mixing.
     std::fprintf(stdout, "%s%s\n", stdout_is_journal() ? journal_priority_prefix(level) : "", out);
     std::fflush(stdout);
-    if (trace_sink)
-        trace_sink(level, out, out + head);
+    if (auto sink = trace_sink.load())
+        sink(level, out, out + head);
 }
 
 const char* journal_priority_prefix(int level)

@@ -3,6 +3,7 @@
 // sink to the Windows service's log file and event log.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -33,7 +34,7 @@ void trace_log(int level, const char* file, int line, const char* format, ...)
 // and within it the message after "[file:line] " (with its ERROR: or
 // WARNING: prefix). Called from any thread that logs: the sink serialises
 // its own work. Set before the run thread starts, cleared after it ends.
-inline void (*trace_sink)(int level, const char* line, const char* message) = nullptr;
+inline std::atomic<void (*)(int level, const char* line, const char* message)> trace_sink{nullptr};
 
 // The syslog priority that starts a line for the journal: "<3>" for an
 // error, "<4>" a warning, "<6>" a normal line, "<7>" verbose and beyond.

@@ -92,7 +92,7 @@ vantry_remote|Start|0x2
 vantry_remote|ErrorControl|0x1
 vantry_remote|ObjectName|LocalSystem
 EventLog\Application\vantry_remote|EventMessageFile|"$win_exe"
-EventLog\Application\vantry_remote|TypesSupported|0x4
+EventLog\Application\vantry_remote|TypesSupported|0x7
 vantry_remote\Parameters|AppParameters|*.exe"$options$key"
 EOF
 run 30 "$work/probe.exe"  # every user may read the description; the options only SYSTEM and Administrators
