@@ -124,6 +124,10 @@ struct service_api {
     // code: win::error_success (0) when it was made,
     // win::error_already_exists when something of that name is there.
     long (*folder_create)(const char* path);
+    // The folder of application data common to all users
+    // (%ProgramData%), found whatever the service's environment holds. Its
+    // length; 0 when there is none or it does not fit size bytes.
+    std::uint32_t (*program_data)(char* buf, std::uint32_t size);
 
     // Event log of the local computer.
     svc_handle (*event_source_open)(const char* source);

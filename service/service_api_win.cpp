@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "service/service_api.h"
@@ -176,6 +178,18 @@ long folder_create(const char* path)
     return CreateDirectoryA(path, nullptr) ? ERROR_SUCCESS : static_cast<long>(GetLastError());
 }
 
+std::uint32_t program_data(char* buf, std::uint32_t size)
+{
+    char path[MAX_PATH];
+    if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+        return 0;
+    const std::size_t n = std::strlen(path);
+    if (n >= size)
+        return 0;
+    std::memcpy(buf, path, n + 1);
+    return static_cast<std::uint32_t>(n);
+}
+
 svc_handle event_source_open(const char* source)
 {
     return reinterpret_cast<svc_handle>(RegisterEventSourceA(nullptr, source));
@@ -284,6 +298,7 @@ const service_api native_service_api = {
     .reg_close = reg_close,
     .file_set_security = file_set_security,
     .folder_create = folder_create,
+    .program_data = program_data,
     .event_source_open = event_source_open,
     .event_report = event_report,
     .event_source_close = event_source_close,

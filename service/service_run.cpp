@@ -37,12 +37,24 @@ constexpr std::uint32_t event_id_error = 0xC0000003;
 std::mutex log_lock;
 trace_file log_file;
 
+// The limit of the log file. Test builds take the DWORD TestLogLimit
+// beside AppParameters when it is there, so that the Wine test sees the
+// file rotate within a few lines (the service manager hands a service an
+// environment of its own).
 std::uint64_t log_limit()
 {
 #if defined(VANTRY_TEST_HOOKS)
-    // The Wine test sees the file rotate within a few lines.
-    if (const char* text = std::getenv("VANTRY_TEST_LOG_LIMIT"))
-        return std::strtoull(text, nullptr, 10);
+    svc_handle key = nullptr;
+    if (service_os->reg_open(parameters_key_path(service_name).c_str(), win::key_read, &key) ==
+        win::error_success) {
+        std::uint32_t value = 0;
+        std::uint32_t type = 0;
+        std::uint32_t size = sizeof value;
+        const long rc = service_os->reg_query(key, "TestLogLimit", &type, &value, &size);
+        service_os->reg_close(key);
+        if (rc == win::error_success && type == win::reg_dword && size == sizeof value)
+            return value;
+    }
 #endif
     return log_file_limit;
 }
@@ -273,9 +285,10 @@ void report_service_event_of(int level, const char* text)
 
 void service_log_start()
 {
-    // Windows always names the folder; elsewhere (the unit tests) there is
-    // no log file, only the events.
-    if (const char* program_data = std::getenv("ProgramData"); program_data && *program_data)
+    // Windows always has the folder; elsewhere (the unit tests) there is no
+    // log file, only the events.
+    char program_data[300];
+    if (service_os->program_data(program_data, sizeof program_data) != 0)
         open_log_file(program_data);
     trace_sink.store(service_log_line);
 }

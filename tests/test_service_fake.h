@@ -72,6 +72,7 @@ inline const service_api fake_service_api = {
     .reg_close = [](auto) { --fake.handles; },
     .file_set_security = [](auto path, auto sddl) -> long { return -5 * fake_call("secure", path, sddl); },
     .folder_create = [](auto path) -> long { return fake_call("folder", path) ? 5 : 183; },
+    .program_data = [](auto, auto) { return std::uint32_t{0}; },  // no log file: the units write none
     .event_source_open = [](auto s) { return std::strcmp(s, service_name) ? nullptr : (++fake.handles, fake_handle); },
     .event_report = [](auto, auto type, auto category, auto id, auto text) {
         const bool paired = (type == 4 && id == 0x40000001) || (type == 2 && id == 0x80000002) ||

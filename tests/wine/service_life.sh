@@ -25,10 +25,10 @@ mkdir -p "$WINEPREFIX"  # the server needs the folder, even for a prefix not mad
 timeout 30 wineserver -p 2>/dev/null
 # The first program makes the prefix and starts the service manager ("wineboot -i" would start a second one, answering
 # calls by turns). Wine writes events on its "eventlog" debug channel, information as trace, warnings as warn, errors
-# as err; services inherit this one's, its error output and its environment: the log file rotates at 200 bytes.
+# as err; services inherit this one's and its error output.
 limit=200 logs=$WINEPREFIX/drive_c/ProgramData/Vantry
 rm -rf "$logs"  # made anew by the service, as at its first start
-VANTRY_TEST_LOG_LIMIT=$limit WINEDEBUG=-all,+eventlog timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>"$work/events"
+WINEDEBUG=-all,+eventlog timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>"$work/events"
 timeout 60 wine "$exe" /r >/dev/null 2>&1  # left over from an interrupted run
 sleep 3  # until the auto-started services are up, a dispatcher may get one's control pipe
 # The probe prints the description the service manager holds (the registry's copy is overwritten at installation) and
@@ -101,6 +101,8 @@ EOF
 run 30 "$work/probe.exe"  # every user may read the description; the options only SYSTEM and Administrators
 check "description shows the key as ********; the options key is SYSTEM's and Administrators' only" \
     '[[ $out == *"description "*"$options********"*"access D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)"* ]]'
+run 30 reg add 'HKLM\SYSTEM\CurrentControlSet\Services\vantry_remote\Parameters' /v TestLogLimit /t REG_DWORD \
+    /d $limit /f  # read by test builds only: the log file rotates at 200 bytes
 run 90 net start vantry_remote && run 30 sc query vantry_remote
 check "net start: the service runs" 'grep -q "STATE *: 4 *RUNNING" <<<"$out"'
 for _ in $(seq 1 20); do  # its start event, once written
@@ -110,10 +112,6 @@ check "start event: key shown as ********" 'grep -qF -- "-k\\t********\"" <<<"$o
 check "start event: the empty option given back to the run" 'grep -qF -- "\\t-f\\t\\\"\\\"\\t-k\\t" <<<"$out"'
 run 90 net stop vantry_remote && run 30 sc query vantry_remote
 check "net stop: the service stops" 'grep -q "STATE *: 1 *STOPPED" <<<"$out"'
-# Every line in the log file, which rotates: what is left of one start, stop and a second start in the two files.
-out=$(cat "$logs/vantry_remote.log.1" "$logs/vantry_remote.log" 2>&1)
-check "log file: the last lines, rotated, each file within the limit" '[[ $out == *"Shutting down..."*"Collected 0 pkts"* ]] &&
-    [ "$(stat -c %s "$logs/vantry_remote.log")" -le $limit ] && [ "$(stat -c %s "$logs/vantry_remote.log.1")" -le $limit ]'
 run 30 reg add 'HKLM\SYSTEM\CurrentControlSet\Services\vantry_remote\Parameters' /v AppParameters /d \
     "x"$'\t'"/c"$'\t'"-t"$'\t'"$port"$'\t'"-c"$'\t'"127.0.0.1:2055"$'\t'"-K" /f
 run 90 net start vantry_remote && run 90 net stop vantry_remote
@@ -122,6 +120,10 @@ for _ in $(seq 1 20); do  # the warning, once written, as a warning event; a nor
 done
 check "a warning line: a warning event" 'grep -q "warn:eventlog:ReportEventW L\"vantry_remote: WARNING: Data will not be encrypted" <<<"$out"'
 check "a normal line: no event" '! grep -qF "Running..." <<<"$out"'
+# Every line in the log file, which rotates: the two files hold the last lines of the two starts, each within the limit.
+out=$(cat "$logs/vantry_remote.log.1" "$logs/vantry_remote.log" 2>&1)
+check "log file: the last lines, rotated, each file within the limit" '[[ $out == *"WARNING: Data will not be encrypted"*"Running..."* ]] &&
+    [ "$(stat -c %s "$logs/vantry_remote.log")" -le $limit ] && [ "$(stat -c %s "$logs/vantry_remote.log.1")" -le $limit ]'
 run 60 "$exe" /r my_tap
 check "/r removes the stopped service" '[ $rc -eq 0 ] && [ "$out" = "vantry_remote removed." ]'
 finish
