@@ -32,6 +32,7 @@ namespace {
 constexpr std::uint32_t event_id_information = 0x40000001;
 constexpr std::uint32_t event_id_warning = 0x80000002;
 constexpr std::uint32_t event_id_error = 0xC0000003;
+constexpr std::uint32_t start_wait_hint_ms = 3000;
 
 // The log file, written by whichever thread logs, one line at a time.
 std::mutex log_lock;
@@ -79,8 +80,8 @@ int open_log_file(const char* program_data)
         rc = service_os->file_set_security(folder.c_str(), log_folder_sddl);
         if (rc != win::error_success) {
             std::snprintf(msg, sizeof msg,
-                          "Could not restrict access to the log folder %s (error 0x%lx): "
-                          "give it to SYSTEM and Administrators, Users read only",
+                          "Could not restrict access to the log folder %s (error 0x%lx): set it "
+                          "by hand to SYSTEM and Administrators full control, Users read",
                           folder.c_str(), static_cast<unsigned long>(rc));
             report_service_event_of(trace_level_warning, msg);
         }
@@ -102,7 +103,6 @@ int open_log_file(const char* program_data)
     report_service_event_of(trace_level_warning, msg);
     return -1;
 }
-constexpr std::uint32_t start_wait_hint_ms = 3000;
 
 // Fills the status record and hands it to the Service Control Manager. A
 // pending report takes the next check-point. 0 when it was accepted; -1

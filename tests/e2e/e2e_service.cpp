@@ -36,11 +36,8 @@ struct notify_socket {
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     explicit notify_socket(const std::string& n) : name(n)
     {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::memcpy(a.sun_path, name.c_str(), name.size());
-        a.sun_path[0] = name[0] == '@' ? '\0' : name[0];
-        unlink(name.c_str());
+        sockaddr_un a{.sun_family = AF_UNIX, .sun_path = {}};
+        name.copy(a.sun_path + (name[0] == '@'), name.size() - (name[0] == '@'), name[0] == '@');
         bind(fd, reinterpret_cast<sockaddr*>(&a), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
     }
     ~notify_socket() { close(fd), unlink(name.c_str()); }
@@ -67,8 +64,7 @@ TEST(ServiceUnits, ReadyOnceWorkingThenAWatchdogPingEverySecond)
         notify_socket manager(r.socket);
         child c;
         ASSERT_EQ(start(&c, r.program, r.args, "", {"NOTIFY_SOCKET=" + r.socket, "WATCHDOG_USEC=2000000"}), 0);
-        const std::string first = manager.next(10000);
-        EXPECT_EQ(first, "READY=1");
+        EXPECT_EQ(manager.next(10000), "READY=1");
         EXPECT_TRUE(has(out_of(c) + err_of(c), r.ready_line)) << out_of(c);
         int pings = 0;
         for (auto until = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < until;)
@@ -94,12 +90,9 @@ TEST(ServiceUnits, JournalPrioritiesOnlyWhenStandardOutputIsTheJournal)
                                    "/vantry_collector -p 0 -K -w /dev/null"}), 0);
         ASSERT_TRUE(wait_output(&c, "Listening", 5000)) << out_of(c);
         const std::string out = "\n" + out_of(c);
-        EXPECT_TRUE(std::regex_search(out, std::regex(r.warning + "[0-9/A-Za-z]+ [0-9:]+ \\[vantry_collector:[0-9]+\\] "
-                                                                  "WARNING: Datagrams are expected in clear")))
-            << out;
-        EXPECT_TRUE(std::regex_search(out, std::regex(r.normal + "[0-9/A-Za-z]+ [0-9:]+ \\[vantry_collector:[0-9]+\\] "
-                                                                 "Listening on UDP port")))
-            << out;
+        const std::string stamp = "[0-9/A-Za-z]+ [0-9:]+ \\[vantry_collector:[0-9]+\\] ";
+        EXPECT_TRUE(std::regex_search(out, std::regex(r.warning + stamp + "WARNING: Datagrams are expected"))) << out;
+        EXPECT_TRUE(std::regex_search(out, std::regex(r.normal + stamp + "Listening on UDP port"))) << out;
         signal_child(c, SIGTERM);
         EXPECT_EQ(status_within(&c, 3000), 0);
     }

@@ -25,10 +25,10 @@ mkdir -p "$WINEPREFIX"  # the server needs the folder, even for a prefix not mad
 timeout 30 wineserver -p 2>/dev/null
 # The first program makes the prefix and starts the service manager ("wineboot -i" would start a second one, answering
 # calls by turns). Wine writes events on its "eventlog" debug channel, information as trace, warnings as warn, errors
-# as err; services inherit this one's and its error output.
+# as err; services inherit this one's and its error output (and advapi's, where the access lists they set show).
 limit=200 logs=$WINEPREFIX/drive_c/ProgramData/Vantry
 rm -rf "$logs"  # made anew by the service, as at its first start
-WINEDEBUG=-all,+eventlog timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>"$work/events"
+WINEDEBUG=-all,+eventlog,+advapi timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>"$work/events"
 timeout 60 wine "$exe" /r >/dev/null 2>&1  # left over from an interrupted run
 sleep 3  # until the auto-started services are up, a dispatcher may get one's control pipe
 # The probe prints the description the service manager holds (the registry's copy is overwritten at installation) and
@@ -124,6 +124,9 @@ check "a normal line: no event" '! grep -qF "Running..." <<<"$out"'
 out=$(cat "$logs/vantry_remote.log.1" "$logs/vantry_remote.log" 2>&1)
 check "log file: the last lines, rotated, each file within the limit" '[[ $out == *"WARNING: Data will not be encrypted"*"Running..."* ]] &&
     [ "$(stat -c %s "$logs/vantry_remote.log")" -le $limit ] && [ "$(stat -c %s "$logs/vantry_remote.log.1")" -le $limit ]'
+out=$(tr -d '\r' <"$work/events" | grep -F -A1 'ConvertStringSecurityDescriptorToSecurityDescriptorA "D:PAI')
+check "log folder made with SYSTEM and Administrators full control, Users read" '[[ $out == *"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"\
+"(A;OICI;0x1200a9;;;BU)"*"SetNamedSecurityInfoA \"C:\\\\ProgramData\\\\Vantry\" 1 -2147483644"* ]]'
 run 60 "$exe" /r my_tap
 check "/r removes the stopped service" '[ $rc -eq 0 ] && [ "$out" = "vantry_remote removed." ]'
 finish
