@@ -62,6 +62,7 @@ int main(int argc, char** argv)
                       run.opt.bind_address);
     else
         COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u", net_local_port(run.socket));
+    notify_service_manager("READY=1");
 
     collector_receive(run, stop_requested, stats_requested);
 

@@ -461,6 +461,7 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
     bool more = true;
     while (more && !stop) {
         statistics_when_due(run, stats_requested);
+        notify_watchdog_when_due(clock_monotonic_ms());
         if (clock_monotonic_ms() >= run.sealing.next_state_ms) {
             run.sealing.next_state_ms = clock_monotonic_ms() + 1000;
             collector_save_state(run, false);

@@ -169,6 +169,7 @@ void capture_loop(capture_loop_state& st)
                 sleep_ms(read_error_pause_ms);
         }
         const std::uint64_t now = clock_monotonic_ms();
+        notify_watchdog_when_due(now);
         if (w == 0 || idle_wait_passed(quiet_since, now)) {
             tap_batch_idle(st.batch);
             quiet_since = now;
@@ -209,6 +210,7 @@ void run_interface_capture(forward_context& ctx, const capture_config& cfg)
                 link_type);
     apply_filter(h, cfg);
     TAP_LOG(trace_level_normal, "Running...");
+    notify_service_manager("READY=1");
 
     // Fixed buffers for the whole loop; too large for a thread stack.
     auto st = std::unique_ptr<capture_loop_state>(

@@ -149,10 +149,12 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
         st->batch.cap = &ctx.cap;
     st->own_port = net_order16(net_local_port(ctx.sender.socket));
     TAP_LOG(trace_level_normal, "Running...");
+    notify_service_manager("READY=1");
 
     while (!ctx.stop.load()) {
         follow_collector(ctx, *st);
         const int ready = net_wait_readable_or_woken(s, waker, tap_idle_wait_us);
+        notify_watchdog_when_due(clock_monotonic_ms());
         if (ctx.stop.load())
             break;
         if (ready == 0)

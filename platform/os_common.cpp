@@ -38,3 +38,27 @@ int key_file_read(const char* path, char* out, std::size_t cap, std::size_t* len
     *len = n;
     return r;
 }
+
+std::uint64_t watchdog_interval_ms(const char* text)
+{
+    if (!text || *text < '0' || *text > '9')
+        return 0;
+    char* end = nullptr;
+    const unsigned long long us = std::strtoull(text, &end, 10);
+    if (*end || us == 0)
+        return 0;
+    const std::uint64_t ms = us / 2000;
+    return ms ? ms : 1;
+}
+
+bool journal_stream_names(const char* text, std::uint64_t dev, std::uint64_t inode)
+{
+    if (!text || *text < '0' || *text > '9')
+        return false;
+    char* end = nullptr;
+    const unsigned long long d = std::strtoull(text, &end, 10);
+    if (*end != ':' || end[1] < '0' || end[1] > '9')
+        return false;
+    const unsigned long long i = std::strtoull(end + 1, &end, 10);
+    return !*end && d == dev && i == inode;
+}

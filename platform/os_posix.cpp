@@ -353,6 +353,7 @@ std::FILE* stdout_binary_copy()
 int stdout_onto_stderr()
 {
     std::fflush(stdout);
+    stdout_journal_forget();
     return ::dup2(fileno(stderr), fileno(stdout)) < 0 ? -1 : 0;
 }
 

@@ -290,3 +290,13 @@ std::uint32_t net_path_mtu(const net_peer& to)
 }
 
 bool net_error_too_big(int err) { return err == WSAEMSGSIZE; }
+
+// Windows' own service manager is told through the service host's status
+// reports; the journal does not exist there.
+int notify_service_manager(const char*) { return 1; }
+
+void notify_watchdog_when_due(std::uint64_t) {}
+
+bool stdout_is_journal() { return false; }
+
+void stdout_journal_forget() {}

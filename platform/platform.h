@@ -449,3 +449,39 @@ int file_replace(const char* path, const void* data, std::size_t len, int* err);
 // -1 with the system's error code in *err (ENOENT when there is no file,
 // EFBIG when it is larger).
 int file_read_whole(const char* path, std::size_t max, std::string* out, int* err);
+
+// ---- service manager -------------------------------------------------------
+
+// Sends state ("READY=1", "WATCHDOG=1") as one datagram to the service
+// manager's notification socket, the Unix datagram socket named by
+// NOTIFY_SOCKET (abstract when the name begins with "@"); READY=1 also
+// starts the watchdog's clock.
+//   0   sent
+//   1   no socket named (not started by systemd, or Windows): nothing to do
+//  -1   the socket could not be reached
+int notify_service_manager(const char* state);
+
+// Sends WATCHDOG=1 once half of WATCHDOG_USEC has passed since the last
+// ping or READY=1; now_ms is clock_monotonic_ms(). Nothing when the
+// watchdog is not set for this process (WATCHDOG_USEC unset, or
+// WATCHDOG_PID names another process). Any thread may call it: a loop
+// calls it where it already reads the clock.
+void notify_watchdog_when_due(std::uint64_t now_ms);
+
+// The interval between watchdog pings for the text of WATCHDOG_USEC: half
+// of it, in ms (at least 1); 0 when text is null or not a positive number.
+std::uint64_t watchdog_interval_ms(const char* text);
+
+// Whether standard output (descriptor 1) is the journal's stream: the
+// text of JOURNAL_STREAM, "DEVICE:INODE", names its device and inode.
+// Looked at on the first call and again after stdout_onto_stderr; always
+// false on Windows.
+bool stdout_is_journal();
+
+// Whether text ("DEVICE:INODE", decimal) names device dev and inode inode;
+// false for null or any other text.
+bool journal_stream_names(const char* text, std::uint64_t dev, std::uint64_t inode);
+
+// Forgets what stdout_is_journal found, so that the next call looks again
+// (for tests that set JOURNAL_STREAM).
+void stdout_journal_forget();

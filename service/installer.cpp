@@ -167,7 +167,8 @@ void write_registry(const char* exe_path, const std::string& stored, const char*
         service_printf("The EventLog subkey could not be created.\n");
     if (write_text(event_key, "EventMessageFile", exe_path) != win::error_success)
         service_printf("The Message File value could not be assigned.\n");
-    std::uint32_t types = win::eventlog_information_type;
+    std::uint32_t types =
+        win::eventlog_information_type | win::eventlog_warning_type | win::eventlog_error_type;
     if (write_value(event_key, "TypesSupported", win::reg_dword, &types, sizeof types) !=
         win::error_success)
         service_printf("The Types Supported value could not be assigned.\n");

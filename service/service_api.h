@@ -41,11 +41,14 @@ inline constexpr std::uint32_t key_write = 0x20006;
 inline constexpr std::uint32_t key_all_access = 0xF003F;
 inline constexpr std::uint32_t reg_option_non_volatile = 0;
 
+inline constexpr std::uint16_t eventlog_error_type = 1;
+inline constexpr std::uint16_t eventlog_warning_type = 2;
 inline constexpr std::uint16_t eventlog_information_type = 4;
 inline constexpr std::uint32_t format_message_flags = 0x3100;  // allocate | system | argument array
 
 inline constexpr long error_success = 0;
 inline constexpr long error_file_not_found = 2;
+inline constexpr long error_already_exists = 183;
 inline constexpr std::uint32_t error_call_not_implemented = 120;
 }  // namespace win
 
@@ -116,6 +119,15 @@ struct service_api {
     // what it holds. The Win32 error code, win::error_success (0) on
     // success.
     long (*file_set_security)(const char* path, const char* sddl);
+
+    // Creates the folder at path (its parent must exist). The Win32 error
+    // code: win::error_success (0) when it was made,
+    // win::error_already_exists when something of that name is there.
+    long (*folder_create)(const char* path);
+    // The folder of application data common to all users
+    // (%ProgramData%), found whatever the service's environment holds. Its
+    // length; 0 when there is none or it does not fit size bytes.
+    std::uint32_t (*program_data)(char* buf, std::uint32_t size);
 
     // Event log of the local computer.
     svc_handle (*event_source_open)(const char* source);

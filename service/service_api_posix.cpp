@@ -47,6 +47,8 @@ const service_api native_service_api = {
     .reg_delete_key = [](const char*) { return no_registry(); },
     .reg_close = [](svc_handle) {},
     .file_set_security = [](const char*, const char*) { return no_registry(); },
+    .folder_create = [](const char*) { return no_registry(); },
+    .program_data = [](char*, std::uint32_t) { return std::uint32_t{0}; },
     .event_source_open = [](const char*) { return no_handle(); },
     .event_report = [](svc_handle, std::uint16_t, std::uint16_t, std::uint32_t, const char*) {
         return -1;

@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "service/service_api.h"
@@ -28,12 +30,15 @@ static_assert(win::key_read == KEY_READ);
 static_assert(win::key_write == KEY_WRITE);
 static_assert(win::key_all_access == KEY_ALL_ACCESS);
 static_assert(win::reg_option_non_volatile == REG_OPTION_NON_VOLATILE);
+static_assert(win::eventlog_error_type == EVENTLOG_ERROR_TYPE);
+static_assert(win::eventlog_warning_type == EVENTLOG_WARNING_TYPE);
 static_assert(win::eventlog_information_type == EVENTLOG_INFORMATION_TYPE);
 static_assert(win::format_message_flags ==
               (FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                FORMAT_MESSAGE_ARGUMENT_ARRAY));
 static_assert(win::error_success == ERROR_SUCCESS);
 static_assert(win::error_file_not_found == ERROR_FILE_NOT_FOUND);
+static_assert(win::error_already_exists == ERROR_ALREADY_EXISTS);
 static_assert(win::error_call_not_implemented == ERROR_CALL_NOT_IMPLEMENTED);
 
 static_assert(sizeof(service_status) == sizeof(SERVICE_STATUS));
@@ -168,6 +173,23 @@ long file_set_security(const char* path, const char* sddl)
     return static_cast<long>(rc);
 }
 
+long folder_create(const char* path)
+{
+    return CreateDirectoryA(path, nullptr) ? ERROR_SUCCESS : static_cast<long>(GetLastError());
+}
+
+std::uint32_t program_data(char* buf, std::uint32_t size)
+{
+    char path[MAX_PATH];
+    if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+        return 0;
+    const std::size_t n = std::strlen(path);
+    if (n >= size)
+        return 0;
+    std::memcpy(buf, path, n + 1);
+    return static_cast<std::uint32_t>(n);
+}
+
 svc_handle event_source_open(const char* source)
 {
     return reinterpret_cast<svc_handle>(RegisterEventSourceA(nullptr, source));
@@ -275,6 +297,8 @@ const service_api native_service_api = {
     .reg_delete_key = reg_delete_key,
     .reg_close = reg_close,
     .file_set_security = file_set_security,
+    .folder_create = folder_create,
+    .program_data = program_data,
     .event_source_open = event_source_open,
     .event_report = event_report,
     .event_source_close = event_source_close,

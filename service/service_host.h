@@ -70,6 +70,30 @@ void service_control_handler(std::uint32_t control);
 // One information event "vantry_remote: <text>"; nothing in console mode.
 void report_service_event(const char* text);
 
+// The same, as an event of the trace level's type: an error event for
+// trace_level_error, a warning event for trace_level_warning, information
+// otherwise.
+void report_service_event_of(int level, const char* text);
+
+// The service's log file: every trace line while the service runs, in
+// %ProgramData%\Vantry\vantry_remote.log, renamed vantry_remote.log.1
+// at log_file_limit bytes.
+inline constexpr const char* log_folder_name = "Vantry";
+inline constexpr const char* log_file_name = "vantry_remote.log";
+inline constexpr std::uint64_t log_file_limit = 4 * 1024 * 1024;
+
+// The folder's access list when the service makes it: SYSTEM and
+// Administrators everything, Users read.
+inline constexpr const char* log_folder_sddl =
+    "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+// Sends every trace line to the log file and each warning and error to the
+// event log as well, from now until service_log_stop. Without a
+// %ProgramData% folder or a log file that can be opened there (said in an
+// event), the events still go out.
+void service_log_start();
+void service_log_stop();
+
 // The event text for text: "<service name>: <text>", cut to fit
 // event_message_capacity with a visible marker.
 std::string event_message(const char* text);

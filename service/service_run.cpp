@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "support/argument_string.h"
 #include "support/getopt.h"
+#include "support/trace_log.h"
 #include "run/options.h"
 #include "run/tap_run.h"
 #include "service/service_host.h"
@@ -28,7 +30,79 @@ const service_api* service_os = &native_service_api;
 namespace {
 
 constexpr std::uint32_t event_id_information = 0x40000001;
+constexpr std::uint32_t event_id_warning = 0x80000002;
+constexpr std::uint32_t event_id_error = 0xC0000003;
 constexpr std::uint32_t start_wait_hint_ms = 3000;
+
+// The log file, written by whichever thread logs, one line at a time.
+std::mutex log_lock;
+trace_file log_file;
+
+// The limit of the log file. Test builds take the DWORD TestLogLimit
+// beside AppParameters when it is there, so that the Wine test sees the
+// file rotate within a few lines (the service manager hands a service an
+// environment of its own).
+std::uint64_t log_limit()
+{
+#if defined(VANTRY_TEST_HOOKS)
+    svc_handle key = nullptr;
+    if (service_os->reg_open(parameters_key_path(service_name).c_str(), win::key_read, &key) ==
+        win::error_success) {
+        std::uint32_t value = 0;
+        std::uint32_t type = 0;
+        std::uint32_t size = sizeof value;
+        const long rc = service_os->reg_query(key, "TestLogLimit", &type, &value, &size);
+        service_os->reg_close(key);
+        if (rc == win::error_success && type == win::reg_dword && size == sizeof value)
+            return value;
+    }
+#endif
+    return log_file_limit;
+}
+
+void service_log_line(int level, const char* line, const char* message)
+{
+    const std::lock_guard<std::mutex> hold(log_lock);
+    trace_file_write(log_file, line);
+    if (level <= trace_level_warning)
+        report_service_event_of(level, message);
+}
+
+// Opens the log file in its folder, made with log_folder_sddl when missing.
+// 0; -1 after a warning event that says what failed.
+int open_log_file(const char* program_data)
+{
+    const std::string folder = std::string(program_data) + "\\" + log_folder_name;
+    const std::string path = folder + "\\" + log_file_name;
+    char msg[600];
+    long rc = service_os->folder_create(folder.c_str());
+    if (rc == win::error_success) {
+        rc = service_os->file_set_security(folder.c_str(), log_folder_sddl);
+        if (rc != win::error_success) {
+            std::snprintf(msg, sizeof msg,
+                          "Could not restrict access to the log folder %s (error 0x%lx): set it "
+                          "by hand to SYSTEM and Administrators full control, Users read",
+                          folder.c_str(), static_cast<unsigned long>(rc));
+            report_service_event_of(trace_level_warning, msg);
+        }
+    } else if (rc != win::error_already_exists) {
+        std::snprintf(msg, sizeof msg,
+                      "No log file: the folder %s cannot be created (error 0x%lx); warnings and "
+                      "errors still go to the event log",
+                      folder.c_str(), static_cast<unsigned long>(rc));
+        report_service_event_of(trace_level_warning, msg);
+        return -1;
+    }
+    const std::lock_guard<std::mutex> hold(log_lock);
+    if (trace_file_open(log_file, path.c_str(), log_limit()) == 0)
+        return 0;
+    std::snprintf(msg, sizeof msg,
+                  "No log file: %s cannot be opened for writing; warnings and errors still go to "
+                  "the event log",
+                  path.c_str());
+    report_service_event_of(trace_level_warning, msg);
+    return -1;
+}
 
 // Fills the status record and hands it to the Service Control Manager. A
 // pending report takes the next check-point. 0 when it was accepted; -1
@@ -189,7 +263,9 @@ std::string event_message(const char* text)
     return msg;
 }
 
-void report_service_event(const char* text)
+void report_service_event(const char* text) { report_service_event_of(trace_level_normal, text); }
+
+void report_service_event_of(int level, const char* text)
 {
     if (console_mode)
         return;
@@ -197,9 +273,32 @@ void report_service_event(const char* text)
     if (!source)
         return;
     std::string msg = event_message(text);
-    service_os->event_report(source, win::eventlog_information_type, 0, event_id_information,
-                             msg.c_str());
+    const std::uint16_t type = level <= trace_level_error     ? win::eventlog_error_type
+                               : level == trace_level_warning ? win::eventlog_warning_type
+                                                              : win::eventlog_information_type;
+    const std::uint32_t id = level <= trace_level_error     ? event_id_error
+                             : level == trace_level_warning ? event_id_warning
+                                                            : event_id_information;
+    service_os->event_report(source, type, 0, id, msg.c_str());
     service_os->event_source_close(source);
+}
+
+void service_log_start()
+{
+    // Windows always has the folder; elsewhere (the unit tests) there is no
+    // log file, only the events.
+    char program_data[300];
+    if (service_os->program_data(program_data, sizeof program_data) != 0)
+        open_log_file(program_data);
+    trace_sink.store(service_log_line);
+}
+
+void service_log_stop()
+{
+    trace_sink.store(nullptr);
+    // A run thread that outlives the service finds the file closed.
+    const std::lock_guard<std::mutex> hold(log_lock);
+    trace_file_close(log_file);
 }
 
 void run_until_stopped(unsigned count, char** args)
@@ -257,6 +356,7 @@ void service_main(unsigned argc, char** argv)
     if (!status_handle)
         return;
 
+    service_log_start();
     if (report_status(win::service_start_pending, 0, true, start_wait_hint_ms) == 0) {
         // Start parameters after argv[0] are ignored: the service runs with
         // what was stored at installation only.
@@ -269,6 +369,7 @@ void service_main(unsigned argc, char** argv)
                           pointers.empty() ? nullptr : pointers.data());
     }
 
+    service_log_stop();
     report_status(win::service_stopped, win::service_accept_stop, false, 0);
 }
 

@@ -54,9 +54,66 @@ void trace_log(int level, const char* file, int line, const char* format, ...)
                                                         : "";
 
     char out[2099];
-    std::snprintf(out, sizeof out, "%s [%s:%d] %s%s", stamp, base, line, prefix, message);
+    const int head = std::snprintf(out, sizeof out, "%s [%s:%d] ", stamp, base, line);
+    std::snprintf(out + head, sizeof out - static_cast<std::size_t>(head), "%s%s", prefix, message);
     // One write per line keeps lines of the signal thread and the run
     // thread from mixing.
-    std::fprintf(stdout, "%s\n", out);
+    std::fprintf(stdout, "%s%s\n", stdout_is_journal() ? journal_priority_prefix(level) : "", out);
     std::fflush(stdout);
+    if (auto sink = trace_sink.load())
+        sink(level, out, out + head);
+}
+
+const char* journal_priority_prefix(int level)
+{
+    return level <= trace_level_error     ? "<3>"
+           : level == trace_level_warning ? "<4>"
+           : level == trace_level_normal  ? "<6>"
+                                          : "<7>";
+}
+
+int trace_file_open(trace_file& f, const char* path, std::uint64_t limit)
+{
+    trace_file_close(f);
+    f.path = path;
+    f.limit = limit;
+    // Binary: the size counted is the size on the disk.
+    f.file = std::fopen(path, "ab");
+    if (!f.file)
+        return -1;
+    std::fseek(f.file, 0, SEEK_END);
+    const long at = std::ftell(f.file);
+    f.size = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+    return 0;
+}
+
+int trace_file_write(trace_file& f, const char* line)
+{
+    const std::size_t len = std::strlen(line) + 1;
+    if (f.file && f.size > 0 && f.size + len > f.limit) {
+        std::fclose(f.file);
+        f.file = nullptr;
+        const std::string older = f.path + ".1";
+        // Windows renames onto no existing name.
+        std::remove(older.c_str());
+        if (std::rename(f.path.c_str(), older.c_str()) == 0)
+            f.file = std::fopen(f.path.c_str(), "wb");
+        f.size = 0;
+    }
+    if (!f.file)
+        return -1;
+    const int written = std::fprintf(f.file, "%s\n", line);
+    std::fflush(f.file);
+    if (written < 0)
+        return -1;
+    f.size += static_cast<std::uint64_t>(written);
+    return 0;
+}
+
+void trace_file_close(trace_file& f)
+{
+    if (f.file)
+        std::fclose(f.file);
+    f.file = nullptr;
+    f.size = 0;
 }

@@ -71,9 +71,13 @@ inline const service_api fake_service_api = {
     .reg_delete_key = [](auto path) -> long { return -5 * fake_call("reg delete", path); },
     .reg_close = [](auto) { --fake.handles; },
     .file_set_security = [](auto path, auto sddl) -> long { return -5 * fake_call("secure", path, sddl); },
+    .folder_create = [](auto path) -> long { return fake_call("folder", path) ? 5 : 183; },
+    .program_data = [](auto, auto) { return std::uint32_t{0}; },  // no log file: the units write none
     .event_source_open = [](auto s) { return std::strcmp(s, service_name) ? nullptr : (++fake.handles, fake_handle); },
     .event_report = [](auto, auto type, auto category, auto id, auto text) {
-        return fake_call("event", text, type != 4 || category || id != 0x40000001);
+        const bool paired = (type == 4 && id == 0x40000001) || (type == 2 && id == 0x80000002) ||
+                            (type == 1 && id == 0xC0000003);
+        return fake_call("event", type == 4 ? "" : type == 2 ? "warning" : "error", text, !paired || category);
     },
     .event_source_close = [](auto) { --fake.handles; },
     .scm_open = [](auto a) { return fake_open("scm", a != 0xF003F); },

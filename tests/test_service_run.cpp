@@ -51,7 +51,7 @@ TEST(ServiceHost, EachWorkAndEachFailureThroughTheLauncher)
                "my_tap\t--key=********\n"
                "reg open Services\\vantry_remote write\nreg set Description vantry_remote for Windows\n"
                "reg create " + ev + "\nreg open " + ev + " write\nreg set EventMessageFile " + exe + "\nreg open " +
-               ev + " write\nreg set TypesSupported 4\nreg create Services\\vantry_remote\\Parameters\nreg secure D:P"
+               ev + " write\nreg set TypesSupported 7\nreg create Services\\vantry_remote\\Parameters\nreg secure D:P"
                "(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)\nreg open Services\\vantry_remote\\Parameters write\nreg set "
                "AppParameters p\t/c\tmy_tap\t--key=mango\n",
         open = "scm\nservice open vantry_remote\nservice control 1\n", wait = "sleep 1000\nservice query\n",

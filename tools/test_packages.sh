@@ -65,7 +65,8 @@ out=$(stat -c '%n %a %U:%G' "$conf"/*; dpkg-query -W -f='${Conffiles}' vantry; g
 check "configuration: conffiles, mode 640, each program's to its own user" "[[ \$out == *'$conf/vantry_remote.conf 640 root:vantry'* &&
     \$out == *'$conf/vantry_collector.conf 640 root:vantry-collector'* && \$out == *' $conf/vantry_remote.conf '* &&
     \$out == *' $conf/vantry_collector.conf '* && \$out == *'vantry:x:'* && \$out == *'vantry-collector:x:'* ]]"
-# The keys from files named in the samples, never on a command line; no capability but the one each needs; no core.
+# The keys from files named in the samples, never on a command line; no capability but the one each needs; no core;
+# each tells systemd when it is ready and pings its watchdog.
 units=/usr/lib/systemd/system
 while IFS='|' read -r file want; do
     out=$(grep -vE '^\s*(#|$)' "$file")
@@ -79,6 +80,12 @@ $units/vantry_collector.service|User=vantry-collector
 $units/vantry_collector.service|ExecStart=/usr/bin/vantry_collector --state %S/vantry_collector \$VANTRY_COLLECTOR_OPTIONS
 $units/vantry_collector.service|CapabilityBoundingSet=
 $units/vantry_collector.service|LimitCORE=0
+$units/vantry_remote.service|Type=notify
+$units/vantry_remote.service|NotifyAccess=main
+$units/vantry_remote.service|WatchdogSec=30
+$units/vantry_collector.service|Type=notify
+$units/vantry_collector.service|NotifyAccess=main
+$units/vantry_collector.service|WatchdogSec=30
 $conf/vantry_collector.conf|VANTRY_COLLECTOR_OPTIONS="-p 1234 -A --key-file $conf/vantry_collector.key --utc -w tap-%Y%m%d-%H%M%S.pcapng -G 3600 -W 48 -S 3600"
 LINES
 out=$(grep -F -- "--key-file" "$conf/vantry_remote.conf")

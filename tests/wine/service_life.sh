@@ -24,8 +24,11 @@ key=secret port=$((41000 + RANDOM % 8000))  # TZSP: not one another run may use
 mkdir -p "$WINEPREFIX"  # the server needs the folder, even for a prefix not made yet
 timeout 30 wineserver -p 2>/dev/null
 # The first program makes the prefix and starts the service manager ("wineboot -i" would start a second one, answering
-# calls by turns). Wine writes events on its "eventlog" debug channel; services inherit this one's and its error output.
-WINEDEBUG=-all,+eventlog timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>"$work/events"
+# calls by turns). Wine writes events on its "eventlog" debug channel, information as trace, warnings as warn, errors
+# as err; services inherit this one's and its error output (and advapi's, where the access lists they set show).
+limit=200 logs=$WINEPREFIX/drive_c/ProgramData/Vantry
+rm -rf "$logs"  # made anew by the service, as at its first start
+WINEDEBUG=-all,+eventlog,+advapi timeout 180 wine reg query 'HKLM\Software' >/dev/null 2>"$work/events"
 timeout 60 wine "$exe" /r >/dev/null 2>&1  # left over from an interrupted run
 sleep 3  # until the auto-started services are up, a dispatcher may get one's control pipe
 # The probe prints the description the service manager holds (the registry's copy is overwritten at installation) and
@@ -92,12 +95,14 @@ vantry_remote|Start|0x2
 vantry_remote|ErrorControl|0x1
 vantry_remote|ObjectName|LocalSystem
 EventLog\Application\vantry_remote|EventMessageFile|"$win_exe"
-EventLog\Application\vantry_remote|TypesSupported|0x4
+EventLog\Application\vantry_remote|TypesSupported|0x7
 vantry_remote\Parameters|AppParameters|*.exe"$options$key"
 EOF
 run 30 "$work/probe.exe"  # every user may read the description; the options only SYSTEM and Administrators
 check "description shows the key as ********; the options key is SYSTEM's and Administrators' only" \
     '[[ $out == *"description "*"$options********"*"access D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)"* ]]'
+run 30 reg add 'HKLM\SYSTEM\CurrentControlSet\Services\vantry_remote\Parameters' /v TestLogLimit /t REG_DWORD \
+    /d $limit /f  # read by test builds only: the log file rotates at 200 bytes
 run 90 net start vantry_remote && run 30 sc query vantry_remote
 check "net start: the service runs" 'grep -q "STATE *: 4 *RUNNING" <<<"$out"'
 for _ in $(seq 1 20); do  # its start event, once written
@@ -107,6 +112,21 @@ check "start event: key shown as ********" 'grep -qF -- "-k\\t********\"" <<<"$o
 check "start event: the empty option given back to the run" 'grep -qF -- "\\t-f\\t\\\"\\\"\\t-k\\t" <<<"$out"'
 run 90 net stop vantry_remote && run 30 sc query vantry_remote
 check "net stop: the service stops" 'grep -q "STATE *: 1 *STOPPED" <<<"$out"'
+run 30 reg add 'HKLM\SYSTEM\CurrentControlSet\Services\vantry_remote\Parameters' /v AppParameters /d \
+    "x"$'\t'"/c"$'\t'"-t"$'\t'"$port"$'\t'"-c"$'\t'"127.0.0.1:2055"$'\t'"-K" /f
+run 90 net start vantry_remote && run 90 net stop vantry_remote
+for _ in $(seq 1 20); do  # the warning, once written, as a warning event; a normal line as no event at all
+    out=$(grep -F ':ReportEventW L"vantry_remote: ' "$work/events") && grep -qF "WARNING: Data" <<<"$out" && break || sleep 1
+done
+check "a warning line: a warning event" 'grep -q "warn:eventlog:ReportEventW L\"vantry_remote: WARNING: Data will not be encrypted" <<<"$out"'
+check "a normal line: no event" '! grep -qF "Running..." <<<"$out"'
+# Every line in the log file, which rotates: the two files hold the last lines of the two starts, each within the limit.
+out=$(cat "$logs/vantry_remote.log.1" "$logs/vantry_remote.log" 2>&1)
+check "log file: the last lines, rotated, each file within the limit" '[[ $out == *"WARNING: Data will not be encrypted"*"Running..."* ]] &&
+    [ "$(stat -c %s "$logs/vantry_remote.log")" -le $limit ] && [ "$(stat -c %s "$logs/vantry_remote.log.1")" -le $limit ]'
+out=$(tr -d '\r' <"$work/events" | grep -F -A1 'ConvertStringSecurityDescriptorToSecurityDescriptorA "D:PAI')
+check "log folder made with SYSTEM and Administrators full control, Users read" '[[ $out == *"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"\
+"(A;OICI;0x1200a9;;;BU)"*"SetNamedSecurityInfoA \"C:\\\\ProgramData\\\\Vantry\" 1 -2147483644"* ]]'
 run 60 "$exe" /r my_tap
 check "/r removes the stopped service" '[ $rc -eq 0 ] && [ "$out" = "vantry_remote removed." ]'
 finish
