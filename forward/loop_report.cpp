@@ -66,14 +66,16 @@ int loop_report_take(loop_report& r, std::uint64_t now_ms)
     return due;
 }
 
+constexpr char statistics_format[] =
+    "Stats: %llu frames received, %llu capture drops, %llu interface drops, %llu left out by the allow-list, %llu "
+    "left out by the rate cap, %llu frames sent in %llu datagrams, %llu datagrams failed";
+// Each of the eight numbers takes at most 20 digits where its "%llu" stood.
+static_assert(sizeof statistics_format + 8 * (20 - 4) <= statistics_line_size);
+
 void statistics_line(const tap_statistics& s, char* out, std::size_t size)
 {
     using ull = unsigned long long;
-    std::snprintf(out, size,
-                  "Stats: %llu frames received, %llu capture drops, %llu interface drops, %llu left out by the "
-                  "allow-list, %llu left out by the rate cap, %llu frames sent in %llu datagrams, %llu datagrams "
-                  "failed",
-                  ull{s.received}, ull{s.capture_drops}, ull{s.interface_drops}, ull{s.allow_list_out},
+    std::snprintf(out, size, statistics_format, ull{s.received}, ull{s.capture_drops}, ull{s.interface_drops}, ull{s.allow_list_out},
                   ull{s.rate_cap_out}, ull{s.frames_sent}, ull{s.datagrams_sent}, ull{s.datagrams_failed});
 }
 

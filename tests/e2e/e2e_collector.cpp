@@ -1,6 +1,5 @@
 // The collector's pcapng files and tshark's view of them, IPv6 senders, rotation, names taken, the extcap interface.
 #include "tests/e2e/e2e_support.h"
-#include "wire/sealed_datagram.h"
 
 namespace {
 struct temp_dir {  // removed with its contents
