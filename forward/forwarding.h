@@ -12,6 +12,7 @@
 
 #include "forward/rate_cap.h"
 #include "forward/sender.h"
+#include "wire/sealed_datagram.h"
 
 struct prefix_trie;
 
@@ -20,6 +21,12 @@ struct forward_context {
     const prefix_trie* allow_list = nullptr;  // null: everything passes
     std::int32_t tap_id = 0;
     rate_cap cap;  // -R; used by the loop alone
+    // -S: a line of the run's counters this often; 0 none.
+    std::uint32_t stats_seconds = 0;
+    // The counters the loop keeps itself (received, drops, the allow-list's);
+    // the sender and the cap keep the others. Written by the loop alone:
+    // forward_statistics gathers a copy of them all.
+    tap_statistics counts;
     std::atomic<bool> stop{false};
 
     // What a stop must wake while the loop waits, set by the loop for as
@@ -36,6 +43,10 @@ void forward_stop(forward_context& ctx);
 
 // Sets (or, with a null fn, withdraws) what forward_stop wakes.
 void forward_set_wake(forward_context& ctx, void (*fn)(void*), void* arg);
+
+// Every counter of the run as it stands: a copy, for the thread that runs
+// the loop (while it runs, or once it has returned).
+tap_statistics forward_statistics(const forward_context& ctx);
 
 struct capture_config {
     std::string interface_name;

@@ -3,14 +3,16 @@
 //
 // States: opening (the capture's break published as the loop's wake),
 // filtering, running (wait, then drain everything the library holds and
-// send the datagrams it completed), ending (statistics, wake withdrawn,
-// close). All moves between them are in run_interface_capture.
+// send the datagrams it completed; the counters told between frames when
+// due), ending (statistics, wake withdrawn, close). All moves between them
+// are in run_interface_capture.
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "forward/collector_resolver.h"
 #include "forward/forwarding.h"
+#include "forward/loop_report.h"
 #include "forward/packet_filter.h"
 #include "forward/sender.h"
 #include "forward/tap_batch.h"
@@ -33,6 +35,7 @@ struct capture_loop_state {
     int link_type;
     tap_batch batch;
     send_queue queue;
+    loop_report report;
     bool oversize_warned = false;  // the warning is given once per run
     bool failing = false;          // reads are failing
     std::string user_filter;       // of capture_config
@@ -41,11 +44,14 @@ struct capture_loop_state {
 void handle_packet(capture_loop_state& st, const capture_packet& p)
 {
     TAP_LOG(trace_level_verbose, "Captured packet with len = %u", p.len);
+    ++st.ctx.counts.received;
     link_frame link;
     if (read_link_frame(st.link_type, p.data, p.caplen, &link) != 0)
         return;  // shorter than its own link header
-    if (st.ctx.allow_list && !packet_allowed(st.link_type, p.data, p.caplen, st.ctx.allow_list))
+    if (st.ctx.allow_list && !packet_allowed(st.link_type, p.data, p.caplen, st.ctx.allow_list)) {
+        ++st.ctx.counts.allow_list_out;
         return;
+    }
 
     if (p.caplen != p.len && !st.oversize_warned) {
         TAP_LOG(trace_level_warning, "Frame bigger than max (%u > %u)", p.len, p.caplen);
@@ -124,6 +130,29 @@ void follow_collector(capture_loop_state& st)
                 "own datagrams out");
 }
 
+// The library's drop counts into the run's counters. 0, or -1 when the
+// capture gives none (they keep their last values then).
+int take_capture_drops(capture_loop_state& st)
+{
+    std::uint32_t drops = 0;
+    std::uint32_t interface_drops = 0;
+    if (capture_stats(st.h, &drops, &interface_drops) != 0)
+        return -1;
+    st.ctx.counts.capture_drops = drops;
+    st.ctx.counts.interface_drops = interface_drops;
+    return 0;
+}
+
+// Between frames, at now_ms: the counters told where due.
+void report_when_due(capture_loop_state& st, std::uint64_t now_ms)
+{
+    if (!loop_report_due(st.report, now_ms))
+        return;
+    const int due = loop_report_take(st.report, now_ms);
+    take_capture_drops(st);
+    loop_report_run(st.report, st.ctx, st.batch, due);
+}
+
 // Read failures (an interface that went away, a driver that stopped) are
 // reported when they start and when they end, never once per read.
 void note_read_result(capture_loop_state& st, int r)
@@ -159,6 +188,7 @@ void capture_loop(capture_loop_state& st)
                 handle_packet(st, p);
                 if (st.ctx.stop.load())
                     return;
+                report_when_due(st, quiet_since);
                 follow_collector(st);
             }
             if (r == -2)
@@ -174,6 +204,7 @@ void capture_loop(capture_loop_state& st)
             tap_batch_idle(st.batch);
             quiet_since = now;
         }
+        report_when_due(st, now);
     }
 }
 
@@ -214,7 +245,9 @@ void run_interface_capture(forward_context& ctx, const capture_config& cfg)
 
     // Fixed buffers for the whole loop; too large for a thread stack.
     auto st = std::unique_ptr<capture_loop_state>(
-        new capture_loop_state{ctx, h, name, link_type, {}, {}, false, false, cfg.user_filter});
+        new capture_loop_state{ctx, h, name, link_type, {}, {}, {}, false, false, cfg.user_filter});
+    ctx.counts.run_start_us = clock_unix_us();
+    loop_report_start(st->report, ctx, clock_monotonic_ms());
     send_queue_init(st->queue, ctx.sender);
     tap_batch_init(st->batch, ctx.tap_id, &ctx.sender, &st->queue);
     if (ctx.cap.bits_per_s)
@@ -223,11 +256,12 @@ void run_interface_capture(forward_context& ctx, const capture_config& cfg)
     // Completed before the stop: they go, as each would have gone alone.
     tap_batch_send(st->batch);
 
-    std::uint32_t drops = 0;
-    if (capture_stats(h, &drops) == 0)
-        TAP_LOG(trace_level_normal, "Packet stats [%u packets sent][%u capture drops]",
-                ctx.sender.datagrams_sent, drops);
+    if (take_capture_drops(*st) == 0)
+        TAP_LOG(trace_level_normal, "Packet stats [%llu packets sent][%llu capture drops]",
+                static_cast<unsigned long long>(ctx.sender.datagrams_sent),
+                static_cast<unsigned long long>(ctx.counts.capture_drops));
     rate_cap_log_total(ctx.cap);
+    loop_report_end(st->report, ctx, st->batch);
     // Withdrawn before the close, so that a stop cannot break a handle that
     // is being freed.
     forward_set_wake(ctx, nullptr, nullptr);

@@ -27,6 +27,8 @@ void report_failure(tap_sender& s, long sent, std::uint32_t len, int err, const 
 // counted as failed (no destination); -1 encryption failed.
 int prepare(tap_sender& s, std::uint8_t* buf, std::uint32_t* len)
 {
+    // Read before the cipher runs: the Speck mode enciphers the count too.
+    s.frames_sent += buf[tap_count_offset];
     if (!s.has_destination) {
         // No destination was ever resolved: report it like a send that
         // failed, never send to a zero address.
@@ -68,8 +70,8 @@ void note_sent(tap_sender& s, std::uint32_t len)
     ++s.datagrams_sent;
     if (const std::uint32_t failed = send_success_note(s.failure_log))
         TAP_LOG(trace_level_normal, "Sending works again after %u failed datagrams", failed);
-    TAP_LOG(trace_level_verbose, "Sent %d bytes packet [total: %u]", static_cast<int>(len),
-            s.datagrams_sent);
+    TAP_LOG(trace_level_verbose, "Sent %d bytes packet [total: %llu]", static_cast<int>(len),
+            static_cast<unsigned long long>(s.datagrams_sent));
 }
 
 void fall_back(send_queue& q, int err)

@@ -55,8 +55,10 @@ struct tap_sender {
     // to the path MTU the system reports; 0 for no limit beyond UDP's. The
     // tap's batches read sender_datagram_limit for each new datagram.
     std::uint32_t path_mtu = 0;
-    std::uint32_t datagrams_sent = 0;
-    std::uint32_t failures = 0;  // datagrams that could not be sent
+    // 64 bits: a tap runs for months, thousands of datagrams a second.
+    std::uint64_t datagrams_sent = 0;
+    std::uint64_t failures = 0;     // datagrams that could not be sent
+    std::uint64_t frames_sent = 0;  // records that start in the datagrams handed over
     send_failure_log failure_log;
 };
 

@@ -2,9 +2,10 @@
 // their frames batched into Tap datagrams for the collector.
 //
 // States: not started -> bound -> running (until ctx.stop) -> ended. Only
-// the last one logs "Collected %u pkts"; the early returns do not. While
-// running, each wait is followed by a drain of the socket, received in
-// batches, and the datagrams the drain completed are sent together.
+// the last one logs "Collected %u pkts" and the counters; the early
+// returns do not. While running, each wait is followed by a drain of the
+// socket, received in batches, and the datagrams the drain completed are
+// sent together; between batches the counters are told when due.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "forward/allow_list.h"
 #include "forward/collector_resolver.h"
 #include "forward/forwarding.h"
+#include "forward/loop_report.h"
 #include "forward/sender.h"
 #include "forward/tap_batch.h"
 #include "forward/tzsp.h"
@@ -28,6 +30,7 @@ constexpr long tzsp_min_counted = 5;
 struct tzsp_loop_state {
     tap_batch batch;
     send_queue queue;
+    loop_report report;
     std::uint8_t bufs[net_batch_max][tzsp_buffer_size];
     net_datagram_in in[net_batch_max];  // over bufs
     std::uint32_t collected = 0;
@@ -59,8 +62,10 @@ void follow_collector(forward_context& ctx, tzsp_loop_state& st)
 // Handles one counted datagram.
 void forward_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datagram_in& d)
 {
-    if (ctx.allow_list && !host_allowed(ctx.allow_list, net_peer_addr4(d.from)))
+    if (ctx.allow_list && !host_allowed(ctx.allow_list, net_peer_addr4(d.from))) {
+        ++ctx.counts.allow_list_out;
         return;
+    }
     tzsp_frame frame;
     // A tag list that runs past the end leaves no frame to trust; an empty
     // frame carries nothing a capture tool could show.
@@ -91,9 +96,18 @@ void take_datagram(forward_context& ctx, tzsp_loop_state& st, const net_datagram
         return;
     }
     ++st.collected;
+    ++ctx.counts.received;
     TAP_LOG(trace_level_verbose, "Collected packet %u with len = %u", st.collected,
             static_cast<unsigned>(d.len));
     forward_datagram(ctx, st, d);
+}
+
+// Between batches: the counters told where due.
+void report_when_due(forward_context& ctx, tzsp_loop_state& st)
+{
+    const std::uint64_t now = clock_monotonic_ms();
+    if (loop_report_due(st.report, now))
+        loop_report_run(st.report, ctx, st.batch, loop_report_take(st.report, now));
 }
 
 // Empties the socket's queue: under load one call per batch of datagrams
@@ -112,6 +126,7 @@ void drain(forward_context& ctx, tzsp_loop_state& st, net_socket s)
         take_datagram(ctx, st, st.in[0]);
         for (int i = 1; i < n && !ctx.stop.load(); ++i)
             take_datagram(ctx, st, st.in[i]);
+        report_when_due(ctx, st);
     }
 }
 
@@ -148,6 +163,8 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
     if (ctx.cap.bits_per_s)
         st->batch.cap = &ctx.cap;
     st->own_port = net_order16(net_local_port(ctx.sender.socket));
+    ctx.counts.run_start_us = clock_unix_us();
+    loop_report_start(st->report, ctx, clock_monotonic_ms());
     TAP_LOG(trace_level_normal, "Running...");
     notify_service_manager("READY=1");
 
@@ -164,6 +181,8 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
         // Also after a stop in the drain: what it completed goes, as each
         // would have gone alone.
         tap_batch_send(st->batch);
+        if (!ctx.stop.load())
+            report_when_due(ctx, *st);
         // A failed wait (a signal) or a wake goes round: the stop decides.
     }
     forward_set_wake(ctx, nullptr, nullptr);
@@ -171,4 +190,5 @@ void run_tzsp_receiver(forward_context& ctx, std::uint16_t port)
     net_close(s);
     TAP_LOG(trace_level_normal, "Collected %u pkts", st->collected);
     rate_cap_log_total(ctx.cap);
+    loop_report_end(st->report, ctx, st->batch);
 }

@@ -53,8 +53,10 @@ std::string capture_last_error(capture_device* h);
 // Makes a waiting or next read return -2. Safe from another thread.
 void capture_breakloop(capture_device* h);
 
-// Drop count since open. 0 on success, -1 when unavailable.
-int capture_stats(capture_device* h, std::uint32_t* drops);
+// What was dropped since open: by the library (its buffer was full) in
+// *drops, by the interface in *interface_drops (0 where the system does
+// not tell). 0 on success, -1 when unavailable.
+int capture_stats(capture_device* h, std::uint32_t* drops, std::uint32_t* interface_drops);
 
 void capture_close(capture_device* h);
 

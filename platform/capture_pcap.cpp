@@ -122,12 +122,13 @@ int capture_next(capture_device* h, capture_packet* p)
 
 std::string capture_last_error(capture_device* h) { return capture_api().geterr(h->pcap); }
 
-int capture_stats(capture_device* h, std::uint32_t* drops)
+int capture_stats(capture_device* h, std::uint32_t* drops, std::uint32_t* interface_drops)
 {
     pcap_stat st{};
     if (capture_api().stats(h->pcap, &st) < 0)
         return -1;
     *drops = st.ps_drop;
+    *interface_drops = st.ps_ifdrop;
     return 0;
 }
 

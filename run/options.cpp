@@ -6,11 +6,11 @@
 #include "support/trace_log.h"
 #include "wire/sealed_datagram.h"
 
-const char tap_short_options[] = "c:f:H:hi:g:Gn:k:Ks:t:vVAM:R:";
+const char tap_short_options[] = "c:f:H:hi:g:Gn:k:Ks:t:vVAM:R:S:";
 
 // No long names for -s, -g and -G: the help text shows "--snaplen", but it
 // has never been accepted, and scripts may depend on it being refused.
-const long_option tap_long_options[18] = {
+const long_option tap_long_options[19] = {
     {"collector", arg_required, 'c'},
     {"filter", arg_required, 'f'},
     {"key", arg_required, 'k'},
@@ -25,6 +25,7 @@ const long_option tap_long_options[18] = {
     {"authenticated", arg_none, 'A'},
     {"mtu", arg_required, 'M'},
     {"max-rate", arg_required, 'R'},
+    {"stats", arg_required, 'S'},
     {"key-file", arg_required, tap_key_file_option},
     {"salt", arg_required, tap_salt_option},
     {"generate-key", arg_none, tap_generate_key_option},

@@ -12,8 +12,8 @@
 #include "support/text.h"  // read_int: how every number in an option is read
 
 extern const char tap_short_options[];
-// 17 entries and the terminating null entry.
-extern const long_option tap_long_options[18];
+// 18 entries and the terminating null entry.
+extern const long_option tap_long_options[19];
 
 // What the readers yield for the options that have a long name only:
 // codes above every character, so that no letter can stand for them.

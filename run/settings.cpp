@@ -30,7 +30,7 @@ bool needs_value(int letter)
 {
     if (letter == tap_key_file_option || letter == tap_salt_option)
         return true;
-    return letter > 0 && letter < 256 && std::strchr("knstHMR", letter);
+    return letter > 0 && letter < 256 && std::strchr("knstHMRS", letter);
 }
 
 // An option as the user wrote it: "-k", or the long name of those that
@@ -225,6 +225,19 @@ int handle_option(tap_options& o, int letter, const char* arg)
             return refuse_with_usage(o);
         }
         break;
+    case 'S':
+    {
+        // Digits alone: "-S 1m" must not read as one second.
+        const int seconds = read_int(arg);
+        if (arg[std::strspn(arg, "0123456789")] != '\0' || seconds < 1 || seconds > tap_stats_seconds_max) {
+            TAP_LOG(trace_level_error,
+                    "Invalid -S interval '%s': give whole seconds from 1 to %d, as in -S 60", arg,
+                    tap_stats_seconds_max);
+            return refuse_with_usage(o);
+        }
+        o.stats_seconds = static_cast<std::uint32_t>(seconds);
+        break;
+    }
     case 'H':
     {
         prefix_trie* list = o.allow_list.release();
@@ -343,7 +356,7 @@ int print_usage()
     TAP_LOG(trace_level_normal, "or");
     TAP_LOG(trace_level_normal, usage_format, "/c|/i ");
     TAP_LOG(trace_level_normal, "    -k <key>|--key-file <file>|-K [-A [--salt <text>]] [-f <BPF filter>] [-s <len>] [-H <hosts>]");
-    TAP_LOG(trace_level_normal, "    [-R <Mbit/s>] [-h] [-v] [-V]");
+    TAP_LOG(trace_level_normal, "    [-R <Mbit/s>] [-S <seconds>] [-h] [-v] [-V]");
     TAP_LOG(trace_level_normal, "%s", "");
     TAP_LOG(trace_level_normal, "Options:");
     TAP_LOG(trace_level_normal, "   [--interface|-i] <interface>      | Interface id from which packets are captured");
@@ -361,6 +374,8 @@ int print_usage()
     TAP_LOG(trace_level_normal, "   [--max-rate|-R] <Mbit/s>          | Send at most this many megabits a second,");
     TAP_LOG(trace_level_normal, "                                     | IP and UDP headers included (e.g. 50, 0.5):");
     TAP_LOG(trace_level_normal, "                                     | frames beyond it are left out and counted");
+    TAP_LOG(trace_level_normal, "   [--stats|-S] <seconds>            | Log a line of the counters this often: frames");
+    TAP_LOG(trace_level_normal, "                                     | received, dropped, left out, sent, failed");
     TAP_LOG(trace_level_normal, "   [--help|-h]                       | Print the help");
     TAP_LOG(trace_level_normal, "   [--verbose|-v]                    | Verbose");
     TAP_LOG(trace_level_normal, "   [--version|-V]                    | Print version information");

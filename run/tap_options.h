@@ -19,6 +19,8 @@ struct allow_list_release {
 using allow_list_handle = std::unique_ptr<prefix_trie, allow_list_release>;
 
 inline constexpr std::int32_t tap_mtu_max = 65535;
+// -S: a day at most, so that a mistyped number still gives a line daily.
+inline constexpr std::int32_t tap_stats_seconds_max = 86400;
 
 // Written while options are read, read-only afterwards but for the key
 // text (wiped once used: by check_settings in the Speck mode, by the run's
@@ -43,6 +45,7 @@ struct tap_options {
     std::optional<std::string> salt;      // --salt, for a passphrase under -A
     allow_list_handle allow_list;  // -H; null: everything passes
     std::uint64_t max_rate_bits = 0;  // -R, bits a second on the wire; 0: no cap
+    std::uint32_t stats_seconds = 0;  // -S: a line of the counters this often; 0: none
     // Set by the reading function that returned other than 0.
     run_end stopped_by = run_end::none;
 };

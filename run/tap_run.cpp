@@ -77,6 +77,7 @@ void hand_over(tap_options& o, tap_run_state& st)
     forward_context& ctx = st.forward;
     ctx.allow_list = st.allow_list.get();
     ctx.tap_id = o.tap_id;
+    ctx.stats_seconds = o.stats_seconds;
     ctx.sender.encrypt = !o.disable_encryption;
     ctx.sender.key = speck_key;
     ctx.sender.sealed = o.authenticated ? &st.sealed : nullptr;
@@ -208,7 +209,8 @@ void run_tap(tap_run_state& st, std::vector<std::string>& args)
     }
     run_phase_enter(st, run_phase::shutting_down);
     if (st.forward.sender.failures)
-        TAP_LOG(trace_level_warning, "%u datagrams could not be sent", st.forward.sender.failures);
+        TAP_LOG(trace_level_warning, "%llu datagrams could not be sent",
+                static_cast<unsigned long long>(st.forward.sender.failures));
     stop_run(st);
     release_resources(st);
     run_phase_enter(st, run_phase::ended);

@@ -73,7 +73,8 @@ std::string option_fields(const tap_options& o)
            num(" t=", o.tzsp_port, 0) + num(" n=", o.tap_id, 0) + num(" s=", o.snaplen, 65536) +
            (o.disable_encryption ? " K" : "") + num(" v=", trace_verbosity, 2) + (o.key_text ? " k" : "") +
            (speck_key ? " S" : "") + (o.key_file ? " F" : "") + text(" salt=", o.salt) +
-           (o.allow_list ? " H" : "") + (o.authenticated ? " A" : "") + num(" R=", long(o.max_rate_bits), 0);
+           (o.allow_list ? " H" : "") + (o.authenticated ? " A" : "") + num(" R=", long(o.max_rate_bits), 0) +
+           num(" stats=", long(o.stats_seconds), 0);
 }
 
 // Standard output of fn, trace lines without their time stamp and source.
@@ -213,7 +214,8 @@ TEST_F(Settings, EachOptionAsItChangesTheSettings)
         {"-k mango\n-H " + hosts.path, " k H"}, {"--authenticated\n-A", " A"}, {"--key-file\n--salt", "",
          "ERROR: Option --key-file needs a value\nERROR: Option --salt needs a value\n"},
         {"--key-file /k\n--salt site 1", " F salt=site 1"}, {"--max-rate 50\n-R 0.5\n-R", " R=500000",
-         "ERROR: Option -R needs a value\n"}, {"--collector=10.0.0.1:5000", c},
+         "ERROR: Option -R needs a value\n"}, {"--stats 60\n-S 5\n-S", " stats=5", "ERROR: Option -S needs a value\n"},
+        {"--collector=10.0.0.1:5000", c},
         {"--collector\t '10.0.0.1:5000'", c},
         {" \t--collector 10.0.0.1:5000\r\n", c}, {"\"--collector=\"10.0.0.1:5000\"\"\n", c},
         {"'--collector   10.0.0.1:5000'", c}, {"--col 10.0.0.1:5000", ""}, {"--verbosex", ""}, {"--snaplen 96", ""},
@@ -308,6 +310,7 @@ TEST_F(Settings, ReadingStopsWithItsCodeAndReason)
          })},
         {{"p", "-t", "1", "--authenticated"}, -1, refused, " t=1 A", missing("encryption key -k (-A")},
         {with({"p", "-K", "--max-rate=0,5"}), -1, refused, " K", AllOf(HasSubstr("ERROR: Invalid -R rate '0,5'"), usage)},
+        {with({"p", "-K", "-S", "1m"}), -1, refused, " K", HasSubstr("ERROR: Invalid -S interval '1m': give whole")},
         {{"p", "-v", "-V", "-H", hosts.path}, 1, version, " v=6", shows_version},
         {{"p", "-h", "-v"}, 1, help, "", AllOf(HasSubstr("Vantry remote/virtual tap 1.1.260430"), usage)},
         {{"p", "-h"}, -1, no_interface, "", no_library, 'l'}, {{"p", "-i", "0"}, -1, no_interface, "", no_library, 'l'},

@@ -49,14 +49,8 @@ struct sealing_tap {
 sealed_result open_with(const bytes& master, bytes d)
 {
     sealed_header_view h;
-    sealed_cipher c;
-    std::uint8_t key[sealed_key_size];
     std::size_t at = 0, n = 0;
-    if (const sealed_result r = sealed_read_header(d.data(), d.size(), &h); r != sealed_read_ok) return r;
-    EXPECT_EQ(sealed_run_key(master.data(), h.run_id, key) | sealed_cipher_open(&c) | sealed_cipher_key(c, key), 0);
-    const sealed_result r = sealed_open(c, d.data(), d.size(), &at, &n);
-    sealed_cipher_close(&c);
-    return r;
+    return open_sealed_with(master.data(), d, &h, &at, &n);
 }
 
 // A collector run in memory (no file, any port) fed datagrams from 127.0.0.1:port.

@@ -17,6 +17,7 @@
 #include "forward/prefix_trie.h"
 #include "forward/sender.h"
 #include "support/trace_log.h"
+#include "wire/sealed_datagram.h"
 #include "wire/speck.h"
 #include "wire/speck_internal.h"
 #include "wire/tap_datagram.h"
@@ -225,6 +226,21 @@ struct loopback_collector {
     }
     bool quiet(long wait_ms = 100) { return net_wait_readable(rx, wait_ms * 1000) == 0; }
 };
+
+// Opens the sealed datagram d in place with the run key that master gives its run: the header in *h, the clear body
+// d[*at, *at + *n). sealed_read_ok, or why it does not open.
+inline sealed_result open_sealed_with(const std::uint8_t* master, bytes& d, sealed_header_view* h, std::size_t* at,
+                                      std::size_t* n)
+{
+    std::uint8_t key[sealed_key_size];
+    sealed_cipher c;
+    sealed_result r = sealed_read_header(d.data(), d.size(), h);
+    if (r == sealed_read_ok)
+        r = sealed_run_key(master, h->run_id, key) || sealed_cipher_open(&c) || sealed_cipher_key(c, key)
+                ? sealed_forged : sealed_open(c, d.data(), d.size(), at, n);
+    sealed_cipher_close(&c);
+    return r;
+}
 
 // A file under the system's temporary folder, removed when the object goes.
 inline std::string file_text(const std::string& path)

@@ -1,5 +1,6 @@
 // TZSP: the frame found behind the tags, and the loop that forwards what TZSP senders send.
 #include <gtest/gtest.h>
+#include <regex>
 #include <thread>
 #include "forward/forwarding.h"
 #include "forward/tzsp.h"
@@ -26,7 +27,7 @@ TEST(TzspFrame, TagsAreWalkedToEndAndNeverPastTheDatagram)
 
 // Not counted: 5 bytes, one beyond the buffer, the tap's own. Counted and dropped: tags past the end, an empty
 // frame, all from an unlisted sender. Of four frames (three behind an odd header and a tag) three arrive in order; a
-// stop drops the last.
+// stop drops the last. The closing line counts them.
 TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
 {
     const bytes big1 = pattern(1000, 1), big2 = pattern(1000, 2), odd = {0xff, 0xee, 0xdd, 0xcc, 10, 1, 9, 1};
@@ -77,6 +78,11 @@ TEST(TzspReceiver, ForwardsEveryFrameOnceAndStopsAtOnce)
         EXPECT_NE(out.find("Collected 6 pkts"), out.npos) << out;
         EXPECT_EQ(out.find("Collected"), out.find("Collected 6 pkts")) << out;
         EXPECT_TRUE(collector.quiet()) << "the frame in hand is dropped";
+        const tap_statistics counted = forward_statistics(ctx);
+        EXPECT_EQ(counted.received, 6u);
+        EXPECT_EQ(counted.allow_list_out, listed ? 0u : 6u);
+        EXPECT_EQ(counted.frames_sent, listed ? 3u : 0u) << "the frame in hand is not sent";
+        EXPECT_TRUE(std::regex_search(out, std::regex("Collected 6 pkts\n[^\n]*Stats: 6 frames received"))) << out;
         net_close(ctx.sender.socket);
         release_allow_list(&list);
         ASSERT_EQ(came, listed);

@@ -1,7 +1,7 @@
 // Batched sends: a slow link, the same datagrams batched or one by one, segmentation refused.
 #include "tests/e2e/e2e_support.h"
 // A link slower than the capture (a shaper with a 1 MB queue): the tap's sends wait for the queue, so that every
-// datagram it counts as sent arrives, and what it could not take is counted as capture drops.
+// datagram it counts as sent arrives, and what it could not take is counted as capture drops, in both closing lines.
 TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
 {
     const netns t("vslt" + id), c("vslc" + id);
@@ -30,6 +30,9 @@ TEST(Batch, ASlowLinkSlowsTheTapInsteadOfLosingWhatItCountsAsSent)
     ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\[(\d+) packets sent\]\[(\d+) capture drops\])"))) << out;
     EXPECT_EQ(std::to_string(got.size()), m[1].str()) << "datagrams counted as sent but lost on the way";
     EXPECT_EQ(std::stoul(m[1].str()) + std::stoul(m[2].str()), 1600u) << out;
+    const std::regex stats(R"(Stats: (\d+) frames received, (\d+) capture drops, .* (\d+) frames sent in \3 )");
+    ASSERT_TRUE(std::regex_search(out, m, stats)) << out;  // one frame a datagram
+    EXPECT_EQ(std::stoul(m[1].str()) + std::stoul(m[2].str()), 1600u) << "each frame received or dropped: " << out;
 }
 
 // TZSP input at four times the cap for 2 s: what arrives, IP and UDP headers included, is within 10 % of the cap,

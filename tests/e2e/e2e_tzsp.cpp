@@ -92,9 +92,9 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
         const char* said;
     } rows[] = {
         {sealed, sealed, 2, "Sealed: 0 datagrams lost on the way, 0 frames lost; refused: 0 not authentic, 0 replayed"},
-        {sealed, speck, 0, "1 sealed datagrams (from taps started with -A) refused"},
+        {sealed, speck, 0, "2 sealed datagrams (from taps started with -A) refused"},  // the frames', the statistics
         {speck, sealed, 0, "refused: not a sealed datagram"},
-        {{"-A", "-k", "correct horse battery", "--salt", "site-18"}, sealed, 0, "refused: 1 not authentic"},
+        {{"-A", "-k", "correct horse battery", "--salt", "site-18"}, sealed, 0, "refused: 2 not authentic"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.tap) + " to " + testing::PrintToString(row.collector));
@@ -122,11 +122,49 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
         udp_send(src, tzsp(pattern(60, 1)), in);
         ASSERT_TRUE(udp_receive(rx, &d, 5000));
         tap_stop(&tap);
+        for (bytes end; udp_receive(rx, &end, 1000);) {}  // the statistics of the run's end
         ASSERT_EQ(d.size(), 48u + 12 + 60 + 16);
         EXPECT_EQ(bytes(d.begin(), d.begin() + 4), (bytes{0x04, 0x19, 0x68, 0x24}));
         EXPECT_EQ(bytes(d.begin() + 24, d.begin() + 32), bytes(8, 0)) << "numbers start at 0";
     }
     EXPECT_NE(bytes(ids[0].begin() + 8, ids[0].begin() + 24), bytes(ids[1].begin() + 8, ids[1].begin() + 24));
+}
+
+// With -S 1 and -A the tap logs its counters every second and sends them sealed every 5 s and at its stop: datagrams
+// of kind 1 without records that open under the run key and read back the frames forwarded and the datagrams sent.
+TEST(TzspE2E, TheTapLogsItsCountersAndSendsThemSealed)
+{
+    const std::string key(64, '5');
+    std::uint8_t master[sealed_key_size];
+    udp_socket src, rx;
+    ASSERT_EQ(udp_open(&src) | udp_open(&rx) | sealed_master_key(key.data(), key.size(), "", 0, master), 0);
+    child tap;
+    const std::uint16_t in = free_port();
+    ASSERT_TRUE(tap_start(&tap, {"-A", "-k", key, "-S", "1", "-t", std::to_string(in), "-c",
+                                 "127.0.0.1:" + std::to_string(rx.port)})) << out_of(tap);
+    for (int i : {1, 2, 3}) udp_send(src, tzsp(pattern(60, std::uint8_t(i))), in);
+    EXPECT_TRUE(wait_output(&tap, "Stats: 3 frames received, 0 capture drops, 0 interface drops, 0 left out by the "
+                            "allow-list, 0 left out by the rate cap, 3 frames sent in 1 datagrams, 0 datagrams failed",
+                            4000)) << out_of(tap);
+    std::vector<tap_statistics> told;
+    sealed_header_view h;
+    auto take = [&](bytes d) {  // a statistics datagram that opens: its counters into told
+        std::size_t at = 0, n = 0;
+        if (open_sealed_with(master, d, &h, &at, &n) == sealed_read_ok && h.kind == sealed_kind_statistics)
+            sealed_read_statistics(&d[at], n, &told.emplace_back());
+    };
+    bytes d;
+    for (const auto until = steady_clock::now() + 8s; told.empty() && steady_clock::now() < until;)
+        if (udp_receive(rx, &d, 500)) take(d);
+    tap_stop(&tap);
+    while (udp_receive(rx, &d, 1000)) take(d);
+    ASSERT_EQ(told.size(), 2u) << "one after 5 s, one at the stop";
+    EXPECT_EQ(h.record_count, 0);
+    EXPECT_EQ(h.first_record, sealed_statistics_size) << "past the body: no record starts";
+    EXPECT_EQ(h.first_frame, 3u) << "the number of the next frame";
+    EXPECT_EQ(told[0].received, 3u);
+    EXPECT_EQ(told[1].datagrams_sent, 2u) << "the frames' and the first statistics";
+    EXPECT_NEAR(double(told[1].run_start_us), double(unix_us()), 30e6);
 }
 
 // Frames through the collector's TAP interface (made by it, or up already) draw no answer and reach no socket, where
