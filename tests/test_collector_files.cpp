@@ -34,6 +34,7 @@ TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
     EXPECT_EQ(pcapng_interface_description(b, 40, "n", "desc"), 40u);
     EXPECT_EQ(bytes(b, b + 40), idb);
     EXPECT_EQ(pcapng_interface_description(b, 39, "n", "desc") + pcapng_section_header(b, 39, "abc"), 0u);
+    EXPECT_EQ(pcapng_interface_statistics(b, pcapng_statistics_size - 1, 0, {}), 0u);
     for (std::size_t len : {0, 1, 2, 3, 4, 5, 65535}) {
         bytes d(b, b + pcapng_section_header(b, sizeof b, "t"));
         d.insert(d.end(), b, b + pcapng_interface_description(b, sizeof b, "tap 1", "x"));
@@ -186,6 +187,69 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     for (const char* name : {"h01", "h01.1", "h05", "h06"}) EXPECT_EQ(frames_in(name), 1) << name;
 #endif
     for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), p)), -1) << p;
+    source_table_release(&t);
+    fs::remove_all(dir);
+}
+
+// Taps 0 and 2 sent their statistics, tap 1 none. In file s, slot 0 takes a new run, described as interface 3; the
+// next frame starts s1 (-C 1000), where the slots are interfaces 0 to 2 again. Each file ends with a block per tap
+// that sent statistics, of the interface that describes its run there, the tap's counters where the isb_ options
+// say, as readers show them.
+TEST(CollectorFiles, EachFileEndsWithTheStatisticsOfTheTapsItDescribes)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("vantry-isb-" + std::to_string(std::rand()));
+    fs::create_directories(dir);
+    const std::string base = (dir / "s").string();
+    source_table t;
+    capture_file f{.pattern = base.c_str(), .rotation = {0, 1000, 0}};
+    ASSERT_EQ(source_table_init(&t, 4), 0);
+    const net_peer from = net_peer_ipv4(ipv4_of(127, 0, 0, 1), 0);
+    const auto sent_statistics = [&](std::size_t i, std::uint64_t n) {  // counters n + 0...8, n + 9 frames written
+        source& s = t.entries[i];
+        s.tap = {n, n + 1, n + 2, n + 3, n + 4, n + 5, n + 6, n + 7, n + 8};
+        s.tap_sent_us = n + 100;
+        s.counts.frames = n + 9;
+        s.has_tap_statistics = true;
+    };
+    for (std::uint16_t tap = 0; tap < 3; ++tap) {
+        bool added;
+        source_find_or_add(&t, from, tap, 0, &added);
+    }
+    sent_statistics(0, 1000);
+    sent_statistics(2, 2000);
+    ASSERT_EQ(capture_file_open(&f, t, 0), 0);
+    const bytes frame = pattern(101, 1);
+    const std::uint8_t run_id[sealed_run_id_size] = {7};
+    for (const std::size_t slot : {2, 0, 0, 2}) {
+        if (slot == 0 && t.entries[0].tap_id == 0) {
+            source_place_run(&t, 0, from, 5, run_id, 0);
+            sent_statistics(0, 3000);
+        }
+        ASSERT_EQ(capture_file_write(&f, t, slot, record(frame), 0), 0);
+    }
+    ASSERT_EQ(capture_file_write_statistics(&f, t, 5000000), 0);
+    capture_file_close(&f);
+    const struct { const char* file; std::size_t block; std::uint32_t interface; std::uint64_t n, taken; } rows[] = {
+        {"s", 0, 3, 3000, 0}, {"s", 1, 2, 2000, 0}, {"s1", 0, 0, 3000, 5000000}, {"s1", 1, 2, 2000, 5000000}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.file) + " block " + std::to_string(r.block));
+        std::ifstream in(dir / r.file, std::ios::binary);
+        const bytes d{std::istreambuf_iterator<char>(in), {}};
+        pcapng_file p;
+        ASSERT_TRUE(parse(d, &p));
+        ASSERT_EQ(p.statistics.size(), 2u);
+        const pcapng_isb& isb = p.statistics[r.block];
+        EXPECT_EQ(isb.interface, r.interface);
+        EXPECT_EQ(isb.timestamp, r.taken);
+        EXPECT_EQ(isb.option[2], r.n) << "isb_starttime: the run's start";
+        EXPECT_EQ(isb.option[3], r.n + 100) << "isb_endtime: when the tap sent them";
+        EXPECT_EQ(isb.option[4], r.n + 1) << "isb_ifrecv: received";
+        EXPECT_EQ(isb.option[5], 2 * r.n + 5) << "isb_ifdrop: capture and interface drops";
+        EXPECT_EQ(isb.option[6], r.n + 6) << "isb_filteraccept: frames sent";
+        EXPECT_EQ(isb.option[7], r.n + 2) << "isb_osdrop: the capture buffer's drops";
+        EXPECT_EQ(isb.option[8], r.n + 9) << "isb_usrdeliv: frames written";
+    }
     source_table_release(&t);
     fs::remove_all(dir);
 }
