@@ -76,24 +76,48 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
     }
 }
 
-// Each field of the answer, passed back as Wireshark passes it (a flag alone, others with a value), sets its option.
+// Each field of the answer, passed back as Wireshark passes it (a flag alone, others with a value), sets its option:
+// the fields of the Speck mode, then those of sealed datagrams (a key file in place of the key, which exclude each
+// other as -A and -K do). Values: the field's number and 7 (07, 17...), the key file's path.
 TEST(Extcap, EveryConfigurationFieldIsAnOptionOfACaptureRun)
 {
-    std::vector<std::string> words = {"--extcap-config", "--extcap-interface", "vantry"}, fields = capture;
-    const std::string config = read(words).out;
-    std::istringstream lines(config);
+    const std::string key(64, 'a');
+    const temp_file key_file(key, "vantry-key");
+    std::filesystem::permissions(key_file.path, std::filesystem::perms(0600));
+    std::vector<std::string> words = {"--extcap-config", "--extcap-interface", "vantry"};
+    std::istringstream lines(read(words).out);
+    std::vector<std::vector<std::string>> fields;  // each as passed: the call, then its value unless a flag
     for (std::string line; std::getline(lines, line);) {  // arg {number=N}{call=--name}...{type=T}
         const std::size_t number = line.find("{number="), call = line.find("}{call=");
         if (line.rfind("arg ", 0) != 0 || number == line.npos || call == line.npos)
             continue;
-        fields.push_back(line.substr(call + 7, line.find('}', call + 1) - call - 7));
-        if (line.find("{type=boolflag}") == line.npos)
-            fields.push_back(line.substr(number + 8, call - number - 8) + "7");  // 07, 17...
+        const std::string name = line.substr(call + 7, line.find('}', call + 1) - call - 7);
+        std::string value = line.substr(number + 8, call - number - 8);
+        value.push_back('7');
+        if (name == "--key-file") value = key_file.path;
+        fields.push_back({name});
+        if (line.find("{type=boolflag}") == line.npos) fields.back().push_back(value);
     }
-    const read_result r = read(fields);
-    ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.opt.port, 7);
-    EXPECT_EQ(text(r.opt.key), "27");
-    EXPECT_TRUE(r.opt.clear);
-    EXPECT_EQ(text(r.opt.bind_address), "47");
+    const struct {
+        std::vector<std::string> left_out;
+        std::string key, key_file, salt;
+        bool clear, authenticated;
+    } rows[] = {{{"--authenticated", "--key-file", "--salt"}, "27", "(none)", "(none)", true, false},
+                {{"--key", "--extcap-key", "--disable-encryption"}, key, key_file.path, "77", false, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.left_out));
+        std::vector<std::string> passed = capture;
+        for (const auto& f : fields)
+            if (std::find(row.left_out.begin(), row.left_out.end(), f[0]) == row.left_out.end())
+                passed.insert(passed.end(), f.begin(), f.end());
+        const read_result r = read(passed);
+        ASSERT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.opt.port, 7);
+        EXPECT_EQ(text(r.opt.key), row.key);
+        EXPECT_EQ(text(r.opt.key_file), row.key_file);
+        EXPECT_EQ(text(r.opt.salt), row.salt);
+        EXPECT_EQ(r.opt.clear, row.clear);
+        EXPECT_EQ(r.opt.authenticated, row.authenticated);
+        EXPECT_EQ(text(r.opt.bind_address), "47");
+    }
 }
