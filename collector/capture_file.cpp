@@ -324,10 +324,14 @@ int capture_file_write_statistics(capture_file* f, const source_table& t, std::u
 {
     if (!f->out || f->format != capture_format::pcapng)
         return 0;
-    for (std::size_t i = 0; i < f->slots_described && i < t.count; ++i) {
+    for (std::size_t i = 0; i < t.count; ++i) {
         const source& s = t.entries[i];
-        if (!s.has_tap_statistics || f->described_serial[i] != s.serial)
+        // A tap whose every frame was dropped has no frame in the file,
+        // and most needs its statistics there: described first.
+        if (!s.has_tap_statistics)
             continue;
+        if (describe_up_to(f, t, i) != 0)
+            return -1;
         std::uint8_t block[pcapng_statistics_size];
         const std::size_t n =
             pcapng_interface_statistics(block, sizeof block, f->interface_of[i], statistics_of(s, now_us));

@@ -79,8 +79,9 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
 int capture_file_write(capture_file* f, const source_table& sources, std::size_t index,
                        const tap_record_view& r, std::int64_t now);
 
-// pcapng: an interface statistics block for each source of the current
-// file whose tap run sent its statistics (-A), as they stand at now_us
+// pcapng: an interface statistics block for each source whose tap run
+// sent its statistics (-A), described first if the current file has no
+// interface for it yet, as they stand at now_us
 // (microseconds since 1970 UTC): the tap's counters from its run's start
 // and the frames of the source written, in this file and those before.
 // The collector writes them before a file is left for the next and at the

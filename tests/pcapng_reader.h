@@ -18,13 +18,9 @@ struct pcapng_packet {
     std::vector<std::uint8_t> frame;
 };
 
-// An interface statistics block: its time stamp and its options of 8 bytes by code (2 to 8: isb_starttime,
-// isb_endtime, isb_ifrecv, isb_ifdrop, isb_filteraccept, isb_osdrop, isb_usrdeliv), times as microseconds.
-struct pcapng_isb {
+struct pcapng_isb {  // the options of 8 bytes by code: 2, 3 times (microseconds), 4 to 8 counts
     std::uint32_t interface = 0;
-    std::uint64_t timestamp = 0;
     std::uint64_t option[9] = {};
-    bool has[9] = {};
 };
 
 struct pcapng_file {
@@ -49,25 +45,17 @@ inline std::uint32_t pcapng_le32(const std::uint8_t* p)
 }
 
 inline std::uint32_t pcapng_padded(std::uint32_t n) { return (n + 3u) & ~3u; }
-// A time stamp (high 32 bits first) or a count of 8 bytes.
-inline std::uint64_t pcapng_u64(const std::uint8_t* p, bool time)
-{
-    const std::uint64_t first = pcapng_le32(p), second = pcapng_le32(p + 4);
-    return time ? first << 32 | second : second << 32 | first;
-}
-
-// The options from p to end, names and descriptions into *i, statistics of 8 bytes into *s, when given: 0, or -1
-// when one leaves the block.
-inline int pcapng_read_options(const std::uint8_t* p, const std::uint8_t* end, pcapng_interface* i,
-                               pcapng_isb* s = nullptr)
+// The options from p to end, names and descriptions into *i, those of 8 bytes into *s when given: 0, or -1 when one
+// leaves the block.
+inline int pcapng_read_options(const std::uint8_t* p, const std::uint8_t* end, pcapng_interface* i, pcapng_isb* s = {})
 {
     for (std::uint32_t code, len; end - p >= 4 && (code = p[0] | p[1] << 8) != 0; p += 4 + pcapng_padded(len)) {
         if (std::size_t(end - p - 4) < pcapng_padded(len = p[2] | p[3] << 8)) return -1;
         if (i && (code == 2 || code == 3))
             (code == 2 ? i->name : i->description).assign(reinterpret_cast<const char*>(p) + 4, len);
-        if (s && code >= 2 && code <= 8 && len == 8) {
-            s->option[code] = pcapng_u64(p + 4, code <= 3);
-            s->has[code] = true;
+        if (s && code <= 8 && len == 8) {  // a time stamp's high half first, a count's last
+            const std::uint64_t first = pcapng_le32(p + 4), second = pcapng_le32(p + 8);
+            s->option[code] = code <= 3 ? first << 32 | second : second << 32 | first;
         }
     }
     return end - p >= 4 || end == p ? 0 : -1;
@@ -98,9 +86,7 @@ inline pcapng_read_result pcapng_read(const std::uint8_t* d, std::size_t size, p
             p.frame.assign(b + 28, b + 28 + p.caplen);
             out->packets.push_back(std::move(p));
         } else if (type == 5) {
-            pcapng_isb s;
-            s.interface = n < 24 ? 0 : pcapng_le32(b + 8);
-            s.timestamp = n < 24 ? 0 : pcapng_u64(b + 12, true);
+            pcapng_isb s{n < 24 ? 0 : pcapng_le32(b + 8), {}};
             if (n < 24 || s.interface >= out->interfaces.size() || pcapng_read_options(b + 20, b + n - 4, nullptr, &s))
                 return pcapng_read_bad_statistics;
             out->statistics.push_back(s);

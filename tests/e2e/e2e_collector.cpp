@@ -1,6 +1,5 @@
 // The collector's pcapng files and tshark's view of them, IPv6 senders, rotation, names taken, the extcap interface.
 #include "tests/e2e/e2e_support.h"
-#include "wire/sealed_datagram.h"
 
 namespace {
 struct temp_dir {  // removed with its contents
@@ -177,11 +176,12 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
     std::string out;
     ASSERT_EQ(run_command(tshark + "-D 2>/dev/null", &out), 0);
     EXPECT_TRUE(has(out, ". vantry (Vantry remote tap collector)\n")) << out;
+    const std::string key(64, 'e');
     const struct {
         std::vector<std::string> tap;
         std::string field;  // of the collector, as tshark -o sets it
     } rows[] = {{{"-K"}, "disableencryption:true"}, {{"-k", "e2e-key"}, "extcapkey:e2e-key"},
-                {{"-A", "-k", std::string(64, 'e')}, "authenticated:true -o extcap.vantry.extcapkey:" + std::string(64, 'e')}};
+                {{"-A", "-k", key}, "authenticated:true -o extcap.vantry.extcapkey:" + key}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.field);
         const std::string port = std::to_string(free_port()), in = std::to_string(free_port());
@@ -203,7 +203,8 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
             want += "tap 0 from 127.0.0.1\t" + hex_text(payload) + "\n";
         }
         ASSERT_EQ(status_within(&shark, 20000), 0) << err_of(shark);
-        EXPECT_EQ(std::regex_replace(out_of(shark), std::regex(R"(( run [0-9a-f]{8})?( from [^:]+):\d+\t)"), "$2\t"), want);
+        const std::regex name(R"(( run [0-9a-f]{8})?( from [^:]+):\d+\t)");  // a sealed source's run, the port
+        EXPECT_EQ(std::regex_replace(out_of(shark), name, "$2\t"), want);
         EXPECT_FALSE(has(err_of(shark), "Error by extcap")) << err_of(shark);
         EXPECT_TRUE(poll_until(5000, [&] { return !bound(); })) << "the collector still runs";
         tap_stop(&tap);
@@ -267,65 +268,4 @@ TEST(CollectorE2E, ARecordedSealedRunIsRefusedByARestartedCollector)
         EXPECT_TRUE(has(err_of(col), row.said)) << err_of(col);
         EXPECT_EQ(count_of(err_of(col), "New source"), row.written ? 1 : 0) << err_of(col);
     }
-}
-
-// A sealed tap run of tap 9, crafted here: frames 0 and 2 (the datagram of frame 1 lost on the way), then its
-// statistics. The collector's line for it (on SIGUSR1 and in the summary) reads end to end; the file ends with its
-// interface's statistics, which capinfos counts, and which carry the tap's counters and the time it sent them.
-TEST(CollectorE2E, ATapsStatisticsAreItsLineAndItsInterfaceStatistics)
-{
-    const std::string key(64, 'c');
-    std::uint8_t master[sealed_key_size];
-    sealed_sender tap;
-    ASSERT_EQ(sealed_crypto_init() | sealed_master_key(key.c_str(), key.size(), "", 0, master), 0);
-    ASSERT_EQ(sealed_sender_open(&tap, master), 0);
-    const tap_statistics counted{1700000000000000, 100, 1, 2, 3, 4, 90, 3, 5};
-    const std::uint64_t sent = clock_unix_us();
-    const auto sealed = [&](std::uint64_t seq, bool statistics) {  // seq: also the frame it carries
-        const bytes frame = ethernet(0x88b5, pattern(60, std::uint8_t(seq)));
-        const std::size_t body = statistics ? sealed_statistics_size : tap_record_header_size + frame.size();
-        bytes d(sealed_overhead + body);
-        sealed_write_header(d.data(), 9);
-        d[sealed_kind_offset] = statistics ? sealed_kind_statistics : sealed_kind_frames;
-        d[tap_count_offset] = statistics ? 0 : 1;
-        sealed_write_pieces(d.data(), std::uint32_t(seq), std::uint16_t(statistics ? body : 0));
-        if (statistics) sealed_write_statistics(&d[sealed_header_size], counted);
-        if (!statistics) tap_write_record_header(&d[sealed_header_size], 1, 2, std::uint16_t(frame.size()),
-                                                 std::uint16_t(frame.size()));
-        if (!statistics) std::copy(frame.begin(), frame.end(), d.begin() + sealed_header_size + tap_record_header_size);
-        tap.next_seq = seq;
-        EXPECT_EQ(sealed_seal_at(tap, d.data(), std::uint32_t(d.size() - sealed_tag_size), sent), d.size());
-        return d;
-    };
-    const temp_dir dir;
-    const std::string file = dir.path + std::string("/s.pcapng");
-    child col;
-    udp_socket src;
-    const std::uint16_t port = listening_port(
-        &col, start(&col, VANTRY_BIN_DIR "/vantry_collector", {"-p", "0", "-A", "-k", key, "-w", file, "-v"}));
-    ASSERT_NE(port, 0) << out_of(col) << err_of(col);
-    ASSERT_EQ(udp_open(&src), 0);
-    for (const std::uint64_t seq : {0, 2}) udp_send(src, sealed(seq, false), port);
-    udp_send(src, sealed(3, true), port);
-    sealed_cipher_close(&tap.cipher);
-    ASSERT_TRUE(wait_output(&col, "Datagram of ", 5000, 2)) << out_of(col);
-    const std::string line = ": tap received 100, dropped 1 capture + 2 interface + 3 allow-list + 4 rate cap, 5 "
-                             "datagrams failed; 1 datagrams (1 frames) lost on the way; 2 frames written\n";
-    EXPECT_TRUE(poll_until(5000, [&] { return signal_child(col, SIGUSR1) == 0 && has(out_of(col), line); }))
-        << out_of(col);
-    signal_child(col, SIGTERM);
-    ASSERT_EQ(status_within(&col, 5000), 0);
-    const std::string out = out_of(col), summary = out.substr(std::min(out.find("Received "), out.size()));
-    const std::regex name("Source 0, tap 9 run [0-9a-f]{8} from 127\\.0\\.0\\.1:" + std::to_string(src.port));
-    EXPECT_TRUE(has(std::regex_replace(summary, name, "S"), "S" + line)) << out;
-    std::string shown;
-    EXPECT_EQ(run_command("capinfos " + file + " 2>&1", &shown), 0);
-    EXPECT_TRUE(has(shown, "Number of stat entries = 1")) << shown;
-    const std::string d = file_text(file);
-    pcapng_file p;
-    ASSERT_EQ(pcapng_read(reinterpret_cast<const std::uint8_t*>(d.data()), d.size(), &p), pcapng_read_ok);
-    ASSERT_EQ(p.statistics.size(), 1u);
-    EXPECT_EQ(p.statistics[0].option[3], sent) << "isb_endtime: when the tap sent them";
-    EXPECT_EQ(p.statistics[0].option[6], 90u) << "isb_filteraccept: the frames the tap sent";
-    EXPECT_EQ(p.statistics[0].option[8], 2u) << "isb_usrdeliv: the frames written";
 }
