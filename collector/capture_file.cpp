@@ -326,10 +326,10 @@ int capture_file_write_statistics(capture_file* f, const source_table& t, std::u
         return 0;
     for (std::size_t i = 0; i < t.count; ++i) {
         const source& s = t.entries[i];
-        // A tap whose every frame was dropped has no frame in the file,
-        // and most needs its statistics there: described first.
         if (!s.has_tap_statistics)
             continue;
+        // A tap whose every frame was dropped has no frame in the file,
+        // and most needs its statistics there: described first.
         if (describe_up_to(f, t, i) != 0)
             return -1;
         std::uint8_t block[pcapng_statistics_size];
