@@ -3,6 +3,7 @@
 #include "tests/pcapng_reader.h"
 #include "tests/test_support.h"
 #include "collector/capture_file.h"
+#include "collector/collector_run.h"
 #include "collector/pcapng_writer.h"
 
 namespace {
@@ -192,12 +193,14 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
 }
 
 // Taps 0 and 2 sent statistics, 1 none. In s a new run takes slot 0 (interface 3); s1 (-C 1000) numbers slots 0 to 2.
-// Each file ends with a block per tap that sent statistics, of its interface there, each counter where isb_ says.
+// Each file ends with a block per tap that sent statistics, of its interface there, each counter where isb_ says; the
+// summary's line of such a source reads end to end.
 TEST(CollectorFiles, EachFileEndsWithTheStatisticsOfTheTapsItDescribes)
 {
     const std::string base = testing::TempDir() + "vantry-isb-" + std::to_string(std::rand());
-    const std::uint8_t run[sealed_run_id_size] = {7};
-    source_table t;
+    const std::uint8_t run_id[sealed_run_id_size] = {7};
+    collector_run run;
+    source_table& t = run.sources;
     capture_file f{.pattern = base.c_str(), .rotation = {0, 1000, 0}};
     const auto sent = [&](source& s, std::uint64_t n) {  // counters n + 0..8, sent at n + 100, n + 9 frames written
         std::tie(s.tap, s.tap_sent_us, s.counts.frames, s.has_tap_statistics) =
@@ -209,7 +212,7 @@ TEST(CollectorFiles, EachFileEndsWithTheStatisticsOfTheTapsItDescribes)
     sent(t.entries[2], 2000);
     ASSERT_EQ(capture_file_open(&f, t, 0), 0);
     ASSERT_EQ(capture_file_write(&f, t, 2, record(pattern(101, 1)), 0), 0);
-    source_place_run(&t, 0, t.entries[0].sender, 5, run, 0);
+    source_place_run(&t, 0, t.entries[0].sender, 5, run_id, 0);
     sent(t.entries[0], 3000);
     for (std::size_t slot : {0, 0, 2}) ASSERT_EQ(capture_file_write(&f, t, slot, record(pattern(101, 1)), 0), 0);
     ASSERT_EQ(capture_file_write_statistics(&f, t, 0), 0);
@@ -230,6 +233,12 @@ TEST(CollectorFiles, EachFileEndsWithTheStatisticsOfTheTapsItDescribes)
                   (std::vector<std::uint64_t>{r.n, r.n + 100, r.n + 1, 2 * r.n + 5, r.n + 6, r.n + 2, r.n + 9}))
             << "start, end; received; capture and interface drops; sent; capture drops; written";
     }
+    testing::internal::CaptureStdout();
+    collector_summary(run);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("Source 2, tap 2 from 127.0.0.1:0: tap received 2001, dropped 2002 capture + 2003 interface + "
+                        "2004 allow-list + 2005 rate cap, 2008 datagrams failed; 0 datagrams (0 frames) lost on the way; "
+                        "2009 frames written\n"), said.npos) << said;
     for (const std::string& name : {base, base + "1"}) std::remove(name.c_str());
     source_table_release(&t);
 }

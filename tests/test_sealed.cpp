@@ -43,17 +43,6 @@ struct sealing_tap {
         EXPECT_EQ(sealed_seal_at(s, d.data(), std::uint32_t(d.size() - sealed_tag_size), sent), d.size());
         return d;
     }
-    bytes statistics(std::uint64_t seq, std::uint32_t next_frame, const tap_statistics& counters)
-    {
-        bytes d(sealed_overhead + sealed_statistics_size);
-        sealed_write_header(d.data(), 9);
-        d[sealed_kind_offset] = sealed_kind_statistics;
-        sealed_write_pieces(d.data(), next_frame, sealed_statistics_size);
-        sealed_write_statistics(&d[sealed_header_size], counters);
-        s.next_seq = seq;
-        EXPECT_EQ(sealed_seal(s, d.data(), std::uint32_t(d.size() - sealed_tag_size)), d.size());
-        return d;
-    }
 };
 
 // Opened with the run key of key_master: the result.
@@ -470,18 +459,4 @@ TEST(CollectorSealed, ARestartedCollectorRemembersTheRunsItsStateFileHolds)
         EXPECT_EQ(again.run.stats.lost, 0u);
     }
     std::filesystem::remove_all(dir.path);
-}
-
-// A tap run's frame, a datagram lost (statistics sent before), its statistics: its source's line reads end to end.
-TEST(CollectorSealed, ATapsStatisticsReadEndToEndInItsSourcesLine)
-{
-    collector_fixture col(true);
-    sealing_tap tap;
-    col.take(tap.datagram(0, pattern(60, 1)));
-    col.take(tap.statistics(2, 1, {1, 100, 1, 2, 3, 4, 90, 3, 5}));
-    testing::internal::CaptureStdout();
-    collector_summary(col.run);
-    EXPECT_THAT(testing::internal::GetCapturedStdout(),
-                testing::HasSubstr(": tap received 100, dropped 1 capture + 2 interface + 3 allow-list + 4 rate cap, 5 "
-                                   "datagrams failed; 1 datagrams (0 frames) lost on the way; 1 frames written\n"));
 }
