@@ -65,6 +65,29 @@ int write_headers(const capture_file& f, std::FILE* out, const source_table& t, 
     return 0;
 }
 
+// Where the tap's counters go in the block: the drops before any filter
+// (of the capture library and the interface) are what a reader shows as
+// dropped (isb_ifdrop), and those of the system's capture buffer alone are
+// isb_osdrop too; the frames that passed the allow-list and the rate cap
+// are the filter's (isb_filteraccept), so that what the filters left out
+// is received less dropped less accepted. isb_usrdeliv is what the
+// collector wrote: the frames lost on the way, and those of failed sends,
+// are what it lacks of isb_filteraccept.
+pcapng_statistics statistics_of(const source& s, std::uint64_t now_us)
+{
+    const tap_statistics& tap = s.tap;
+    pcapng_statistics out;
+    out.taken_us = now_us;
+    out.start_us = tap.run_start_us;
+    out.end_us = s.tap_sent_us ? s.tap_sent_us : now_us;
+    out.ifrecv = tap.received;
+    out.ifdrop = tap.capture_drops + tap.interface_drops;
+    out.filteraccept = tap.frames_sent;
+    out.osdrop = tap.capture_drops;
+    out.usrdeliv = s.counts.frames;
+    return out;
+}
+
 // Gives out, just opened, a buffer of capture_file_buffer_size: the
 // buffer, or null when none can be had (out then keeps its default one).
 char* set_large_buffer(std::FILE* out)
@@ -194,6 +217,7 @@ int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std
         rotation_postpone(f->rotation, &f->state, now, needed);
         return 0;
     }
+    const int counted = capture_file_write_statistics(f, t, static_cast<std::uint64_t>(now) * 1000000);
     const int finished = std::fclose(f->out);
     delete[] f->buffer;
     f->buffer = buffer;
@@ -202,7 +226,7 @@ int open_next_file(capture_file* f, const source_table& t, std::int64_t now, std
     remove_files_past_limit(f, next);
     if (next.suffix == 0)  // else create_file's warning named it
         COLLECTOR_LOG(trace_level_normal, "Writing '%s'", f->name);
-    return finished == 0 ? 0 : -1;
+    return finished == 0 && counted == 0 ? 0 : -1;
 }
 
 // Gives slot index an interface in the current file: the slots before it
@@ -293,6 +317,27 @@ int capture_file_write(capture_file* f, const source_table& t, std::size_t index
             return -1;
     }
     ++f->state.frames;
+    return 0;
+}
+
+int capture_file_write_statistics(capture_file* f, const source_table& t, std::uint64_t now_us)
+{
+    if (!f->out || f->format != capture_format::pcapng)
+        return 0;
+    for (std::size_t i = 0; i < t.count; ++i) {
+        const source& s = t.entries[i];
+        if (!s.has_tap_statistics)
+            continue;
+        // A tap whose every frame was dropped has no frame in the file,
+        // and most needs its statistics there: described first.
+        if (describe_up_to(f, t, i) != 0)
+            return -1;
+        std::uint8_t block[pcapng_statistics_size];
+        const std::size_t n =
+            pcapng_interface_statistics(block, sizeof block, f->interface_of[i], statistics_of(s, now_us));
+        if (write_counted(f->out, block, n, &f->state.size) != 0)
+            return -1;
+    }
     return 0;
 }
 

@@ -2,7 +2,8 @@
 // classic pcap layout, to one file, standard output, or a run of files
 // rotated by time and size. Each file stands alone: it starts with its own
 // headers, and in pcapng with the interface of every source seen so far,
-// numbered as in the source table. A source that takes the place of a
+// numbered as in the source table, and before it ends the statistics of
+// the interfaces whose taps sent theirs. A source that takes the place of a
 // forgotten one (-A, a full table) gets the next interface number of the
 // file instead. A frame is never split across files.
 #pragma once
@@ -77,6 +78,16 @@ int capture_file_open(capture_file* f, const source_table& sources, std::int64_t
 // success; -1 when the file cannot be written (errno tells).
 int capture_file_write(capture_file* f, const source_table& sources, std::size_t index,
                        const tap_record_view& r, std::int64_t now);
+
+// pcapng: an interface statistics block for each source whose tap run
+// sent its statistics (-A), described first if the current file has no
+// interface for it yet, as they stand at now_us
+// (microseconds since 1970 UTC): the tap's counters from its run's start
+// and the frames of the source written, in this file and those before.
+// The collector writes them before a file is left for the next and at the
+// end. 0 (also in pcap, which has no such block); -1 when the file cannot
+// be written (errno tells).
+int capture_file_write_statistics(capture_file* f, const source_table& sources, std::uint64_t now_us);
 
 // 0, or -1 when buffered bytes cannot be written.
 int capture_file_flush(capture_file* f);

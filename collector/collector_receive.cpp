@@ -329,11 +329,13 @@ bool write_through(void* ctx, const tap_record_view& r)
     return write_frame(*w.run, w.source, r, w.now);
 }
 
-// -A: the latest statistics of the tap run of source i.
-void collector_take_statistics(collector_run& run, long i, const tap_statistics& counters)
+// -A: the latest statistics of the tap run of source i, sent at sent_us.
+void collector_take_statistics(collector_run& run, long i, const tap_statistics& counters,
+                               std::uint64_t sent_us)
 {
     source& s = run.sources.entries[i];
     s.tap = counters;
+    s.tap_sent_us = sent_us;
     s.has_tap_statistics = true;
 }
 
@@ -355,7 +357,7 @@ bool take_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
         const std::int64_t now = collector_unix_now();
         const long i = sealed_source(run, o, o.header.tap_id, from, now);
         run.sources.entries[i].counts.lost += lost;
-        collector_take_statistics(run, i, counters);
+        collector_take_statistics(run, i, counters, o.header.sent_us);
         return true;
     }
     sealed_body& body = run.receiving->body;
@@ -380,12 +382,41 @@ bool take_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer&
     return !stopped;
 }
 
-void print_sources(const source_table& t, bool sealed)
+// A source whose tap sent its statistics, end to end: what the tap
+// received and dropped at each stage, what was lost on the way, what was
+// written.
+void print_tap_source(std::size_t i, const char* name, const source& s)
+{
+    const tap_statistics& tap = s.tap;
+    const source_counts& c = s.counts;
+    COLLECTOR_LOG(trace_level_normal,
+                  "Source %zu, %s: tap received %llu, dropped %llu capture + %llu interface + %llu "
+                  "allow-list + %llu rate cap, %llu datagrams failed; %lld datagrams (%lld frames) lost "
+                  "on the way; %llu frames written",
+                  i, name, static_cast<unsigned long long>(tap.received),
+                  static_cast<unsigned long long>(tap.capture_drops),
+                  static_cast<unsigned long long>(tap.interface_drops),
+                  static_cast<unsigned long long>(tap.allow_list_out),
+                  static_cast<unsigned long long>(tap.rate_cap_out),
+                  static_cast<unsigned long long>(tap.datagrams_failed), static_cast<long long>(c.lost),
+                  static_cast<long long>(c.frames_lost), static_cast<unsigned long long>(c.frames));
+}
+
+// The statistics line of each source; with tap_only, of those whose tap
+// sent its statistics alone.
+void print_sources(const source_table& t, bool sealed, bool tap_only)
 {
     for (std::size_t i = 0; i < t.count; ++i) {
         char name[source_name_max], more[64] = "";
-        source_name(t.entries[i], name, sizeof name);
-        const source_counts& c = t.entries[i].counts;
+        const source& s = t.entries[i];
+        source_name(s, name, sizeof name);
+        if (s.has_tap_statistics) {
+            print_tap_source(i, name, s);
+            continue;
+        }
+        if (tap_only)
+            continue;
+        const source_counts& c = s.counts;
         if (sealed)
             std::snprintf(more, sizeof more, ", %llu replayed, %lld lost, %lld frames lost",
                           static_cast<unsigned long long>(c.replayed), static_cast<long long>(c.lost),
@@ -408,7 +439,7 @@ void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
         run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
     }
     if (due)
-        print_sources(run.sources, run.opt.authenticated);
+        print_sources(run.sources, run.opt.authenticated, false);
 }
 
 }  // namespace
@@ -478,6 +509,9 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
             more = capture_stream_broken(run);
     }
     collector_save_state(run, false);
+    // The file's last blocks, while it is open: the taps' statistics.
+    if (capture_file_write_statistics(&run.file, run.sources, clock_unix_us()) != 0)
+        capture_stream_broken(run);
 }
 
 std::int64_t collector_frames_lost(const collector_run& run)
@@ -511,6 +545,7 @@ void collector_summary(const collector_run& run)
     else if (stats.wrong_mode)
         COLLECTOR_LOG(trace_level_warning, "%u sealed datagrams (from taps started with -A) refused",
                       stats.wrong_mode);
+    print_sources(run.sources, run.opt.authenticated, true);
     if (stats.tuntap_write_errors)
         COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
                       stats.tuntap_write_errors);

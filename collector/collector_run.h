@@ -99,7 +99,8 @@ int collector_set_up(collector_run& run);
 
 // Receives until stop is set or the frame count is reached (or the capture
 // stream breaks), printing the per-source statistics when stats_requested
-// is set and every -S seconds.
+// is set and every -S seconds; then ends the capture file with the taps'
+// statistics (capture_file_write_statistics).
 void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested);
 

@@ -24,7 +24,13 @@ constexpr char config_fields[] =
     "arg {number=3}{call=--disable-encryption}{display=Datagrams in clear}{type=boolflag}"
     "{default=false}{tooltip=The taps send in clear (vantry_remote -K)}\n"
     "arg {number=4}{call=--bind}{display=Bind address}{type=string}"
-    "{tooltip=Receive on this IPv4 or IPv6 address only (default: every IPv4 address; :: for both)}\n";
+    "{tooltip=Receive on this IPv4 or IPv6 address only (default: every IPv4 address; :: for both)}\n"
+    "arg {number=5}{call=--authenticated}{display=Sealed datagrams (-A)}{type=boolflag}{default=false}"
+    "{tooltip=The taps seal their datagrams (vantry_remote -A): each one verified, replays refused}\n"
+    "arg {number=6}{call=--key-file}{display=Key file}{type=fileselect}{mustexist=true}"
+    "{tooltip=The key as the first line of a file that other users may not read, in place of the Key field}\n"
+    "arg {number=7}{call=--salt}{display=Salt}{type=string}"
+    "{tooltip=With sealed datagrams and a passphrase as the key: the taps' --salt}\n";
 
 // What a question names must be our one interface.
 int check_interface(const char* name)

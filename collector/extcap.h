@@ -3,8 +3,9 @@
 // and their configuration fields, each question a run of its own, then
 // start a capture run that writes pcapng into a FIFO they read and end it
 // with a signal. The fields name the collector's own long options
-// (--port, --key, --disable-encryption, --bind), so that a capture run is
-// an ordinary run whose output is the FIFO.
+// (--port, --key, --disable-encryption, --bind, --authenticated,
+// --key-file, --salt), so that a capture run is an ordinary run whose
+// output is the FIFO.
 #pragma once
 
 #include <cstdio>

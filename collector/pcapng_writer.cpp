@@ -25,6 +25,25 @@ std::size_t option_size(const char* text)
     return 4 + padded_to_4(n < 0xffff ? n : 0xffff);
 }
 
+// A time stamp as packet blocks hold it: the high 32 bits first.
+void store_time(std::uint8_t* p, std::uint64_t us)
+{
+    store_le32(p, static_cast<std::uint32_t>(us >> 32));
+    store_le32(p + 4, static_cast<std::uint32_t>(us));
+}
+
+// An option of 8 bytes: a time stamp when time is set, else a count.
+std::size_t write_u64_option(std::uint8_t* p, std::uint16_t code, std::uint64_t value, bool time)
+{
+    store_le16(p, code);
+    store_le16(p + 2, 8);
+    if (time)
+        store_time(p + 4, value);
+    else
+        store_le64(p + 4, value);
+    return 12;
+}
+
 // Type and length in front, the length again at the end, as every block
 // has them; body_size bytes between were written by the caller.
 std::size_t frame_block(std::uint8_t* out, std::uint32_t type, std::size_t body_size)
@@ -90,4 +109,24 @@ std::size_t pcapng_packet_tail(std::uint8_t (&out)[pcapng_packet_tail_max], std:
     std::memset(out, 0, pad);
     store_le32(out + pad, static_cast<std::uint32_t>(pcapng_packet_size(caplen)));
     return pad + 4;
+}
+
+std::size_t pcapng_interface_statistics(std::uint8_t* out, std::size_t cap, std::uint32_t interface_id,
+                                        const pcapng_statistics& s)
+{
+    if (cap < pcapng_statistics_size)
+        return 0;
+    std::uint8_t* p = out + 8;
+    store_le32(p, interface_id);
+    store_time(p + 4, s.taken_us);
+    p += 12;
+    p += write_u64_option(p, 2, s.start_us, true);  // isb_starttime
+    p += write_u64_option(p, 3, s.end_us, true);    // isb_endtime
+    p += write_u64_option(p, 4, s.ifrecv, false);
+    p += write_u64_option(p, 5, s.ifdrop, false);
+    p += write_u64_option(p, 6, s.filteraccept, false);
+    p += write_u64_option(p, 7, s.osdrop, false);
+    p += write_u64_option(p, 8, s.usrdeliv, false);
+    std::memset(p, 0, 4);
+    return frame_block(out, pcapng_statistics_type, pcapng_statistics_size - 12);
 }

@@ -1,5 +1,6 @@
 // The pcapng blocks the collector writes: a section header, one interface
-// description per source, an enhanced packet block per frame. Pure: each
+// description per source, an enhanced packet block per frame, and the
+// statistics of the interfaces whose taps sent theirs. Pure: each
 // function fills a caller's buffer in little-endian order and touches
 // nothing else, so that tests and the fuzzer read back exactly what a run
 // writes.
@@ -15,6 +16,7 @@
 
 inline constexpr std::uint32_t pcapng_section_type = 0x0a0d0d0a;
 inline constexpr std::uint32_t pcapng_interface_type = 1;
+inline constexpr std::uint32_t pcapng_statistics_type = 5;
 inline constexpr std::uint32_t pcapng_packet_type = 6;
 inline constexpr std::uint32_t pcapng_byte_order_magic = 0x1a2b3c4d;
 
@@ -45,3 +47,25 @@ void pcapng_packet_head(std::uint8_t (&out)[pcapng_packet_head_size], std::uint3
 
 // Fills the tail of r's block; returns its size (4 to 7 bytes).
 std::size_t pcapng_packet_tail(std::uint8_t (&out)[pcapng_packet_tail_max], std::uint16_t caplen);
+
+// What an interface statistics block tells of one interface: times in
+// microseconds since 1970 UTC (the interfaces' resolution), counts of
+// frames from the start of the capture, as the isb_ options define them.
+struct pcapng_statistics {
+    std::uint64_t taken_us = 0;  // the block's own time stamp
+    std::uint64_t start_us = 0;  // isb_starttime
+    std::uint64_t end_us = 0;    // isb_endtime
+    std::uint64_t ifrecv = 0;
+    std::uint64_t ifdrop = 0;
+    std::uint64_t filteraccept = 0;
+    std::uint64_t osdrop = 0;
+    std::uint64_t usrdeliv = 0;
+};
+
+// Every option is written, each 8 bytes of value: the block's size is fixed.
+inline constexpr std::size_t pcapng_statistics_size = 8 + 12 + 7 * 12 + 4 + 4;
+
+// An interface statistics block for interface_id. Returns its size
+// (pcapng_statistics_size), or 0 when it does not fit in cap.
+std::size_t pcapng_interface_statistics(std::uint8_t* out, std::size_t cap, std::uint32_t interface_id,
+                                        const pcapng_statistics& s);

@@ -40,8 +40,10 @@ struct source {
     // slot now holds another source, which needs an interface of its own.
     std::uint64_t serial = 0;
     std::int64_t moved_logged = 0;  // when a new sender was last logged, Unix seconds
-    // With -A: the latest statistics the tap run sent of itself.
+    // With -A: the latest statistics the tap run sent of itself, and when
+    // it sent them (the tap's clock, microseconds since 1970 UTC).
     tap_statistics tap{};
+    std::uint64_t tap_sent_us = 0;
     bool has_tap_statistics = false;
 };
 

@@ -3,6 +3,7 @@
 #include "tests/pcapng_reader.h"
 #include "tests/test_support.h"
 #include "collector/capture_file.h"
+#include "collector/collector_run.h"
 #include "collector/pcapng_writer.h"
 
 namespace {
@@ -34,6 +35,7 @@ TEST(CollectorFiles, BlocksAreTheBytesAReaderExpects)
     EXPECT_EQ(pcapng_interface_description(b, 40, "n", "desc"), 40u);
     EXPECT_EQ(bytes(b, b + 40), idb);
     EXPECT_EQ(pcapng_interface_description(b, 39, "n", "desc") + pcapng_section_header(b, 39, "abc"), 0u);
+    EXPECT_EQ(pcapng_interface_statistics(b, pcapng_statistics_size - 1, 0, {}), 0u);
     for (std::size_t len : {0, 1, 2, 3, 4, 5, 65535}) {
         bytes d(b, b + pcapng_section_header(b, sizeof b, "t"));
         d.insert(d.end(), b, b + pcapng_interface_description(b, sizeof b, "tap 1", "x"));
@@ -188,6 +190,57 @@ TEST(CollectorFiles, RotatedFilesEachParseAndHoldEveryFrame)
     for (std::uint16_t p = 1; p < 10; ++p) EXPECT_EQ(source_find_sender(t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), p)), -1) << p;
     source_table_release(&t);
     fs::remove_all(dir);
+}
+
+// Taps 0 and 2 sent statistics, 1 none. In s a new run takes slot 0 (interface 3); s1 (-C 1000) numbers slots 0 to 2.
+// Each file ends with a block per tap that sent statistics, of its interface there, each counter where isb_ says; the
+// summary's line of such a source reads end to end.
+TEST(CollectorFiles, EachFileEndsWithTheStatisticsOfTheTapsItDescribes)
+{
+    const std::string base = testing::TempDir() + "vantry-isb-" + std::to_string(std::rand());
+    const std::uint8_t run_id[sealed_run_id_size] = {7};
+    collector_run run;
+    source_table& t = run.sources;
+    capture_file f{.pattern = base.c_str(), .rotation = {0, 1000, 0}};
+    const auto sent = [&](source& s, std::uint64_t n) {  // counters n + 0..8, sent at n + 100, n + 9 frames written
+        std::tie(s.tap, s.tap_sent_us, s.counts.frames, s.has_tap_statistics) =
+            std::tuple(tap_statistics{n, n + 1, n + 2, n + 3, n + 4, n + 5, n + 6, n + 7, n + 8}, n + 100, n + 9, true);
+    };
+    bool added;
+    ASSERT_EQ(source_table_init(&t, 4), 0);
+    for (std::uint16_t tap : {0, 1, 2}) source_find_or_add(&t, net_peer_ipv4(ipv4_of(127, 0, 0, 1), 0), tap, 0, &added);
+    sent(t.entries[2], 2000);
+    ASSERT_EQ(capture_file_open(&f, t, 0), 0);
+    ASSERT_EQ(capture_file_write(&f, t, 2, record(pattern(101, 1)), 0), 0);
+    source_place_run(&t, 0, t.entries[0].sender, 5, run_id, 0);
+    sent(t.entries[0], 3000);
+    for (std::size_t slot : {0, 0, 2}) ASSERT_EQ(capture_file_write(&f, t, slot, record(pattern(101, 1)), 0), 0);
+    ASSERT_EQ(capture_file_write_statistics(&f, t, 0), 0);
+    capture_file_close(&f);
+#if !defined(_WIN32)  // a reader that knows the blocks: interfaces 2 and 3 each have one in s
+    const std::string capinfos = "! command -v capinfos >/dev/null || capinfos " + base + " | grep -c 'entries = 1'";
+    EXPECT_EQ(std::system((capinfos + " | grep -qx 2").c_str()), 0);
+#endif
+    const struct { std::string file; std::size_t block; std::uint32_t interface; std::uint64_t n; } rows[] = {
+        {base, 0, 3, 3000}, {base, 1, 2, 2000}, {base + "1", 0, 0, 3000}, {base + "1", 1, 2, 2000}};
+    for (const auto& r : rows) {
+        const std::string d = file_text(r.file);
+        pcapng_file p;
+        ASSERT_TRUE(parse(bytes(d.begin(), d.end()), &p)) << r.file;
+        ASSERT_EQ(p.statistics.size(), 2u) << r.file;
+        EXPECT_EQ(p.statistics[r.block].interface, r.interface) << r.file;
+        EXPECT_EQ(std::vector(p.statistics[r.block].option + 2, p.statistics[r.block].option + 9),
+                  (std::vector<std::uint64_t>{r.n, r.n + 100, r.n + 1, 2 * r.n + 5, r.n + 6, r.n + 2, r.n + 9}))
+            << "start, end; received; capture and interface drops; sent; capture drops; written";
+    }
+    testing::internal::CaptureStdout();
+    collector_summary(run);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find("Source 2, tap 2 from 127.0.0.1:0: tap received 2001, dropped 2002 capture + 2003 interface + "
+                        "2004 allow-list + 2005 rate cap, 2008 datagrams failed; 0 datagrams (0 frames) lost on the way; "
+                        "2009 frames written\n"), said.npos) << said;
+    for (const std::string& name : {base, base + "1"}) std::remove(name.c_str());
+    source_table_release(&t);
 }
 
 #if !defined(_WIN32)  // links and modes as POSIX has them

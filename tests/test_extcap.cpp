@@ -76,20 +76,30 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
     }
 }
 
-// Each field of the answer, passed back as Wireshark passes it (a flag alone, others with a value), sets its option.
+// Each field of the answer, passed back as Wireshark passes it (a flag alone, others with a value), sets its option;
+// those of sealed datagrams (fields 5 to 7: -A, a key file, the salt) in a run of their own, as -A excludes -K.
 TEST(Extcap, EveryConfigurationFieldIsAnOptionOfACaptureRun)
 {
+    const temp_file key_file(std::string(64, 'a'), "vantry-key");
+    std::filesystem::permissions(key_file.path, std::filesystem::perms(0600));
     std::vector<std::string> words = {"--extcap-config", "--extcap-interface", "vantry"}, fields = capture;
+    std::vector<std::string> sealed = capture;
     const std::string config = read(words).out;
     std::istringstream lines(config);
     for (std::string line; std::getline(lines, line);) {  // arg {number=N}{call=--name}...{type=T}
         const std::size_t number = line.find("{number="), call = line.find("}{call=");
         if (line.rfind("arg ", 0) != 0 || number == line.npos || call == line.npos)
             continue;
-        fields.push_back(line.substr(call + 7, line.find('}', call + 1) - call - 7));
+        std::vector<std::string>& to = line[number + 8] >= '5' ? sealed : fields;
+        to.push_back(line.substr(call + 7, line.find('}', call + 1) - call - 7));
         if (line.find("{type=boolflag}") == line.npos)
-            fields.push_back(line.substr(number + 8, call - number - 8) + "7");  // 07, 17...
+            to.push_back(to.back() == "--key-file" ? key_file.path : line.substr(number + 8, call - number - 8) + "7");
     }
+    const read_result s = read(sealed);
+    ASSERT_EQ(s.rc, 0) << s.err;
+    EXPECT_TRUE(s.opt.authenticated);
+    EXPECT_EQ(text(s.opt.key_file), key_file.path);
+    EXPECT_EQ(text(s.opt.salt), "77");
     const read_result r = read(fields);
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.opt.port, 7);

@@ -160,7 +160,7 @@ TEST(CollectorE2E, AFileOrALinkAtTheNameIsKeptAndTheCaptureTakesTheNextName)
 
 // tshark finds the collector in a personal extcap folder (by HOME from Wireshark 4.2; 4.0 needs WIRESHARK_EXTCAP_DIR,
 // honoured for users other than root, so tshark runs as nobody) and captures through it what a TZSP tap forwards, in
-// clear and with the key as text. Stopping at -c ends the collector without an error for tshark to show.
+// clear, with the key as text, and sealed (-A). Stopping at -c ends the collector without an error for tshark to show.
 TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
 {
     if (run_command("command -v tshark setpriv ss >/dev/null") != 0) GTEST_SKIP() << "needs tshark, setpriv and ss";
@@ -176,10 +176,12 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
     std::string out;
     ASSERT_EQ(run_command(tshark + "-D 2>/dev/null", &out), 0);
     EXPECT_TRUE(has(out, ". vantry (Vantry remote tap collector)\n")) << out;
+    const std::string key(64, 'e');
     const struct {
         std::vector<std::string> tap;
         std::string field;  // of the collector, as tshark -o sets it
-    } rows[] = {{{"-K"}, "disableencryption:true"}, {{"-k", "e2e-key"}, "extcapkey:e2e-key"}};
+    } rows[] = {{{"-K"}, "disableencryption:true"}, {{"-k", "e2e-key"}, "extcapkey:e2e-key"},
+                {{"-A", "-k", key}, "authenticated:true -o extcap.vantry.extcapkey:" + key}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.field);
         const std::string port = std::to_string(free_port()), in = std::to_string(free_port());
@@ -201,7 +203,8 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
             want += "tap 0 from 127.0.0.1\t" + hex_text(payload) + "\n";
         }
         ASSERT_EQ(status_within(&shark, 20000), 0) << err_of(shark);
-        EXPECT_EQ(std::regex_replace(out_of(shark), std::regex(R"(:\d+\t)"), "\t"), want);
+        const std::regex name(R"(( run [0-9a-f]{8})?( from [^:]+):\d+\t)");  // a sealed source's run, the port
+        EXPECT_EQ(std::regex_replace(out_of(shark), name, "$2\t"), want);
         EXPECT_FALSE(has(err_of(shark), "Error by extcap")) << err_of(shark);
         EXPECT_TRUE(poll_until(5000, [&] { return !bound(); })) << "the collector still runs";
         tap_stop(&tap);
