@@ -296,6 +296,14 @@ void step(metrics_server* m, metrics_connection& c, const collector_run& run, st
     const long w = net_tcp_write(c.s, c.reply.data() + c.sent, c.reply.size() - c.sent);
     if (w >= 0)
         c.sent += static_cast<std::size_t>(w);
+    if (w >= 0 && c.sent == c.reply.size()) {
+        // What the client sent past the header (a 431's rest) is read
+        // first, a bounded amount: a socket closed with bytes unread
+        // resets the connection, and the client may lose the answer.
+        char rest[1024];
+        for (int k = 0; k < 16 && net_tcp_read(c.s, rest, sizeof rest) > 0; ++k) {
+        }
+    }
     if (w < 0 || c.sent == c.reply.size())
         close_connection(c);
 }

@@ -288,7 +288,7 @@ TEST(CollectorE2E, ARecordedSealedRunIsRefusedByARestartedCollector)
 }
 
 // Two datagrams of tap 7: the collector's GET /metrics passes promtool, and the real prometheus, scraping it every
-// second, answers a query for the frames with tap 7's series. Other paths are 404, other methods 405.
+// second, answers a query for the frames with tap 7's series. Other paths are 404, other methods 405, long headers 431.
 TEST(CollectorE2E, PrometheusScrapesTheFramesOfEachSource)
 {
     if (run_command("command -v prometheus promtool") != 0) GTEST_SKIP() << "no prometheus: apt-get install prometheus";
@@ -310,6 +310,9 @@ TEST(CollectorE2E, PrometheusScrapesTheFramesOfEachSource)
     EXPECT_EQ(got, "404");
     EXPECT_EQ(run_command(curl + "-o /dev/null -w '%{http_code}' -X POST " + url + "/metrics", &got), 0);
     EXPECT_EQ(got, "405");
+    EXPECT_EQ(run_command(curl + "-o /dev/null -w '%{http_code}' -H \"X: $(head -c 9000 /dev/zero | tr '\\0' a)\" " +
+                          url + "/metrics", &got), 0);
+    EXPECT_EQ(got, "431");
     const std::string web = "127.0.0.1:" + std::to_string(free_port()), config = dir.path + std::string("/p.yml");
     std::ofstream(config) << "global: {scrape_interval: 1s}\nscrape_configs:\n  - job_name: vantry\n"
                              "    static_configs: [{targets: ['" + url.substr(7) + "']}]\n";
