@@ -1,6 +1,5 @@
 // --metrics: the exposition of a source table, label values escaped, the request header's reading, the address.
 #include <gtest/gtest.h>
-
 #include "collector/collector_run.h"
 #include "collector/metrics.h"
 #include "tests/test_support.h"
@@ -25,13 +24,8 @@ std::string fleet_text()
     t.entries[1].tap = {0, 21, 22, 23, 24, 25, 26, 27, 28};
     t.entries[1].has_tap_statistics = true;
     t.refused_datagrams = 31;
-    collector_stats stats;
-    stats.datagrams = 41;
-    stats.forged = 42;
-    metrics_view v;
-    v.sources = &t;
-    v.stats = &stats;
-    v.files_written = 43;
+    const collector_stats stats{.datagrams = 41, .forged = 42};
+    const metrics_view v{.sources = &t, .stats = &stats, .files_written = 43};
     std::string text;
     metrics_text(v, &text);
     source_table_release(&t);

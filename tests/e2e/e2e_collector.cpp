@@ -342,3 +342,20 @@ TEST(CollectorE2E, SilentMetricsClientsNeverStallReceivingAndThoseBeyondTheBound
     EXPECT_EQ(status_within(&c, 5000), 0) << err_of(c);
     for (const int fd : silent) close(fd);
 }
+
+// Datagrams sent to a stopped collector with a small receive buffer: the system's drops show, by /proc/net/udp.
+TEST(CollectorE2E, TheSystemsReceiveDropsAreCounted)
+{
+    child c;
+    udp_socket from;
+    const std::uint16_t port = collector_start(&c, {"-K", "-r", "4096", "-w", "/dev/null", "--metrics", "0"});
+    ASSERT_NE(port, 0) << err_of(c);
+    ASSERT_EQ(udp_open(&from), 0);
+    ASSERT_EQ(signal_child(c, SIGSTOP), 0);
+    for (int i = 0; i < 100; ++i) udp_send(from, tap_datagram(7, {ethernet(0x88b5, pattern(1000, 1))}), port);
+    ASSERT_EQ(signal_child(c, SIGCONT), 0);
+    std::string text;
+    EXPECT_EQ(run_command("curl -s -m 5 http://127.0.0.1:" + std::to_string(metrics_port(c)) + "/metrics", &text), 0);
+    EXPECT_TRUE(has(text, "\nvantry_collector_receive_drops_total ")) << text;
+    EXPECT_FALSE(has(text, "\nvantry_collector_receive_drops_total 0\n")) << text;
+}
