@@ -219,7 +219,7 @@ int metrics_parse_address(const char* text, net_peer* out)
     }
     char* end = nullptr;
     const unsigned long port = std::strtoul(port_text, &end, 10);
-    if (!*port_text || *end || port > 65535 || port_text[0] == '-' || port_text[0] == '+')
+    if (*port_text < '0' || *port_text > '9' || *end || port > 65535)
         return -1;
     return net_address_literal(host.c_str(), static_cast<std::uint16_t>(port), out);
 }

@@ -109,7 +109,7 @@ TEST(Metrics, TheAddressIsAPortAlonePutOnLoopbackOrAnAddressWrittenAsOne)
         {"9500", "127.0.0.1:9500"}, {"0.0.0.0:80", "0.0.0.0:80"}, {"[::1]:9500", "[::1]:9500"},
         {"[::]:0", "[::]:0"},       {"::1:9500", nullptr},        {"localhost:9500", nullptr},
         {"70000", nullptr},         {"", nullptr},                {"127.0.0.1:", nullptr},
-        {"-1", nullptr},            {"[::1]9500", nullptr},
+        {"-1", nullptr},            {"[::1]9500", nullptr},       {" 80", nullptr},
     };
     for (const row& r : rows) {
         net_peer at;
