@@ -323,8 +323,8 @@ TEST(CollectorE2E, PrometheusScrapesTheFramesOfEachSource)
                                               has(got, "\"2\"]"); })) << got << err_of(p);
 }
 
-// Eight clients that say nothing fill the bound: a ninth is closed at once, and the datagrams are still received
-// (the collector ends at its count).
+// Eight clients that say nothing fill the bound: a ninth is closed at once, a second collector cannot take the port,
+// and the datagrams are still received (the collector ends at its count).
 TEST(CollectorE2E, SilentMetricsClientsNeverStallReceivingAndThoseBeyondTheBoundAreClosed)
 {
     child c;
@@ -337,6 +337,10 @@ TEST(CollectorE2E, SilentMetricsClientsNeverStallReceivingAndThoseBeyondTheBound
     char b = 0;
     EXPECT_EQ(poll(&last, 1, 3000), 1);
     EXPECT_EQ(read(last.fd, &b, 1), 0);  // closed, not answered
+    child taken;  // a second collector on the same metrics port ends at start
+    ASSERT_EQ(start(&taken, VANTRY_BIN_DIR "/vantry_collector", {"-p", "0", "-K", "-w", "/dev/null", "--metrics",
+                                                                  std::to_string(metrics_port(c))}), 0);
+    EXPECT_EQ(status_within(&taken, 5000), 1) << err_of(taken);
     ASSERT_EQ(udp_open(&from), 0);
     for (int i = 0; i < 3; ++i) udp_send(from, tap_datagram(7, {ethernet(0x88b5, pattern(60, 1))}), port);
     EXPECT_EQ(status_within(&c, 5000), 0) << err_of(c);
