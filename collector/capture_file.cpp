@@ -105,6 +105,7 @@ void start_file(capture_file* f, std::FILE* out, const source_table& t, const ro
                 std::uint64_t header_size)
 {
     f->out = out;
+    ++f->files_opened;
     f->number = r.number;
     f->suffix = r.suffix;
     f->interfaces = f->slots_described = t.count;

@@ -54,6 +54,7 @@ struct capture_file {
     char name[rotation_name_max] = {};
     unsigned number = 0;          // of the current file within its period
     unsigned suffix = 0;          // of the current file's name (see capture_file_suffix_max)
+    std::uint64_t files_opened = 0;  // over the run, standard output included (--metrics)
     // pcapng: the interfaces of the current file, and per source slot (of
     // the table's capacity, allocated with the first file) the interface
     // that describes it and the serial of the source it described.

@@ -8,6 +8,7 @@
 #include "support/getopt.h"
 #include "support/version.h"
 #include "collector/collector_log.h"
+#include "collector/metrics.h"
 #include "wire/sealed_datagram.h"
 
 namespace {
@@ -27,6 +28,7 @@ enum : int {
     salt_word,
     generate_key_word,
     utc_word,
+    metrics_word,
 };
 
 const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:s:vVhA";
@@ -45,6 +47,7 @@ const long_option long_options[] = {
     {"salt", arg_required, salt_word},
     {"generate-key", arg_none, generate_key_word},
     {"utc", arg_none, utc_word},
+    {"metrics", arg_required, metrics_word},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -158,6 +161,7 @@ void print_help()
         "                        [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
         "                        [-b ADDRESS] [-r BYTES] [-s DIR] [--max-age SECONDS] [--utc]\n"
+        "                        [--metrics [ADDRESS:]PORT]\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
         "  -b, --bind ADDRESS         receive on this IPv4 or IPv6 address only (default: all\n"
         "                             IPv4 addresses; '::' for all of both)\n"
@@ -194,7 +198,9 @@ void print_help()
         "  -s, --state DIR            with -A: remember the tap runs heard in DIR, so that a\n"
         "                             restarted collector still refuses their replays\n"
         "      --max-age SECONDS      with -A: take a run not heard before only from datagrams\n"
-        "                             sent within SECONDS of this clock (default 300)\n");
+        "                             sent within SECONDS of this clock (default 300)\n"
+        "  --metrics [ADDRESS:]PORT   serve Prometheus metrics at http://ADDRESS:PORT/metrics\n"
+        "                             (ADDRESS default 127.0.0.1; [::1]:PORT for IPv6)\n");
 }
 
 int read_options(int argc, char** argv, collector_options* opt)
@@ -308,6 +314,16 @@ int read_options(int argc, char** argv, collector_options* opt)
             return 1;
         case utc_word:
             opt->rotation.utc = true;
+            break;
+        case metrics_word:
+            if (metrics_parse_address(st.optarg, &opt->metrics_at) != 0) {
+                COLLECTOR_LOG(trace_level_error,
+                              "Invalid --metrics '%s': give PORT, ADDRESS:PORT or [IPv6]:PORT, the "
+                              "address written as one (such as 127.0.0.1:9500)",
+                              st.optarg);
+                return -1;
+            }
+            opt->metrics = true;
             break;
         case extcap_interfaces_word:
             opt->extcap.step = extcap_step::interfaces;

@@ -32,6 +32,9 @@ struct collector_options {
     // a run not known may be sent.
     const char* state_dir = nullptr;
     unsigned long max_age_seconds = 300;
+    // --metrics: where GET /metrics is answered (metrics set).
+    bool metrics = false;
+    net_peer metrics_at;
 };
 
 void print_help();

@@ -499,7 +499,11 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
         }
         // A wait broken by the signal itself must not lead into a blocking
         // receive: the stop decides first.
-        if (net_wait_readable_or_woken(run.socket, run.waker, 1000000) != 1 || stop)
+        // With --metrics the wait is short, so that a scrape is answered
+        // within its poll interval when no datagram comes.
+        metrics_serve(run.metrics, run);
+        if (net_wait_readable_or_woken(run.socket, run.waker, run.metrics ? 20000 : 1000000) != 1 ||
+            stop)
             continue;
         const int got = net_recv_batch(run.socket, batch, receive_batch_size);
         for (int i = 0; i < got && more; ++i)

@@ -11,6 +11,7 @@
 #include "wire/tap_datagram.h"
 #include "collector/capture_file.h"
 #include "collector/collector_options.h"
+#include "collector/metrics.h"
 #include "collector/sources.h"
 #include "collector/reassembly.h"
 #include "collector/streams.h"
@@ -84,6 +85,7 @@ struct collector_run {
     collector_stats stats;
     collector_sealing sealing;  // with -A
     std::uint64_t next_stats_ms = 0;  // with -S
+    metrics_server* metrics = nullptr;  // with --metrics
 };
 
 // Now in Unix seconds (UTC), as sources and file names take it.

@@ -230,7 +230,8 @@ int open_tap(collector_run& run)
 int collector_set_up(collector_run& run)
 {
     return open_output(run) != 0 || set_up_key(run) != 0 || open_socket(run) != 0 ||
-                   open_tap(run) != 0
+                   open_tap(run) != 0 ||
+                   (run.opt.metrics && metrics_open(run.opt.metrics_at, &run.metrics) != 0)
                ? -1
                : 0;
 }
@@ -256,6 +257,8 @@ int collector_save_state(collector_run& run, bool force)
 void collector_release(collector_run& run)
 {
     capture_file_close(&run.file);
+    metrics_close(run.metrics);
+    run.metrics = nullptr;
     tuntap_close(run.tuntap);
     run.tuntap = nullptr;
     net_waker_close(&run.waker);

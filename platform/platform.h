@@ -238,6 +238,36 @@ inline std::uint32_t net_udp_overhead(const net_peer& p)
     return p.family == net_family_ipv6 ? 40 + 8 : 20 + 8;
 }
 
+// ---- TCP, for the collector's metrics -----------------------------------------
+
+// A TCP socket of at's family, bound to at (address reuse on, so that a
+// restarted collector finds its port), listening with room for backlog
+// connections, never blocking. net_invalid_socket when a step fails (see
+// net_last_error()).
+net_socket net_tcp_listen(const net_peer& at, int backlog);
+
+// A connection waiting on the listening socket s, accepted and made
+// non-blocking: the caller's to close. net_invalid_socket when none waits
+// or the accept failed.
+net_socket net_tcp_accept(net_socket s);
+
+// Reads what waits on s, at most cap bytes, never blocking.
+//   r > 0             bytes read into buf
+//   0                 the peer closed the connection
+//   net_recv_nothing  nothing waits
+//   -1                the read failed (see net_last_error())
+long net_tcp_read(net_socket s, void* buf, std::size_t cap);
+
+// Writes as much of len bytes as s takes now, never blocking (and never
+// raising SIGPIPE). The bytes taken, 0 when none fit now; -1 when the
+// write failed (the peer gone).
+long net_tcp_write(net_socket s, const void* buf, std::size_t len);
+
+// The datagrams the system dropped for the UDP socket s because its
+// receive buffer was full, since it was opened, into *drops. 0; -1 where
+// the system does not tell (only Linux does, in /proc/net/udp and udp6).
+int net_receive_drops(net_socket s, std::uint64_t* drops);
+
 // ---- errors and names ---------------------------------------------------------
 
 // Code of the last failed socket or runtime call on this thread

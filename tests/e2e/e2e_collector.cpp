@@ -1,4 +1,9 @@
 // The collector's pcapng files and tshark's view of them, IPv6 senders, rotation, names taken, the extcap interface.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include "collector/metrics.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace {
@@ -20,6 +25,21 @@ bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
 std::uint16_t fleet_collector(child* c, const std::string& args)
 {
     return listening_port(c, start(c, "sh", {"-c", VANTRY_BIN_DIR "/vantry_collector -p 0 -K " + args}));
+}
+// The port a collector started with --metrics ...:0 serves on, 0 if it says none.
+std::uint16_t metrics_port(const child& c)
+{
+    const std::string out = out_of(c) + err_of(c), at = "Metrics at http://127.0.0.1:";
+    return has(out, at) ? std::uint16_t(std::atoi(out.c_str() + out.find(at) + at.size())) : 0;
+}
+
+// A loopback TCP connection to port that sends nothing: its descriptor, or -1.
+int tcp_connect(std::uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{AF_INET, htons(port), {ipv4_of(127, 0, 0, 1)}, {}};
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) close(fd);
+    return fd;
 }
 }  // namespace
 
@@ -270,4 +290,81 @@ TEST(CollectorE2E, ARecordedSealedRunIsRefusedByARestartedCollector)
         EXPECT_TRUE(has(err_of(col), row.said)) << err_of(col);
         EXPECT_EQ(count_of(err_of(col), "New source"), row.written ? 1 : 0) << err_of(col);
     }
+}
+
+// Two datagrams of tap 7: the collector's GET /metrics passes promtool, and the real prometheus, scraping it every
+// second, answers a query for the frames with tap 7's series. Other paths are 404, other methods 405, long headers 431.
+TEST(CollectorE2E, PrometheusScrapesTheFramesOfEachSource)
+{
+    if (run_command("command -v prometheus promtool") != 0) GTEST_SKIP() << "no prometheus: apt-get install prometheus";
+    const temp_dir dir;
+    child c, p;
+    udp_socket from;
+    const std::uint16_t port = fleet_collector(&c, "-w " + std::string(dir.path) + "/f.pcapng --metrics 127.0.0.1:0");
+    const std::string url = "http://127.0.0.1:" + std::to_string(metrics_port(c)), curl = "curl -s -m 5 ";
+    ASSERT_NE(port, 0) << err_of(c);
+    ASSERT_EQ(udp_open(&from), 0);
+    for (int i = 0; i < 2; ++i) udp_send(from, tap_datagram(7, {ethernet(0x88b5, pattern(60, 1))}), port);
+    const std::string want = "vantry_collector_frames_total{tap=\"7\",sender=\"127.0.0.1:" +
+                             std::to_string(from.port) + "\",run=\"\"} 2\n";
+    std::string text, got;
+    EXPECT_TRUE(poll_until(5000, [&] { return run_command(curl + url + "/metrics", &text) == 0 && has(text, want); }))
+        << text;
+    EXPECT_EQ(run_command(curl + url + "/metrics | promtool check metrics"), 0);
+    EXPECT_EQ(run_command(curl + "-o /dev/null -w '%{http_code}' " + url + "/x", &got), 0);
+    EXPECT_EQ(got, "404");
+    EXPECT_EQ(run_command(curl + "-o /dev/null -w '%{http_code}' -X POST " + url + "/metrics", &got), 0);
+    EXPECT_EQ(got, "405");
+    EXPECT_EQ(run_command(curl + "-o /dev/null -w '%{http_code}' -H \"X: $(head -c 9000 /dev/zero | tr '\\0' a)\" " +
+                          url + "/metrics", &got), 0);
+    EXPECT_EQ(got, "431");
+    const std::string web = "127.0.0.1:" + std::to_string(free_port()), config = dir.path + std::string("/p.yml");
+    std::ofstream(config) << "global: {scrape_interval: 1s}\nscrape_configs:\n  - job_name: vantry\n"
+                             "    static_configs: [{targets: ['" + url.substr(7) + "']}]\n";
+    ASSERT_EQ(start(&p, "prometheus", {"--config.file=" + config, "--storage.tsdb.path=" + std::string(dir.path) +
+                                       "/tsdb", "--web.listen-address=" + web}), 0);
+    const std::string query = curl + "'http://" + web + "/api/v1/query?query=vantry_collector_frames_total'";
+    EXPECT_TRUE(poll_until(30000, [&] { return run_command(query, &got) == 0 && has(got, "\"tap\":\"7\"") &&
+                                              has(got, "\"2\"]"); })) << got << err_of(p);
+}
+
+// Eight clients that say nothing fill the bound: a ninth is closed at once, a second collector cannot take the port,
+// and the datagrams are still received (the collector ends at its count).
+TEST(CollectorE2E, SilentMetricsClientsNeverStallReceivingAndThoseBeyondTheBoundAreClosed)
+{
+    child c;
+    udp_socket from;
+    const std::uint16_t port = fleet_collector(&c, "-c 3 -w /dev/null --metrics 0");
+    ASSERT_NE(port, 0) << err_of(c);
+    int silent[metrics_connections_max + 1];
+    for (int& fd : silent) fd = tcp_connect(metrics_port(c));
+    pollfd last{silent[metrics_connections_max], POLLIN, 0};
+    char b = 0;
+    EXPECT_EQ(poll(&last, 1, 3000), 1);
+    EXPECT_EQ(read(last.fd, &b, 1), 0);  // closed, not answered
+    child taken;  // a second collector on the same metrics port ends at start
+    ASSERT_EQ(start(&taken, VANTRY_BIN_DIR "/vantry_collector", {"-p", "0", "-K", "-w", "/dev/null", "--metrics",
+                                                                  std::to_string(metrics_port(c))}), 0);
+    EXPECT_EQ(status_within(&taken, 5000), 1) << err_of(taken);
+    ASSERT_EQ(udp_open(&from), 0);
+    for (int i = 0; i < 3; ++i) udp_send(from, tap_datagram(7, {ethernet(0x88b5, pattern(60, 1))}), port);
+    EXPECT_EQ(status_within(&c, 5000), 0) << err_of(c);
+    for (const int fd : silent) close(fd);
+}
+
+// Datagrams sent to a stopped collector with a small receive buffer: the system's drops show, by /proc/net/udp.
+TEST(CollectorE2E, TheSystemsReceiveDropsAreCounted)
+{
+    child c;
+    udp_socket from;
+    const std::uint16_t port = collector_start(&c, {"-K", "-r", "4096", "-w", "/dev/null", "--metrics", "0"});
+    ASSERT_NE(port, 0) << err_of(c);
+    ASSERT_EQ(udp_open(&from), 0);
+    ASSERT_EQ(signal_child(c, SIGSTOP), 0);
+    for (int i = 0; i < 100; ++i) udp_send(from, tap_datagram(7, {ethernet(0x88b5, pattern(1000, 1))}), port);
+    ASSERT_EQ(signal_child(c, SIGCONT), 0);
+    std::string text;
+    EXPECT_EQ(run_command("curl -s -m 5 http://127.0.0.1:" + std::to_string(metrics_port(c)) + "/metrics", &text), 0);
+    EXPECT_TRUE(has(text, "\nvantry_collector_receive_drops_total ")) << text;
+    EXPECT_FALSE(has(text, "\nvantry_collector_receive_drops_total 0\n")) << text;
 }
