@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <numeric>
 #include "forward/rate_cap.h"
+#include "wire/sealed_datagram.h"
 #include "forward/tap_batch.h"
 #include "tests/test_support.h"
 
@@ -24,14 +25,24 @@ TEST(RateCap, ReadsPositiveMegabitsWithDecimalsAndRefusesTheRest)
 // IP and UDP headers, in the millisecond it left in. Jumbo frames cost more than the whole bucket.
 TEST(RateCap, EveryWindowOfASteadyExcessKeepsToTheCap)
 {
-    const struct { std::uint64_t cap_bits, offered_bits; std::uint32_t frame; } rows[] = {
+    const struct { std::uint64_t cap_bits, offered_bits; std::uint32_t frame; bool sealed = false; } rows[] = {
         {.cap_bits = 100000000, .offered_bits = 1000000000, .frame = 1514},
         {.cap_bits = 1000000, .offered_bits = 10000000, .frame = 64},
-        {.cap_bits = 5000000, .offered_bits = 50000000, .frame = 9000}};
+        {.cap_bits = 5000000, .offered_bits = 50000000, .frame = 9000},
+        // Sealed at --mtu 1500: each frame in pieces pays for every datagram it spans.
+        {.cap_bits = 20000000, .offered_bits = 200000000, .frame = 9000, .sealed = true}};
     constexpr std::size_t run_ms = 6000;
     for (const auto& r : rows) {
         SCOPED_TRACE(testing::Message() << r.cap_bits << " bit/s, frames of " << r.frame);
         loopback_collector never;  // its sender, with a queue that is emptied before it would send
+        sealed_sender sealing;
+        const std::uint8_t master[sealed_key_size] = {7};
+        if (r.sealed) {
+            ASSERT_EQ(sealed_crypto_init() | sealed_sender_open(&sealing, master), 0);
+            never.sender.encrypt = true;
+            never.sender.sealed = &sealing;
+            never.sender.path_mtu = 1500;
+        }
         const auto queue = std::make_unique<send_queue>();
         const auto batch = std::make_unique<tap_batch>();
         rate_cap cap;
@@ -61,5 +72,6 @@ TEST(RateCap, EveryWindowOfASteadyExcessKeepsToTheCap)
         EXPECT_LE(std::ranges::max(in_windows(100)), r.cap_bits / 10 * 5 / 4);
         EXPECT_GE(std::ranges::min(in_windows(5000)), r.cap_bits * 5 * 95 / 100);
         EXPECT_LE(std::ranges::max(in_windows(5000)), r.cap_bits * 5 * 105 / 100);
+        if (r.sealed) sealed_cipher_close(&sealing.cipher);
     }
 }

@@ -221,21 +221,43 @@ TEST(SealedDatagram, WhatTheTapSendsFitsThePathAndComesBackWhole)
         EXPECT_GE(load_be64(&d[32]), before) << "the send time";
         EXPECT_LE(load_be64(&d[32]), clock_unix_us());
     }
-    std::vector<std::size_t> drops = {sent.size()};  // none dropped first
-    for (std::size_t i = 1; i < sent.size(); i += i < 12 ? 1 : 29) drops.push_back(i);
-    for (std::size_t dropped : drops) {
-        SCOPED_TRACE(testing::Message() << "without datagram " << dropped);
+    // A second run of the same frames, for two taps whose pieces interleave.
+    sealing_tap second;
+    col.sender.sealed = &second.s;
+    tap_batch_init(*batch, 65537, &col.sender);
+    for (const bytes& f : frames)
+        tap_batch_add(*batch, 1, 2, std::uint32_t(f.size()), std::uint32_t(f.size()), nullptr, f.data());
+    tap_batch_idle(*batch);
+    std::vector<bytes> interleaved;
+    for (bytes d; col.receive(d, 200);) interleaved.push_back(d);
+    ASSERT_EQ(interleaved.size(), sent.size());
+    for (std::size_t i = sent.size(); i-- > 0;) interleaved.insert(interleaved.begin() + std::ptrdiff_t(i), sent[i]);
+    struct feed { std::string what; std::vector<bytes> order; bool in_order; };
+    std::vector<feed> feeds = {{"all", sent, true}, {"two runs interleaved", interleaved, false}};
+    for (std::size_t i = 1; i < sent.size(); i += i < 12 ? 1 : 29) {
+        feeds.push_back({"without datagram " + std::to_string(i), sent, true});
+        feeds.back().order.erase(feeds.back().order.begin() + std::ptrdiff_t(i));
+    }
+    for (std::size_t i : {std::size_t(3), sent.size() - 2}) {  // a late datagram gives its whole frames back
+        feeds.push_back({"datagram " + std::to_string(i) + " late", sent, false});
+        std::swap(feeds.back().order[i], feeds.back().order[i + 1]);
+    }
+    for (const feed& f : feeds) {
+        SCOPED_TRACE(f.what);
         std::vector<bytes> got;
         collector_fixture c(true);
         c.capture_to(&got, [&] {
-            for (std::size_t i = 0; i < sent.size(); ++i)
-                if (i != dropped) c.take(sent[i]);
+            for (const bytes& d : f.order) c.take(d);
         });
-        EXPECT_EQ(std::int64_t(got.size()) + collector_frames_lost(c.run), std::int64_t(frames.size()));
-        if (dropped == sent.size()) {
+        const std::size_t sent_frames = frames.size() * (f.order.size() > sent.size() ? 2 : 1);
+        EXPECT_EQ(std::int64_t(got.size()) + collector_frames_lost(c.run), std::int64_t(sent_frames));
+        if (f.what == "all") {
             EXPECT_EQ(got, frames);
         }
-        for (std::size_t k = 0, at = 0; k < got.size(); ++k, ++at) {
+        if (f.order.size() > sent.size()) {
+            EXPECT_EQ(got.size(), sent_frames) << "both runs whole";
+        }
+        for (std::size_t k = 0, at = 0; f.in_order && k < got.size(); ++k, ++at) {
             while (at < frames.size() && frames[at] != got[k]) ++at;
             EXPECT_LT(at, frames.size()) << "frame " << k << " of " << got[k].size() << " bytes is none sent, in order";
         }
@@ -426,13 +448,16 @@ TEST(CollectorSealed, ARestartedCollectorRemembersTheRunsItsStateFileHolds)
     }
     const std::string state = dir.path + "/" + replay_state_file_name;
     const std::string text = file_text(state);
+    const auto last_line_as = [&](const std::string& line) { return text.substr(0, text.rfind('\n', text.size() - 2) + 1) + line; };
+    const std::string id(32, 'a');
     const struct {
         std::string file;
         long runs_read;
         unsigned frames, replayed;
     } rows[] = {
         {text, 2, 1, 2},
-        {text.substr(0, text.rfind('\n', text.size() - 2) + 1) + "1 zz 2 3\n", -3, 2, 1},
+        {last_line_as("1 zz 2 3\n"), -3, 2, 1},      {last_line_as("70000 " + id + " 2 3\n"), -3, 2, 1},
+        {last_line_as("1 " + id + " x 3\n"), -3, 2, 1}, {last_line_as("1 " + id + " 2 3 4\n"), -3, 2, 1},
         {text.substr(0, text.size() - 1), -3, 2, 1},
         {"something else\n" + text.substr(text.find('\n') + 1), -1, 3, 0},
     };
