@@ -50,17 +50,15 @@ step "build windows" configure_and_build build-win -DCMAKE_BUILD_TYPE=RelWithDeb
 step "tests native" ctest --test-dir build --output-on-failure --timeout 900
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
   step "tests sanitizers" ctest --test-dir build-san --output-on-failure --timeout 900
-# One wineserver for the steps in this prefix, kept until they end: a new
-# program that meets a server on its way out (it lingers a few seconds
-# after its last client) can be ended with it.
-mkdir -p "$WINEPREFIX" && timeout 30 wineserver -p 2>/dev/null
 step "tests windows (wine)" ctest --test-dir build-win --output-on-failure --timeout 900
+# The step before left its wineserver lingering a few seconds after its last
+# client: a program that meets it on its way out can be ended with it.
+timeout 60 wineserver -w 2>/dev/null
 
 if [ -x build/vantry_e2e ] && [ -f build-win/vantry_remote.exe ]; then
   step "e2e windows tzsp (wine)" env VANTRY_RUN_PREFIX=wine VANTRY_WIN_BIN_DIR="$root/build-win" \
     build/vantry_e2e --gtest_filter='Tzsp*:Cli*'
 fi
-timeout 30 wineserver -k 2>/dev/null
 if [ -x tests/wine/service_life.sh ]; then
   step "windows service life (wine)" tests/wine/service_life.sh "$root/build-win"
 fi

@@ -21,10 +21,11 @@ bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
     return d;
 }
 
-// The collector with args through sh, so that "-w -" can be piped: its port once it listens, or 0.
+// The collector with args through sh, so that "-w -" can be piped: its port once it listens, or 0. Without a pipe
+// the shell becomes the collector (exec), so that the child ended by its PID is the collector itself.
 std::uint16_t fleet_collector(child* c, const std::string& args)
 {
-    return listening_port(c, start(c, "sh", {"-c", VANTRY_BIN_DIR "/vantry_collector -p 0 -K " + args}));
+    return listening_port(c, start(c, "sh", {"-c", "exec " VANTRY_BIN_DIR "/vantry_collector -p 0 -K " + args}));
 }
 // The port a collector started with --metrics ...:0 serves on, 0 if it says none.
 std::uint16_t metrics_port(const child& c)
