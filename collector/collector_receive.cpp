@@ -600,12 +600,16 @@ void write_from_workers(collector_run& run, const std::atomic<bool>& stop, std::
         else
             for (unsigned k = 0; k < p.count && more; ++k)
                 took += take_ring(run, p.workers[k], &more);
-        if (took > 0) {
-            more = more && flush_batch(run);
+        if (took > 0)
             continue;
+        // Nothing to take: what was written goes out to live readers (a
+        // busy writer's buffer goes out as it fills), then asleep until a
+        // worker publishes, or for the periodic work (and a stop) at the
+        // latest.
+        if (!flush_batch(run)) {
+            more = false;
+            break;
         }
-        // Nothing to take: asleep until a worker publishes, or for the
-        // periodic work (and a stop) at the latest.
         std::unique_lock<std::mutex> hold(p.wake_lock);
         p.writer_sleeping.store(true, std::memory_order_seq_cst);
         if (rings_empty(p) && !stop)
