@@ -107,6 +107,8 @@ void log_cb(const rd_kafka_t* rk, int level, const char* facility, const char* t
 template <typename T>
 void error_cb(rd_kafka_t*, int err, const char* reason, void* opaque)
 {
+    if (err == RD_KAFKA_RESP_ERR__TRANSPORT)
+        return;  // the library's own log line told it already
     const bool fatal = err == RD_KAFKA_RESP_ERR__FATAL;
     log_limited(static_cast<T*>(opaque)->log, fatal ? trace_level_error : trace_level_warning,
                 fatal ? "fatal error" : "error", reason);
