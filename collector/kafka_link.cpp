@@ -121,6 +121,9 @@ void delivered_cb(rd_kafka_t*, const rd_kafka_message_t* m, void* opaque)
         ++p->counts.delivered;
         return;
     }
+    // Purged at the close: already told, and counted, as lost there.
+    if (m->err == RD_KAFKA_RESP_ERR__PURGE_QUEUE || m->err == RD_KAFKA_RESP_ERR__PURGE_INFLIGHT)
+        return;
     ++p->counts.failed;
     log_limited(p->log, trace_level_warning, "delivery failed", rd_kafka_err2str(m->err));
 }
@@ -224,8 +227,10 @@ int kafka_producer_close(kafka_producer* p, unsigned flush_ms, kafka_producer_co
         COLLECTOR_LOG(trace_level_warning,
                       "Kafka: %llu messages not delivered within %u ms of the end: they are lost",
                       static_cast<unsigned long long>(n.lost_at_close), flush_ms);
-        // Given up now, so that the handle goes without waiting for them.
+        // Given up now, and their reports taken, so that the handle goes
+        // without waiting for them.
         rd_kafka_purge(p->rk, RD_KAFKA_PURGE_F_QUEUE | RD_KAFKA_PURGE_F_INFLIGHT);
+        rd_kafka_poll(p->rk, 0);
     }
     const int result = n.lost_at_close > 0 ? -1 : 0;
     if (final)
