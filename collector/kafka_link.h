@@ -3,8 +3,9 @@
 // elsewhere every open fails with an ERROR line that says so. Messages as
 // collector/kafka_message.h lays them out.
 //
-// Both are used from the one receiving thread. Neither ever blocks that
-// thread longer than the wait it is given: the producer queues in memory
+// Each is used from one thread at a time (the one that writes what the
+// collector receives), which it never holds up longer than the wait it is
+// given: the producer queues in memory
 // up to its bound and drops past it (counted); the consumer waits at most
 // timeout_ms for the next message.
 #pragma once
