@@ -5,9 +5,8 @@
 //
 // Each is used from one thread at a time (the one that writes what the
 // collector receives), which it never holds up longer than the wait it is
-// given: the producer queues in memory
-// up to its bound and drops past it (counted); the consumer waits at most
-// timeout_ms for the next message.
+// given: the producer queues in memory up to its bound and drops past it
+// (counted); the consumer waits at most timeout_ms for the next message.
 #pragma once
 
 #include <cstddef>
