@@ -65,7 +65,10 @@ int main(int argc, char** argv)
 #if defined(SIGUSR1)
     std::signal(SIGUSR1, on_stats_signal);
 #endif
-    if (run.opt.bind_address)
+    if (run.consumer)
+        COLLECTOR_LOG(trace_level_normal, "Consuming Kafka topic '%s' at %s in group '%s'", run.opt.kafka_topic,
+                      run.opt.from_kafka_brokers, run.opt.kafka_group);
+    else if (run.opt.bind_address)
         COLLECTOR_LOG(trace_level_normal, "Listening on UDP port %u of %s", net_local_port(run.socket),
                       run.opt.bind_address);
     else

@@ -277,6 +277,16 @@ bool capture_stream_broken(const collector_run& run)
     return false;
 }
 
+// --kafka: the frames of the datagram taken, as one message (none when
+// it completed no frame).
+void collector_produce(collector_run& run)
+{
+    if (!run.kafka_out || run.kafka_out->record_count == 0)
+        return;
+    kafka_produce(run.kafka, run.kafka_from, run.kafka_out->bytes, run.kafka_out->size);
+    kafka_value_clear(run.kafka_out);
+}
+
 // Writes one frame of source i. False once the run is done (the frame
 // count reached, or the capture stream broken).
 bool write_frame(collector_run& run, long i, const tap_record_view& rec, std::int64_t now)
@@ -287,6 +297,11 @@ bool write_frame(collector_run& run, long i, const tap_record_view& rec, std::in
         return capture_stream_broken(run);
     if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
         ++run.stats.tuntap_write_errors;
+    if (run.kafka_out && kafka_value_add(run.kafka_out, rec) != 0) {
+        // Fuller than one datagram can make it: a second message.
+        collector_produce(run);
+        kafka_value_add(run.kafka_out, rec);
+    }
     ++run.stats.frames;
     ++counts.frames;
     counts.bytes += rec.caplen;
@@ -364,11 +379,18 @@ bool take_sealed(collector_run& run, const received_datagram& d)
     ++counts.datagrams;
     frame_writer w{&run, i, now};
     bool stopped = false;
+    kafka_origin& k = run.kafka_from;
+    k.tap_id = o.header.tap_id;
+    k.sender = from;
+    k.sealed = true;
+    std::memcpy(k.run_id, o.run_id, sealed_run_id_size);
+    k.seq = o.header.seq;
     const std::int64_t frames_lost =
         reassemble(run.sealing.pool, run.sealing.streams.entries[o.stream], o.stream, o.header, body,
                    o.newest, frame_sink{write_through, &w}, &stopped);
     counts.frames_lost += frames_lost;
     run.stats.frames_lost += frames_lost;
+    collector_produce(run);
     return !stopped;
 }
 
@@ -479,7 +501,14 @@ bool collector_take_opened(collector_run& run, received_datagram& d)
                   view.tap_id, view.record_count);
     const std::int64_t now = collector_unix_now();
     const long i = find_source(run, view, from, now);
-    return i < 0 || write_frames(run, view, i, now);
+    if (i < 0)
+        return true;
+    run.kafka_from.tap_id = view.tap_id;
+    run.kafka_from.sender = from;
+    run.kafka_from.sealed = false;
+    const bool more = write_frames(run, view, i, now);
+    collector_produce(run);
+    return more;
 }
 
 bool collector_take_datagram(collector_run& run, const std::uint8_t* datagram, long n,
@@ -510,6 +539,8 @@ void periodic_work(collector_run& run, std::atomic<bool>& stats_requested)
         collector_save_state(run, false);
     }
     metrics_serve(run.metrics, run);
+    if (run.kafka)
+        kafka_producer_serve(run.kafka);
 }
 
 // Readers such as a live capture viewer see each batch at once.
@@ -630,16 +661,63 @@ void write_from_workers(collector_run& run, const std::atomic<bool>& stop, std::
     }
 }
 
+// --from-kafka: the messages of the group's partitions, each written as
+// the datagram it came from was, under the source its key names.
+void consume_from_kafka(collector_run& run, const std::atomic<bool>& stop, std::atomic<bool>& stats_requested)
+{
+    kafka_message_in& m = *run.incoming;
+    bool more = true;
+    while (more && !stop) {
+        periodic_work(run, stats_requested);
+        const int r = kafka_consumer_next(run.consumer, 20, &m);
+        if (r < 0)
+            break;
+        if (r == 0) {
+            more = flush_batch(run);
+            continue;
+        }
+        ++run.stats.datagrams;
+        const std::int64_t now = collector_unix_now();
+        bool added = false;
+        source_table& t = run.sources;
+        const long i = source_find_or_add(&t, m.origin.sender, m.origin.tap_id, now, &added);
+        if (i < 0) {
+            if (t.refused_datagrams++ == 0)
+                COLLECTOR_LOG(trace_level_warning, "More than %zu sources: frames of further sources are dropped",
+                              t.capacity);
+            t.refused_frames += m.frames.count;
+            continue;
+        }
+        if (added) {
+            char name[source_name_max];
+            source_name(t.entries[i], name, sizeof name);
+            COLLECTOR_LOG(trace_level_normal, "New source %ld: %s", i, name);
+        }
+        ++t.entries[i].counts.datagrams;
+        for (std::size_t k = 0; k < m.frames.count && more; ++k)
+            more = write_frame(run, i, m.frames.records[k], now);
+    }
+    if (more)
+        flush_batch(run);
+}
+
 }  // namespace
 
 void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested)
 {
     run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
-    if (run.pool.count > 1)
+    if (run.consumer)
+        consume_from_kafka(run, stop, stats_requested);
+    else if (run.pool.count > 1)
         write_from_workers(run, stop, stats_requested);
     else
         receive_alone(run, stop, stats_requested);
+    // What the producer still holds gets a bounded time to go, before the
+    // summary tells what became of it.
+    if (run.kafka)
+        kafka_producer_close(run.kafka, 10000, &run.kafka_final);
+    run.kafka = nullptr;
     collector_save_state(run, false);
     // The file's last blocks, while it is open: the taps' statistics.
     if (capture_file_write_statistics(&run.file, run.sources, clock_unix_us()) != 0)
@@ -679,6 +757,20 @@ void collector_summary(const collector_run& run)
                       stats.wrong_mode);
     print_sources(run.sources, run.opt.authenticated, true);
     print_workers(run.pool);
+    if (run.opt.kafka_brokers) {
+        const kafka_producer_counts& k = run.kafka_final;
+        COLLECTOR_LOG(k.dropped || k.failed || k.lost_at_close ? trace_level_warning : trace_level_normal,
+                      "Kafka: %llu messages produced, %llu delivered, %llu dropped (buffer full), %llu "
+                      "failed, %llu lost at the end",
+                      static_cast<unsigned long long>(k.produced), static_cast<unsigned long long>(k.delivered),
+                      static_cast<unsigned long long>(k.dropped), static_cast<unsigned long long>(k.failed),
+                      static_cast<unsigned long long>(k.lost_at_close));
+    }
+    if (run.consumer) {
+        const kafka_consumer_counts k = kafka_consumer_counts_of(run.consumer);
+        COLLECTOR_LOG(trace_level_normal, "Kafka: %llu messages consumed, %llu malformed skipped",
+                      static_cast<unsigned long long>(k.messages), static_cast<unsigned long long>(k.malformed));
+    }
     if (stats.tuntap_write_errors)
         COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
                       stats.tuntap_write_errors);

@@ -11,6 +11,7 @@
 #include "wire/tap_datagram.h"
 #include "collector/capture_file.h"
 #include "collector/collector_options.h"
+#include "collector/kafka_link.h"
 #include "collector/metrics.h"
 #include "collector/sources.h"
 #include "collector/reassembly.h"
@@ -77,6 +78,15 @@ struct collector_run {
     collector_sealing sealing;  // with -A
     std::uint64_t next_stats_ms = 0;  // with -S
     metrics_server* metrics = nullptr;  // with --metrics
+    // --kafka: the producer, the message being built (allocated once) and
+    // where its frames come from; the counts once it is closed.
+    kafka_producer* kafka = nullptr;
+    kafka_value* kafka_out = nullptr;
+    kafka_origin kafka_from;
+    kafka_producer_counts kafka_final;
+    // --from-kafka: the consumer and the message in hand (allocated once).
+    kafka_consumer* consumer = nullptr;
+    kafka_message_in* incoming = nullptr;
 };
 
 // Now in Unix seconds (UTC), as sources and file names take it.

@@ -281,13 +281,43 @@ int open_tap(collector_run& run)
     return 0;
 }
 
+// --kafka: the producer and the message it is given; --from-kafka: the
+// consumer and the message in hand. 0; -1 after an ERROR line.
+int open_kafka(collector_run& run)
+{
+    const collector_options& opt = run.opt;
+    if (opt.kafka_brokers) {
+        if (kafka_producer_open(opt.kafka_brokers, opt.kafka_topic, opt.kafka_buffer_mb << 20, &run.kafka) != 0)
+            return -1;
+        run.kafka_out = new (std::nothrow) kafka_value;
+        if (!run.kafka_out) {
+            COLLECTOR_LOG(trace_level_error, "Unable to allocate the Kafka message");
+            return -1;
+        }
+        COLLECTOR_LOG(trace_level_normal, "Producing to Kafka topic '%s' at %s (at most %lu MB held back)",
+                      opt.kafka_topic, opt.kafka_brokers, opt.kafka_buffer_mb);
+    }
+    if (opt.from_kafka_brokers) {
+        run.incoming = new (std::nothrow) kafka_message_in;
+        if (!run.incoming) {
+            COLLECTOR_LOG(trace_level_error, "Unable to allocate the Kafka message");
+            return -1;
+        }
+        return kafka_consumer_open(opt.from_kafka_brokers, opt.kafka_topic, opt.kafka_group, &run.consumer);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int collector_set_up(collector_run& run)
 {
-    return open_output(run) != 0 || set_up_key(run) != 0 || open_socket(run) != 0 ||
+    // Consuming from Kafka, the frames come decoded: no key, no socket.
+    const bool receiving = !run.opt.from_kafka_brokers;
+    return open_output(run) != 0 || (receiving && (set_up_key(run) != 0 || open_socket(run) != 0)) ||
                    open_tap(run) != 0 ||
-                   (run.opt.metrics && metrics_open(run.opt.metrics_at, &run.metrics) != 0)
+                   (run.opt.metrics && metrics_open(run.opt.metrics_at, &run.metrics) != 0) ||
+                   open_kafka(run) != 0
                ? -1
                : 0;
 }
@@ -312,6 +342,14 @@ int collector_save_state(collector_run& run, bool force)
 
 void collector_release(collector_run& run)
 {
+    kafka_producer_close(run.kafka, 0);  // ended by a failed start: nothing was produced
+    run.kafka = nullptr;
+    delete run.kafka_out;
+    run.kafka_out = nullptr;
+    kafka_consumer_close(run.consumer);
+    run.consumer = nullptr;
+    delete run.incoming;
+    run.incoming = nullptr;
     capture_file_close(&run.file);
     metrics_close(run.metrics);
     run.metrics = nullptr;

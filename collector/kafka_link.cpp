@@ -280,6 +280,20 @@ void release(rd_kafka_message_t* msg)
     rd_kafka_message_destroy(msg);
 }
 
+// The group's decisions, logged: which share of the topic this member
+// reads. Under auto commit the library commits what was stored before a
+// share is taken away, so that the next member goes on from there.
+void rebalance_cb(rd_kafka_t* rk, rd_kafka_resp_err_t err, rd_kafka_topic_partition_list_t* parts, void*)
+{
+    if (err == RD_KAFKA_RESP_ERR__ASSIGN_PARTITIONS) {
+        COLLECTOR_LOG(trace_level_normal, "Kafka: %d partitions assigned", parts->cnt);
+        rd_kafka_assign(rk, parts);
+    } else {
+        COLLECTOR_LOG(trace_level_normal, "Kafka: %d partitions revoked", parts->cnt);
+        rd_kafka_assign(rk, nullptr);
+    }
+}
+
 }  // namespace
 
 int kafka_consumer_open(const char* brokers, const char* topic, const char* group, kafka_consumer** out)
@@ -301,6 +315,7 @@ int kafka_consumer_open(const char* brokers, const char* topic, const char* grou
     rd_kafka_conf_set_opaque(c.conf, k);
     rd_kafka_conf_set_log_cb(c.conf, log_cb<kafka_consumer>);
     rd_kafka_conf_set_error_cb(c.conf, error_cb<kafka_consumer>);
+    rd_kafka_conf_set_rebalance_cb(c.conf, rebalance_cb);
     k->rk = rd_kafka_new(RD_KAFKA_CONSUMER, c.conf, why, sizeof why);
     if (!k->rk) {
         COLLECTOR_LOG(trace_level_error, "Kafka consumer for %s not started: %s", brokers, why);

@@ -114,23 +114,10 @@ TEST(KafkaMessage, OriginsAreSpelledAsDocumentedAndReadBackOnlySo)
 
 #if defined(VANTRY_KAFKA)
 #include <librdkafka/rdkafka.h>
-#include <librdkafka/rdkafka_mock.h>
+#include "tests/kafka_mock.h"
 #include "collector/kafka_link.h"
 
 namespace {
-// Brokers on loopback inside this process, the topic "frames" made with its partitions; gone with the object.
-struct mock_cluster {
-    rd_kafka_t* host = rd_kafka_new(RD_KAFKA_PRODUCER, rd_kafka_conf_new(), nullptr, 0);
-    rd_kafka_mock_cluster_t* brokers;
-    std::string bootstraps;
-    mock_cluster(int partitions, int count = 1) : brokers(rd_kafka_mock_cluster_new(host, count))
-    {
-        bootstraps = rd_kafka_mock_cluster_bootstraps(brokers);
-        rd_kafka_mock_topic_create(brokers, "frames", partitions, 1);
-    }
-    ~mock_cluster() { rd_kafka_mock_cluster_destroy(brokers); rd_kafka_destroy(host); }
-};
-
 // Calls step until it says done or ms have passed: whether it was done.
 template <typename F> bool within(std::uint64_t ms, F step)
 {
@@ -211,11 +198,11 @@ TEST(KafkaLink, AnOutageLosesNothingTheBufferHoldsAndCountsWhatItCouldNot)
     ASSERT_EQ(kafka_produce(p, plain, value.bytes, value.size), 0);
     const auto delivered = [&] { kafka_producer_serve(p); return kafka_producer_counts_of(p).delivered; };
     ASSERT_TRUE(within(20000, [&] { return delivered() == 1; }));
-    for (int broker : {1, 2}) rd_kafka_mock_broker_set_down(k.brokers, broker);
+    k.set_all(2, false);
     std::uint64_t queued = 1;
     for (int i = 0; i < 200; ++i) queued += kafka_produce(p, plain, value.bytes, value.size) == 0;
     EXPECT_FALSE(within(1000, [&] { return delivered() > 1; })) << "while every broker is down";
-    for (int broker : {1, 2}) rd_kafka_mock_broker_set_up(k.brokers, broker);
+    k.set_all(2, true);
     kafka_producer_counts n;
     EXPECT_EQ(kafka_producer_close(p, 30000, &n), 0);
     EXPECT_GT(queued, 50u) << "what the buffer holds";

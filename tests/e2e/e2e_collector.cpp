@@ -13,14 +13,6 @@ struct temp_dir {  // removed with its contents
     ~temp_dir() { std::filesystem::remove_all(path); }
 };
 
-// A clear Tap datagram of tap id holding frames, each stamped with its length as seconds.
-bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
-{
-    bytes d = tap_header_bytes(id, int(frames.size()));
-    for (const bytes& f : frames) d = cat({d, tap_record_bytes(f.size(), 0, int(f.size()), int(f.size())), f});
-    return d;
-}
-
 // The collector with args through sh, so that "-w -" can be piped: its port once it listens, or 0. Without a pipe
 // the shell becomes the collector (exec), so that the child ended by its PID is the collector itself.
 std::uint16_t fleet_collector(child* c, const std::string& args)

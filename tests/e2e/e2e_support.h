@@ -263,5 +263,12 @@ inline bytes ethernet(std::uint16_t type, const bytes& payload, const bytes& dst
 }
 
 // TZSP header (version 1, received, Ethernet), tags, END, frame.
+// A clear Tap datagram of tap id holding frames, each stamped with its length as seconds.
+inline bytes tap_datagram(std::uint16_t id, const std::vector<bytes>& frames)
+{
+    bytes d = tap_header_bytes(id, int(frames.size()));
+    for (const bytes& f : frames) d = cat({d, tap_record_bytes(f.size(), 0, int(f.size()), int(f.size())), f});
+    return d;
+}
 inline bytes tzsp(const bytes& frame, const bytes& tags = {}) { return cat({{1, 0, 0, 1}, tags, {1}, frame}); }
 inline const std::string id = std::to_string(getpid());  // in the names of what the tests make
