@@ -153,8 +153,9 @@ void step(pcap_over_ip* s, client& c, std::uint64_t now_ms)
         c.behind = false;
     if (c.behind && now_ms >= c.behind_since_ms && now_ms - c.behind_since_ms >= pcap_over_ip_behind_ms) {
         COLLECTOR_LOG(trace_level_warning,
-                      "PCAP over IP disconnected the client %s: it read less than the traffic for %" PRIu64
-                      " s, and %" PRIu64 " frames were dropped for it; a reader must keep up with the taps",
+                      "PCAP over IP disconnected the client %s: it stayed behind the traffic for %" PRIu64
+                      " s (%" PRIu64 " frames dropped for it); a reader must keep up with every tap's "
+                      "frames: read on a faster link or host, or capture less at the taps",
                       who, (now_ms - c.behind_since_ms) / 1000, c.dropped);
         ++s->totals.clients_behind;
         remove_client(s, c);

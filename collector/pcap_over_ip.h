@@ -15,9 +15,14 @@
 // and has caught up once its queue is down to half of
 // pcap_over_ip_queue_bytes; one that stays behind for
 // pcap_over_ip_behind_ms is disconnected, with a line naming it and the
-// frames dropped for it. A client past pcap_over_ip_clients_max is
-// accepted and closed at once, with a line at most every
+// frames dropped for it (what its queue still held is lost, so its
+// stream may end inside a frame). A client past pcap_over_ip_clients_max
+// is accepted and closed at once, with a line at most every
 // pcap_over_ip_refusal_line_ms.
+//
+// Frames are queued as they come; only pcap_over_ip_serve writes, so it
+// is called every few milliseconds: a queue holds about 30 ms of a
+// 1 Gbit/s stream.
 #pragma once
 
 #include <cstddef>
