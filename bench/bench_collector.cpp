@@ -22,11 +22,15 @@
 // Usage: bench_collector [--runs 3] [--seconds 1] [--sizes 64,1514]
 //                        [--steps 6] [--check 1200000,700000]
 //                        [--collector PATH] [--dir DIR] [--gso 1] [--fifo 1]
+//                        [--workers 1,2] [--cpus 1]
 // --collector defaults to vantry_collector beside this program, --dir to
 // /dev/shm (a folder for the files is made in it and removed). As root the
 // receiver runs at SCHED_FIFO (--fifo 0: not), so that other work on a
 // shared machine does not decide the rate; --gso 0 sends a message per
-// datagram.
+// datagram. --workers 1,2 compares the collector (-k) with those worker
+// counts instead (frames per CPU second of its busiest thread: the rate
+// with a core for each thread); --cpus 0,1 sets the receiver's cores
+// (default 1).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
@@ -81,10 +85,11 @@ double seconds_since(clock_type::time_point t)
     return std::chrono::duration<double>(clock_type::now() - t).count();
 }
 
-// CPU seconds (user + system) of a process so far.
-double cpu_seconds(pid_t pid)
+// CPU seconds (user + system) of a process (or, with tid, of one of its
+// threads) so far.
+double cpu_seconds(pid_t pid, const std::string& tid = "")
 {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + (tid.empty() ? "" : "/task/" + tid) + "/stat");
     const std::size_t p = stat.rfind(')');
     unsigned long utime = 0, stime = 0;
     if (p == std::string::npos ||
@@ -92,6 +97,40 @@ double cpu_seconds(pid_t pid)
                     &stime) != 2)
         return 0;
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of each thread of a process so far, by thread id.
+std::vector<std::pair<std::string, double>> thread_seconds(pid_t pid)
+{
+    std::vector<std::pair<std::string, double>> out;
+    std::error_code e;
+    for (const auto& t : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", e))
+        out.emplace_back(t.path().filename().string(), cpu_seconds(pid, t.path().filename().string()));
+    return out;
+}
+
+// The most CPU seconds one thread spent between two readings.
+double busiest_thread(const std::vector<std::pair<std::string, double>>& before,
+                      const std::vector<std::pair<std::string, double>>& after)
+{
+    double most = 0;
+    for (const auto& [tid, now] : after) {
+        double was = 0;
+        for (const auto& [t, v] : before)
+            if (t == tid) was = v;
+        most = std::max(most, now - was);
+    }
+    return most;
+}
+
+// A list of cores such as "1" or "0,1" as an affinity set.
+void pin_to(const std::vector<double>& cpus)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (double c : cpus)
+        CPU_SET(static_cast<int>(c), &set);
+    sched_setaffinity(0, sizeof set, &set);
 }
 
 sockaddr_in loopback(std::uint16_t port)
@@ -345,6 +384,7 @@ struct receiver {
     std::string name;
     bool bare = false;
     bool encrypted = false;
+    unsigned workers = 1;  // the collector's -j
 };
 
 struct step_result {
@@ -352,12 +392,14 @@ struct step_result {
     std::uint64_t received = 0;  // frames
     double seconds = 0;          // of sending
     double cpu = 0;              // of the receiver, seconds
+    double busiest = 0;          // of its busiest thread, seconds
     bool ok = false;             // the receiver started and reported
     unsigned long long buffer_drops = 0;  // datagrams, host-wide, while it ran
 };
 
 struct bench_setup {
     std::string collector, dir;
+    std::vector<double> cpus = {1};  // the receiver's cores
     double seconds = 1;
     bool fifo = true;  // the receiver at real-time priority
 };
@@ -384,7 +426,7 @@ step_result run_step(const bench_setup& b, const receiver& r, const datagram_set
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
-        pin_self(1);
+        pin_to(b.cpus);
         // Other processes on the core would hold the receiver off for
         // milliseconds at a time, long enough to fill its buffer whatever
         // it costs: the receiver goes first (as root).
@@ -398,23 +440,25 @@ step_result run_step(const bench_setup& b, const receiver& r, const datagram_set
         if (r.bare)
             bare_receiver(port, s, b.dir + "/files", r.encrypted);
         const std::string p = std::to_string(port), w = b.dir + "/files/c.pcapng",
-                          rb = std::to_string(receive_buffer);
+                          rb = std::to_string(receive_buffer), j = std::to_string(r.workers);
         if (r.encrypted)
             execl(b.collector.c_str(), "vantry_collector", "-p", p.c_str(), "-b", "127.0.0.1", "-k", bench_key,
-                  "-r", rb.c_str(), "-w", w.c_str(), nullptr);
+                  "-r", rb.c_str(), "-w", w.c_str(), "-j", j.c_str(), nullptr);
         else
             execl(b.collector.c_str(), "vantry_collector", "-p", p.c_str(), "-b", "127.0.0.1", "-K", "-r",
-                  rb.c_str(), "-w", w.c_str(), nullptr);
+                  rb.c_str(), "-w", w.c_str(), "-j", j.c_str(), nullptr);
         std::_Exit(127);
     }
     if (pid > 0 && wait_for(log, "Listening", pid)) {
         const double cpu0 = cpu_seconds(pid);
+        const auto threads0 = thread_seconds(pid);
         const unsigned long long errors0 = udp_counter("RcvbufErrors");
         const auto start = clock_type::now();
         res.sent = send_for(port, s, fps, b.seconds) * s.per;
         res.seconds = seconds_since(start);
         usleep(300000);  // what is queued drains
         res.cpu = cpu_seconds(pid) - cpu0;
+        res.busiest = busiest_thread(threads0, thread_seconds(pid));
         res.buffer_drops = udp_counter("RcvbufErrors") - errors0;
         kill(pid, SIGTERM);
     } else if (pid > 0) {
@@ -435,6 +479,7 @@ step_result run_step(const bench_setup& b, const receiver& r, const datagram_set
 struct case_result {
     double rate = 0;          // highest frames/s without loss
     double per_cpu = 0;       // frames per CPU second at the sender's limit
+    double per_busiest = 0;   // frames per CPU second of the busiest thread: the rate with a core per thread
     bool sender_bound = false;  // no loss even at the sender's limit
 };
 
@@ -447,6 +492,7 @@ case_result run_case(const bench_setup& b, const receiver& r, const datagram_set
         std::exit(1);
     }
     c.per_cpu = top.cpu > 0 ? static_cast<double>(top.received) / top.cpu : 0;
+    c.per_busiest = top.busiest > 0 ? static_cast<double>(top.received) / top.busiest : 0;
     const double sent_rate = static_cast<double>(top.sent) / top.seconds;
     if (top.received >= top.sent) {
         c.rate = sent_rate;
@@ -487,13 +533,49 @@ bool on_tmpfs(const std::string& dir)
     return statfs(dir.c_str(), &fs) == 0 && fs.f_type == 0x01021994;  // TMPFS_MAGIC
 }
 
+// --workers 1,2: the collector (-k) with each worker count, side by side:
+// the rate without loss on the receiver's cores (--cpus), its frames per
+// CPU second, and per CPU second of its busiest thread, which is what it
+// takes with a core for each thread.
+int compare_workers(const bench_setup& b, const std::vector<double>& workers, const std::vector<double>& sizes,
+                    int runs, int steps)
+{
+    std::printf("%-6s %-16s %12s %14s %22s %10s\n", "frame", "receiver", "frames/s", "frames/CPU s",
+                "frames/busiest CPU s", "limit");
+    for (double size : sizes) {
+        const unsigned frame = static_cast<unsigned>(size);
+        const datagram_set ciphered = build(frame, true);
+        std::vector<double> rate, busiest;
+        for (double j : workers) {
+            const receiver r{"collector -k -j " + std::to_string(static_cast<unsigned>(j)), false, true,
+                             static_cast<unsigned>(j)};
+            std::vector<double> rates, per_cpu, per_busiest;
+            int bound = 0;
+            for (int run = 0; run < runs; ++run) {
+                const case_result c = run_case(b, r, ciphered, steps);
+                rates.push_back(c.rate), per_cpu.push_back(c.per_cpu), per_busiest.push_back(c.per_busiest);
+                bound += c.sender_bound;
+            }
+            rate.push_back(median(rates)), busiest.push_back(median(per_busiest));
+            std::printf("%-6u %-16s %12.0f %14.0f %22.0f %10s\n", frame, r.name.c_str(), rate.back(), median(per_cpu),
+                        busiest.back(), bound * 2 > runs ? "sender" : "receiver");
+            std::fflush(stdout);
+        }
+        for (std::size_t k = 1; k < workers.size(); ++k)
+            std::printf("%-6u -j %.0f against -j %.0f: rate %.2fx, with a core per thread %.2fx\n", frame, workers[k],
+                        workers[0], rate[0] > 0 ? rate[k] / rate[0] : 0, busiest[0] > 0 ? busiest[k] / busiest[0] : 0);
+    }
+    std::filesystem::remove_all(b.dir);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     bench_setup b;
     int runs = 3, steps = 6;
-    std::vector<double> sizes = {64, 1514}, check = {1200000, 700000};
+    std::vector<double> sizes = {64, 1514}, check = {1200000, 700000}, workers;
     std::string base = "/dev/shm";
     b.collector = (std::filesystem::path(argv[0]).parent_path() / "vantry_collector").string();
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -507,6 +589,8 @@ int main(int argc, char** argv)
         else if (o == "--dir") base = argv[i + 1];
         else if (o == "--gso") use_gso = std::atoi(argv[i + 1]) != 0;
         else if (o == "--fifo") b.fifo = std::atoi(argv[i + 1]) != 0;
+        else if (o == "--workers") workers = numbers(argv[i + 1]);
+        else if (o == "--cpus") b.cpus = numbers(argv[i + 1]);
         else {
             std::fprintf(stderr, "unknown option %s\n", o.c_str());
             return 2;
@@ -531,6 +615,8 @@ int main(int argc, char** argv)
     std::printf("%s; %.1f s per step, %d runs, median; sender on core 0 (%s), receiver on core 1%s\n",
                 b.collector.c_str(), b.seconds, runs, use_gso ? "segmented sends" : "a message per datagram",
                 b.fifo ? " at SCHED_FIFO" : "");
+    if (!workers.empty())
+        return compare_workers(b, workers, sizes, runs, steps);
     std::printf("%-6s %-13s %14s %14s %10s\n", "frame", "receiver", "frames/s", "frames/CPU s", "limit");
     for (std::size_t z = 0; z < sizes.size(); ++z) {
         const unsigned frame = static_cast<unsigned>(sizes[z]);

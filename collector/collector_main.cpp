@@ -27,6 +27,9 @@ void on_stop_signal(int)
 {
     stop_requested = true;
     net_waker_wake(running->waker);
+    // The first worker waits on its own waker when it is the run's thread.
+    for (unsigned i = 0; i < running->pool.count; ++i)
+        net_waker_wake(running->pool.workers[i].waker);
 }
 
 #if defined(SIGUSR1)
@@ -54,6 +57,11 @@ int main(int argc, char** argv)
         return 1;
     running = &run;
     signals_install(on_stop_signal);
+    if (worker_pool_start(&run.pool) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to start %u workers", run.pool.count);
+        collector_release(run);
+        return 1;
+    }
 #if defined(SIGUSR1)
     std::signal(SIGUSR1, on_stats_signal);
 #endif

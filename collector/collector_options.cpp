@@ -29,9 +29,15 @@ enum : int {
     generate_key_word,
     utc_word,
     metrics_word,
+    pcap_over_ip_word,
+    kafka_word,
+    from_kafka_word,
+    topic_word,
+    group_word,
+    kafka_buffer_word,
 };
 
-const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:s:vVhA";
+const char short_options[] = "p:k:Kw:i:c:F:G:C:W:S:b:r:s:j:vVhA";
 const long_option long_options[] = {
     {"port", arg_required, 'p'},         {"key", arg_required, 'k'},
     {"disable-encryption", arg_none, 'K'}, {"write", arg_required, 'w'},
@@ -48,6 +54,13 @@ const long_option long_options[] = {
     {"generate-key", arg_none, generate_key_word},
     {"utc", arg_none, utc_word},
     {"metrics", arg_required, metrics_word},
+    {"workers", arg_required, 'j'},
+    {"pcap-over-ip", arg_required, pcap_over_ip_word},
+    {"kafka", arg_required, kafka_word},
+    {"from-kafka", arg_required, from_kafka_word},
+    {"topic", arg_required, topic_word},
+    {"group", arg_required, group_word},
+    {"kafka-buffer", arg_required, kafka_buffer_word},
     // Wireshark's words for an external capture program: long names only.
     {"extcap-interfaces", arg_none, extcap_interfaces_word},
     {"extcap-dlts", arg_none, extcap_dlts_word},
@@ -111,6 +124,53 @@ int check_together(const collector_options& opt)
     return 0;
 }
 
+// The Kafka options, which name one way or the other: producing what
+// this collector receives, or consuming instead of receiving.
+int check_kafka(const collector_options& opt)
+{
+    const char* why = nullptr;
+    if (opt.kafka_brokers && opt.from_kafka_brokers)
+        why = "--kafka and --from-kafka exclude each other: a collector either receives from taps "
+              "and produces to Kafka, or consumes from Kafka";
+    else if ((opt.kafka_brokers || opt.from_kafka_brokers) && !opt.kafka_topic)
+        why = "Missing --topic NAME: the Kafka topic of --kafka or --from-kafka";
+    else if (opt.kafka_topic && !opt.kafka_brokers && !opt.from_kafka_brokers)
+        why = "--topic names the topic of --kafka or --from-kafka: give one of them";
+    else if (opt.from_kafka_brokers && !opt.kafka_group)
+        why = "Missing --group NAME: the consumer group of --from-kafka (collectors of one group "
+              "share the topic's partitions)";
+    else if (opt.kafka_group && !opt.from_kafka_brokers)
+        why = "--group names the consumer group of --from-kafka: give --from-kafka BROKERS";
+    else if (opt.kafka_buffer_given && !opt.kafka_brokers)
+        why = "--kafka-buffer bounds what --kafka holds back: give --kafka BROKERS";
+    else if (opt.from_kafka_brokers &&
+             (opt.port >= 0 || opt.key || opt.key_file || opt.clear || opt.authenticated ||
+              opt.bind_address || opt.receive_buffer || opt.state_dir || opt.workers || opt.salt))
+        why = "--from-kafka consumes frames the receiving collectors decoded already: the options "
+              "for receiving Tap datagrams (-p, -b, -r, -j, -k, --key-file, --salt, -K, -A, -s) "
+              "do not apply";
+    if (!why)
+        return 0;
+    COLLECTOR_LOG(trace_level_error, "%s", why);
+    return -1;
+}
+
+// Somewhere for the frames to go, and no port taken twice.
+int check_outputs(const collector_options& opt)
+{
+    if (!opt.write_path && !opt.tuntap_name && !opt.pcap_over_ip && !opt.kafka_brokers) {
+        COLLECTOR_LOG(trace_level_error,
+                      "Nothing to write to: give -w FILE, -w - , -i NAME, --pcap-over-ip PORT or --kafka");
+        return -1;
+    }
+    if (opt.pcap_over_ip && opt.metrics && net_peer_same(opt.pcap_over_ip_at, opt.metrics_at)) {
+        COLLECTOR_LOG(trace_level_error, "--pcap-over-ip and --metrics name the same address and port: "
+                                         "give each a port of its own");
+        return -1;
+    }
+    return 0;
+}
+
 // The key of -k or --key-file, held to the key policy. 0, or -1 after the
 // message.
 int take_key(collector_options* opt)
@@ -161,7 +221,9 @@ void print_help()
         "                        [-w FILE] [-i NAME] [-c COUNT] [-v]\n"
         "                        [-F FORMAT] [-G SECONDS] [-C MEGABYTES] [-W COUNT] [-S SECONDS]\n"
         "                        [-b ADDRESS] [-r BYTES] [-s DIR] [--max-age SECONDS] [--utc]\n"
-        "                        [--metrics [ADDRESS:]PORT]\n"
+        "                        [--metrics [ADDRESS:]PORT] [-j N] [--pcap-over-ip [ADDRESS:]PORT]\n"
+        "                        [--kafka BROKERS --topic NAME [--kafka-buffer MEGABYTES]]\n"
+        "       vantry_collector --from-kafka BROKERS --topic NAME --group NAME [-w FILE] [-i NAME]...\n"
         "  -p, --port PORT            UDP port to receive Tap datagrams on (0: any free port)\n"
         "  -b, --bind ADDRESS         receive on this IPv4 or IPv6 address only (default: all\n"
         "                             IPv4 addresses; '::' for all of both)\n"
@@ -200,7 +262,19 @@ void print_help()
         "      --max-age SECONDS      with -A: take a run not heard before only from datagrams\n"
         "                             sent within SECONDS of this clock (default 300)\n"
         "  --metrics [ADDRESS:]PORT   serve Prometheus metrics at http://ADDRESS:PORT/metrics\n"
-        "                             (ADDRESS default 127.0.0.1; [::1]:PORT for IPv6)\n");
+        "                             (ADDRESS default 127.0.0.1; [::1]:PORT for IPv6)\n"
+        "  -j, --workers N            threads receiving and opening datagrams, each on a socket\n"
+        "                             of its own (default: one per processor, at most 16)\n"
+        "  --pcap-over-ip [ADDRESS:]PORT\n"
+        "                             stream the frames as classic pcap to every TCP client\n"
+        "                             (ADDRESS default 127.0.0.1; the usual PORT is 57012)\n"
+        "  --kafka BROKERS            produce each datagram's frames as one message to --topic\n"
+        "  --topic NAME               the Kafka topic\n"
+        "  --kafka-buffer MEGABYTES   what --kafka holds back while brokers are away (default\n"
+        "                             256); past it, messages are dropped and counted\n"
+        "  --from-kafka BROKERS       consume --topic in consumer group --group instead of\n"
+        "                             receiving UDP, and write the frames as above\n"
+        "  --group NAME               the consumer group of --from-kafka\n");
 }
 
 int read_options(int argc, char** argv, collector_options* opt)
@@ -325,6 +399,39 @@ int read_options(int argc, char** argv, collector_options* opt)
             }
             opt->metrics = true;
             break;
+        case 'j':
+            if (positive(st.optarg, collector_workers_max, "worker count (-j, 1 to 64)", &v) != 0)
+                return -1;
+            opt->workers = static_cast<unsigned>(v);
+            break;
+        case pcap_over_ip_word:
+            if (metrics_parse_address(st.optarg, &opt->pcap_over_ip_at) != 0) {
+                COLLECTOR_LOG(trace_level_error,
+                              "Invalid --pcap-over-ip '%s': give PORT, ADDRESS:PORT or [IPv6]:PORT, "
+                              "the address written as one (such as 127.0.0.1:57012)",
+                              st.optarg);
+                return -1;
+            }
+            opt->pcap_over_ip = true;
+            break;
+        case kafka_word:
+            opt->kafka_brokers = st.optarg;
+            break;
+        case from_kafka_word:
+            opt->from_kafka_brokers = st.optarg;
+            break;
+        case topic_word:
+            opt->kafka_topic = st.optarg;
+            break;
+        case group_word:
+            opt->kafka_group = st.optarg;
+            break;
+        case kafka_buffer_word:
+            if (positive(st.optarg, 1048576UL, "--kafka-buffer (megabytes)", &v) != 0)
+                return -1;
+            opt->kafka_buffer_mb = v;
+            opt->kafka_buffer_given = true;
+            break;
         case extcap_interfaces_word:
             opt->extcap.step = extcap_step::interfaces;
             break;
@@ -358,6 +465,10 @@ int read_options(int argc, char** argv, collector_options* opt)
     }
     if (const int answered = extcap_apply(opt, stdout); answered != 0)
         return answered;
+    if (check_kafka(*opt) != 0)
+        return -1;
+    if (opt->from_kafka_brokers)
+        return check_outputs(*opt) != 0 ? -1 : check_together(*opt);
     if (opt->port < 0) {
         COLLECTOR_LOG(trace_level_error, "Missing UDP port -p");
         return -1;
@@ -380,9 +491,5 @@ int read_options(int argc, char** argv, collector_options* opt)
     }
     if (have_key && take_key(opt) != 0)
         return -1;
-    if (!opt->write_path && !opt->tuntap_name) {
-        COLLECTOR_LOG(trace_level_error, "Nothing to write to: give -w FILE, -w - or -i NAME");
-        return -1;
-    }
-    return check_together(*opt);
+    return check_outputs(*opt) != 0 ? -1 : check_together(*opt);
 }

@@ -35,7 +35,26 @@ struct collector_options {
     // --metrics: where GET /metrics is answered (metrics set).
     bool metrics = false;
     net_peer metrics_at;
+    // -j: the threads that receive and open datagrams, each on a socket of
+    // its own (0: one per processor, at most collector_workers_default_max).
+    unsigned workers = 0;
+    // --pcap-over-ip: where TCP clients are given the frames as a classic
+    // pcap stream (pcap_over_ip set).
+    bool pcap_over_ip = false;
+    net_peer pcap_over_ip_at;
+    // --kafka: the brokers every decoded datagram's frames are produced
+    // to; --from-kafka: the brokers consumed instead of receiving UDP (in
+    // the group kafka_group). Both name kafka_topic.
+    const char* kafka_brokers = nullptr;
+    const char* from_kafka_brokers = nullptr;
+    const char* kafka_topic = nullptr;
+    const char* kafka_group = nullptr;
+    unsigned long kafka_buffer_mb = 256;  // what the producer may hold back
+    bool kafka_buffer_given = false;
 };
+
+inline constexpr unsigned collector_workers_default_max = 16;
+inline constexpr unsigned collector_workers_max = 64;
 
 void print_help();
 

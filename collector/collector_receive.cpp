@@ -1,6 +1,7 @@
 // Receiving: batches of datagrams, each decrypted, decoded, given its
 // source and written; statistics between batches.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -75,116 +76,107 @@ const char* stale_reason(const collector_run& run, std::uint64_t sent_us, char* 
     return why;
 }
 
-// What the first step of opening a sealed datagram learns: its header, its
-// stream (-1 when not known), and for a stream not known the run key
-// derived for it and whether its run was retired, with the highest number
-// it had.
+// What the writer learns of a sealed datagram a worker opened: its header,
+// its stream (-1 when not known), and for a stream not known whether its
+// run was retired, with the highest number it had.
 struct sealed_lookup {
     sealed_header_view header;
     long stream = -1;
     bool retired = false;
     std::uint64_t retired_top = 0;
-    std::uint8_t run_key[sealed_key_size] = {};
 };
 
-// Step 1: the header, then the datagram's stream, or the run key of one
-// not yet known. A known stream's window, and a retired run's highest
-// number, refuse replays here, before any cryptography. 0 to go on; -1
-// when the datagram was refused (counted) or no key could be derived.
-int look_up_stream(collector_run& run, const std::uint8_t* data, long n, const net_peer& from,
-                   sealed_lookup* found)
+// The worker's verdict on a sealed datagram, counted when it was refused.
+// True when it was opened.
+bool sealed_opened(collector_run& run, const received_datagram& d)
+{
+    collector_stats& st = run.stats;
+    switch (d.verdict) {
+    case open_ok:
+        return true;
+    case open_header_refused:
+        count_refusal(run, d.header_result == sealed_too_short ? &st.bad_length : &st.wrong_mode,
+                      &source_counts::undecodable, "refused", d.len, -1, d.from,
+                      sealed_text(d.header_result));
+        return false;
+    case open_forged:
+        count_refusal(run, &st.forged, &source_counts::undecodable, "refused", d.len, -1, d.from,
+                      sealed_text(sealed_forged));
+        return false;
+    default:
+        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        return false;
+    }
+}
+
+// Step 1, for a datagram that verified: its stream, or whether its run was
+// retired. A known stream's window, a retired run's highest number and,
+// for a run not known, --max-age refuse it here. 0 to go on; -1 when it
+// was refused (counted).
+int look_up_stream(collector_run& run, const received_datagram& d, sealed_lookup* found)
 {
     collector_sealing& s = run.sealing;
     collector_stats& st = run.stats;
     sealed_header_view& h = found->header;
-    const sealed_result r = sealed_read_header(data, static_cast<std::size_t>(n), &h);
-    if (r != sealed_read_ok) {
-        count_refusal(run, r == sealed_too_short ? &st.bad_length : &st.wrong_mode,
-                      &source_counts::undecodable, "refused", n, -1, from, sealed_text(r));
-        return -1;
-    }
+    sealed_read_header(d.data, static_cast<std::size_t>(d.len), &h);
     found->stream = stream_find(s.streams, h.tap_id, h.run_id);
     found->retired = found->stream < 0 &&
                      stream_retired(s.streams, h.tap_id, h.run_id, &found->retired_top);
     if (found->stream >= 0 || (found->retired && h.seq <= found->retired_top)) {
-        // A forgotten run's datagrams up to its highest number are replays
-        // (or forged): refused, as the window's are.
+        // A forgotten run's datagrams up to its highest number are replays:
+        // refused, as the window's are.
         const window_verdict v = found->stream >= 0
                                      ? window_check(s.streams.entries[found->stream], h.seq)
                                      : window_replayed;
         const char* why = nullptr;
         if (unsigned* counter = window_refusal(st, v, &why)) {
-            count_refusal(run, counter, &source_counts::replayed, "refused", n, found->stream, from,
-                          why);
+            count_refusal(run, counter, &source_counts::replayed, "refused", d.len, found->stream,
+                          d.from, why);
             return -1;
         }
         return 0;
     }
     char why[160];
     if (!found->retired && stale_reason(run, h.sent_us, why, sizeof why)) {
-        count_refusal(run, &st.stale, &source_counts::replayed, "refused", n, -1, from, why);
-        return -1;
-    }
-    if (sealed_run_key(s.master_key, h.run_id, found->run_key) != 0) {
-        COLLECTOR_LOG(trace_level_warning, "Decryption error");
+        count_refusal(run, &st.stale, &source_counts::replayed, "refused", d.len, -1, d.from, why);
         return -1;
     }
     return 0;
 }
 
-// Step 2: keys the one cipher handle with the stream's key (or the run key
-// just derived) unless it holds that key already, then verifies the
-// datagram of n bytes and decrypts it in place. 0 with the clear datagram
-// at data + *at (*clear_len bytes); -1 when it was refused (counted) or the
-// handle could not be keyed.
-int verify_and_decrypt(collector_run& run, const sealed_lookup& found, std::uint8_t* data,
-                       long n, const net_peer& from, std::size_t* at, std::size_t* clear_len)
-{
-    collector_sealing& s = run.sealing;
-    const long i = found.stream;
-    if ((i < 0 || i != s.keyed_stream) &&
-        sealed_cipher_key(s.cipher, i < 0 ? found.run_key : s.streams.entries[i].key) != 0) {
-        COLLECTOR_LOG(trace_level_warning, "Decryption error");
-        s.keyed_stream = -1;
-        return -1;
-    }
-    s.keyed_stream = i;
-    if (sealed_open(s.cipher, data, static_cast<std::size_t>(n), at, clear_len) != sealed_read_ok) {
-        count_refusal(run, &run.stats.forged, &source_counts::undecodable, "refused", n, -1, from,
-                      sealed_text(sealed_forged));
-        return -1;
-    }
-    return 0;
-}
-
-// Step 3, once the datagram verified: its number is marked seen, or its
-// stream added (a full table forgetting the one heard least recently), the
-// handle's key now that stream's, and losses counted. 0 with *lost the
-// change of the lost count; -1 when the table has no room at all.
-int record_verified(collector_run& run, const sealed_lookup& found, std::int64_t* lost, bool* newest)
+// Step 2: its number marked seen, or its stream added (a full table
+// forgetting the one heard least recently), and losses counted. The
+// stream's index, with *lost the change of the lost count; -1 when the
+// table has no room at all or the run key cannot be had.
+long record_verified(collector_run& run, const sealed_lookup& found, std::int64_t* lost, bool* newest)
 {
     collector_sealing& s = run.sealing;
     collector_stats& st = run.stats;
     const sealed_header_view& h = found.header;
     bool forgot = false;
-    *newest = found.stream < 0 || h.seq > s.streams.entries[found.stream].top;
-    if (found.stream >= 0) {
-        *lost = window_mark(s.streams.entries[found.stream], h.seq);
+    long i = found.stream;
+    *newest = i < 0 || h.seq > s.streams.entries[i].top;
+    if (i >= 0) {
+        *lost = window_mark(s.streams.entries[i], h.seq);
     } else {
-        s.keyed_stream = stream_add(&s.streams, h.tap_id, h.run_id, found.run_key, h.seq, &forgot,
-                                    found.retired ? &found.retired_top : nullptr);
-        if (s.keyed_stream < 0)
+        std::uint8_t run_key[sealed_key_size];
+        i = sealed_run_key(s.master_key, h.run_id, run_key) != 0
+                ? -1
+                : stream_add(&s.streams, h.tap_id, h.run_id, run_key, h.seq, &forgot,
+                             found.retired ? &found.retired_top : nullptr);
+        sealed_wipe(run_key, sizeof run_key);
+        if (i < 0)
             return -1;
         // A run that came back: the numbers it skipped while forgotten.
-        *lost = static_cast<std::int64_t>(s.streams.entries[s.keyed_stream].lost);
+        *lost = static_cast<std::int64_t>(s.streams.entries[i].lost);
     }
-    stream_heard(&s.streams, s.keyed_stream, h.sent_us);
+    stream_heard(&s.streams, i, h.sent_us);
     if (forgot && st.streams_forgotten++ == 0)
         COLLECTOR_LOG(trace_level_warning,
                       "More than %zu tap runs: the least recently heard ones are forgotten",
                       s.streams.capacity);
     st.lost += static_cast<std::uint64_t>(*lost);
-    return 0;
+    return i;
 }
 
 // What an opened sealed datagram tells its source: the stream (the
@@ -197,28 +189,23 @@ struct sealed_origin {
     std::uint8_t run_id[sealed_run_id_size] = {};
 };
 
-// -A: verifies and decrypts the datagram of n bytes in place before
-// anything of it is used; a number is marked seen only once its datagram
-// verified. True with the clear datagram at data + *at (*clear_len bytes),
-// the change of the lost count and its origin; false when it was refused
-// (counted).
-bool open_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from,
-                 std::size_t* at, std::size_t* clear_len, std::int64_t* lost, sealed_origin* origin)
+// -A: a datagram a worker verified and decrypted, held to the replay
+// window; a number is marked seen only once its datagram verified. True
+// with the change of the lost count and its origin; false when it was
+// refused (counted).
+bool accept_sealed(collector_run& run, const received_datagram& d, std::int64_t* lost,
+                   sealed_origin* origin)
 {
     sealed_lookup found;
-    const bool opened = look_up_stream(run, data, n, from, &found) == 0 &&
-                        verify_and_decrypt(run, found, data, n, from, at, clear_len) == 0 &&
-                        record_verified(run, found, lost, &origin->newest) == 0;
-    if (opened) {
-        origin->stream = run.sealing.keyed_stream;
-        origin->added = found.stream < 0;
-        origin->header = found.header;
-        std::memcpy(origin->run_id, found.header.run_id, sealed_run_id_size);
-    }
-    // The one way out, whichever step ended it: no copy of a run key stays
-    // on the stack.
-    sealed_wipe(found.run_key, sizeof found.run_key);
-    return opened;
+    if (!sealed_opened(run, d) || look_up_stream(run, d, &found) != 0)
+        return false;
+    origin->stream = record_verified(run, found, lost, &origin->newest);
+    if (origin->stream < 0)
+        return false;
+    origin->added = found.stream < 0;
+    origin->header = found.header;
+    std::memcpy(origin->run_id, found.header.run_id, sealed_run_id_size);
+    return true;
 }
 
 // The source of the datagram just decoded, or -1 when the table is full:
@@ -341,12 +328,15 @@ void collector_take_statistics(collector_run& run, long i, const tap_statistics&
 
 // -A: a datagram opened, its body read, its frames (finished or begun) put
 // together and written under its run's source. False once the run is done.
-bool take_sealed(collector_run& run, std::uint8_t* data, long n, const net_peer& from)
+bool take_sealed(collector_run& run, const received_datagram& d)
 {
-    std::size_t at = 0, len = 0;
+    const std::uint8_t* data = d.data;
+    const std::size_t at = d.at, len = d.clear_len;
+    const long n = d.len;
+    const net_peer& from = d.from;
     std::int64_t lost = 0;
     sealed_origin o;
-    if (!open_sealed(run, data, n, from, &at, &len, &lost, &o))
+    if (!accept_sealed(run, d, &lost, &o))
         return true;
     if (o.header.kind == sealed_kind_statistics) {
         tap_statistics counters;
@@ -444,26 +434,24 @@ void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
 
 }  // namespace
 
-bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n, const net_peer& from)
+bool collector_take_opened(collector_run& run, received_datagram& d)
 {
     ++run.stats.datagrams;
-    if (n == -2) {
+    const long n = d.len;
+    const net_peer& from = d.from;
+    if (d.verdict == open_too_long) {
         count_undecodable(run, tap_decode_bad_length, n, from);
         return true;
     }
     if (run.opt.authenticated)
-        return take_sealed(run, datagram, n, from);
-    const std::size_t len = static_cast<std::size_t>(n);
-    // Told apart before the cipher runs: the other mode's datagrams are
-    // counted as such, not as a wrong key.
-    const bool sealed = sealed_magic_at(datagram, len);
-    if (!run.opt.clear && tap_crypt(datagram, datagram, len, *speck_key) != 0) {
+        return take_sealed(run, d);
+    if (d.verdict != open_ok) {
         COLLECTOR_LOG(trace_level_warning, "Decryption error");
         return true;
     }
     tap_datagram_view& view = run.receiving->view;
-    tap_decode_result r = tap_decode(datagram, len, &view);
-    if (r != tap_decode_ok && sealed) {
+    tap_decode_result r = tap_decode(d.data, d.clear_len, &view);
+    if (r != tap_decode_ok && d.sealed_magic) {
         count_refusal(run, &run.stats.wrong_mode, &source_counts::undecodable, "refused", n,
                       refused_source(run, from, -1), from,
                       "sealed by a tap started with -A: start the collector with -A to read it");
@@ -480,38 +468,160 @@ bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
     return i < 0 || write_frames(run, view, i, now);
 }
 
+bool collector_take_datagram(collector_run& run, const std::uint8_t* datagram, long n,
+                             const net_peer& from)
+{
+    worker& w = run.pool.workers[0];
+    received_datagram& d = w.slots[w.head.load() % worker_ring_slots];
+    d.len = n;
+    d.from = from;
+    if (n > 0)
+        std::memcpy(d.data, datagram, static_cast<std::size_t>(n) < receive_datagram_cap
+                                          ? static_cast<std::size_t>(n)
+                                          : receive_datagram_cap);
+    open_datagram(w.opener, d);
+    return collector_take_opened(run, d);
+}
+
+namespace {
+
+// Between batches, on the writer's thread: statistics, the watchdog, the
+// state file, the metrics clients.
+void periodic_work(collector_run& run, std::atomic<bool>& stats_requested)
+{
+    statistics_when_due(run, stats_requested);
+    notify_watchdog_when_due(clock_monotonic_ms());
+    if (clock_monotonic_ms() >= run.sealing.next_state_ms) {
+        run.sealing.next_state_ms = clock_monotonic_ms() + 1000;
+        collector_save_state(run, false);
+    }
+    metrics_serve(run.metrics, run);
+}
+
+// Readers such as a live capture viewer see each batch at once.
+bool flush_batch(collector_run& run)
+{
+    return capture_file_flush(&run.file) == 0 || capture_stream_broken(run);
+}
+
+// -j 1: the run's own thread receives, opens and writes each batch.
+void receive_alone(collector_run& run, const std::atomic<bool>& stop, std::atomic<bool>& stats_requested)
+{
+    worker& w = run.pool.workers[0];
+    // With --metrics the wait is short, so that a scrape is answered
+    // within its poll interval when no datagram comes.
+    const long wait_us = run.metrics ? 20000 : 1000000;
+    bool more = true;
+    while (more && !stop) {
+        periodic_work(run, stats_requested);
+        // A wait broken by the signal itself must not lead into a blocking
+        // receive: the stop decides first.
+        const int got = worker_receive(run.pool, w, wait_us);
+        if (got <= 0 || stop)
+            continue;
+        const std::uint64_t head = w.head.load(std::memory_order_relaxed);
+        for (int i = 0; i < got && more; ++i)
+            more = collector_take_opened(run, w.slots[(head + static_cast<unsigned>(i)) % worker_ring_slots]);
+        w.head.store(head + static_cast<unsigned>(got), std::memory_order_relaxed);
+        w.tail.store(head + static_cast<unsigned>(got), std::memory_order_relaxed);
+        more = more && flush_batch(run);
+    }
+}
+
+// The datagrams worker w published, in its ring's order. The count taken;
+// *more false once the run is done.
+unsigned take_ring(collector_run& run, worker& w, bool* more)
+{
+    std::uint64_t tail = w.tail.load(std::memory_order_relaxed);
+    const std::uint64_t head = w.head.load(std::memory_order_seq_cst);
+    unsigned took = 0;
+    for (; tail < head && *more; ++tail, ++took)
+        *more = collector_take_opened(run, w.slots[tail % worker_ring_slots]);
+    w.tail.store(tail, std::memory_order_release);
+    return took;
+}
+
+// With a shared socket: the datagrams in the order it gave them, one
+// ticket after the other, whichever ring holds each.
+unsigned take_by_ticket(collector_run& run, bool* more)
+{
+    worker_pool& p = run.pool;
+    unsigned took = 0;
+    for (bool found = true; found && *more;) {
+        found = false;
+        for (unsigned k = 0; k < p.count && !found; ++k) {
+            worker& w = p.workers[k];
+            const std::uint64_t tail = w.tail.load(std::memory_order_relaxed);
+            received_datagram& d = w.slots[tail % worker_ring_slots];
+            if (tail == w.head.load(std::memory_order_seq_cst) || d.ticket != p.expected_ticket)
+                continue;
+            *more = collector_take_opened(run, d);
+            w.tail.store(tail + 1, std::memory_order_release);
+            ++p.expected_ticket;
+            ++took;
+            found = true;
+        }
+    }
+    return took;
+}
+
+bool rings_empty(worker_pool& p)
+{
+    for (unsigned k = 0; k < p.count; ++k)
+        if (p.workers[k].head.load(std::memory_order_seq_cst) != p.workers[k].tail.load(std::memory_order_relaxed))
+            return false;
+    return true;
+}
+
+// -j N: the workers receive and open; this thread is the one writer.
+void write_from_workers(collector_run& run, const std::atomic<bool>& stop, std::atomic<bool>& stats_requested)
+{
+    worker_pool& p = run.pool;
+    bool more = true;
+    while (more && !stop) {
+        periodic_work(run, stats_requested);
+        unsigned took = 0;
+        if (p.shared_socket)
+            took = take_by_ticket(run, &more);
+        else
+            for (unsigned k = 0; k < p.count && more; ++k)
+                took += take_ring(run, p.workers[k], &more);
+        if (took > 0) {
+            more = more && flush_batch(run);
+            continue;
+        }
+        // Nothing to take: asleep until a worker publishes, or for the
+        // periodic work (and a stop) at the latest.
+        std::unique_lock<std::mutex> hold(p.wake_lock);
+        p.writer_sleeping.store(true, std::memory_order_seq_cst);
+        if (rings_empty(p) && !stop)
+            p.wake.wait_for(hold, std::chrono::milliseconds(20));
+        p.writer_sleeping.store(false, std::memory_order_relaxed);
+    }
+    worker_pool_stop(&p);
+    // What the workers had opened when the run ended is written, unless
+    // the run is done.
+    if (more) {
+        if (p.shared_socket)
+            take_by_ticket(run, &more);
+        else
+            for (unsigned k = 0; k < p.count && more; ++k)
+                take_ring(run, p.workers[k], &more);
+        if (more)
+            flush_batch(run);
+    }
+}
+
+}  // namespace
+
 void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested)
 {
     run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
-    net_datagram_in* batch = run.receiving->batch;
-    for (int i = 0; i < receive_batch_size; ++i) {
-        batch[i].buf = run.receiving->datagrams[i];
-        batch[i].cap = receive_datagram_cap;
-    }
-    bool more = true;
-    while (more && !stop) {
-        statistics_when_due(run, stats_requested);
-        notify_watchdog_when_due(clock_monotonic_ms());
-        if (clock_monotonic_ms() >= run.sealing.next_state_ms) {
-            run.sealing.next_state_ms = clock_monotonic_ms() + 1000;
-            collector_save_state(run, false);
-        }
-        // A wait broken by the signal itself must not lead into a blocking
-        // receive: the stop decides first.
-        // With --metrics the wait is short, so that a scrape is answered
-        // within its poll interval when no datagram comes.
-        metrics_serve(run.metrics, run);
-        if (net_wait_readable_or_woken(run.socket, run.waker, run.metrics ? 20000 : 1000000) != 1 ||
-            stop)
-            continue;
-        const int got = net_recv_batch(run.socket, batch, receive_batch_size);
-        for (int i = 0; i < got && more; ++i)
-            more = collector_take_datagram(run, batch[i].buf, batch[i].len, batch[i].from);
-        // Readers such as a live capture viewer see each batch at once.
-        if (more && got > 0 && capture_file_flush(&run.file) != 0)
-            more = capture_stream_broken(run);
-    }
+    if (run.pool.count > 1)
+        write_from_workers(run, stop, stats_requested);
+    else
+        receive_alone(run, stop, stats_requested);
     collector_save_state(run, false);
     // The file's last blocks, while it is open: the taps' statistics.
     if (capture_file_write_statistics(&run.file, run.sources, clock_unix_us()) != 0)

@@ -15,6 +15,7 @@
 #include "collector/sources.h"
 #include "collector/reassembly.h"
 #include "collector/streams.h"
+#include "collector/workers.h"
 
 struct collector_stats {
     unsigned datagrams = 0;
@@ -38,13 +39,10 @@ struct collector_stats {
     unsigned wrong_mode = 0;
 };
 
-// What -A adds to a run: the master key, the one handle that opens every
-// datagram (keyed per stream; keyed_stream says whose key it holds, -1
-// none or a stream not yet known), and the streams.
+// What -A adds to a run: the master key (the workers derive the run keys
+// from it; the writer, for the streams it adds), and the streams.
 struct collector_sealing {
     std::uint8_t* master_key = nullptr;  // sealed_key_alloc: in secure memory
-    sealed_cipher cipher;
-    long keyed_stream = -1;
     stream_table streams;
     reassembly_pool pool;  // frames in pieces, put together
     // -s DIR: the file the runs heard are kept in, written once a second
@@ -56,16 +54,8 @@ struct collector_sealing {
     unsigned state_failures = 0;
 };
 
-// The receive loop's buffers, allocated once at set-up: a batch of
-// datagrams as the socket fills them, and the decoded view of one. 16
-// datagrams of the largest size are 1 MiB; a busier socket is emptied in
-// more calls of the same loop (at most net_batch_max per call).
-inline constexpr int receive_batch_size = 16;
-static_assert(receive_batch_size <= net_batch_max);
-inline constexpr std::size_t receive_datagram_cap = 65552;
+// The writer's views of the datagram it takes, allocated once at set-up.
 struct receive_buffers {
-    std::uint8_t datagrams[receive_batch_size][receive_datagram_cap];
-    net_datagram_in batch[receive_batch_size];
     tap_datagram_view view;
     sealed_body body;
 };
@@ -78,8 +68,9 @@ struct collector_run {
     collector_options opt;
     capture_file file;            // open when file.out is set
     tuntap_interface* tuntap = nullptr;  // the TAP interface, if any
-    net_socket socket = net_invalid_socket;
+    net_socket socket = net_invalid_socket;  // the first worker's
     net_waker waker;              // woken by a stop signal
+    worker_pool pool;             // receiving and opening (-j)
     source_table sources;
     receive_buffers* receiving = nullptr;
     collector_stats stats;
@@ -107,12 +98,16 @@ void collector_receive(collector_run& run, const std::atomic<bool>& stop,
                        std::atomic<bool>& stats_requested);
 
 // One received datagram of n bytes (or a receive result below 0, counted
-// as a wrong length), decrypted or opened in place, decoded (into
-// run.receiving, so after collector_set_up) and written.
-// False once the run is done (the frame count reached, or the capture
-// stream broken).
-bool collector_take_datagram(collector_run& run, std::uint8_t* datagram, long n,
+// as a wrong length), opened by the first worker (so after
+// collector_set_up) and taken: collector_take_opened.
+bool collector_take_datagram(collector_run& run, const std::uint8_t* datagram, long n,
                              const net_peer& from);
+
+// The writer's part of one datagram a worker opened: decoded (into
+// run.receiving), checked against the replay window under -A, given its
+// source and written. False once the run is done (the frame count
+// reached, or the capture stream broken).
+bool collector_take_opened(collector_run& run, received_datagram& d);
 
 // -A with -s: writes the runs heard to the state file when a datagram
 // verified since the last time, or whatever the case with force. 0; -1

@@ -98,7 +98,6 @@ int set_up_sealing(collector_run& run)
     const char* salt = run.opt.salt ? run.opt.salt : "";
     if (sealed_crypto_init() == 0 && (s.master_key = sealed_key_alloc()) != nullptr &&
         sealed_master_key(key, std::strlen(key), salt, std::strlen(salt), s.master_key) == 0 &&
-        sealed_cipher_open(&s.cipher) == 0 &&
         stream_table_init(&s.streams, stream_table_default_capacity, retired_runs_default_capacity) == 0 &&
         reassembly_init(&s.pool, reassembly_pool_default) == 0) {
         COLLECTOR_LOG(trace_level_normal, "Reading sealed datagrams (-A)");
@@ -139,13 +138,13 @@ int set_up_key(collector_run& run)
 
 // A buffer smaller than asked for is worth one warning: bursts beyond it
 // are lost before the collector sees them.
-void set_receive_buffer(const collector_run& run)
+void set_receive_buffer(const collector_run& run, net_socket s)
 {
     const unsigned long want = run.opt.receive_buffer;
     int granted = 0;
     if (!want)
         return;
-    if (net_set_receive_buffer(run.socket, static_cast<int>(want), &granted) != 0) {
+    if (net_set_receive_buffer(s, static_cast<int>(want), &granted) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_warning, "Unable to set a receive buffer of %lu bytes %d/%s",
                       want, e, os_error_text(e));
@@ -155,6 +154,69 @@ void set_receive_buffer(const collector_run& run)
                       "(on Linux net.core.rmem_max sets the limit)",
                       granted, want);
     }
+}
+
+// A socket bound at `at`, with its receive buffer; shared with the
+// workers after it when share is set. net_invalid_socket after an ERROR
+// line.
+net_socket open_bound(const collector_run& run, const net_peer& at, bool share, bool* shared)
+{
+    net_socket s = net_udp_socket_for(at);
+    if (s == net_invalid_socket) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
+        return s;
+    }
+    *shared = share && net_share_port(s) == 0;
+    if (net_bind_peer(s, at) != 0) {
+        int e = net_last_error();
+        COLLECTOR_LOG(trace_level_error, "Unable to bind port %u %d/%s", unsigned{net_order16(at.port)}, e,
+                      os_error_text(e));
+        net_close(s);
+        return net_invalid_socket;
+    }
+    set_receive_buffer(run, s);
+    return s;
+}
+
+// The workers (-j): each with a socket of its own on the first one's
+// port where the system spreads senders over them, else all on the first
+// one. 0; -1 after an ERROR line.
+int open_workers(collector_run& run, const net_peer& at, bool spread)
+{
+    worker_pool& p = run.pool;
+    const unsigned count = run.opt.workers ? run.opt.workers : worker_count_default(collector_workers_default_max);
+    datagram_opener like;
+    like.clear = run.opt.clear;
+    like.sealed = run.opt.authenticated;
+    like.speck = speck_key;
+    like.master_key = run.sealing.master_key;
+    if (worker_pool_init(&p, count, like) != 0) {
+        COLLECTOR_LOG(trace_level_error, "Unable to allocate %u workers (%u MiB each)", count,
+                      static_cast<unsigned>(sizeof(received_datagram) * worker_ring_slots >> 20));
+        return -1;
+    }
+    p.shared_socket = count > 1 && !spread;
+    net_peer same = at;
+    same.port = net_order16(net_local_port(run.socket));
+    for (unsigned i = 0; i < count; ++i) {
+        worker& w = p.workers[i];
+        bool shared = false;
+        w.socket = i == 0 || p.shared_socket ? run.socket : open_bound(run, same, true, &shared);
+        w.own_socket = w.socket != run.socket;
+        if (w.socket == net_invalid_socket)
+            return -1;
+        if (net_waker_open(&w.waker) != 0) {
+            int e = net_last_error();
+            COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
+            return -1;
+        }
+    }
+    if (count > 1)
+        COLLECTOR_LOG(trace_level_normal, "%u workers, %s", count,
+                      p.shared_socket ? "sharing one socket (the system spreads nothing over several)"
+                                      : "each on a socket of its own");
+    return 0;
 }
 
 int open_socket(collector_run& run)
@@ -172,20 +234,14 @@ int open_socket(collector_run& run)
                       "Invalid bind address '%s': not an IPv4 or IPv6 address or host", address);
         return -1;
     }
-    run.socket = net_udp_socket_for(at);
-    if (run.socket == net_invalid_socket || net_waker_open(&run.waker) != 0) {
+    if (net_waker_open(&run.waker) != 0) {
         int e = net_last_error();
         COLLECTOR_LOG(trace_level_error, "Unable to create socket %d/%s", e, os_error_text(e));
         return -1;
     }
-    if (net_bind_peer(run.socket, at) != 0) {
-        int e = net_last_error();
-        COLLECTOR_LOG(trace_level_error, "Unable to bind port %ld %d/%s", run.opt.port, e,
-                      os_error_text(e));
-        return -1;
-    }
-    set_receive_buffer(run);
-    return 0;
+    bool spread = false;
+    run.socket = open_bound(run, at, run.opt.workers != 1, &spread);
+    return run.socket == net_invalid_socket ? -1 : open_workers(run, at, spread);
 }
 
 int open_tap(collector_run& run)
@@ -261,6 +317,7 @@ void collector_release(collector_run& run)
     run.metrics = nullptr;
     tuntap_close(run.tuntap);
     run.tuntap = nullptr;
+    worker_pool_release(&run.pool);
     net_waker_close(&run.waker);
     net_close(run.socket);
     run.socket = net_invalid_socket;
@@ -268,8 +325,6 @@ void collector_release(collector_run& run)
     delete run.receiving;
     run.receiving = nullptr;
     collector_sealing& s = run.sealing;
-    if (s.cipher.h)
-        sealed_cipher_close(&s.cipher);
     stream_table_release(&s.streams);
     reassembly_release(&s.pool);
     sealed_key_free(s.master_key);

@@ -56,7 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     stream_table_release(&run.sealing.streams);
     FUZZ_CHECK(stream_table_init(&run.sealing.streams, 4, 4) == 0, "no table");
-    run.sealing.keyed_stream = -1;
     run.stats = {};
     window_model model;
     static std::uint8_t d[sealed_overhead + tap_record_header_size + 256];

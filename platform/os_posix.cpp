@@ -419,6 +419,17 @@ int file_create_new(const char* path, std::FILE** out)
     return -1;
 }
 
+int net_share_port(net_socket s)
+{
+#if defined(SO_REUSEPORT) && defined(__linux__)
+    const int on = 1;
+    return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 ? 0 : -1;
+#else
+    (void)s;
+    return -1;
+#endif
+}
+
 int net_set_dont_fragment(net_socket s)
 {
     const int fd = static_cast<int>(s);

@@ -261,6 +261,12 @@ int file_create_new(const char* path, std::FILE** out)
     return -1;
 }
 
+int net_share_port(net_socket)
+{
+    // Windows spreads nothing over sockets that share a port.
+    return -1;
+}
+
 int net_set_dont_fragment(net_socket s)
 {
     const DWORD on = 1;

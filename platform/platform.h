@@ -219,6 +219,13 @@ int net_gso_run(const net_datagram_out* d, int n);
 long net_send_batch(net_socket s, const net_peer& to, const net_datagram_out* d, int n, int mode,
                     int* lost);
 
+// Lets further sockets of this process bind the address and port s is
+// about to bind, the system giving each sender's datagrams to one of them
+// (SO_REUSEPORT on Linux: by a hash of the addresses and ports). 0; -1
+// where the system has no such spreading (Windows): one socket is then
+// shared.
+int net_share_port(net_socket s);
+
 // Sealed datagrams must arrive whole or not at all: Don't Fragment on what
 // s sends (IPv4; IPv6 too for a socket of that family). 0, or -1 when the
 // system refuses.

@@ -55,7 +55,7 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
         SCOPED_TRACE(out);
         child c;
         udp_socket from[3];
-        const std::uint16_t port = fleet_collector(&c, "-c 6" + out);
+        const std::uint16_t port = fleet_collector(&c, "-j 1 -c 6" + out);  // one thread: the order across taps kept
         ASSERT_NE(port, 0) << out_of(c) << err_of(c);
         std::string want;
         for (int i = 0; i < 6; ++i) {  // Ethernet type 0x88b5: tshark shows the payload as it is
