@@ -35,7 +35,6 @@ inline constexpr int pcap_over_ip_clients_max = 16;
 inline constexpr std::size_t pcap_over_ip_queue_bytes = std::size_t{4} << 20;
 inline constexpr std::uint64_t pcap_over_ip_behind_ms = 10000;
 inline constexpr std::uint64_t pcap_over_ip_refusal_line_ms = 60000;
-inline constexpr std::uint16_t pcap_over_ip_default_port = 57012;
 
 struct pcap_over_ip;
 
@@ -68,5 +67,7 @@ void pcap_over_ip_serve(pcap_over_ip* s, std::uint64_t now_ms);
 
 pcap_over_ip_counts pcap_over_ip_totals(const pcap_over_ip* s);
 
-// Closes every client and the listening socket. Safe with null.
+// Closes every client and the listening socket: what the queues still
+// hold is not sent (a last pcap_over_ip_serve writes what the clients
+// take at once). Safe with null.
 void pcap_over_ip_close(pcap_over_ip* s);
