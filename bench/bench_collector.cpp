@@ -22,15 +22,15 @@
 // Usage: bench_collector [--runs 3] [--seconds 1] [--sizes 64,1514]
 //                        [--steps 6] [--check 1200000,700000]
 //                        [--collector PATH] [--dir DIR] [--gso 1] [--fifo 1]
-//                        [--workers 1,2] [--cpus 1]
+//                        [--workers 1,2] [--cpus 1] [--sources 1]
 // --collector defaults to vantry_collector beside this program, --dir to
 // /dev/shm (a folder for the files is made in it and removed). As root the
 // receiver runs at SCHED_FIFO (--fifo 0: not), so that other work on a
 // shared machine does not decide the rate; --gso 0 sends a message per
 // datagram. --workers 1,2 compares the collector (-k) with those worker
-// counts instead (frames per CPU second of its busiest thread: the rate
+// counts instead (0: no -j, for a collector older than workers) (frames per CPU second of its busiest thread: the rate
 // with a core for each thread); --cpus 0,1 sets the receiver's cores
-// (default 1).
+// (default 1); --sources N sends from N sockets in turn, as N taps.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
@@ -197,14 +197,21 @@ datagram_set build(unsigned frame, bool encrypt)
 // least; one message per datagram where the kernel refuses that. The
 // datagrams sent.
 bool use_gso = true;  // --gso 0: one message per datagram
+int sender_sources = 1;  // --sources N: sockets sending in turn
 
 std::uint64_t send_for(std::uint16_t port, const datagram_set& s, double fps, double seconds)
 {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    // One socket per source (--sources), each call from the next: a
+    // fleet of taps as the collector's workers see it.
+    std::vector<int> fds;
     const sockaddr_in to = loopback(port);
-    ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    const int sndbuf = 4 << 20;
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf);
+    for (int k = 0; k < sender_sources; ++k) {
+        fds.push_back(::socket(AF_INET, SOCK_DGRAM, 0));
+        ::connect(fds.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const int sndbuf = 4 << 20;
+        ::setsockopt(fds.back(), SOL_SOCKET, SO_SNDBUFFORCE, &sndbuf, sizeof sndbuf);
+    }
+    std::size_t call = 0;
     // One run: as many whole datagrams as one UDP message holds.
     const unsigned run = std::min<unsigned>(64, 65507 / static_cast<unsigned>(s.size));
     std::vector<std::uint8_t> blob;
@@ -243,6 +250,7 @@ std::uint64_t send_for(std::uint16_t port, const datagram_set& s, double fps, do
         // to catch up, which would measure the burst, not the rate.
         if (dps > 0 && t - due > 0.002)
             skipped += (t - due - 0.002) * dps;
+        const int fd = fds[call++ % fds.size()];
         if (gso) {
             const int r = ::sendmmsg(fd, msgs, messages, 0);
             if (r > 0)
@@ -266,7 +274,8 @@ std::uint64_t send_for(std::uint16_t port, const datagram_set& s, double fps, do
         if (r > 0)
             sent += static_cast<std::uint64_t>(r);
     }
-    ::close(fd);
+    for (int fd : fds)
+        ::close(fd);
     return sent;
 }
 
@@ -384,7 +393,7 @@ struct receiver {
     std::string name;
     bool bare = false;
     bool encrypted = false;
-    unsigned workers = 1;  // the collector's -j
+    unsigned workers = 0;  // the collector's -j; 0: none given (its default, or an older collector)
 };
 
 struct step_result {
@@ -441,12 +450,13 @@ step_result run_step(const bench_setup& b, const receiver& r, const datagram_set
             bare_receiver(port, s, b.dir + "/files", r.encrypted);
         const std::string p = std::to_string(port), w = b.dir + "/files/c.pcapng",
                           rb = std::to_string(receive_buffer), j = std::to_string(r.workers);
+        const char* jw = r.workers ? "-j" : nullptr;  // the list ends there without one
         if (r.encrypted)
             execl(b.collector.c_str(), "vantry_collector", "-p", p.c_str(), "-b", "127.0.0.1", "-k", bench_key,
-                  "-r", rb.c_str(), "-w", w.c_str(), "-j", j.c_str(), nullptr);
+                  "-r", rb.c_str(), "-w", w.c_str(), jw, j.c_str(), nullptr);
         else
             execl(b.collector.c_str(), "vantry_collector", "-p", p.c_str(), "-b", "127.0.0.1", "-K", "-r",
-                  rb.c_str(), "-w", w.c_str(), "-j", j.c_str(), nullptr);
+                  rb.c_str(), "-w", w.c_str(), jw, j.c_str(), nullptr);
         std::_Exit(127);
     }
     if (pid > 0 && wait_for(log, "Listening", pid)) {
@@ -591,6 +601,7 @@ int main(int argc, char** argv)
         else if (o == "--fifo") b.fifo = std::atoi(argv[i + 1]) != 0;
         else if (o == "--workers") workers = numbers(argv[i + 1]);
         else if (o == "--cpus") b.cpus = numbers(argv[i + 1]);
+        else if (o == "--sources") sender_sources = std::max(1, std::atoi(argv[i + 1]));
         else {
             std::fprintf(stderr, "unknown option %s\n", o.c_str());
             return 2;

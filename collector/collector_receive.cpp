@@ -420,6 +420,18 @@ void print_sources(const source_table& t, bool sealed, bool tap_only)
     }
 }
 
+// With several workers, what each received and how often it waited for
+// the writer.
+void print_workers(const worker_pool& p)
+{
+    for (unsigned k = 0; p.count > 1 && k < p.count; ++k) {
+        const worker_counts& c = p.workers[k].counts;
+        COLLECTOR_LOG(trace_level_normal, "Worker %u: %llu datagrams, %llu waits for the writer", k,
+                      static_cast<unsigned long long>(c.datagrams.load(std::memory_order_relaxed)),
+                      static_cast<unsigned long long>(c.ring_full.load(std::memory_order_relaxed)));
+    }
+}
+
 // Statistics on request and every -S seconds, between batches.
 void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
 {
@@ -428,8 +440,10 @@ void statistics_when_due(collector_run& run, std::atomic<bool>& stats_requested)
         due = true;
         run.next_stats_ms = clock_monotonic_ms() + run.opt.stats_seconds * 1000;
     }
-    if (due)
+    if (due) {
         print_sources(run.sources, run.opt.authenticated, false);
+        print_workers(run.pool);
+    }
 }
 
 }  // namespace
@@ -586,12 +600,16 @@ void write_from_workers(collector_run& run, const std::atomic<bool>& stop, std::
         else
             for (unsigned k = 0; k < p.count && more; ++k)
                 took += take_ring(run, p.workers[k], &more);
-        if (took > 0) {
-            more = more && flush_batch(run);
+        if (took > 0)
             continue;
+        // Nothing to take: what was written goes out to live readers (a
+        // busy writer's buffer goes out as it fills), then asleep until a
+        // worker publishes, or for the periodic work (and a stop) at the
+        // latest.
+        if (!flush_batch(run)) {
+            more = false;
+            break;
         }
-        // Nothing to take: asleep until a worker publishes, or for the
-        // periodic work (and a stop) at the latest.
         std::unique_lock<std::mutex> hold(p.wake_lock);
         p.writer_sleeping.store(true, std::memory_order_seq_cst);
         if (rings_empty(p) && !stop)
@@ -660,6 +678,7 @@ void collector_summary(const collector_run& run)
         COLLECTOR_LOG(trace_level_warning, "%u sealed datagrams (from taps started with -A) refused",
                       stats.wrong_mode);
     print_sources(run.sources, run.opt.authenticated, true);
+    print_workers(run.pool);
     if (stats.tuntap_write_errors)
         COLLECTOR_LOG(trace_level_warning, "%u frames could not be written to the TAP interface",
                       stats.tuntap_write_errors);

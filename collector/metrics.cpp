@@ -252,6 +252,12 @@ void answer(metrics_server* m, metrics_connection& c, metrics_request r, const c
         v.stats = &run.stats;
         v.files_written = run.file.files_opened;
         v.has_receive_drops = net_receive_drops(run.socket, &v.receive_drops) == 0;
+        // Workers with sockets of their own: every socket's drops.
+        for (unsigned k = 1; v.has_receive_drops && k < run.pool.count; ++k) {
+            std::uint64_t more = 0;
+            if (run.pool.workers[k].own_socket && net_receive_drops(run.pool.workers[k].socket, &more) == 0)
+                v.receive_drops += more;
+        }
         metrics_text(v, &m->text);
         set_reply(c, "200 OK", "", m->text);
         break;

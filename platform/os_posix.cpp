@@ -421,6 +421,11 @@ int file_create_new(const char* path, std::FILE** out)
 
 int net_share_port(net_socket s)
 {
+#if defined(VANTRY_TEST_HOOKS)
+    // Lets the tests run the shared socket of systems without spreading.
+    if (const char* v = std::getenv("VANTRY_SHARE_PORT"); v && std::strcmp(v, "0") == 0)
+        return -1;
+#endif
 #if defined(SO_REUSEPORT) && defined(__linux__)
     const int on = 1;
     return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 ? 0 : -1;

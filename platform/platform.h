@@ -223,7 +223,8 @@ long net_send_batch(net_socket s, const net_peer& to, const net_datagram_out* d,
 // about to bind, the system giving each sender's datagrams to one of them
 // (SO_REUSEPORT on Linux: by a hash of the addresses and ports). 0; -1
 // where the system has no such spreading (Windows): one socket is then
-// shared.
+// shared. In builds with VANTRY_TEST_HOOKS, VANTRY_SHARE_PORT=0 makes it
+// -1 everywhere.
 int net_share_port(net_socket s);
 
 // Sealed datagrams must arrive whole or not at all: Don't Fragment on what

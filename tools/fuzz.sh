@@ -50,6 +50,7 @@ max_len_of() {
     fuzz_tzsp) echo 9000 ;;        # the receiver's buffer
     fuzz_tap_decode) echo 66000 ;; # the largest Tap datagram
     fuzz_service_args) echo 9000 ;; # the stored string's buffer
+    fuzz_kafka_message) echo 141000 ;; # the largest value (kafka_value_max)
     *) echo 4096 ;;
   esac
 }

@@ -73,6 +73,35 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
     }
 }
 
+// -j 4: eight senders' datagrams, sent in turn, reach four workers, on sockets of their own or (as on Windows) on one
+// they share; each sender's frames are written in the order it sent them, and none is missing.
+TEST(CollectorE2E, WorkersKeepEachSendersOrder)
+{
+    constexpr int senders = 8, each = 100;
+    for (const char* share : {"1", "0"}) {
+        setenv("VANTRY_SHARE_PORT", share, 1);
+        child c;
+        const std::uint16_t port = collector_start(&c, {"-K", "-j", "4", "-r", "4194304", "-c",
+                                                        std::to_string(senders * each), "-w", "-"});
+        unsetenv("VANTRY_SHARE_PORT");
+        ASSERT_NE(port, 0) << err_of(c);
+        udp_socket from[senders];
+        for (udp_socket& u : from) ASSERT_EQ(udp_open(&u), 0);
+        for (int i = 0; i < each; ++i)
+            for (int k = 0; k < senders; ++k)
+                udp_send(from[k], tap_datagram(7, {ethernet(0x88b5, {std::uint8_t(k), std::uint8_t(i), 0, 0})}), port);
+        ASSERT_EQ(status_within(&c, 10000), 0) << err_of(c);
+        EXPECT_TRUE(has(err_of(c), *share == '1' ? "4 workers, each on a socket of its own" : "4 workers, sharing"))
+            << err_of(c);
+        int next[senders] = {};
+        for (const wire_record& r : pcap_of(out_of(c))) {
+            const int k = r.frame[14], i = r.frame[15];
+            EXPECT_EQ(i, next[k]++) << "sender " << k << ", shared " << share;
+        }
+        for (int k = 0; k < senders; ++k) EXPECT_EQ(next[k], each) << "sender " << k;
+    }
+}
+
 // The tap sends over IPv4 only: Tap datagrams from the test over ::1 to collectors bound at ::1 and at :: (IPv4 too,
 // named as plain IPv4), read back by tshark. A bind address that names nothing, a file that cannot be opened and a
 // port that is taken end the collector at start with status 1.
@@ -232,10 +261,10 @@ TEST(CollectorE2E, TsharkCapturesThroughTheExtcapInterface)
     }
 }
 
-
 // A sealed tap run recorded on the way, then sent again: each datagram from a port of its own still makes one source
 // (its run, not its sender), a replay within the run is refused, and so is the whole recording by a collector
-// restarted on the same state folder; a collector without that memory refuses it once it is past --max-age.
+// restarted on the same state folder; a collector without that memory refuses it once it is past --max-age. With four
+// workers a replay from another port reaches another worker, and is refused all the same.
 TEST(CollectorE2E, ARecordedSealedRunIsRefusedByARestartedCollector)
 {
     const std::string key(64, 'c');
@@ -260,25 +289,26 @@ TEST(CollectorE2E, ARecordedSealedRunIsRefusedByARestartedCollector)
     const struct {
         const char* state;
         std::vector<std::string> more;
-        bool replay_first;
+        int replays;  // of the first datagram, each from a port of its own, so to any worker
         std::size_t written;
         const char* said;
     } rows[] = {
-        {state.path, {}, true, 3, "refused: 0 not authentic, 1 replayed, 0 older than the window, 0 past --max-age"},
-        {state.path, {}, false, 0, "refused: 0 not authentic, 3 replayed"},
-        {nullptr, {"--max-age", "1"}, false, 0, "3 past --max-age"},
+        {state.path, {}, 4, 3, "refused: 0 not authentic, 4 replayed, 0 older than the window, 0 past --max-age"},
+        {state.path, {}, 0, 0, "refused: 0 not authentic, 3 replayed"},
+        {nullptr, {"--max-age", "1"}, 0, 0, "3 past --max-age"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.said);
         const temp_dir empty;
-        std::vector<std::string> args = {"-A", "-k", key, "-s", row.state ? row.state : empty.path, "-v", "-w", "-"};
+        std::vector<std::string> args = {"-A", "-k", key, "-s", row.state ? row.state : empty.path, "-j", "4", "-v",
+                                         "-w", "-"};
         args.insert(args.end(), row.more.begin(), row.more.end());
         if (!row.state) poll_until(5000, [&] { return steady_clock::now() - recorded_at > 2100ms; });
         child col;
         const std::uint16_t port = collector_start(&col, args);
         ASSERT_NE(port, 0) << err_of(col);
         std::vector<bytes> sends = recorded;
-        if (row.replay_first) sends.push_back(recorded[0]);
+        sends.insert(sends.end(), std::size_t(row.replays), recorded[0]);
         for (const bytes& d : sends) {
             udp_socket from;
             ASSERT_EQ(udp_open(&from), 0);
