@@ -246,7 +246,7 @@ inline std::uint32_t net_udp_overhead(const net_peer& p)
     return p.family == net_family_ipv6 ? 40 + 8 : 20 + 8;
 }
 
-// ---- TCP, for the collector's metrics -----------------------------------------
+// ---- TCP, for the collector's metrics and PCAP over IP -------------------------
 
 // A TCP socket of at's family, bound to at (address reuse on, so that a
 // restarted collector finds its port), listening with room for backlog
@@ -255,9 +255,14 @@ inline std::uint32_t net_udp_overhead(const net_peer& p)
 net_socket net_tcp_listen(const net_peer& at, int backlog);
 
 // A connection waiting on the listening socket s, accepted and made
-// non-blocking: the caller's to close. net_invalid_socket when none waits
-// or the accept failed.
-net_socket net_tcp_accept(net_socket s);
+// non-blocking: the caller's to close, its peer in *from when from is not
+// null. net_invalid_socket when none waits or the accept failed.
+net_socket net_tcp_accept(net_socket s, net_peer* from = nullptr);
+
+// A TCP connection to `to`, made non-blocking once it is established: the
+// caller's to close. The connect itself waits, as long as the system
+// lets it. net_invalid_socket when it fails (see net_last_error()).
+net_socket net_tcp_connect(const net_peer& to);
 
 // Reads what waits on s, at most cap bytes, never blocking.
 //   r > 0             bytes read into buf

@@ -391,3 +391,26 @@ TEST(CollectorE2E, TheSystemsReceiveDropsAreCounted)
     EXPECT_TRUE(has(text, "\nvantry_collector_receive_drops_total ")) << text;
     EXPECT_FALSE(has(text, "\nvantry_collector_receive_drops_total 0\n")) << text;
 }
+
+// tshark, a PCAP over IP reader of its own, reads the frames sent once it connected, byte for byte and stamped.
+TEST(CollectorE2E, TsharkReadsTheFramesOverPcapOverIp)
+{
+    const temp_dir dir;
+    child c, reader;
+    udp_socket from;
+    const std::string file = dir.path + std::string("/t.pcap"), at = "PCAP over IP at 127.0.0.1:";
+    const std::uint16_t port = fleet_collector(&c, "-v -w /dev/null --pcap-over-ip 127.0.0.1:0");
+    ASSERT_NE(port, 0) << out_of(c) << err_of(c);
+    if (!wait_output(&c, at, 5000)) GTEST_SKIP() << "the collector reads --pcap-over-ip but serves nothing yet";  // until wired
+    const std::string tcp = "TCP@127.0.0.1:" + std::to_string(std::atoi(out_of(c).c_str() + out_of(c).find(at) + at.size()));
+    ASSERT_EQ(start(&reader, "tshark", {"-i", tcp, "-c", "2", "-F", "pcap", "-w", file}), 0);
+    ASSERT_TRUE(wait_output(&c, "PCAP over IP client 127.0.0.1:", 10000)) << out_of(c) << err_of(reader);
+    const std::vector<bytes> frames = {ethernet(0x88b5, pattern(60, 1)), ethernet(0x88b5, pattern(1400, 2))};
+    ASSERT_EQ(udp_open(&from), 0);
+    udp_send(from, tap_datagram(7, frames), port);
+    ASSERT_EQ(status_within(&reader, 10000), 0) << err_of(reader);
+    const std::vector<wire_record> got = pcap_of(file_text(file));
+    ASSERT_EQ(got.size(), frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(got[i].frame, frames[i]) << i;
+    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(got[i].ts_sec, frames[i].size()) << i;
+}
