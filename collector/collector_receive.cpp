@@ -297,6 +297,8 @@ bool write_frame(collector_run& run, long i, const tap_record_view& rec, std::in
         return capture_stream_broken(run);
     if (run.tuntap && tuntap_write(run.tuntap, rec.frame, rec.caplen) != 0)
         ++run.stats.tuntap_write_errors;
+    if (run.pcap_ip)
+        pcap_over_ip_frame(run.pcap_ip, rec, clock_monotonic_ms());
     if (run.kafka_out && kafka_value_add(run.kafka_out, rec) != 0) {
         // Fuller than one datagram can make it: a second message.
         collector_produce(run);
@@ -541,6 +543,8 @@ void periodic_work(collector_run& run, std::atomic<bool>& stats_requested)
     metrics_serve(run.metrics, run);
     if (run.kafka)
         kafka_producer_serve(run.kafka);
+    if (run.pcap_ip)
+        pcap_over_ip_serve(run.pcap_ip, clock_monotonic_ms());
 }
 
 // Readers such as a live capture viewer see each batch at once.
@@ -555,7 +559,7 @@ void receive_alone(collector_run& run, const std::atomic<bool>& stop, std::atomi
     worker& w = run.pool.workers[0];
     // With --metrics the wait is short, so that a scrape is answered
     // within its poll interval when no datagram comes.
-    const long wait_us = run.metrics ? 20000 : 1000000;
+    const long wait_us = run.metrics || run.pcap_ip || run.kafka ? 20000 : 1000000;
     bool more = true;
     while (more && !stop) {
         periodic_work(run, stats_requested);
@@ -765,6 +769,16 @@ void collector_summary(const collector_run& run)
                       static_cast<unsigned long long>(k.produced), static_cast<unsigned long long>(k.delivered),
                       static_cast<unsigned long long>(k.dropped), static_cast<unsigned long long>(k.failed),
                       static_cast<unsigned long long>(k.lost_at_close));
+    }
+    if (run.pcap_ip) {
+        const pcap_over_ip_counts p = pcap_over_ip_totals(run.pcap_ip);
+        COLLECTOR_LOG(p.frames_dropped || p.clients_behind ? trace_level_warning : trace_level_normal,
+                      "PCAP over IP: %llu clients served, %llu frames dropped for clients that lagged, %llu "
+                      "clients disconnected for staying behind, %llu refused (all %d places taken)",
+                      static_cast<unsigned long long>(p.clients_served),
+                      static_cast<unsigned long long>(p.frames_dropped),
+                      static_cast<unsigned long long>(p.clients_behind),
+                      static_cast<unsigned long long>(p.clients_refused), pcap_over_ip_clients_max);
     }
     if (run.consumer) {
         const kafka_consumer_counts k = kafka_consumer_counts_of(run.consumer);

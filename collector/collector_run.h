@@ -12,6 +12,7 @@
 #include "collector/capture_file.h"
 #include "collector/collector_options.h"
 #include "collector/kafka_link.h"
+#include "collector/pcap_over_ip.h"
 #include "collector/metrics.h"
 #include "collector/sources.h"
 #include "collector/reassembly.h"
@@ -78,6 +79,7 @@ struct collector_run {
     collector_sealing sealing;  // with -A
     std::uint64_t next_stats_ms = 0;  // with -S
     metrics_server* metrics = nullptr;  // with --metrics
+    pcap_over_ip* pcap_ip = nullptr;    // with --pcap-over-ip
     // --kafka: the producer, the message being built (allocated once) and
     // where its frames come from; the counts once it is closed.
     kafka_producer* kafka = nullptr;

@@ -281,6 +281,18 @@ int open_tap(collector_run& run)
     return 0;
 }
 
+int open_pcap_over_ip(collector_run& run)
+{
+    if (pcap_over_ip_open(run.opt.pcap_over_ip_at, &run.pcap_ip) != 0)
+        return -1;
+    char at[net_peer_text_max];
+    net_peer where = run.opt.pcap_over_ip_at;
+    where.port = net_order16(pcap_over_ip_port(run.pcap_ip));
+    net_peer_text(where, at, sizeof at);
+    COLLECTOR_LOG(trace_level_normal, "PCAP over IP at %s (at most %d clients)", at, pcap_over_ip_clients_max);
+    return 0;
+}
+
 // --kafka: the producer and the message it is given; --from-kafka: the
 // consumer and the message in hand. 0; -1 after an ERROR line.
 int open_kafka(collector_run& run)
@@ -317,6 +329,7 @@ int collector_set_up(collector_run& run)
     return open_output(run) != 0 || (receiving && (set_up_key(run) != 0 || open_socket(run) != 0)) ||
                    open_tap(run) != 0 ||
                    (run.opt.metrics && metrics_open(run.opt.metrics_at, &run.metrics) != 0) ||
+                   (run.opt.pcap_over_ip && open_pcap_over_ip(run) != 0) ||
                    open_kafka(run) != 0
                ? -1
                : 0;
@@ -353,6 +366,8 @@ void collector_release(collector_run& run)
     capture_file_close(&run.file);
     metrics_close(run.metrics);
     run.metrics = nullptr;
+    pcap_over_ip_close(run.pcap_ip);
+    run.pcap_ip = nullptr;
     tuntap_close(run.tuntap);
     run.tuntap = nullptr;
     worker_pool_release(&run.pool);
