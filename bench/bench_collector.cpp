@@ -623,9 +623,12 @@ int main(int argc, char** argv)
     const receiver receivers[] = {{"collector -k", false, true}, {"bare -k", true, true},
                                   {"collector -K", false, false}, {"bare -K", true, false}};
     b.fifo = b.fifo && geteuid() == 0;
-    std::printf("%s; %.1f s per step, %d runs, median; sender on core 0 (%s), receiver on core 1%s\n",
+    std::string cores;
+    for (double c : b.cpus)
+        cores += (cores.empty() ? "" : ",") + std::to_string(static_cast<int>(c));
+    std::printf("%s; %.1f s per step, %d runs, median; sender on core 0 (%s, %d sources), receiver on cores %s%s\n",
                 b.collector.c_str(), b.seconds, runs, use_gso ? "segmented sends" : "a message per datagram",
-                b.fifo ? " at SCHED_FIFO" : "");
+                sender_sources, cores.c_str(), b.fifo ? " at SCHED_FIFO" : "");
     if (!workers.empty())
         return compare_workers(b, workers, sizes, runs, steps);
     std::printf("%-6s %-13s %14s %14s %10s\n", "frame", "receiver", "frames/s", "frames/CPU s", "limit");

@@ -62,6 +62,19 @@ TEST(Extcap, QuestionsAnsweredCapturesRunAndWhatWiresharkShowsIsOnStandardError)
         {{"-Kp9", "-wx", "-W", "2"}, -1, "ERROR: -W keeps files of a rotation", ""},
         {{"-Kp9", "-w-", "-G", "9"}, -1, "ERROR: Rotation (-G, -C) needs a file name", ""},
         {{"-Kp9", "-wx", "y"}, -1, "ERROR: Unexpected argument 'y'", ""},
+        {{"-Kp9", "-wx", "-j", "65"}, -1, "ERROR: Invalid worker count (-j, 1 to 64) '65'", ""},
+        {{"-Kp9", "--pcap-over-ip", "x:1"}, -1, "ERROR: Invalid --pcap-over-ip 'x:1'", ""},
+        {{"-Kp9", "--pcap-over-ip", "9", "--metrics", "127.0.0.1:9"}, -1, "name the same address and port", ""},
+        {{"-Kp9", "--kafka", "b", "--from-kafka", "b", "--topic", "t"}, -1, "--kafka and --from-kafka exclude", ""},
+        {{"-Kp9", "--kafka", "b"}, -1, "ERROR: Missing --topic NAME", ""},
+        {{"-Kp9", "-wx", "--topic", "t"}, -1, "--topic names the topic of --kafka or --from-kafka", ""},
+        {{"--from-kafka", "b", "--topic", "t", "-wx"}, -1, "ERROR: Missing --group NAME", ""},
+        {{"-Kp9", "-wx", "--group", "g"}, -1, "--group names the consumer group of --from-kafka", ""},
+        {{"-Kp9", "-wx", "--kafka-buffer", "9"}, -1, "--kafka-buffer bounds what --kafka holds back", ""},
+        {{"--from-kafka", "b", "--topic", "t", "--group", "g", "-wx", "-j", "2"}, -1, "(-p, -b, -r, -j, -k", ""},
+        {{"--from-kafka", "b", "--topic", "t", "--group", "g"}, -1, "ERROR: Nothing to write to", ""},
+        {{"--from-kafka", "b", "--topic", "t", "--group", "g", "-wx"}, 0, "", "", "x"},  // no port, no key
+        {{"-Kp9", "--pcap-over-ip", "57012"}, 0, "", ""},  // somewhere to write
     };
     for (const auto& row : rows) {
         std::vector<std::string> words = row.args;

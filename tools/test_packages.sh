@@ -43,7 +43,7 @@ deb=$(ls "$build"/vantry_"$version"_*.deb 2>/dev/null)
 check "package built, version $version from project()" '[ -f "$deb" ]'
 [ -f "$deb" ] || exit
 out=$(dpkg-deb -f "$deb" Depends)
-check "dependencies from the programs' libraries" '[[ $out == *libpcap0.8* && $out == *libc6* && $out == *adduser* ]]'
+check "dependencies from the programs' libraries" '[[ $out == *libpcap0.8* && $out == *libc6* && $out == *adduser* && $out == *librdkafka1* ]]'
 if dpkg-query -W -f='${Status}' vantry 2>/dev/null | grep -q installed; then
     out="the package vantry is installed already: remove it first (dpkg -P vantry)" && check "not installed before" false
     exit
