@@ -112,7 +112,8 @@ int kafka_value_add(kafka_value* v, const tap_record_view& r)
     pcapng_packet_head(head, 0, r);
     const std::size_t tail_size = pcapng_packet_tail(tail, r.caplen);
     std::memcpy(p, head, sizeof head);
-    std::memcpy(p + sizeof head, r.frame, r.caplen);
+    if (r.caplen)  // an empty frame may have no bytes at all
+        std::memcpy(p + sizeof head, r.frame, r.caplen);
     std::memcpy(p + sizeof head + r.caplen, tail, tail_size);
     v->size += block;
     ++v->record_count;
