@@ -305,6 +305,8 @@ int kafka_consumer_open(const char* brokers, const char* topic, const char* grou
         {"bootstrap.servers", brokers},      {"group.id", group},
         {"enable.auto.commit", "true"},      {"enable.auto.offset.store", "false"},
         {"auto.offset.reset", "earliest"},   {"log.connection.close", "false"},
+        // What is fetched ahead of the writer: the library's default, named.
+        {"queued.max.messages.kbytes", "65536"},
     };
     conf_guard c;
     auto* k = new kafka_consumer;
