@@ -414,3 +414,34 @@ TEST(CollectorE2E, TsharkReadsTheFramesOverPcapOverIp)
     for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(got[i].frame, frames[i]) << i;
     for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(got[i].ts_sec, frames[i].size()) << i;
 }
+
+// A PCAP over IP client that connects and never reads holds nothing up: of 24 MB of frames (more than its queue and
+// both ends' socket buffers) every one the collector received reaches the file, and what the client's queue could not
+// take is dropped for it alone, and counted.
+TEST(CollectorE2E, AClientThatNeverReadsSlowsNothing)
+{
+    constexpr int count = 16000;
+    child c;
+    udp_socket from;
+    const std::string at = "PCAP over IP at 127.0.0.1:";
+    const std::uint16_t port =
+        collector_start(&c, {"-K", "-v", "-r", "8388608", "--pcap-over-ip", "127.0.0.1:0", "-w", "-"});
+    ASSERT_NE(port, 0) << err_of(c);
+    ASSERT_TRUE(wait_output(&c, at, 5000)) << err_of(c);
+    const int idle = tcp_connect(std::uint16_t(std::atoi(err_of(c).c_str() + err_of(c).find(at) + at.size())));
+    ASSERT_GE(idle, 0);
+    ASSERT_TRUE(wait_output(&c, "PCAP over IP client 127.0.0.1:", 5000)) << err_of(c);
+    ASSERT_EQ(udp_open(&from), 0);
+    for (int i = 0; i < count; ++i) udp_send(from, tap_datagram(7, {ethernet(0x88b5, pattern(1500, std::uint8_t(i)))}), port);
+    poll_until(10000, [&] { return pcap_of(out_of(c)).size() >= std::size_t(count); });
+    signal_child(c, SIGTERM);
+    EXPECT_EQ(status_within(&c, 10000), 0) << err_of(c);
+    close(idle);
+    const std::string said = err_of(c), received = "Received ";
+    const std::size_t got = pcap_of(out_of(c)).size();
+    EXPECT_EQ(std::to_string(got) + " datagrams", said.substr(said.find(received) + received.size(),
+                                                               std::to_string(got).size() + 10)) << said;
+    EXPECT_GT(got, std::size_t(count / 2));
+    EXPECT_TRUE(has(said, "PCAP over IP: 1 clients served, ")) << said;
+    EXPECT_FALSE(has(said, "served, 0 frames dropped")) << said;
+}
