@@ -162,6 +162,55 @@ void metrics_escape(const char* value, std::string* out)
     }
 }
 
+namespace {
+
+// One labelled line of a family whose head is written.
+void labelled(std::string* out, const char* family, const char* label, const char* value, std::uint64_t n)
+{
+    append_format(out, "vantry_collector_%s{%s=\"%s\"} %" PRIu64 "\n", family, label, value, n);
+}
+
+// The workers', PCAP over IP's and Kafka's counters, where the run has them.
+void output_lines(const metrics_view& v, std::string* out)
+{
+    if (v.worker_count > 1) {
+        family_head(out, "worker_datagrams_total", "", "Datagrams each worker received.", "counter");
+        for (unsigned k = 0; k < v.worker_count; ++k)
+            labelled(out, "worker_datagrams_total", "worker", std::to_string(k).c_str(), v.worker_datagrams[k]);
+        family_head(out, "worker_waits_total", "", "Times a worker waited for the writer to make room.",
+                    "counter");
+        for (unsigned k = 0; k < v.worker_count; ++k)
+            labelled(out, "worker_waits_total", "worker", std::to_string(k).c_str(), v.worker_waits[k]);
+    }
+    if (const pcap_over_ip_counts* p = v.pcap_over_ip) {
+        family_head(out, "pcap_over_ip_clients", "", "PCAP over IP clients connected.", "gauge");
+        append_format(out, "vantry_collector_pcap_over_ip_clients %d\n", p->clients);
+        family_head(out, "pcap_over_ip_total", "", "PCAP over IP clients and frames, by what became of them.",
+                    "counter");
+        labelled(out, "pcap_over_ip_total", "what", "clients_served", p->clients_served);
+        labelled(out, "pcap_over_ip_total", "what", "clients_behind", p->clients_behind);
+        labelled(out, "pcap_over_ip_total", "what", "clients_refused", p->clients_refused);
+        labelled(out, "pcap_over_ip_total", "what", "frames_queued", p->frames_queued);
+        labelled(out, "pcap_over_ip_total", "what", "frames_dropped", p->frames_dropped);
+    }
+    if (const kafka_producer_counts* k = v.kafka) {
+        family_head(out, "kafka_messages_total", "", "Kafka messages produced, by what became of them.", "counter");
+        labelled(out, "kafka_messages_total", "state", "produced", k->produced);
+        labelled(out, "kafka_messages_total", "state", "delivered", k->delivered);
+        labelled(out, "kafka_messages_total", "state", "dropped", k->dropped);
+        labelled(out, "kafka_messages_total", "state", "failed", k->failed);
+    }
+    if (const kafka_consumer_counts* k = v.kafka_in) {
+        family_head(out, "kafka_consumed_total", "", "Kafka messages consumed, by what became of them.", "counter");
+        labelled(out, "kafka_consumed_total", "state", "written", k->messages);
+        labelled(out, "kafka_consumed_total", "state", "malformed", k->malformed);
+        family_head(out, "kafka_partitions", "", "Partitions of the topic this member reads.", "gauge");
+        append_format(out, "vantry_collector_kafka_partitions %" PRIu32 "\n", k->partitions);
+    }
+}
+
+}  // namespace
+
 void metrics_text(const metrics_view& v, std::string* out)
 {
     out->clear();
@@ -187,6 +236,7 @@ void metrics_text(const metrics_view& v, std::string* out)
                       v.stats->*r.count);
     append_format(out, "vantry_collector_refused_total{reason=\"table_full\"} %" PRIu64 "\n",
                   v.sources->refused_datagrams);
+    output_lines(v, out);
 }
 
 metrics_request metrics_parse_request(const char* data, std::size_t len)
@@ -258,6 +308,23 @@ void answer(metrics_server* m, metrics_connection& c, metrics_request r, const c
             if (run.pool.workers[k].own_socket && net_receive_drops(run.pool.workers[k].socket, &more) == 0)
                 v.receive_drops += more;
         }
+        std::uint64_t datagrams[collector_workers_max], waits[collector_workers_max];
+        v.worker_count = run.pool.count;
+        for (unsigned k = 0; k < run.pool.count; ++k) {
+            datagrams[k] = run.pool.workers[k].counts.datagrams.load(std::memory_order_relaxed);
+            waits[k] = run.pool.workers[k].counts.ring_full.load(std::memory_order_relaxed);
+        }
+        v.worker_datagrams = datagrams;
+        v.worker_waits = waits;
+        pcap_over_ip_counts pcap;
+        if (run.pcap_ip)
+            v.pcap_over_ip = &(pcap = pcap_over_ip_totals(run.pcap_ip));
+        kafka_producer_counts out_counts;
+        if (run.kafka)
+            v.kafka = &(out_counts = kafka_producer_counts_of(run.kafka));
+        kafka_consumer_counts in_counts;
+        if (run.consumer)
+            v.kafka_in = &(in_counts = kafka_consumer_counts_of(run.consumer));
         metrics_text(v, &m->text);
         set_reply(c, "200 OK", "", m->text);
         break;

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "collector/kafka_link.h"
+#include "collector/pcap_over_ip.h"
 #include "collector/sources.h"
 
 struct collector_stats;
@@ -29,6 +31,14 @@ struct metrics_view {
     std::uint64_t files_written = 0;
     bool has_receive_drops = false;  // the system tells them (Linux)
     std::uint64_t receive_drops = 0;
+    // With several workers, what each received and how often it waited
+    // for the writer (worker_count entries each).
+    unsigned worker_count = 0;
+    const std::uint64_t* worker_datagrams = nullptr;
+    const std::uint64_t* worker_waits = nullptr;
+    const pcap_over_ip_counts* pcap_over_ip = nullptr;  // with --pcap-over-ip
+    const kafka_producer_counts* kafka = nullptr;       // with --kafka
+    const kafka_consumer_counts* kafka_in = nullptr;    // with --from-kafka
 };
 
 // The exposition of v into *out (replaced; its memory kept for the next).

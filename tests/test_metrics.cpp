@@ -25,7 +25,12 @@ std::string fleet_text()
     t.entries[1].has_tap_statistics = true;
     t.refused_datagrams = 31;
     const collector_stats stats{.datagrams = 41, .forged = 42};
-    const metrics_view v{.sources = &t, .stats = &stats, .files_written = 43};
+    const std::uint64_t datagrams[] = {51, 52}, waits[] = {53, 54};
+    const pcap_over_ip_counts pcap{.clients = 1, .clients_served = 2, .frames_queued = 3, .frames_dropped = 55,
+                                   .clients_behind = 4, .clients_refused = 5};
+    const kafka_producer_counts kafka{.produced = 61, .delivered = 62, .dropped = 63, .failed = 64};
+    const metrics_view v{.sources = &t, .stats = &stats, .files_written = 43, .worker_count = 2,
+                         .worker_datagrams = datagrams, .worker_waits = waits, .pcap_over_ip = &pcap, .kafka = &kafka};
     std::string text;
     metrics_text(v, &text);
     source_table_release(&t);
@@ -55,6 +60,11 @@ TEST(Metrics, EveryCounterOfEverySourceIsALineUnderItsTapSenderAndRun)
         {"\nvantry_collector_files_written_total 43\n", true}, {"vantry_collector_receive_drops_total", false},
         {"\nvantry_collector_refused_total{reason=\"not_authentic\"} 42\n", true},
         {"\nvantry_collector_refused_total{reason=\"table_full\"} 31\n", true},
+        {"\nvantry_collector_worker_datagrams_total{worker=\"1\"} 52\n", true},
+        {"\nvantry_collector_worker_waits_total{worker=\"0\"} 53\n", true},
+        {"\nvantry_collector_pcap_over_ip_total{what=\"frames_dropped\"} 55\n", true},
+        {"\nvantry_collector_kafka_messages_total{state=\"dropped\"} 63\n", true},
+        {"vantry_collector_kafka_consumed_total", false},
     };
     const std::string text = fleet_text();
     for (const exposition_row& r : rows) EXPECT_EQ(text.find(r.line) != std::string::npos, r.shown) << r.line;
