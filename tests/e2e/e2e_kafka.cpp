@@ -37,8 +37,9 @@ TEST(KafkaE2E, TwoConsumersShareTheTapsAndABrokerOutageLosesNothing)
         collector_start(&rx, {"-K", "-j", "2", "--kafka", k.bootstraps, "--topic", "frames", "-w", "/dev/null"});
     ASSERT_NE(port, 0) << err_of(rx);
     ASSERT_EQ(consumer_start(&a, k.bootstraps) | consumer_start(&b, k.bootstraps), 0);
-    // Frames only once the group is settled: two partitions each.
-    ASSERT_TRUE(poll_until(60000, [&] { return partitions_of(a) == 2 && partitions_of(b) == 2; }))
+    // Frames only once the group is settled: two partitions each (a join that meets a rebalance under way can wait
+    // out the mock coordinator's session timeout, 45 s).
+    ASSERT_TRUE(poll_until(90000, [&] { return partitions_of(a) == 2 && partitions_of(b) == 2; }))
         << err_of(a) << err_of(b);
     udp_socket from[sources];
     for (udp_socket& u : from) ASSERT_EQ(udp_open(&u), 0);
