@@ -114,6 +114,31 @@ void error_cb(rd_kafka_t*, int err, const char* reason, void* opaque)
                 fatal ? "fatal error" : "error", reason);
 }
 
+// A handle of type for owner: settings applied, the library's log and
+// errors routed to owner's, and extra(conf) for what the type adds. Null
+// after an ERROR line.
+template <typename T>
+rd_kafka_t* new_handle(T* owner, rd_kafka_type_t type, const char* const (*settings)[2], std::size_t n,
+                       void (*extra)(rd_kafka_conf_t*), const char* brokers)
+{
+    conf_guard c;
+    if (apply_settings(c.conf, settings, n) != 0)
+        return nullptr;
+    rd_kafka_conf_set_opaque(c.conf, owner);
+    rd_kafka_conf_set_log_cb(c.conf, log_cb<T>);
+    rd_kafka_conf_set_error_cb(c.conf, error_cb<T>);
+    extra(c.conf);
+    char why[512];
+    rd_kafka_t* rk = rd_kafka_new(type, c.conf, why, sizeof why);
+    if (!rk) {
+        COLLECTOR_LOG(trace_level_error, "Kafka %s for %s not started: %s",
+                      type == RD_KAFKA_PRODUCER ? "producer" : "consumer", brokers, why);
+        return nullptr;
+    }
+    c.conf = nullptr;  // the handle owns it now
+    return rk;
+}
+
 void delivered_cb(rd_kafka_t*, const rd_kafka_message_t* m, void* opaque)
 {
     auto* p = static_cast<kafka_producer*>(opaque);
@@ -133,7 +158,7 @@ void delivered_cb(rd_kafka_t*, const rd_kafka_message_t* m, void* opaque)
 int kafka_producer_open(const char* brokers, const char* topic, std::size_t buffer_bytes,
                         kafka_producer** out)
 {
-    char kbytes[24], timeout[24], why[512];
+    char kbytes[24], timeout[24];
     std::snprintf(kbytes, sizeof kbytes, "%zu", buffer_bytes / 1024 ? buffer_bytes / 1024 : 1);
     std::snprintf(timeout, sizeof timeout, "%d", kafka_message_timeout_ms);
     // The byte bound is the one that counts: the message count bound is
@@ -144,23 +169,13 @@ int kafka_producer_open(const char* brokers, const char* topic, std::size_t buff
         {"queue.buffering.max.kbytes", kbytes}, {"queue.buffering.max.messages", "2147483647"},
         {"message.timeout.ms", timeout},     {"log.connection.close", "false"},
     };
-    conf_guard c;
     auto* p = new kafka_producer;
-    if (apply_settings(c.conf, settings, std::size(settings)) != 0) {
-        delete p;
-        return -1;
-    }
-    rd_kafka_conf_set_opaque(c.conf, p);
-    rd_kafka_conf_set_log_cb(c.conf, log_cb<kafka_producer>);
-    rd_kafka_conf_set_error_cb(c.conf, error_cb<kafka_producer>);
-    rd_kafka_conf_set_dr_msg_cb(c.conf, delivered_cb);
-    p->rk = rd_kafka_new(RD_KAFKA_PRODUCER, c.conf, why, sizeof why);
+    p->rk = new_handle(p, RD_KAFKA_PRODUCER, settings, std::size(settings),
+                       [](rd_kafka_conf_t* conf) { rd_kafka_conf_set_dr_msg_cb(conf, delivered_cb); }, brokers);
     if (!p->rk) {
-        COLLECTOR_LOG(trace_level_error, "Kafka producer for %s not started: %s", brokers, why);
         delete p;
         return -1;
     }
-    c.conf = nullptr;  // the handle owns it now
     p->topic = rd_kafka_topic_new(p->rk, topic, nullptr);
     if (!p->topic) {
         COLLECTOR_LOG(trace_level_error, "Kafka topic '%s' refused: %s", topic,
@@ -298,7 +313,6 @@ void rebalance_cb(rd_kafka_t* rk, rd_kafka_resp_err_t err, rd_kafka_topic_partit
 
 int kafka_consumer_open(const char* brokers, const char* topic, const char* group, kafka_consumer** out)
 {
-    char why[512];
     // Offsets are stored by hand, once a message is used, and committed
     // with the next automatic commit.
     const char* const settings[][2] = {
@@ -308,23 +322,13 @@ int kafka_consumer_open(const char* brokers, const char* topic, const char* grou
         // What is fetched ahead of the writer: the library's default, named.
         {"queued.max.messages.kbytes", "65536"},
     };
-    conf_guard c;
     auto* k = new kafka_consumer;
-    if (apply_settings(c.conf, settings, std::size(settings)) != 0) {
-        delete k;
-        return -1;
-    }
-    rd_kafka_conf_set_opaque(c.conf, k);
-    rd_kafka_conf_set_log_cb(c.conf, log_cb<kafka_consumer>);
-    rd_kafka_conf_set_error_cb(c.conf, error_cb<kafka_consumer>);
-    rd_kafka_conf_set_rebalance_cb(c.conf, rebalance_cb);
-    k->rk = rd_kafka_new(RD_KAFKA_CONSUMER, c.conf, why, sizeof why);
+    k->rk = new_handle(k, RD_KAFKA_CONSUMER, settings, std::size(settings),
+                       [](rd_kafka_conf_t* conf) { rd_kafka_conf_set_rebalance_cb(conf, rebalance_cb); }, brokers);
     if (!k->rk) {
-        COLLECTOR_LOG(trace_level_error, "Kafka consumer for %s not started: %s", brokers, why);
         delete k;
         return -1;
     }
-    c.conf = nullptr;
     rd_kafka_poll_set_consumer(k->rk);
     rd_kafka_topic_partition_list_t* topics = rd_kafka_topic_partition_list_new(1);
     rd_kafka_topic_partition_list_add(topics, topic, RD_KAFKA_PARTITION_UA);

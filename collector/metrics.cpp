@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string_view>
 
@@ -164,46 +165,53 @@ void metrics_escape(const char* value, std::string* out)
 
 namespace {
 
-// One labelled line of a family whose head is written.
-void labelled(std::string* out, const char* family, const char* label, const char* value, std::uint64_t n)
+// A counter family under one label: its head, then a line per value.
+struct labelled_value {
+    const char* value;
+    std::uint64_t n;
+};
+void labelled_family(std::string* out, const char* family, const char* help, const char* label,
+                     std::initializer_list<labelled_value> lines)
 {
-    append_format(out, "vantry_collector_%s{%s=\"%s\"} %" PRIu64 "\n", family, label, value, n);
+    family_head(out, family, "", help, "counter");
+    for (const labelled_value& l : lines)
+        append_format(out, "vantry_collector_%s{%s=\"%s\"} %" PRIu64 "\n", family, label, l.value, l.n);
+}
+
+// Each worker's count of what counts points at, under the label worker.
+void worker_family(std::string* out, const char* family, const char* help, unsigned count,
+                   const std::uint64_t* counts)
+{
+    family_head(out, family, "", help, "counter");
+    for (unsigned k = 0; k < count; ++k)
+        append_format(out, "vantry_collector_%s{worker=\"%u\"} %" PRIu64 "\n", family, k, counts[k]);
 }
 
 // The workers', PCAP over IP's and Kafka's counters, where the run has them.
 void output_lines(const metrics_view& v, std::string* out)
 {
     if (v.worker_count > 1) {
-        family_head(out, "worker_datagrams_total", "", "Datagrams each worker received.", "counter");
-        for (unsigned k = 0; k < v.worker_count; ++k)
-            labelled(out, "worker_datagrams_total", "worker", std::to_string(k).c_str(), v.worker_datagrams[k]);
-        family_head(out, "worker_waits_total", "", "Times a worker waited for the writer to make room.",
-                    "counter");
-        for (unsigned k = 0; k < v.worker_count; ++k)
-            labelled(out, "worker_waits_total", "worker", std::to_string(k).c_str(), v.worker_waits[k]);
+        worker_family(out, "worker_datagrams_total", "Datagrams each worker received.", v.worker_count,
+                      v.worker_datagrams);
+        worker_family(out, "worker_waits_total", "Times a worker waited for the writer to make room.",
+                      v.worker_count, v.worker_waits);
     }
     if (const pcap_over_ip_counts* p = v.pcap_over_ip) {
         family_head(out, "pcap_over_ip_clients", "", "PCAP over IP clients connected.", "gauge");
         append_format(out, "vantry_collector_pcap_over_ip_clients %d\n", p->clients);
-        family_head(out, "pcap_over_ip_total", "", "PCAP over IP clients and frames, by what became of them.",
-                    "counter");
-        labelled(out, "pcap_over_ip_total", "what", "clients_served", p->clients_served);
-        labelled(out, "pcap_over_ip_total", "what", "clients_behind", p->clients_behind);
-        labelled(out, "pcap_over_ip_total", "what", "clients_refused", p->clients_refused);
-        labelled(out, "pcap_over_ip_total", "what", "frames_queued", p->frames_queued);
-        labelled(out, "pcap_over_ip_total", "what", "frames_dropped", p->frames_dropped);
+        labelled_family(out, "pcap_over_ip_total", "PCAP over IP clients and frames, by what became of them.",
+                        "what",
+                        {{"clients_served", p->clients_served}, {"clients_behind", p->clients_behind},
+                         {"clients_refused", p->clients_refused}, {"frames_queued", p->frames_queued},
+                         {"frames_dropped", p->frames_dropped}});
     }
-    if (const kafka_producer_counts* k = v.kafka) {
-        family_head(out, "kafka_messages_total", "", "Kafka messages produced, by what became of them.", "counter");
-        labelled(out, "kafka_messages_total", "state", "produced", k->produced);
-        labelled(out, "kafka_messages_total", "state", "delivered", k->delivered);
-        labelled(out, "kafka_messages_total", "state", "dropped", k->dropped);
-        labelled(out, "kafka_messages_total", "state", "failed", k->failed);
-    }
+    if (const kafka_producer_counts* k = v.kafka)
+        labelled_family(out, "kafka_messages_total", "Kafka messages produced, by what became of them.", "state",
+                        {{"produced", k->produced}, {"delivered", k->delivered}, {"dropped", k->dropped},
+                         {"failed", k->failed}});
     if (const kafka_consumer_counts* k = v.kafka_in) {
-        family_head(out, "kafka_consumed_total", "", "Kafka messages consumed, by what became of them.", "counter");
-        labelled(out, "kafka_consumed_total", "state", "written", k->messages);
-        labelled(out, "kafka_consumed_total", "state", "malformed", k->malformed);
+        labelled_family(out, "kafka_consumed_total", "Kafka messages consumed, by what became of them.", "state",
+                        {{"written", k->messages}, {"malformed", k->malformed}});
         family_head(out, "kafka_partitions", "", "Partitions of the topic this member reads.", "gauge");
         append_format(out, "vantry_collector_kafka_partitions %" PRIu32 "\n", k->partitions);
     }
