@@ -240,6 +240,17 @@ int open_socket(collector_run& run)
         return -1;
     }
     bool spread = false;
+    if (run.opt.workers != 1) {
+        // Sockets that share a port would share it with another process
+        // of this user too (a second collector), each taking a part of the
+        // datagrams without a word: the port is bound alone first, so that
+        // one taken is refused as before.
+        const net_socket alone = open_bound(run, at, false, &spread);
+        if (alone == net_invalid_socket)
+            return -1;
+        at.port = net_order16(net_local_port(alone));
+        net_close(alone);
+    }
     run.socket = open_bound(run, at, run.opt.workers != 1, &spread);
     return run.socket == net_invalid_socket ? -1 : open_workers(run, at, spread);
 }

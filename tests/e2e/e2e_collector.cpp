@@ -66,7 +66,8 @@ TEST(CollectorE2E, ThreeTapsAreThreeInterfacesForTshark)
 }
 
 // -j 4: eight senders' datagrams, sent in turn, reach four workers, on sockets of their own or (as on Windows) on one
-// they share; each sender's frames are written in the order it sent them, and none is missing.
+// they share; each sender's frames are written in the order it sent them, and none is missing. A second collector on
+// the port is refused.
 TEST(CollectorE2E, WorkersKeepEachSendersOrder)
 {
     constexpr int senders = 8, each = 100;
@@ -77,6 +78,11 @@ TEST(CollectorE2E, WorkersKeepEachSendersOrder)
                                                         std::to_string(senders * each), "-w", "-"});
         unsetenv("VANTRY_SHARE_PORT");
         ASSERT_NE(port, 0) << err_of(c);
+        child second;  // its port taken by the first, whose workers share it: refused, not a share of the datagrams
+        ASSERT_EQ(start(&second, VANTRY_BIN_DIR "/vantry_collector", {"-p", std::to_string(port), "-K", "-j", "4",
+                                                                      "-w", "/dev/null"}), 0);
+        EXPECT_EQ(status_within(&second, 10000), 1);
+        EXPECT_TRUE(has(out_of(second) + err_of(second), "98/Address already in use")) << out_of(second);
         udp_socket from[senders];
         for (udp_socket& u : from) ASSERT_EQ(udp_open(&u), 0);
         for (int i = 0; i < each; ++i)
